@@ -1,0 +1,24 @@
+# Helpers shared by the project's CMake files.
+
+# Applies the project's warning set (warnings are errors) to a target.
+function(vdqrn_warnings target)
+  target_compile_options(${target} PRIVATE ${VDQRN_WARNINGS})
+endfunction()
+
+# A loadable library named exactly NAME.dll / NAME.so (no "lib" prefix), as the
+# instrument libraries and the driver module are looked up by plain name.
+function(vdqrn_plain_library_name target name)
+  set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${name})
+  if(WIN32)
+    set_target_properties(${target} PROPERTIES SUFFIX ".dll")
+  else()
+    set_target_properties(${target} PROPERTIES SUFFIX ".so")
+  endif()
+endfunction()
+
+# Environment for tests: under wine a prefix inside the build folder and no
+# debug chatter.
+set(VDQRN_TEST_ENV "")
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+  set(VDQRN_TEST_ENV "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix;WINEDEBUG=-all")
+endif()

@@ -1,0 +1,9 @@
+// Which instrument library names Init may hand to the loader.
+#pragma once
+
+#include <string>
+
+// False for a name with a NUL byte, a colon, a ".." path component, or one
+// whose path would not fit the platform's path buffer: such a name could
+// reach outside the current directory or be cut short, so it is never tried.
+bool IsAcceptableDriverName(const std::string& name);

@@ -1,0 +1,22 @@
+// What the command handlers share: their failure texts, the guard against
+// calling a library that is not loaded, and the reading of library texts.
+#pragma once
+
+#include <string>
+
+#include "instrument/conversions.h"
+#include "interpreter/instrument.h"
+
+extern const char kMissingParameter[];
+extern const char kNoDriverLoaded[];
+
+inline Result MissingParameter() { return ErrorResult(kMissingParameter); }
+
+// A library text copied at once; a null pointer counts as the empty text.
+inline std::string LibraryText(const char* text) { return text != nullptr ? text : ""; }
+
+template <typename Call>
+Result Instrument::CallDriver(Call call) {
+  if (!spectro.IsLoaded()) return ErrorResult(kNoDriverLoaded);
+  return call();
+}

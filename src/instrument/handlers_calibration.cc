@@ -1,0 +1,33 @@
+// Calibration: status, mode, steps and progress; starting and aborting.
+#include "instrument/handler_support.h"
+
+Result Instrument::HandleGetCalStatus(const std::string&, const Parameters&) {
+  return CallDriver([&] { return TextResult(IntToText(spectro.GetCalStatus())); });
+}
+
+Result Instrument::HandleCalibrate(const std::string&, const Parameters&) {
+  return CallDriver([&] { return BoolResult(spectro.Calibrate()); });
+}
+
+Result Instrument::HandleGetCalSteps(const std::string&, const Parameters&) {
+  return CallDriver([&] { return TextResult(LibraryText(spectro.GetCalSteps())); });
+}
+
+// Takes one parameter that the library's GetCalMode does not receive.
+Result Instrument::HandleGetCalMode(const std::string&, const Parameters& parameters) {
+  if (parameters.empty()) return MissingParameter();
+  return CallDriver([&] { return TextResult(LibraryText(spectro.GetCalMode())); });
+}
+
+Result Instrument::HandleCalibrateStep(const std::string&, const Parameters& parameters) {
+  if (parameters.empty()) return MissingParameter();
+  return CallDriver([&] { return BoolResult(spectro.CalibrateStep(parameters[0].c_str())); });
+}
+
+Result Instrument::HandleGetCalProgress(const std::string&, const Parameters&) {
+  return CallDriver([&] { return TextResult(IntToText(spectro.GetCalProgress())); });
+}
+
+Result Instrument::HandleAbortCalibration(const std::string&, const Parameters&) {
+  return CallDriver([&] { return BoolResult(spectro.AbortCalibration()); });
+}

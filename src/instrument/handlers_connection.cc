@@ -1,0 +1,79 @@
+// Loading the instrument library, connecting, and reading the instrument's
+// identity, angles, wavelengths and last error.
+#include "diagnostics/log.h"
+#include "instrument/driver_name.h"
+#include "instrument/handler_support.h"
+
+const char kMissingParameter[] = "Missing parameter";
+const char kNoDriverLoaded[] = "No driver loaded";
+
+Result Instrument::HandleInit(const Parameters& parameters) {
+  if (parameters.empty()) return MissingParameter();
+  const std::string& name = parameters[0];
+  diagnostics::LogTimestamped("Loading driver \"" + name + "\"");
+
+  bool loaded = false;
+  if (IsAcceptableDriverName(name)) {
+    loaded = spectro.LoadDriver(name.c_str());
+  } else {
+    spectro.UnloadDriver();  // like any failed load, it leaves nothing loaded
+  }
+
+  if (loaded) {
+    diagnostics::LogTimestamped("Loading Driver success");
+    return Result();
+  }
+  diagnostics::LogTimestamped("Loading Driver error");
+  return ErrorResult("Error loading driver (\"" + name + "\") on client");
+}
+
+Result Instrument::HandleConnect(const std::string&, const Parameters&) {
+  return CallDriver([&] { return BoolResult(spectro.Connect()); });
+}
+
+Result Instrument::HandleDisconnect(const std::string&, const Parameters&) {
+  return CallDriver([&] { return BoolResult(spectro.Disconnect()); });
+}
+
+Result Instrument::HandleIsConnected(const std::string&, const Parameters&) {
+  return CallDriver([&] { return BoolResult(spectro.IsConnected()); });
+}
+
+Result Instrument::HandleSetLanguage(const std::string&, const Parameters& parameters) {
+  if (parameters.empty()) return MissingParameter();
+  const std::uint16_t language = TextToUInt16(parameters[0]);
+  return CallDriver([&] { return BoolResult(spectro.SetLanguage(language)); });
+}
+
+Result Instrument::HandleGetSerialNumber(const std::string&, const Parameters&) {
+  return CallDriver([&] { return TextResult(LibraryText(spectro.GetSerialNum())); });
+}
+
+Result Instrument::HandleGetAngles(const std::string&, const Parameters&) {
+  return CallDriver([&] { return TextResult(IntToText(spectro.GetAngles())); });
+}
+
+Result Instrument::HandleGetWavelengths(const std::string&, const Parameters&) {
+  return CallDriver([&] { return TextResult(IntToText(spectro.GetWavelengths())); });
+}
+
+Result Instrument::HandleGetAngleValue(const std::string&, const Parameters& parameters) {
+  if (parameters.empty()) return MissingParameter();
+  const int angle = TextToInt(parameters[0]);
+  return CallDriver([&] { return TextResult(LibraryText(spectro.GetAngleValue(angle))); });
+}
+
+Result Instrument::HandleGetWavelengthValue(const std::string&, const Parameters& parameters) {
+  if (parameters.empty()) return MissingParameter();
+  const int wavelength = TextToInt(parameters[0]);
+  return CallDriver(
+      [&] { return TextResult(IntToText(spectro.GetWavelengthValue(wavelength))); });
+}
+
+Result Instrument::HandleGetLastErrorCode(const std::string&, const Parameters&) {
+  return CallDriver([&] { return TextResult(IntToText(spectro.GetLastErrorCode())); });
+}
+
+Result Instrument::HandleGetLastErrorString(const std::string&, const Parameters&) {
+  return CallDriver([&] { return TextResult(LibraryText(spectro.GetLastErrorString())); });
+}

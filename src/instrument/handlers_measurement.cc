@@ -1,0 +1,59 @@
+// Measuring, reading spectral values, and managing the library's samples.
+#include "instrument/handler_support.h"
+
+namespace {
+constexpr int kSpectralValues = 31;  // the list always has 31 values
+}
+
+Result Instrument::HandleMeasure(const std::string&, const Parameters&) {
+  return CallDriver([&] { return BoolResult(spectro.Measure()); });
+}
+
+Result Instrument::HandleIsDataReady(const std::string&, const Parameters&) {
+  return CallDriver([&] { return BoolResult(spectro.IsDataReady()); });
+}
+
+Result Instrument::HandleGetSpectralData(const std::string&, const Parameters& parameters) {
+  if (parameters.size() < 2) return MissingParameter();
+  const int first = TextToInt(parameters[0]);
+  const int second = TextToInt(parameters[1]);
+  return CallDriver(
+      [&] { return TextResult(FloatToText(spectro.GetSpectralData(first, second))); });
+}
+
+Result Instrument::HandleGetSpectralDataAll(const std::string&, const Parameters& parameters) {
+  if (parameters.empty()) return MissingParameter();
+  // The parameter is converted before any library call, so a bad one never
+  // leaves a partial list behind.
+  const int first = TextToInt(parameters[0]);
+  return CallDriver([&] {
+    std::string list;
+    for (int index = 0; index < kSpectralValues; ++index) {
+      if (index > 0) list += ';';
+      list += FloatToShortText(spectro.GetSpectralData(first, index));
+    }
+    return TextResult(list);
+  });
+}
+
+Result Instrument::HandleClearSamples(const std::string&, const Parameters&) {
+  return CallDriver([&] { return BoolResult(spectro.ClearSamples()); });
+}
+
+Result Instrument::HandleGetSampleCount(const std::string&, const Parameters&) {
+  return CallDriver([&] { return TextResult(IntToText(spectro.GetSampleCount())); });
+}
+
+Result Instrument::HandleSetCurrentSample(const std::string&, const Parameters& parameters) {
+  if (parameters.empty()) return MissingParameter();
+  const int sample = TextToInt(parameters[0]);
+  return CallDriver([&] { return BoolResult(spectro.SetCurrentSample(sample)); });
+}
+
+Result Instrument::HandleGetSampleData(const std::string&, const Parameters& parameters) {
+  if (parameters.size() < 2) return MissingParameter();
+  const int first = TextToInt(parameters[0]);
+  const int second = TextToInt(parameters[1]);
+  return CallDriver(
+      [&] { return TextResult(FloatToText(spectro.GetSampleData(first, second))); });
+}

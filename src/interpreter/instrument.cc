@@ -1,0 +1,136 @@
+#include "interpreter/instrument.h"
+
+#include <cstddef>
+#include <exception>
+
+#include <boost/bind/bind.hpp>
+
+#include "diagnostics/log.h"
+#include "interpreter/command_names.h"
+
+std::string GetCommandName(const std::string& commandText) {
+  const std::size_t separator = commandText.find('|');
+  if (separator == std::string::npos) return commandText;
+  return commandText.substr(0, separator);
+}
+
+Parameters GetParameters(const std::string& commandText) {
+  diagnostics::LogTimestamped("Parameters of " + commandText);
+
+  std::vector<std::size_t> separators;
+  for (std::size_t hit = commandText.find('|'); hit != std::string::npos;
+       hit = commandText.find('|', hit + 1)) {
+    separators.push_back(hit);
+  }
+
+  // Every parameter is closed by a "|": text after the last one is dropped.
+  Parameters parameters;
+  for (std::size_t i = 1; i < separators.size(); ++i) {
+    const std::size_t begin = separators[i - 1] + 1;
+    parameters.push_back(commandText.substr(begin, separators[i] - begin));
+  }
+  return parameters;
+}
+
+void StackLogTest() {
+  // A block sized at run time, so the probe really moves the stack pointer.
+  volatile std::size_t size = 4000;
+  volatile char* block = static_cast<volatile char*>(__builtin_alloca(size));
+  block[0] = 0;
+}
+
+namespace {
+
+std::string JoinParameters(const Parameters& parameters) {
+  std::string list;
+  for (std::size_t i = 0; i < parameters.size(); ++i) {
+    if (i > 0) list += ", ";
+    list += parameters[i];
+  }
+  return list;
+}
+
+bool IsGreeting(const std::string& name) { return name.compare(0, 5, command::kHello) == 0; }
+
+}  // namespace
+
+Instrument::Instrument() {
+  Register(command::kHello, &Instrument::HandleHello);
+  Register(command::kAbortCalibration, &Instrument::HandleAbortCalibration);
+  Register(command::kCalibrate, &Instrument::HandleCalibrate);
+  Register(command::kCalibrateStep, &Instrument::HandleCalibrateStep);
+  Register(command::kClearSamples, &Instrument::HandleClearSamples);
+  Register(command::kConfigure, &Instrument::HandleConfigure);
+  Register(command::kConnect, &Instrument::HandleConnect);
+  Register(command::kDisconnect, &Instrument::HandleDisconnect);
+  Register(command::kExecute, &Instrument::HandleExecute);
+  Register(command::kGetAngleValue, &Instrument::HandleGetAngleValue);
+  Register(command::kGetAngles, &Instrument::HandleGetAngles);
+  Register(command::kGetAvailableSettings, &Instrument::HandleGetAvailableSettings);
+  Register(command::kGetCalProgress, &Instrument::HandleGetCalProgress);
+  Register(command::kGetCalStatus, &Instrument::HandleGetCalStatus);
+  Register(command::kGetCalSteps, &Instrument::HandleGetCalSteps);
+  Register(command::kGetCalMode, &Instrument::HandleGetCalMode);
+  Register(command::kGetLastErrorCode, &Instrument::HandleGetLastErrorCode);
+  Register(command::kGetLastErrorString, &Instrument::HandleGetLastErrorString);
+  Register(command::kGetOption, &Instrument::HandleGetOption);
+  Register(command::kGetSampleCount, &Instrument::HandleGetSampleCount);
+  Register(command::kGetSampleData, &Instrument::HandleGetSampleData);
+  Register(command::kGetSerialNumber, &Instrument::HandleGetSerialNumber);
+  Register(command::kGetSettingOptions, &Instrument::HandleGetSettingOptions);
+  Register(command::kGetSpectralData, &Instrument::HandleGetSpectralData);
+  Register(command::kGetSpectralDataAll, &Instrument::HandleGetSpectralDataAll);
+  Register(command::kGetWavelengths, &Instrument::HandleGetWavelengths);
+  Register(command::kGetWavelengthValue, &Instrument::HandleGetWavelengthValue);
+  Register(command::kIsConnected, &Instrument::HandleIsConnected);
+  Register(command::kIsDataReady, &Instrument::HandleIsDataReady);
+  Register(command::kMeasure, &Instrument::HandleMeasure);
+  Register(command::kSetCurrentSample, &Instrument::HandleSetCurrentSample);
+  Register(command::kSetLanguage, &Instrument::HandleSetLanguage);
+  Register(command::kSetOption, &Instrument::HandleSetOption);
+}
+
+// The table goes first (members are destroyed in reverse order), then the
+// binding frees the library.
+Instrument::~Instrument() = default;
+
+void Instrument::Register(const char* name,
+                          Result (Instrument::*handler)(const std::string&, const Parameters&)) {
+  using boost::placeholders::_1;
+  using boost::placeholders::_2;
+  commandTable[name] = boost::bind(handler, this, _1, _2);
+}
+
+std::vector<std::string> Instrument::CommandNames() const {
+  std::vector<std::string> names;
+  for (const auto& entry : commandTable) names.push_back(entry.first);
+  return names;
+}
+
+Result Instrument::Execute(const std::string& commandText) {
+  std::string name = "?";
+  try {
+    StackLogTest();
+    name = GetCommandName(commandText);
+
+    if (IsGreeting(name)) {
+      diagnostics::LogTimestamped("Hello -> Hello");
+      return Result(command::kHello, true);
+    }
+
+    const Parameters parameters = GetParameters(commandText);
+    if (name == command::kInit) return HandleInit(parameters);
+
+    const CommandTable::const_iterator entry = commandTable.find(name);
+    if (entry == commandTable.end()) return ErrorResult("Unknown command \"" + name + "\"");
+
+    diagnostics::LogTimestamped("Command " + name + " (" + JoinParameters(parameters) + ")");
+    return entry->second(name, parameters);
+  } catch (const std::exception& failure) {
+    return ErrorResult("Error executing command \"" + name + "\" (" + failure.what() + ")");
+  }
+}
+
+Result Instrument::HandleHello(const std::string&, const Parameters&) {
+  return TextResult(command::kHello);
+}

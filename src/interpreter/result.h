@@ -1,0 +1,23 @@
+// The outcome of one command: a success flag and a text, and the response
+// text the host receives for it ("OK" or "ERROR", then "|text" when there is one).
+#pragma once
+
+#include <string>
+
+class Result {
+ public:
+  Result();  // success, empty text: the response "OK"
+  Result(const std::string& text, bool success);
+
+  bool IsSuccess() const { return success; }
+  const std::string& GetText() const { return text; }
+  std::string ToString() const;
+
+ private:
+  bool success;
+  std::string text;
+};
+
+Result TextResult(const std::string& text);
+Result ErrorResult(const std::string& text);
+Result BoolResult(bool value);  // success with "true" or "false"

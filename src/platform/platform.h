@@ -1,0 +1,55 @@
+// The driver's only door to the operating system: dynamic libraries, the
+// temporary directory and the local time. platform_posix.cc and
+// platform_windows.cc implement it; no other file knows which system it runs on.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+using LibraryHandle = void*;
+
+// Loads a dynamic library by path; null when it cannot be loaded.
+LibraryHandle LoadDynamicLibrary(const char* path);
+// Address of an export by its plain name; null when the library lacks it.
+void* FindExport(LibraryHandle library, const char* name);
+// Releases a library; the outcome is not reported.
+void FreeDynamicLibrary(LibraryHandle library);
+
+// A library name's path in the current directory is prefix + name + suffix:
+// ".\{name}.dll" on Windows, "./{name}.so" elsewhere.
+extern const char kLocalLibraryPrefix[];
+extern const char kLibrarySuffix[];
+// Longest path the driver forms, terminator included.
+constexpr std::size_t kMaxPath = 260;
+
+struct LocalTime {
+  int year;
+  int month;  // 1 to 12
+  int day;    // 1 to 31
+  int hour;   // 0 to 23
+  int minute;
+  int second;
+};
+
+// The local date and time (or the test clock, when one is set).
+LocalTime CurrentLocalTime();
+
+// The user's temporary directory, always ending with a separator; on Windows
+// "c:\" when the system cannot tell it. A test directory, when set, wins.
+std::string TempDirectory();
+
+// Test seams: a fixed clock and a temporary directory of the test's own.
+// Null / empty restores the system's.
+using ClockFunction = LocalTime (*)();
+void SetClockForTesting(ClockFunction clock);
+void SetTempDirectoryForTesting(const std::string& directory);
+
+namespace detail {
+// Implemented once per operating system.
+LocalTime SystemLocalTime();
+std::string SystemTempDirectory();
+}  // namespace detail
+
+}  // namespace platform

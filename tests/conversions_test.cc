@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <boost/lexical_cast.hpp>
+
+#include "instrument/conversions.h"
+
+TEST(TextToInt, ReadsWholeDecimalTextsOnly) {
+  EXPECT_EQ(TextToInt("42"), 42);
+  EXPECT_EQ(TextToInt("+7"), 7);
+  EXPECT_EQ(TextToInt("-12"), -12);
+  EXPECT_EQ(TextToInt("010"), 10);
+  EXPECT_EQ(TextToInt("2147483647"), 2147483647);
+  for (const char* bad : {"", " 1", "1 ", "1a", "0x10", "99999999999", "-", "1.5"}) {
+    EXPECT_THROW(TextToInt(bad), boost::bad_lexical_cast) << '"' << bad << '"';
+  }
+  EXPECT_THROW(TextToInt(std::string("1\0", 2)), boost::bad_lexical_cast);
+}
+
+TEST(TextToUInt16, CoversTheWholeRangeAndRefusesNegativeValues) {
+  EXPECT_EQ(TextToUInt16("0"), 0);
+  EXPECT_EQ(TextToUInt16("1033"), 1033);
+  EXPECT_EQ(TextToUInt16("65535"), 65535);
+  for (const char* bad : {"65536", "-1", "-65535", "", " 5", "x"}) {
+    EXPECT_THROW(TextToUInt16(bad), boost::bad_lexical_cast) << '"' << bad << '"';
+  }
+}
+
+TEST(Conversions, FailureCarriesTheStandardDescription) {
+  try {
+    TextToUInt16("-1");
+    FAIL();
+  } catch (const std::exception& failure) {
+    EXPECT_STREQ(failure.what(),
+                 "bad lexical cast: source type value could not be interpreted as target");
+  }
+}
+
+TEST(IntToText, PlainDecimal) {
+  EXPECT_EQ(IntToText(-12), "-12");
+  EXPECT_EQ(IntToText(0), "0");
+  EXPECT_EQ(IntToText(2147483647), "2147483647");
+}
+
+TEST(FloatToText, SevenSignificantDigitsInGeneralNotation) {
+  EXPECT_EQ(FloatToText(400.0f), "400");
+  EXPECT_EQ(FloatToText(0.5f), "0.5");
+  EXPECT_EQ(FloatToText(0.1f), "0.1");
+  EXPECT_EQ(FloatToText(0.123456789f), "0.1234568");
+  EXPECT_EQ(FloatToText(1234567.0f), "1234567");
+  EXPECT_EQ(FloatToText(-2.25f), "-2.25");
+  // Scientific notation from 1e7 on and below 1e-4; the exponent's digit
+  // count is the platform's.
+  EXPECT_EQ(FloatToText(12345678.0f).substr(0, 11), "1.234568e+0");
+  EXPECT_EQ(FloatToText(0.00001f).substr(0, 3), "1e-");
+}
+
+TEST(FloatToShortText, SixSignificantDigits) {
+  EXPECT_EQ(FloatToShortText(0.123456789f), "0.123457");
+  EXPECT_EQ(FloatToShortText(12.3456789f), "12.3457");
+  EXPECT_EQ(FloatToShortText(400.0f), "400");
+  EXPECT_EQ(FloatToShortText(1234567.0f).substr(0, 10), "1.23457e+0");
+}

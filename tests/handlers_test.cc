@@ -1,0 +1,181 @@
+#include <filesystem>
+
+#include "interpreter/instrument.h"
+#include "test_support.h"
+
+using ::testing::ElementsAre;
+
+namespace {
+
+const char kBadCast[] =
+    "(bad lexical cast: source type value could not be interpreted as target)";
+
+std::string Repeat(const std::string& piece, int times, const std::string& separator) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += (i > 0 ? separator : "") + piece;
+  return out;
+}
+
+}  // namespace
+
+class Handlers : public LogTest {
+ protected:
+  void SetUp() override {
+    LogTest::SetUp();
+    ASSERT_EQ(Run("Init|recordingspectro|"), "OK");
+    recording.Reset();
+    recording.SetText("answer");
+  }
+  std::string Run(const std::string& text) { return instrument.Execute(text).ToString(); }
+
+  RecordingLibrary recording;
+  Instrument instrument;
+};
+
+TEST_F(Handlers, InitLogsLoadingAndSuccess) {
+  EXPECT_THAT(LogLines(), ElementsAre(kStamp + std::string("Parameters of Init|recordingspectro|"),
+                                      kStamp + std::string("Loading driver \"recordingspectro\""),
+                                      kStamp + std::string("Loading Driver success")));
+}
+
+struct Case {
+  const char* command;
+  const char* response;
+  const char* journal;  // the library calls the command made
+};
+
+// One command per row: its response with the scripted results (true, 5,
+// 0.123456789, "answer") and the exact library calls.
+TEST_F(Handlers, EachCommandCallsItsEntryPointWithItsArguments) {
+  const Case cases[] = {
+      {"Connect|ignored|", "OK|true", "Connect()\n"},
+      {"Disconnect", "OK|true", "Disconnect()\n"},
+      {"IsConnected", "OK|true", "IsConnected()\n"},
+      {"SetLanguage|1033|", "OK|true", "SetLanguage(1033)\n"},
+      {"SetLanguage|65535|", "OK|true", "SetLanguage(65535)\n"},
+      {"GetSerialNumber", "OK|answer", "GetSerialNum()\n"},
+      {"GetAngles", "OK|5", "GetAngles()\n"},
+      {"GetWavelengths", "OK|5", "GetWavelengths()\n"},
+      {"GetAngleValue|-2|", "OK|answer", "GetAngleValue(-2)\n"},
+      {"GetWavelengthValue|+30|", "OK|5", "GetWavelengthValue(30)\n"},
+      {"GetLastErrorCode", "OK|5", "GetLastErrorCode()\n"},
+      {"GetLastErrorString", "OK|answer", "GetLastErrorString()\n"},
+      {"Measure", "OK|true", "Measure()\n"},
+      {"IsDataReady", "OK|true", "IsDataReady()\n"},
+      {"GetSpectralData|2|5|", "OK|0.1234568", "GetSpectralData(2,5)\n"},
+      {"ClearSamples", "OK|true", "ClearSamples()\n"},
+      {"GetSampleCount", "OK|5", "GetSampleCount()\n"},
+      {"SetCurrentSample|3|9|", "OK|true", "SetCurrentSample(3)\n"},
+      {"GetSampleData|7|1|", "OK|0.1234568", "GetSampleData(7,1)\n"},
+      {"GetCalStatus", "OK|5", "GetCalStatus()\n"},
+      {"Calibrate", "OK|true", "Calibrate()\n"},
+      {"GetCalSteps", "OK|answer", "GetCalSteps()\n"},
+      {"GetCalMode|any|", "OK|answer", "GetCalMode()\n"},
+      {"CalibrateStep| White |next|", "OK|true", "CalibrateStep( White )\n"},
+      {"GetCalProgress", "OK|5", "GetCalProgress()\n"},
+      {"AbortCalibration", "OK|true", "AbortCalibration()\n"},
+      {"Configure", "OK|true", "Configure()\n"},
+      {"GetAvailableSettings", "OK|answer", "GetAvailableSettings()\n"},
+      {"GetSettingOptions|Aperture|", "OK|answer", "GetSettingOptions(Aperture)\n"},
+      {"GetOption|Aperture|", "OK|answer", "GetOption(Aperture)\n"},
+      {"SetOption|Aperture|LAV|", "OK|true", "SetOption(Aperture,LAV)\n"},
+      {"Execute|Status|more|more|", "OK|answer", "Execute(Status)\n"},
+  };
+  recording.SetInt(5);
+  recording.SetFloat(0.123456789f);
+  for (const Case& c : cases) {
+    recording.Reset();
+    recording.SetBool(true);
+    recording.SetInt(5);
+    recording.SetFloat(0.123456789f);
+    recording.SetText("answer");
+    EXPECT_EQ(Run(c.command), c.response) << c.command;
+    EXPECT_EQ(recording.Journal(), c.journal) << c.command;
+  }
+}
+
+TEST_F(Handlers, SpectralListHasThirtyOneValuesWithSixDigits) {
+  recording.SetFloat(0.123456789f);
+  EXPECT_EQ(Run("GetSpectralDataAll|2|x|"), "OK|" + Repeat("0.123457", 31, ";"));
+  std::string calls;
+  for (int i = 0; i <= 30; ++i) calls += "GetSpectralData(2," + std::to_string(i) + ")\n";
+  EXPECT_EQ(recording.Journal(), calls);
+}
+
+TEST_F(Handlers, MissingParametersAndBadNumbersNeverReachTheLibrary) {
+  const char* missing[] = {"SetLanguage",       "GetAngleValue|",   "GetWavelengthValue",
+                           "GetSpectralData|1|", "GetSpectralDataAll", "SetCurrentSample",
+                           "GetSampleData|1|",   "GetCalMode",        "CalibrateStep",
+                           "GetSettingOptions",  "GetOption",         "SetOption|A|B",
+                           "Execute|x"};
+  for (const char* command : missing) {
+    EXPECT_EQ(Run(command), "ERROR|Missing parameter") << command;
+  }
+  const std::pair<const char*, const char*> badNumbers[] = {
+      {"SetLanguage|65536|", "SetLanguage"},
+      {"SetLanguage|-1|", "SetLanguage"},
+      {"GetAngleValue| 1|", "GetAngleValue"},
+      {"GetSpectralData|1|x|", "GetSpectralData"},
+      {"GetSpectralDataAll|99999999999|", "GetSpectralDataAll"},
+      {"GetSampleData|1.5|2|", "GetSampleData"},
+      {"SetCurrentSample||", "SetCurrentSample"},
+  };
+  for (const auto& bad : badNumbers) {
+    EXPECT_EQ(Run(bad.first),
+              std::string("ERROR|Error executing command \"") + bad.second + "\" " + kBadCast)
+        << bad.first;
+  }
+  EXPECT_EQ(recording.Journal(), "");
+}
+
+TEST_F(Handlers, LibraryFailuresAreSuccessfulAnswers) {
+  recording.SetBool(false);
+  recording.SetInt(-12);
+  recording.SetText("");
+  EXPECT_EQ(Run("Measure"), "OK|false");
+  EXPECT_EQ(Run("AbortCalibration"), "OK|false");
+  EXPECT_EQ(Run("GetLastErrorCode"), "OK|-12");
+  EXPECT_EQ(Run("GetSerialNumber"), "OK");
+  recording.SetText(nullptr);  // a null text counts as empty
+  EXPECT_EQ(Run("Execute|x|"), "OK");
+  EXPECT_EQ(Run("GetAngleValue|0|"), "OK");
+}
+
+TEST_F(Handlers, FailedInitLeavesNoLibraryLoaded) {
+  EXPECT_EQ(Run("Init|no-such-library|"),
+            "ERROR|Error loading driver (\"no-such-library\") on client");
+  const auto lines = LogLines();
+  EXPECT_THAT(std::vector<std::string>(lines.end() - 2, lines.end()),
+              ElementsAre(kStamp + std::string("Loading driver \"no-such-library\""),
+                          kStamp + std::string("Loading Driver error")));
+  EXPECT_EQ(Run("Connect"), "ERROR|No driver loaded");
+  EXPECT_EQ(Run("Init"), "ERROR|Missing parameter");
+  EXPECT_EQ(Run("Init|missingexport|"), "ERROR|Error loading driver (\"missingexport\") on client");
+  EXPECT_EQ(recording.Journal(), "");
+}
+
+TEST_F(Handlers, UnsafeDriverNamesAreRefusedLikeFailedLoads) {
+  const std::string refused[] = {"..",
+                                 "../recordingspectro",
+                                 "sub/../recordingspectro",
+                                 "sub\\..\\recordingspectro",
+                                 "recordingspectro/..",
+                                 "c:recordingspectro",
+                                 std::string("recordingspectro\0x", 18),
+                                 std::string(254, 'a')};
+  for (const std::string& name : refused) {
+    ASSERT_EQ(Run("Init|recordingspectro|"), "OK");
+    EXPECT_EQ(Run("Init|" + name + "|"), "ERROR|Error loading driver (\"" + name + "\") on client");
+    EXPECT_EQ(LogLines().back(), kStamp + std::string("Loading Driver error"));
+    EXPECT_EQ(Run("Connect"), "ERROR|No driver loaded") << name;
+  }
+}
+
+TEST_F(Handlers, NamesWithASubdirectoryStillLoad) {
+  namespace fs = std::filesystem;
+  const std::string file = std::string("recordingspectro") + platform::kLibrarySuffix;
+  fs::create_directories("testsub");
+  fs::copy_file(file, fs::path("testsub") / file, fs::copy_options::overwrite_existing);
+  EXPECT_EQ(Run("Init|testsub/recordingspectro|"), "OK");
+  EXPECT_EQ(Run("Init|./recordingspectro|"), "OK");
+}

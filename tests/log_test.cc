@@ -1,0 +1,78 @@
+#include <filesystem>
+#include <fstream>
+
+#include "diagnostics/log.h"
+#include "test_support.h"
+
+using diagnostics::LogTimestamped;
+using diagnostics::PlainLogLine;
+using ::testing::ElementsAre;
+
+namespace {
+
+platform::LocalTime NewYearMorning() { return platform::LocalTime{2027, 1, 1, 9, 5, 3}; }
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+}  // namespace
+
+class DiagnosticLog : public LogTest {};
+
+TEST_F(DiagnosticLog, TimestampedLineHasZeroFilledDateAndTimeThenTwoBlanks) {
+  LogTimestamped("ICA: Driver Open");
+  platform::SetClockForTesting(&NewYearMorning);
+  LogTimestamped("second");
+  LogTimestamped("");
+  EXPECT_THAT(LogLines(), ElementsAre("07.12.2026 - 04:50:45  ICA: Driver Open",
+                                      "01.01.2027 - 09:05:03  second",
+                                      "01.01.2027 - 09:05:03  "));
+}
+
+TEST_F(DiagnosticLog, PlainLineHasNoTimestampAndPlainNumbers) {
+  const unsigned short channel = 7;
+  const unsigned long status = 1016;
+  PlainLogLine() << "Data (channel: " << channel << ", size: " << -5 << ") " << status;
+  EXPECT_THAT(LogLines(), ElementsAre("Data (channel: 7, size: -5) 1016"));
+}
+
+TEST_F(DiagnosticLog, TextWithLineBreakIsWrittenUnchanged) {
+  LogTimestamped("first\nsecond");
+  EXPECT_THAT(LogLines(), ElementsAre(std::string(kStamp) + "first", "second"));
+}
+
+TEST_F(DiagnosticLog, FirstLineEmptiesAnEarlierFileAndLaterLinesAppend) {
+  WriteFile(LogPath(), "left by an earlier process\n");
+  LogTimestamped("one");
+  PlainLogLine() << "two";
+  LogTimestamped("three");
+  EXPECT_THAT(LogLines(), ElementsAre(std::string(kStamp) + "one", "two",
+                                      std::string(kStamp) + "three"));
+}
+
+TEST_F(DiagnosticLog, FailedFirstOpenIsSwallowedAndNothingIsTruncatedLater) {
+  const std::string good = platform::TempDirectory();
+  WriteFile(LogPath(), "kept\n");
+
+  platform::SetTempDirectoryForTesting(Directory() + "/missing/subdir/");
+  EXPECT_NO_THROW(LogTimestamped("lost"));
+  EXPECT_NO_THROW(PlainLogLine() << "lost too");
+
+  platform::SetTempDirectoryForTesting(good);
+  LogTimestamped("appended");
+  EXPECT_THAT(LogLines(), ElementsAre("kept", std::string(kStamp) + "appended"));
+}
+
+TEST_F(DiagnosticLog, LogFileLiesInTheTemporaryDirectory) {
+  EXPECT_EQ(LogPath(), platform::TempDirectory() + "QuarnClientDriver.log");
+  LogTimestamped("x");
+  EXPECT_TRUE(std::filesystem::exists(LogPath()));
+}
+
+TEST(PlatformTempDirectory, AlwaysEndsWithASeparator) {
+  const std::string dir = platform::TempDirectory();
+  ASSERT_FALSE(dir.empty());
+  EXPECT_TRUE(dir.back() == '/' || dir.back() == '\\') << dir;
+  EXPECT_LT(dir.size(), platform::kMaxPath);
+}
