@@ -174,8 +174,11 @@ TEST_F(Handlers, UnsafeDriverNamesAreRefusedLikeFailedLoads) {
 TEST_F(Handlers, NamesWithASubdirectoryStillLoad) {
   namespace fs = std::filesystem;
   const std::string file = std::string("recordingspectro") + platform::kLibrarySuffix;
+  fs::remove_all("testsub");
   fs::create_directories("testsub");
-  fs::copy_file(file, fs::path("testsub") / file, fs::copy_options::overwrite_existing);
+  fs::copy_file(file, fs::path("testsub") / file);
   EXPECT_EQ(Run("Init|testsub/recordingspectro|"), "OK");
   EXPECT_EQ(Run("Init|./recordingspectro|"), "OK");
+  EXPECT_EQ(Run("Init|no-such-library|"), "ERROR|Error loading driver (\"no-such-library\") on client");
+  fs::remove_all("testsub");
 }
