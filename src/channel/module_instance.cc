@@ -1,0 +1,24 @@
+// What exists only in the loaded module: the one request handler, built when
+// the module is loaded (its constructor writes the log's first line) and
+// destroyed when it is unloaded, and the DLL entry point.
+#include "channel/virtual_channel_ica.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace {
+
+VirtualChannelICA g_virtualChannel;
+
+}  // namespace
+
+VirtualChannelICA& GetVirtualChannel() { return g_virtualChannel; }
+
+#if defined(_WIN32)
+// The module starts no threads and has no use for thread notifications.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+  return TRUE;
+}
+#endif

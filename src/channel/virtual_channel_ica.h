@@ -1,0 +1,79 @@
+// The request handler of the session channel: answers one command text at a
+// time, keeps the answer as the single pending response and sends it to the
+// engine on the data channel. The module has exactly one, reached through
+// GetVirtualChannel().
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+
+#include "channel/ica_records.h"
+
+class Instrument;
+
+// The text that asks for the driver's version, and the version it answers.
+extern const char kVersionKeyword[];
+extern const char kDriverVersion[];
+// The pending response when a command ended in an exception that nothing else caught.
+extern const char kUnhandledExceptionResponse[];
+
+class VirtualChannelICA {
+ public:
+  VirtualChannelICA();
+  ~VirtualChannelICA();
+  VirtualChannelICA(const VirtualChannelICA&) = delete;
+  VirtualChannelICA& operator=(const VirtualChannelICA&) = delete;
+
+  // Answers one command text and keeps the answer as the pending response,
+  // replacing any earlier one. An exception from the interpreter passes through.
+  std::string Execute(const std::string& commandText);
+  // Logs the unhandled exception and makes "ERROR|Unhandled exception" the
+  // pending response; returns it.
+  std::string AnswerUnhandledException();
+
+  bool HasPendingResponse() const;
+  // A copy of the pending response, or empty text when nothing is pending.
+  std::string GetResponse() const;
+  void ClearResponse();
+
+  // Hands the pending response to the engine on the data channel: 21 when
+  // nothing is pending, 1011 when the engine never supplied the entry point,
+  // otherwise the entry point's status. Never clears the response.
+  std::int32_t SendResponse();
+
+  bool IsHpc() const { return bHpc != 0; }
+  void SetCommandChannel(std::uint16_t channel, std::uint16_t maxWriteLessOne);
+  void SetDataChannel(std::uint16_t channel, std::uint16_t maxWriteLessOne, void* wd,
+                      ica::QueueWriteProcedure queueWrite,
+                      ica::SendDirectProcedure sendDirect, std::uint8_t hpc);
+
+  std::uint16_t GetCommandChannel() const { return usCmdChannel; }
+  std::uint16_t GetCommandMaxWrite() const { return usCmdMaxWrite; }
+  std::uint16_t GetDataChannel() const { return usDataChannel; }
+  std::uint16_t GetDataMaxWrite() const { return usDataMaxWrite; }
+
+ private:
+  std::int32_t SendDirect();
+  std::int32_t QueueWrite();
+
+  std::unique_ptr<Instrument> pInstrument;  // created by the first command
+  std::uint16_t usCmdChannel;
+  std::uint16_t usCmdMaxWrite;
+  std::uint16_t usDataChannel;
+  std::uint16_t usDataMaxWrite;
+  void* pWd;
+  ica::SendDirectProcedure pfnSendDirect;
+  ica::QueueWriteProcedure pfnQueueWrite;
+  // The response being sent, as a one-section list for the queued write:
+  // length first, then the bytes. Point into spResponse's string.
+  std::uint32_t ulSendLength;
+  std::uint8_t* pSendData;
+  std::uint8_t bHpc;
+  boost::shared_ptr<std::string> spResponse;
+};
+
+// The module's one request handler.
+VirtualChannelICA& GetVirtualChannel();
