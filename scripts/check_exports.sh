@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Checks that each built driver module exports exactly one name, Load, and is
-# built for the architecture its build folder promises.
+# Checks the export tables of the built libraries: the driver module exports
+# exactly one name, Load; the simulated instrument library exactly the 31
+# entry points, undecorated (Connect, never _Connect@0); and each DLL is built
+# for the architecture its build folder promises.
 #
 #   scripts/check_exports.sh BUILD_DIR...
 #
-# A build folder holds bin/VDQRN.DLL (Windows presets) or bin/vdqrn.so (linux).
-# PE32 DLLs must be Intel 80386, PE32+ DLLs x86-64. Exits non-zero on the first
-# folder that fails, or when a folder holds no module.
+# A build folder holds bin/VDQRN.DLL and bin/simspectro.dll (Windows presets)
+# or bin/vdqrn.so and bin/simspectro.so (linux). PE32 DLLs must be Intel 80386,
+# PE32+ DLLs x86-64. Exits non-zero on the first file that fails.
 set -euo pipefail
 
 if [ "$#" -eq 0 ]; then
@@ -19,34 +21,55 @@ fail() {
   exit 1
 }
 
-check_names() {
-  local module=$1 names=$2
-  if [ "$names" != "Load" ]; then
-    fail "$module exports [$(echo "$names" | tr '\n' ' ')], expected exactly [Load]"
+entry_points="AbortCalibration Calibrate CalibrateStep ClearSamples Configure Connect
+Disconnect Execute GetAngleValue GetAngles GetAvailableSettings GetCalMode GetCalProgress
+GetCalStatus GetCalSteps GetLastErrorCode GetLastErrorString GetOption GetSampleCount
+GetSampleData GetSerialNum GetSettingOptions GetSpectralData GetWavelengthValue
+GetWavelengths IsConnected IsDataReady Measure SetCurrentSample SetLanguage SetOption"
+
+# Prints the exported names of a DLL or shared object, sorted, one a line.
+exports_of() {
+  local file=$1
+  case "$file" in
+    *.so) nm -D --defined-only "$file" | awk '{print $NF}' | LC_ALL=C sort ;;
+    *)
+      local kind objdump
+      kind=$(file -b "$file")
+      case "$kind" in
+        PE32+*x86-64*) objdump=x86_64-w64-mingw32-objdump ;;
+        PE32\ *80386*) objdump=i686-w64-mingw32-objdump ;;
+        *) fail "$file is neither a PE32 i386 nor a PE32+ x86-64 DLL: $kind" ;;
+      esac
+      # The names between the name pointer table's header and the next blank line.
+      "$objdump" -p "$file" |
+        awk '/\[Ordinal\/Name Pointer\] Table/ {inside = 1; next}
+             inside && NF == 0 {inside = 0}
+             inside {print $NF}' | LC_ALL=C sort
+      ;;
+  esac
+}
+
+expect_exports() {
+  local file=$1 expected=$2 what=$3
+  [ -f "$file" ] || fail "$file is missing"
+  local names
+  names=$(exports_of "$file")
+  expected=$(echo "$expected" | tr ' ' '\n' | grep -v '^$' | LC_ALL=C sort)
+  if [ "$names" != "$expected" ]; then
+    fail "$file exports [$(echo "$names" | tr '\n' ' ')], expected [$(echo "$expected" | tr '\n' ' ')]"
   fi
+  local kind=""
+  case "$file" in *.so) ;; *) kind=" ($(file -b "$file" | cut -d, -f1))" ;; esac
+  echo "ok: $file$kind exports $what"
 }
 
 for dir in "$@"; do
   if [ -f "$dir/bin/VDQRN.DLL" ]; then
-    module=$dir/bin/VDQRN.DLL
-    kind=$(file -b "$module")
-    case "$kind" in
-      PE32+*x86-64*) objdump=x86_64-w64-mingw32-objdump ;;
-      PE32\ *80386*) objdump=i686-w64-mingw32-objdump ;;
-      *) fail "$module is neither a PE32 i386 nor a PE32+ x86-64 DLL: $kind" ;;
-    esac
-    # The names between the name pointer table's header and the next blank line.
-    names=$("$objdump" -p "$module" |
-      awk '/\[Ordinal\/Name Pointer\] Table/ {inside = 1; next}
-           inside && NF == 0 {inside = 0}
-           inside {print $NF}')
-    check_names "$module" "$names"
-    echo "ok: $module ($(echo "$kind" | cut -d, -f1)) exports Load only"
+    expect_exports "$dir/bin/VDQRN.DLL" "Load" "Load only"
+    expect_exports "$dir/bin/simspectro.dll" "$entry_points" "the 31 entry points"
   elif [ -f "$dir/bin/vdqrn.so" ]; then
-    module=$dir/bin/vdqrn.so
-    names=$(nm -D --defined-only "$module" | awk '{print $NF}')
-    check_names "$module" "$names"
-    echo "ok: $module exports Load only"
+    expect_exports "$dir/bin/vdqrn.so" "Load" "Load only"
+    expect_exports "$dir/bin/simspectro.so" "$entry_points" "the 31 entry points"
   else
     fail "no VDQRN.DLL or vdqrn.so in $dir/bin"
   fi

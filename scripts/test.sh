@@ -17,7 +17,7 @@ for preset in linux windows-x64 windows-x86; do
 done
 
 step "export tables"
-scripts/check_exports.sh build
+scripts/check_exports.sh build/linux build/windows-x64 build/windows-x86
 
 # Start the wine server once, so that test processes do not each pay for it.
 export WINEPREFIX="$PWD/build/windows-x64/wineprefix" WINEDEBUG=-all
