@@ -21,3 +21,9 @@ install_packages() {
   apt-get update -q
   apt-get install -y -q "${missing[@]}"
 }
+
+# The files of a Windows package (scripts/package.sh), as paths inside the zip.
+package_contents() {
+  printf '%s\n' VDQRN.DLL simspectro.dll engine_sim.exe examples/session.txt \
+    docs/protocol.md docs/deployment.md
+}

@@ -19,6 +19,10 @@ done
 step "export tables"
 scripts/check_exports.sh build/linux build/windows-x64 build/windows-x86
 
+step "packages"
+scripts/package.sh build
+scripts/check_packages.sh build
+
 # Start the wine server once, so that test processes do not each pay for it.
 export WINEPREFIX="$PWD/build/windows-x64/wineprefix" WINEDEBUG=-all
 step "wine prefix"

@@ -1,0 +1,51 @@
+// Command lines: line ends are not part of the command, blank lines and
+// comments carry none, and nothing else is trimmed.
+#include "script.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+using engine_sim_cli::IsCommandLine;
+using engine_sim_cli::ReadLine;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> lines;
+  std::string line;
+  while (ReadLine(in, &line)) lines.push_back(line);
+  return lines;
+}
+
+TEST(ScriptLines, BothLineEndsAreDropped) {
+  EXPECT_EQ(Lines("Hello\r\nConnect\nMeasure\r\n"),
+            (std::vector<std::string>{"Hello", "Connect", "Measure"}));
+}
+
+TEST(ScriptLines, LastLineWithoutLineEndCounts) {
+  EXPECT_EQ(Lines("Hello\nDisconnect"), (std::vector<std::string>{"Hello", "Disconnect"}));
+  EXPECT_TRUE(Lines("").empty());
+}
+
+TEST(ScriptLines, CarriageReturnInsideALineStays) {
+  EXPECT_EQ(Lines("A\rB\r\r\n"), (std::vector<std::string>{"A\rB\r"}));
+}
+
+TEST(ScriptLines, BlankLinesAndCommentsCarryNoCommand) {
+  EXPECT_FALSE(IsCommandLine(""));
+  EXPECT_FALSE(IsCommandLine("   "));
+  EXPECT_FALSE(IsCommandLine(" \t "));
+  EXPECT_FALSE(IsCommandLine("#"));
+  EXPECT_FALSE(IsCommandLine("# Init|simspectro|"));
+}
+
+TEST(ScriptLines, EverythingElseIsACommand) {
+  EXPECT_TRUE(IsCommandLine("Hello"));
+  EXPECT_TRUE(IsCommandLine(" #not a comment"));
+  EXPECT_TRUE(IsCommandLine("|"));
+  EXPECT_TRUE(IsCommandLine(" Connect "));
+}
+
+}  // namespace

@@ -1,0 +1,16 @@
+// The exit codes of the engine_sim tool, listed in its --help.
+#pragma once
+
+namespace engine_sim_cli {
+
+enum ExitCode : int {
+  kExitOk = 0,              // every command got a response (also --help)
+  kExitNoResponse = 1,      // at least one command got no response
+  kExitUsage = 2,           // unknown option, missing or bad option value
+  kExitScript = 3,          // the script file cannot be read
+  kExitModuleLoad = 4,      // the module cannot be loaded, or its Load fails
+  kExitModuleOpen = 5,      // the module refused to open
+  kExitLogFolder = 6,       // no temporary folder for the driver's log
+};
+
+}  // namespace engine_sim_cli

@@ -1,0 +1,59 @@
+#include "help.h"
+
+namespace engine_sim_cli {
+
+std::string HelpText() {
+  return R"(Usage: engine_sim [options]
+
+Loads a vdqrn driver module the way the ICA client engine does, opens its two
+virtual channels (QrnCmd1, QrnDta1) and plays the host's part: writes command
+texts to a channel and prints each response that comes back on the data
+channel.
+
+Options:
+  --module PATH    the driver module to load (default: the one beside
+                   engine_sim: VDQRN.DLL on Windows, vdqrn.so elsewhere)
+  --script FILE    read the commands from FILE instead of standard input
+  --channel NAME   write the commands to the "command" channel (QrnCmd1,
+                   default) or to the "data" channel (QrnDta1)
+  --hpc            act as a winstation driver with high-performance mode:
+                   responses are sent at once (default: normal mode, where
+                   they leave at the engine's next poll)
+  --log            print the driver's log (QuarnClientDriver.log) at the end
+  -h, --help       print this text
+An option's value follows as the next argument or after "=" (--module=x).
+
+Commands: one command text per line, exactly as the host writes it (see
+docs/protocol.md); the line end (\n or \r\n) is not part of it. Blank lines
+and lines starting with "#" are skipped. Without --script the commands come
+from standard input; at a terminal after a "> " prompt (end with Ctrl+D, on
+Windows Ctrl+Z and Enter).
+
+Output: "> command" (not for commands typed at the prompt) and "< response",
+with control bytes shown as \r, \n, \t, \0 or \xNN. A response to
+GetSpectralDataAll is also drawn as a chart of its 31 values against 400 to
+700 nm.
+
+Init|name| loads the instrument library ./name.so (.\name.dll on Windows) from
+the current folder. The driver's log goes to a temporary folder of the tool's
+own, removed at the end: the log of a client on the same machine stays as it
+is.
+
+Exit codes:
+  0  every command got a response
+  1  a command got no response
+  2  unknown option, missing or bad option value
+  3  the script file cannot be read
+  4  the module cannot be loaded (file missing, no Load export, Load failed)
+  5  the module refused to open
+  6  no temporary folder for the driver's log
+
+Example, in the folder that holds the module and simspectro:
+  engine_sim --script examples/session.txt
+  engine_sim --hpc --log
+  > Init|simspectro|
+  < OK
+)";
+}
+
+}  // namespace engine_sim_cli

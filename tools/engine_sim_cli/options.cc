@@ -1,0 +1,67 @@
+#include "options.h"
+
+namespace engine_sim_cli {
+
+namespace {
+
+ParsedOptions Failure(const std::string& error) {
+  ParsedOptions parsed;
+  parsed.error = error;
+  return parsed;
+}
+
+bool TakesValue(const std::string& name) {
+  return name == "--module" || name == "--script" || name == "--channel";
+}
+
+bool IsFlag(const std::string& name) {
+  return name == "--hpc" || name == "--log" || name == "--help" || name == "-h";
+}
+
+}  // namespace
+
+ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
+  ParsedOptions parsed;
+  Options& options = parsed.options;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    const std::size_t equals = argument.rfind("--", 0) == 0 ? argument.find('=') : std::string::npos;
+    const std::string name = argument.substr(0, equals);
+
+    if (IsFlag(name)) {
+      if (equals != std::string::npos) return Failure("option " + name + " takes no value");
+      if (name == "--hpc") options.hpc = true;
+      if (name == "--log") options.log = true;
+      if (name == "--help" || name == "-h") options.help = true;
+      continue;
+    }
+    if (!TakesValue(name)) {
+      if (argument.rfind("-", 0) == 0) return Failure("unknown option \"" + argument + "\"");
+      return Failure("unexpected argument \"" + argument + "\"");
+    }
+
+    std::string value;
+    if (equals != std::string::npos) {
+      value = argument.substr(equals + 1);
+    } else if (i + 1 < arguments.size() && arguments[i + 1].rfind("--", 0) != 0) {
+      value = arguments[++i];
+    }
+    if (value.empty()) return Failure("option " + name + " needs a value");
+
+    if (name == "--module") {
+      options.module = value;
+    } else if (name == "--script") {
+      options.script = value;
+    } else if (value == "command") {
+      options.channel = Channel::kCommand;
+    } else if (value == "data") {
+      options.channel = Channel::kData;
+    } else {
+      return Failure("option --channel takes \"command\" or \"data\", not \"" + value + "\"");
+    }
+  }
+  parsed.ok = true;
+  return parsed;
+}
+
+}  // namespace engine_sim_cli

@@ -1,0 +1,30 @@
+// The command line of the engine_sim tool.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace engine_sim_cli {
+
+enum class Channel { kCommand, kData };
+
+struct Options {
+  std::string module;  // empty: the module built beside the executable
+  std::string script;  // empty: commands from standard input
+  Channel channel = Channel::kCommand;
+  bool hpc = false;    // a winstation driver with high-performance mode
+  bool log = false;    // print the driver's log afterwards
+  bool help = false;
+};
+
+struct ParsedOptions {
+  bool ok = false;
+  Options options;
+  std::string error;  // one line, when not ok
+};
+
+// Options take their value as the next argument or after "=" (--module=x).
+// The first unknown option, missing or bad value ends the parsing.
+ParsedOptions ParseOptions(const std::vector<std::string>& arguments);
+
+}  // namespace engine_sim_cli

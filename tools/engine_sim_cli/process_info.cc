@@ -1,0 +1,55 @@
+#include "process_info.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#else
+#include <unistd.h>
+
+#include <climits>
+#endif
+
+namespace engine_sim_cli {
+
+namespace {
+
+#if defined(_WIN32)
+const char kModuleFile[] = "VDQRN.DLL";
+
+std::string ExecutablePath() {
+  char path[MAX_PATH + 1];
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  return length > 0 && length < sizeof path ? std::string(path, length) : std::string();
+}
+#else
+const char kModuleFile[] = "vdqrn.so";
+
+std::string ExecutablePath() {
+  char path[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+  return length > 0 && static_cast<std::size_t>(length) < sizeof path
+             ? std::string(path, static_cast<std::size_t>(length))
+             : std::string();
+}
+#endif
+
+}  // namespace
+
+std::string ModuleBesideExecutable() {
+  const std::string executable = ExecutablePath();
+  const std::size_t separator = executable.find_last_of("/\\");
+  if (separator == std::string::npos) return kModuleFile;
+  return executable.substr(0, separator + 1) + kModuleFile;
+}
+
+bool StdinIsTerminal() {
+#if defined(_WIN32)
+  return _isatty(_fileno(stdin)) != 0;
+#else
+  return isatty(STDIN_FILENO) != 0;
+#endif
+}
+
+}  // namespace engine_sim_cli

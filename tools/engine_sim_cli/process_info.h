@@ -1,0 +1,17 @@
+// What the tool needs to know about its own process: where its executable
+// lies and whether a person is typing at standard input.
+#pragma once
+
+#include <string>
+
+namespace engine_sim_cli {
+
+// The driver module built beside the executable: vdqrn.so, or VDQRN.DLL on
+// Windows, in the executable's folder (just the file name when that folder
+// cannot be told).
+std::string ModuleBesideExecutable();
+
+// Whether standard input is a terminal (a console on Windows).
+bool StdinIsTerminal();
+
+}  // namespace engine_sim_cli
