@@ -1,7 +1,7 @@
 // Command texts straight into the interpreter, once with the simulated
 // instrument loaded and once with no library at all. The first byte picks
 // the interpreter; the rest is the command text. Every text must be answered
-// with a response that begins with OK or ERROR.
+// with a whole response: "OK" or "ERROR", alone or followed by "|" and a text.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -48,8 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Instrument& instrument = (data[0] & 1) != 0 ? WithSimulatedInstrument() : WithoutLibrary();
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
   const std::string response = instrument.Execute(text).ToString();
-  if (response.compare(0, 2, "OK") != 0 && response.compare(0, 5, "ERROR") != 0) {
-    __builtin_trap();
-  }
+  const bool ok = response.compare(0, 2, "OK") == 0 && (response.size() == 2 || response[2] == '|');
+  const bool error =
+      response.compare(0, 5, "ERROR") == 0 && (response.size() == 5 || response[5] == '|');
+  if (!ok && !error) __builtin_trap();
   return 0;
 }

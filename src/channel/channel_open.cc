@@ -145,7 +145,8 @@ std::int32_t OpenDataChannel(ica::DriverRecord* pDriver, ica::OpenRecord* pOpen,
 
   ica::WriteHookRecord hook;
   ica::WdInformation information;
-  RegisterWriteHook(pDriver, pOpen, puSize, usChannel, &hook, &information);
+  const bool bHooked = RegisterWriteHook(pDriver, pOpen, puSize, usChannel, &hook,
+                                         &information) == ica::kStatusSuccess;
   void* const pWd = hook.pWd;
   const ica::QueueWriteProcedure pfnQueueWrite = hook.pfnQueueWrite;
   const std::uint16_t usMaxWrite = hook.usMaximumWriteSize;
@@ -165,7 +166,9 @@ std::int32_t OpenDataChannel(ica::DriverRecord* pDriver, ica::OpenRecord* pOpen,
   }
 
   g_bHpc = version.usVersion != 0;
-  const ica::SendDirectProcedure pfnSendDirect = version.pfnSendDirect;
+  // The direct send is called with the context that the engine hands over
+  // with the data channel's write hook; without that hook it is absent too.
+  const ica::SendDirectProcedure pfnSendDirect = bHooked ? version.pfnSendDirect : nullptr;
   PlainLogLine() << "HPC: " << (g_bHpc ? 1 : 0);
 
   if (g_bHpc) {

@@ -5,9 +5,9 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
+#include <boost/scoped_ptr.hpp>
 #include <boost/shared_ptr.hpp>
 
 #include "channel/ica_records.h"
@@ -59,7 +59,10 @@ class VirtualChannelICA {
   std::int32_t SendDirect();
   std::int32_t QueueWrite();
 
-  std::unique_ptr<Instrument> pInstrument;  // created by the first command
+  // Created by the first command. A scoped_ptr, not a unique_ptr: the class must
+  // stay standard-layout for the section pair below with every compiler, and
+  // clang does not count libstdc++'s unique_ptr as standard-layout.
+  boost::scoped_ptr<Instrument> pInstrument;
   std::uint16_t usCmdChannel;
   std::uint16_t usCmdMaxWrite;
   std::uint16_t usDataChannel;

@@ -127,7 +127,10 @@ Result Instrument::Execute(const std::string& commandText) {
     diagnostics::LogTimestamped("Command " + name + " (" + JoinParameters(parameters) + ")");
     return entry->second(name, parameters);
   } catch (const std::exception& failure) {
-    return ErrorResult("Error executing command \"" + name + "\" (" + failure.what() + ")");
+    // A library's exception may carry a null reason; it counts as empty.
+    const char* reason = failure.what();
+    return ErrorResult("Error executing command \"" + name + "\" (" +
+                       (reason != nullptr ? reason : "") + ")");
   }
 }
 

@@ -77,6 +77,11 @@ Engine::~Engine() {
   if (g_engine == this) g_engine = nullptr;
 }
 
+void Engine::SetWdProcedurePresent(std::uint16_t procedure, bool present) {
+  if (procedure == ica::kWdQueryInformation) wdQueryPresent_ = present;
+  if (procedure == ica::kWdSetInformation) wdSetPresent_ = present;
+}
+
 void Engine::ScriptSendStatuses(const std::vector<std::int32_t>& statuses) {
   sendStatuses_.assign(statuses.begin(), statuses.end());
 }
@@ -131,7 +136,8 @@ bool Engine::FinishLoad(ica::LoadProcedure load) {
   link_.usProcedureCount = 0;
   link_.pProcedureTable = nullptr;
   link_.pDriverRecord = nullptr;
-  link_.pLibraryTable = libraryTable_;
+  libraryTable_[ica::kLookupProcedureIndex] = lookupPresent_ ? AsEntry(&LookupTrampoline) : nullptr;
+  link_.pLibraryTable = libraryTablePresent_ ? libraryTable_ : nullptr;
   loadStatus_ = load(&link_);
   loaded_ = true;
   procedures_ = link_.pProcedureTable;
@@ -188,6 +194,8 @@ std::int32_t Engine::CallDriver(ica::DriverProcedureIndex index, void* record,
 
 std::int32_t Engine::Open() {
   wdLink_.pProcedureTable = wdTablePresent_ ? wdProcedures_ : nullptr;
+  wdProcedures_[ica::kWdQueryInformation] = wdQueryPresent_ ? AsEntry(&WdQueryTrampoline) : nullptr;
+  wdProcedures_[ica::kWdSetInformation] = wdSetPresent_ ? AsEntry(&WdSetTrampoline) : nullptr;
   ica::OpenRecord open;
   std::memset(&open, kFillByte, sizeof open);
   open.pWdLink = &wdLink_;

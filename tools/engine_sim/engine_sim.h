@@ -91,6 +91,13 @@ class Engine {
   void SetChannelMask(std::uint32_t mask) { channelMask_ = mask; }
   // A winstation driver link without a procedure table.
   void SetWdProcedureTablePresent(bool present) { wdTablePresent_ = present; }
+  // A winstation driver procedure table without procedure 6 (query) or 7 (set
+  // information); takes effect at the next Open.
+  void SetWdProcedurePresent(std::uint16_t procedure, bool present);
+  // The link record handed to Load without a library table, or with one that
+  // lacks the module lookup procedure; takes effect at the next load.
+  void SetLibraryTablePresent(bool present) { libraryTablePresent_ = present; }
+  void SetLookupPresent(bool present) { lookupPresent_ = present; }
   // Failure statuses of the winstation driver calls.
   void FailChannelOpen(const std::string& name, std::int32_t status) { openFailures_[name] = status; }
   void FailWriteHook(const std::string& name, std::int32_t status) { hookFailures_[name] = status; }
@@ -187,6 +194,10 @@ class Engine {
   std::uint16_t maximumWriteSize_ = 1000;
   std::uint32_t channelMask_ = 0;
   bool wdTablePresent_ = true;
+  bool wdQueryPresent_ = true;
+  bool wdSetPresent_ = true;
+  bool libraryTablePresent_ = true;
+  bool lookupPresent_ = true;
   std::map<std::string, std::int32_t> openFailures_;
   std::map<std::string, std::int32_t> hookFailures_;
   std::int32_t versionFailure_ = 0;

@@ -2,9 +2,12 @@
 // a journal and returns the value a test scripted for its result type. The
 // Recording_* exports let a test read the journal and script the results.
 // Built twice: whole, and once without CalibrateStep (a library missing one
-// export, which the driver must reject).
+// export, which the driver must reject). Recording_SetThrow makes every entry
+// point throw instead, as a faulty vendor library might.
 #include <cstdint>
+#include <exception>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 #include "instrument/spectro_api.h"
@@ -18,12 +21,31 @@
 
 namespace {
 
+// What the entry points throw after recording their call.
+enum ThrowKind {
+  kThrowNothing = 0,
+  kThrowInt = 1,              // not a class at all
+  kThrowRuntimeError = 2,     // a standard exception: "recorded failure"
+  kThrowUnrelatedClass = 3,   // a class outside the standard family
+  kThrowNullWhat = 4,         // a standard exception whose what() is null
+};
+
+struct UnrelatedFailure {
+  int code;
+};
+
+class NullWhatFailure : public std::exception {
+ public:
+  const char* what() const noexcept override { return nullptr; }
+};
+
 struct Script {
   bool boolean = true;
   int integer = 0;
   float real = 0.0f;
   bool nullText = false;
   std::string text;
+  int throwKind = kThrowNothing;
 };
 
 Script g_script;
@@ -38,6 +60,13 @@ void Record(const char* name, const Args&... args) {
   ((line << separator << args, separator = ","), ...);
   line << ")\n";
   g_journal += line.str();
+  switch (g_script.throwKind) {
+    case kThrowInt: throw 7;
+    case kThrowRuntimeError: throw std::runtime_error("recorded failure");
+    case kThrowUnrelatedClass: throw UnrelatedFailure{7};
+    case kThrowNullWhat: throw NullWhatFailure();
+    default: break;
+  }
 }
 
 const char* ScriptedText() { return g_script.nullText ? nullptr : g_script.text.c_str(); }
@@ -60,6 +89,8 @@ RECORDING_EXPORT void Recording_SetText(const char* text) {
   g_script.nullText = text == nullptr;
   g_script.text = text != nullptr ? text : "";
 }
+// 0 returns normally; 1 to 4 throw, see ThrowKind.
+RECORDING_EXPORT void Recording_SetThrow(int kind) { g_script.throwKind = kind; }
 
 ENTRY(bool) Connect() { Record("Connect"); return g_script.boolean; }
 ENTRY(bool) Disconnect() { Record("Disconnect"); return g_script.boolean; }

@@ -1,0 +1,99 @@
+#include "fault_support.h"
+
+#include <stdexcept>
+
+namespace {
+
+std::string LocalLibraryPath(const char* name) {
+  return std::string(platform::kLocalLibraryPrefix) + name + platform::kLibrarySuffix;
+}
+
+}  // namespace
+
+RecordingControls::RecordingControls()
+    : library_(platform::LoadDynamicLibrary(LocalLibraryPath("recordingspectro").c_str())) {
+  if (library_ != nullptr) Reset();
+}
+
+RecordingControls::~RecordingControls() {
+  if (library_ != nullptr) {
+    Reset();
+    platform::FreeDynamicLibrary(library_);
+  }
+}
+
+template <typename Procedure>
+Procedure RecordingControls::Find(const char* name) const {
+  const auto procedure = reinterpret_cast<Procedure>(platform::FindExport(library_, name));
+  if (procedure == nullptr) throw std::runtime_error(std::string("no control ") + name);
+  return procedure;
+}
+
+void RecordingControls::Reset() { Find<void (*)()>("Recording_Reset")(); }
+
+std::string RecordingControls::Journal() {
+  return Find<const char* (*)()>("Recording_Journal")();
+}
+
+void RecordingControls::SetText(const char* text) {
+  Find<void (*)(const char*)>("Recording_SetText")(text);
+}
+
+void RecordingControls::SetThrow(Throw kind) {
+  Find<void (*)(int)>("Recording_SetThrow")(static_cast<int>(kind));
+}
+
+std::vector<std::string> AcceptedSends(const std::vector<engine_sim::SentData>& sent,
+                                       const std::vector<std::int32_t>& statuses) {
+  std::vector<std::string> accepted;
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    // The engine simulator answers 0 once its scripted statuses run out.
+    if (i >= statuses.size() || statuses[i] == 0) accepted.push_back(sent[i].bytes);
+  }
+  return accepted;
+}
+
+const std::vector<Exchange>& EveryFamilyWithSimspectro() {
+  static const std::vector<Exchange> exchanges = {
+      {"Hello", "OK|Hello"},
+      {"QuarnClientDriverVersion", "1.5.0"},
+      {"Connect", "ERROR|No driver loaded"},
+      {"Init|simspectro|", "OK"},
+      {"Execute|Reset|", "OK|OK"},
+      {"Connect", "OK|true"},
+      {"IsConnected", "OK|true"},
+      {"SetLanguage|1031|", "OK|true"},
+      {"SetLanguage|-1|",
+       "ERROR|Error executing command \"SetLanguage\" (bad lexical cast: source type value "
+       "could not be interpreted as target)"},
+      {"GetSerialNumber", "OK|SIM-000123"},
+      {"GetAngles", "OK|3"},
+      {"GetAngleValue|1|", "OK|45as45"},
+      {"GetWavelengths", "OK|31"},
+      {"GetWavelengthValue|30|", "OK|700"},
+      {"Measure", "OK|true"},
+      {"IsDataReady", "OK|true"},
+      {"GetSampleCount", "OK|1"},
+      {"SetCurrentSample|0|", "OK|true"},
+      {"GetCalStatus", "OK|0"},
+      {"GetCalSteps", "OK|White;Black"},
+      {"GetCalMode", "ERROR|Missing parameter"},
+      {"GetCalMode|x|", "OK|Standard"},
+      {"CalibrateStep|White|", "OK|true"},
+      {"GetCalProgress", "OK|50"},
+      {"AbortCalibration", "OK|true"},
+      {"Calibrate", "OK|true"},
+      {"Configure", "OK|true"},
+      {"GetAvailableSettings", "OK|Aperture;Illuminant;Observer;CalMode;Patch"},
+      {"GetOption|CalMode|", "OK|Standard"},
+      {"SetOption|Aperture|XYZ|", "OK|false"},
+      {"GetLastErrorCode", "OK|9"},
+      {"ClearSamples", "OK|true"},
+      {"Disconnect", "OK|true"},
+      {"GetLastErrorString", "OK"},
+      {"Nope|x|", "ERROR|Unknown command \"Nope\""},
+      {"Init|missingexport|", "ERROR|Error loading driver (\"missingexport\") on client"},
+      {"IsConnected", "ERROR|No driver loaded"},
+  };
+  return exchanges;
+}
