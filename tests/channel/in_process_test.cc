@@ -1,26 +1,12 @@
 // The channel code linked into this test, driven through its Load procedure
 // by the engine simulator, where the request handler's stored values can be
 // read back. Its log goes to a directory of the test's own.
-#include <memory>
-
 #include "channel/engine_entry.h"
 #include "channel/virtual_channel_ica.h"
 #include "channel_test_support.h"
+#include "in_process_channel.h"
 #include "diagnostics/log.h"
 #include "platform/platform.h"
-
-namespace {
-
-std::unique_ptr<VirtualChannelICA> g_channel;
-
-}  // namespace
-
-// The in-process stand-in for the module's one request handler: a fresh one
-// for every test.
-VirtualChannelICA& GetVirtualChannel() {
-  if (!g_channel) g_channel.reset(new VirtualChannelICA());
-  return *g_channel;
-}
 
 namespace {
 
@@ -32,12 +18,12 @@ class InProcess : public ::testing::Test {
   void SetUp() override {
     platform::SetTempDirectoryForTesting(directory_.Path() + "/");
     diagnostics::ResetFirstOpenForTesting();
-    g_channel.reset();
+    ResetInProcessChannel();
     ASSERT_TRUE(engine_.AttachModule(&Load)) << engine_.LastError();
   }
   void TearDown() override {
     engine_.Unload();
-    g_channel.reset();
+    ResetInProcessChannel();
     platform::SetTempDirectoryForTesting("");
     EXPECT_TRUE(engine_.Violations().empty());
   }

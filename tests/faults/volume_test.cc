@@ -2,26 +2,13 @@
 // write can carry, library texts and responses far beyond the direct send's
 // 16-bit length, and a command text of a megabyte, which no single write can
 // carry and is therefore handed to the request handler in process.
-#include <memory>
-
 #include "channel/engine_entry.h"
 #include "channel/virtual_channel_ica.h"
 #include "channel_test_support.h"
+#include "in_process_channel.h"
 #include "diagnostics/log.h"
 #include "fault_support.h"
 #include "platform/platform.h"
-
-namespace {
-
-std::unique_ptr<VirtualChannelICA> g_channel;
-
-}  // namespace
-
-// The in-process request handler, fresh for every in-process test.
-VirtualChannelICA& GetVirtualChannel() {
-  if (!g_channel) g_channel.reset(new VirtualChannelICA());
-  return *g_channel;
-}
 
 namespace {
 
@@ -127,14 +114,14 @@ class MegabyteCommand : public ::testing::TestWithParam<std::uint16_t> {
   void SetUp() override {
     platform::SetTempDirectoryForTesting(directory_.Path() + "/");
     diagnostics::ResetFirstOpenForTesting();
-    g_channel.reset();
+    ResetInProcessChannel();
     ASSERT_TRUE(engine_.AttachModule(&Load)) << engine_.LastError();
     engine_.SetWdVersion(GetParam());
     ASSERT_EQ(engine_.Open(), 0);
   }
   void TearDown() override {
     engine_.Unload();
-    g_channel.reset();
+    ResetInProcessChannel();
     platform::SetTempDirectoryForTesting("");
     EXPECT_TRUE(engine_.Violations().empty());
   }
