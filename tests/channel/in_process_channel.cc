@@ -2,7 +2,10 @@
 
 #include <memory>
 
+#include "channel/engine_entry.h"
 #include "channel/virtual_channel_ica.h"
+#include "diagnostics/log.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -16,3 +19,16 @@ VirtualChannelICA& GetVirtualChannel() {
 }
 
 void ResetInProcessChannel() { g_channel.reset(); }
+
+bool AttachInProcess(engine_sim::Engine& engine, const std::string& logDirectory) {
+  platform::SetTempDirectoryForTesting(logDirectory + "/");
+  diagnostics::ResetFirstOpenForTesting();
+  ResetInProcessChannel();
+  return engine.AttachModule(&Load);
+}
+
+void DetachInProcess(engine_sim::Engine& engine) {
+  engine.Unload();
+  ResetInProcessChannel();
+  platform::SetTempDirectoryForTesting("");
+}

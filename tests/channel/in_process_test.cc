@@ -1,12 +1,9 @@
 // The channel code linked into this test, driven through its Load procedure
 // by the engine simulator, where the request handler's stored values can be
 // read back. Its log goes to a directory of the test's own.
-#include "channel/engine_entry.h"
 #include "channel/virtual_channel_ica.h"
 #include "channel_test_support.h"
 #include "in_process_channel.h"
-#include "diagnostics/log.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -16,15 +13,10 @@ using engine_sim::kDataChannelName;
 class InProcess : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::SetTempDirectoryForTesting(directory_.Path() + "/");
-    diagnostics::ResetFirstOpenForTesting();
-    ResetInProcessChannel();
-    ASSERT_TRUE(engine_.AttachModule(&Load)) << engine_.LastError();
+    ASSERT_TRUE(AttachInProcess(engine_, directory_.Path())) << engine_.LastError();
   }
   void TearDown() override {
-    engine_.Unload();
-    ResetInProcessChannel();
-    platform::SetTempDirectoryForTesting("");
+    DetachInProcess(engine_);
     EXPECT_TRUE(engine_.Violations().empty());
   }
 

@@ -2,13 +2,10 @@
 // write can carry, library texts and responses far beyond the direct send's
 // 16-bit length, and a command text of a megabyte, which no single write can
 // carry and is therefore handed to the request handler in process.
-#include "channel/engine_entry.h"
 #include "channel/virtual_channel_ica.h"
 #include "channel_test_support.h"
 #include "in_process_channel.h"
-#include "diagnostics/log.h"
 #include "fault_support.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -112,17 +109,12 @@ TEST_P(Volume, LibraryTextsOfAnySizeAreAnsweredWhole) {
 class MegabyteCommand : public ::testing::TestWithParam<std::uint16_t> {
  protected:
   void SetUp() override {
-    platform::SetTempDirectoryForTesting(directory_.Path() + "/");
-    diagnostics::ResetFirstOpenForTesting();
-    ResetInProcessChannel();
-    ASSERT_TRUE(engine_.AttachModule(&Load)) << engine_.LastError();
+    ASSERT_TRUE(AttachInProcess(engine_, directory_.Path())) << engine_.LastError();
     engine_.SetWdVersion(GetParam());
     ASSERT_EQ(engine_.Open(), 0);
   }
   void TearDown() override {
-    engine_.Unload();
-    ResetInProcessChannel();
-    platform::SetTempDirectoryForTesting("");
+    DetachInProcess(engine_);
     EXPECT_TRUE(engine_.Violations().empty());
   }
   // Answers the text as the data-arrival procedure would and lets the
