@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <sstream>
+#include <vector>
+
 #include <boost/lexical_cast.hpp>
 
 #include "instrument/conversions.h"
@@ -59,4 +65,40 @@ TEST(FloatToShortText, SixSignificantDigits) {
   EXPECT_EQ(FloatToShortText(12.3456789f), "12.3457");
   EXPECT_EQ(FloatToShortText(400.0f), "400");
   EXPECT_EQ(FloatToShortText(1234567.0f).substr(0, 10), "1.23457e+0");
+}
+
+namespace {
+
+// How a stream with default formatting writes the value widened to double.
+std::string StreamText(float value, int digits) {
+  std::ostringstream text;
+  text.precision(digits);
+  text << static_cast<double>(value);
+  return text.str();
+}
+
+}  // namespace
+
+// The texts are the ones a default-formatted stream writes, for every kind of
+// value: both precisions, signs, rounding at the last digit, the edges of
+// fixed notation, subnormals, the extremes, infinities and not-a-number.
+TEST(FloatToText, WritesWhatAStreamWrites) {
+  std::vector<float> values = {0.0f, -0.0f, 1.0f, -1.0f, 0.95576f, 0.9999995f, 9.9999995f,
+                               0.0001f, 0.00009999999f, 9999999.0f, 10000000.0f, 123456.5f,
+                               1e-45f, 1.17549435e-38f, 3.40282347e+38f, -3.40282347e+38f,
+                               std::numeric_limits<float>::infinity(),
+                               -std::numeric_limits<float>::infinity(),
+                               std::numeric_limits<float>::quiet_NaN(),
+                               -std::numeric_limits<float>::quiet_NaN()};
+  // A spread of bit patterns across the whole range, both signs.
+  for (std::uint32_t bits = 0x00000001u; bits < 0x7F800000u; bits += 0x000F4243u) {
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    values.push_back(value);
+    values.push_back(-value);
+  }
+  for (const float value : values) {
+    EXPECT_EQ(FloatToText(value), StreamText(value, 7)) << value;
+    EXPECT_EQ(FloatToShortText(value), StreamText(value, 6)) << value;
+  }
 }

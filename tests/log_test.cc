@@ -1,5 +1,7 @@
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "diagnostics/log.h"
 #include "test_support.h"
@@ -35,6 +37,47 @@ TEST_F(DiagnosticLog, PlainLineHasNoTimestampAndPlainNumbers) {
   const unsigned long status = 1016;
   PlainLogLine() << "Data (channel: " << channel << ", size: " << -5 << ") " << status;
   EXPECT_THAT(LogLines(), ElementsAre("Data (channel: 7, size: -5) 1016"));
+}
+
+// The pieces of a plain line come out as the standard stream insertions write
+// them: numbers of every width at their extremes, pointers (null included),
+// characters and texts with a zero byte inside.
+TEST_F(DiagnosticLog, PlainLineWritesWhatStreamInsertionWrites) {
+  int local = 0;
+  const void* pointer = &local;
+  const void* null = nullptr;
+  const std::string withZero("a\0b", 3);
+  std::ostringstream expected;
+  expected << std::uint16_t{0} << ' ' << std::uint16_t{65535} << ' ' << std::uint32_t{4294967295u}
+           << ' ' << std::int32_t{-2147483647 - 1} << ' ' << std::int32_t{2147483647} << ' '
+           << -9223372036854775807LL << ' ' << 18446744073709551615ULL << ' ' << pointer << ' '
+           << null << ' ' << 'x' << withZero << "|end";
+  PlainLogLine() << std::uint16_t{0} << ' ' << std::uint16_t{65535} << ' '
+                 << std::uint32_t{4294967295u} << ' ' << std::int32_t{-2147483647 - 1} << ' '
+                 << std::int32_t{2147483647} << ' ' << -9223372036854775807LL << ' '
+                 << 18446744073709551615ULL << ' ' << pointer << ' ' << null << ' ' << 'x'
+                 << withZero << "|end";
+  EXPECT_THAT(LogLines(), ElementsAre(expected.str()));
+}
+
+// Fields wider than their width are written whole, as the stream would.
+TEST_F(DiagnosticLog, TimestampFieldsOverTheirWidthAreNotCut) {
+  platform::SetClockForTesting(
+      [] { return platform::LocalTime{12345, 12, 31, 23, 59, 60}; });
+  LogTimestamped("leap");
+  EXPECT_THAT(LogLines(), ElementsAre("31.12.12345 - 23:59:60  leap"));
+}
+
+// A line that logs another line while it is being built comes after it: the
+// inner line is complete in the file before the outer one is written.
+TEST_F(DiagnosticLog, LineBuiltAroundAnotherLineFollowsIt) {
+  const auto inner = [] {
+    LogTimestamped("inner");
+    return std::string("value");
+  };
+  PlainLogLine() << "first";
+  PlainLogLine() << "outer " << inner();
+  EXPECT_THAT(LogLines(), ElementsAre("first", std::string(kStamp) + "inner", "outer value"));
 }
 
 TEST_F(DiagnosticLog, TextWithLineBreakIsWrittenUnchanged) {

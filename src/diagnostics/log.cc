@@ -1,6 +1,7 @@
 #include "diagnostics/log.h"
 
-#include <iomanip>
+#include <cstdint>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -10,11 +11,40 @@ namespace {
 // Cleared by the first OpenLog of the process, whether that open worked or not.
 bool g_first_open = true;
 
+// Writes the value in decimal, right-aligned in the width and filled with
+// zeros on the left, as a stream with fill '0' and that width does.
+char* ZeroFilled(char* out, int value, int width) {
+  char digits[16];
+  const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
+  for (int fill = width - static_cast<int>(written.ptr - digits); fill > 0; --fill) *out++ = '0';
+  for (const char* digit = digits; digit != written.ptr; ++digit) *out++ = *digit;
+  return out;
+}
+
+char* Literal(char* out, const char* text) {
+  while (*text != '\0') *out++ = *text++;
+  return out;
+}
+
 }  // namespace
 
 const char kLogFileName[] = "QuarnClientDriver.log";
 
-std::string LogFilePath() { return platform::TempDirectory() + kLogFileName; }
+namespace {
+
+// The log file's path, built in a buffer of the caller's: no allocation for
+// every line.
+struct LogPathBuffer {
+  char text[platform::kTempDirectoryBuffer + sizeof kLogFileName];
+  LogPathBuffer() {
+    const std::size_t length = platform::TempDirectory(text);
+    std::memcpy(text + length, kLogFileName, sizeof kLogFileName);
+  }
+};
+
+}  // namespace
+
+std::string LogFilePath() { return LogPathBuffer().text; }
 
 std::ofstream OpenLog() {
   const std::ios_base::openmode mode =
@@ -22,9 +52,10 @@ std::ofstream OpenLog() {
   g_first_open = false;
   std::ofstream stream;
   try {
-    stream.open(LogFilePath(), mode);
+    stream.open(LogPathBuffer().text, mode);
   } catch (...) {
-    // Building the path can run out of memory; the line is then lost.
+    // Opening can run out of memory for the stream's buffer; the line is
+    // then lost.
     stream.setstate(std::ios_base::failbit);
   }
   return stream;
@@ -32,11 +63,19 @@ std::ofstream OpenLog() {
 
 void WriteLogLine(std::ofstream& stream, const std::string& text) {
   const platform::LocalTime now = platform::CurrentLocalTime();
-  stream.fill('0');
-  stream << std::setw(2) << now.day << '.' << std::setw(2) << now.month << '.'
-         << std::setw(4) << now.year << " - " << std::setw(2) << now.hour << ':'
-         << std::setw(2) << now.minute << ':' << std::setw(2) << now.second << "  "
-         << text << std::endl;
+  // "DD.MM.YYYY - HH:MM:SS  ": the same bytes as the stream with fill '0' and
+  // widths 2, 2, 4, 2, 2, 2 would give, formatted here in one go.
+  char prefix[96];
+  char* end = prefix;
+  end = Literal(ZeroFilled(end, now.day, 2), ".");
+  end = Literal(ZeroFilled(end, now.month, 2), ".");
+  end = Literal(ZeroFilled(end, now.year, 4), " - ");
+  end = Literal(ZeroFilled(end, now.hour, 2), ":");
+  end = Literal(ZeroFilled(end, now.minute, 2), ":");
+  end = Literal(ZeroFilled(end, now.second, 2), "  ");
+  stream.write(prefix, end - prefix);
+  stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+  stream << std::endl;
   stream.flush();
 }
 
@@ -46,6 +85,14 @@ void LogTimestamped(const std::string& text) {
   std::ofstream stream = OpenLog();
   WriteLogLine(stream, text);
   CloseLog(stream);
+}
+
+PlainLogLine& PlainLogLine::operator<<(const void* pointer) {
+  if (pointer == nullptr) return Write("0", 1);
+  char digits[2 + 2 * sizeof pointer] = {'0', 'x'};
+  const std::to_chars_result written = std::to_chars(
+      digits + 2, digits + sizeof digits, reinterpret_cast<std::uintptr_t>(pointer), 16);
+  return Write(digits, static_cast<std::size_t>(written.ptr - digits));
 }
 
 PlainLogLine::PlainLogLine() : stream_(OpenLog()) {}

@@ -3,8 +3,11 @@
 // can fail an operation: a stream that did not open swallows what it is given.
 #pragma once
 
+#include <charconv>
+#include <cstddef>
 #include <fstream>
 #include <string>
+#include <type_traits>
 
 namespace diagnostics {
 
@@ -26,6 +29,10 @@ void LogTimestamped(const std::string& text);
 // One plain line (no date or time), built from pieces with <<; the line end
 // and the close happen when the object goes away, on every way out:
 //   PlainLogLine() << "Response sent (\"" << text << "\")";
+// Each piece goes straight into the line's stream, with the bytes that the
+// stream's own insertion would give (texts as they are, numbers in plain
+// decimal, pointers as 0x... in hex or 0 for null), but without a pass
+// through the stream's locale for every number.
 class PlainLogLine {
  public:
   PlainLogLine();
@@ -33,13 +40,32 @@ class PlainLogLine {
   PlainLogLine(const PlainLogLine&) = delete;
   PlainLogLine& operator=(const PlainLogLine&) = delete;
 
-  template <typename T>
-  PlainLogLine& operator<<(const T& value) {
-    stream_ << value;
-    return *this;
+  PlainLogLine& operator<<(const std::string& text) { return Write(text.data(), text.size()); }
+  // A null text adds nothing.
+  PlainLogLine& operator<<(const char* text) {
+    return text != nullptr ? Write(text, std::char_traits<char>::length(text)) : *this;
+  }
+  PlainLogLine& operator<<(char character) { return Write(&character, 1); }
+  PlainLogLine& operator<<(const void* pointer);
+
+  template <typename Number,
+            typename = std::enable_if_t<std::is_integral_v<Number> &&
+                                        !std::is_same_v<Number, bool> &&
+                                        !std::is_same_v<Number, char> &&
+                                        !std::is_same_v<Number, signed char> &&
+                                        !std::is_same_v<Number, unsigned char>>>
+  PlainLogLine& operator<<(Number value) {
+    char digits[24];
+    const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
+    return Write(digits, static_cast<std::size_t>(written.ptr - digits));
   }
 
  private:
+  PlainLogLine& Write(const char* bytes, std::size_t count) {
+    stream_.write(bytes, static_cast<std::streamsize>(count));
+    return *this;
+  }
+
   std::ofstream stream_;
 };
 

@@ -1,18 +1,21 @@
 #include "instrument/conversions.h"
 
+#include <charconv>
 #include <limits>
-#include <sstream>
 #include <typeinfo>
 
 #include <boost/lexical_cast.hpp>
 
 namespace {
 
+// General notation, as a stream with default formatting writes a double, but
+// without building a stream (and its locale) for every value: the spectral
+// list formats 31 of them per command. Always a "." as decimal point.
 std::string FloatWithPrecision(float value, int digits) {
-  std::ostringstream text;
-  text.precision(digits);
-  text << static_cast<double>(value);
-  return text.str();
+  char text[32];
+  const std::to_chars_result written = std::to_chars(
+      text, text + sizeof text, static_cast<double>(value), std::chars_format::general, digits);
+  return std::string(text, written.ptr);
 }
 
 }  // namespace

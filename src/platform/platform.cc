@@ -21,8 +21,17 @@ LocalTime CurrentLocalTime() {
 }
 
 std::string TempDirectory() {
+  char buffer[kTempDirectoryBuffer];
+  const std::size_t length = TempDirectory(buffer);
+  return std::string(buffer, length);
+}
+
+std::size_t TempDirectory(char* buffer) {
   const std::string& override_dir = TempDirectoryOverride();
-  return override_dir.empty() ? detail::SystemTempDirectory() : override_dir;
+  if (override_dir.empty()) return detail::SystemTempDirectory(buffer);
+  const std::size_t length = override_dir.copy(buffer, kMaxPath);
+  buffer[length] = '\0';
+  return length;
 }
 
 void SetClockForTesting(ClockFunction clock) { g_clock = clock; }

@@ -39,6 +39,10 @@ LocalTime CurrentLocalTime();
 // The user's temporary directory, always ending with a separator; on Windows
 // "c:\" when the system cannot tell it. A test directory, when set, wins.
 std::string TempDirectory();
+// The same into a buffer of kTempDirectoryBuffer bytes, with a terminator;
+// returns its length. Allocates nothing: the log reads it for every line.
+constexpr std::size_t kTempDirectoryBuffer = kMaxPath + 1;
+std::size_t TempDirectory(char* buffer);
 
 // Test seams: a fixed clock and a temporary directory of the test's own.
 // Null / empty restores the system's.
@@ -49,7 +53,8 @@ void SetTempDirectoryForTesting(const std::string& directory);
 namespace detail {
 // Implemented once per operating system.
 LocalTime SystemLocalTime();
-std::string SystemTempDirectory();
+// Fills a buffer of kTempDirectoryBuffer bytes as TempDirectory does.
+std::size_t SystemTempDirectory(char* buffer);
 }  // namespace detail
 
 }  // namespace platform

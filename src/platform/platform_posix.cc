@@ -2,6 +2,7 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "platform/platform.h"
@@ -25,22 +26,37 @@ void FreeDynamicLibrary(LibraryHandle library) {
 
 namespace detail {
 
+// Lines come many to a second: the broken-down time of the last second asked
+// for on this thread is kept, and the conversion runs once a second.
 LocalTime SystemLocalTime() {
+  thread_local std::time_t lastSecond = static_cast<std::time_t>(-1);
+  thread_local LocalTime last{};
   const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  localtime_r(&now, &parts);
-  return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
-                   parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+  if (now != lastSecond) {
+    std::tm parts{};
+    localtime_r(&now, &parts);
+    last = LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                     parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+    lastSecond = now;
+  }
+  return last;
 }
 
 // $TMPDIR when set and not empty, else /tmp; always with a trailing '/', and
 // /tmp/ when the result would not fit a path.
-std::string SystemTempDirectory() {
+std::size_t SystemTempDirectory(char* buffer) {
   const char* env = std::getenv("TMPDIR");
-  std::string directory = (env != nullptr && *env != '\0') ? env : "/tmp";
-  if (directory.back() != '/') directory += '/';
-  if (directory.size() > kMaxPath) directory = "/tmp/";
-  return directory;
+  const char* directory = (env != nullptr && *env != '\0') ? env : "/tmp";
+  std::size_t length = std::strlen(directory);
+  const bool separator = directory[length - 1] == '/';
+  if (length + (separator ? 0 : 1) > kMaxPath) {
+    directory = "/tmp/";
+    length = 5;
+  }
+  std::memcpy(buffer, directory, length);
+  if (buffer[length - 1] != '/') buffer[length++] = '/';
+  buffer[length] = '\0';
+  return length;
 }
 
 }  // namespace detail

@@ -1,6 +1,8 @@
 // Windows implementation of the platform layer.
 #include <windows.h>
 
+#include <cstring>
+
 #include "platform/platform.h"
 
 namespace platform {
@@ -32,11 +34,14 @@ LocalTime SystemLocalTime() {
 
 // GetTempPathA's answer (it ends with a backslash), or "c:\" when it fails or
 // does not fit its buffer.
-std::string SystemTempDirectory() {
-  char buffer[kMaxPath];
-  const DWORD length = GetTempPathA(sizeof buffer, buffer);
-  if (length == 0 || length > sizeof buffer) return "c:\\";
-  return std::string(buffer, length);
+std::size_t SystemTempDirectory(char* buffer) {
+  const DWORD length = GetTempPathA(kMaxPath, buffer);
+  if (length == 0 || length > kMaxPath) {
+    std::memcpy(buffer, "c:\\", 4);
+    return 3;
+  }
+  buffer[length] = '\0';
+  return length;
 }
 
 }  // namespace detail

@@ -1,0 +1,72 @@
+#include "bench_support.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include "diagnostics/log.h"
+
+namespace bench {
+
+LogFolder::LogFolder() {
+  const char* old = std::getenv("TMPDIR");
+  hadTmpdir_ = old != nullptr;
+  if (hadTmpdir_) oldTmpdir_ = old;
+  std::string pattern = (std::filesystem::temp_directory_path() / "vdqrn-bench-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create " + pattern);
+  path_ = pattern + "/";
+  setenv("TMPDIR", path_.c_str(), 1);
+}
+
+LogFolder::~LogFolder() {
+  if (hadTmpdir_) {
+    setenv("TMPDIR", oldTmpdir_.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string LogFolder::LogFile() const { return path_ + diagnostics::kLogFileName; }
+
+std::uintmax_t FileSize(const std::string& path) {
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  return error ? 0 : size;
+}
+
+std::vector<std::string> LinesFrom(const std::string& path, std::uintmax_t offset) {
+  const std::uintmax_t size = FileSize(path);
+  std::string bytes(size > offset ? static_cast<std::size_t>(size - offset) : 0, '\0');
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::vector<std::string> lines;
+  std::size_t begin = 0;
+  while (begin < bytes.size()) {
+    const std::size_t end = bytes.find('\n', begin);
+    const std::size_t next = end == std::string::npos ? bytes.size() : end + 1;
+    lines.push_back(bytes.substr(begin, next - begin));
+    begin = next;
+  }
+  return lines;
+}
+
+std::size_t TotalBytes(const std::vector<std::string>& lines) {
+  std::size_t total = 0;
+  for (const auto& line : lines) total += line.size();
+  return total;
+}
+
+long ResidentKilobytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+}  // namespace bench
