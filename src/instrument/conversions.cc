@@ -1,6 +1,9 @@
 #include "instrument/conversions.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstdint>
 #include <limits>
 #include <typeinfo>
 
@@ -18,6 +21,89 @@ std::string FloatWithPrecision(float value, int digits) {
   return std::string(text, written.ptr);
 }
 
+// Powers of ten that a double holds exactly.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int kLargestExactPower = 22;
+
+// General notation with 6 or 7 significant digits, as a stream writes it, for
+// the values that can be rounded in double arithmetic without doubt: the value
+// is scaled by an exact power of ten into [10^(digits-1), 10^digits), where the
+// scaling errs by less than 1e-9; unless the fraction is that close to one
+// half, rounding the scaled value rounds the exact one the same way. False for
+// the rest (zero, subnormal, huge, infinite, not-a-number and near-halves),
+// which take the exact conversion. Several times faster than it: the spectral
+// list has 31 values.
+bool RoundInDouble(float value, int digits, std::string& text) {
+  if (!std::isnormal(value)) return false;
+  const double magnitude = std::fabs(static_cast<double>(value));
+  // The decimal exponent, from the binary one; corrected below.
+  int exponent = static_cast<int>(std::floor(std::log10(magnitude)));
+  int scale = digits - 1 - exponent;  // scaled = magnitude * 10^scale
+  double scaled = 0;
+  const double low = kExactPowersOfTen[digits - 1];
+  const double high = kExactPowersOfTen[digits];
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (scale > kLargestExactPower || scale < -kLargestExactPower) return false;
+    scaled = scale >= 0 ? magnitude * kExactPowersOfTen[scale]
+                        : magnitude / kExactPowersOfTen[-scale];
+    if (scaled >= high) {
+      --scale;
+    } else if (scaled < low) {
+      ++scale;
+    } else {
+      break;
+    }
+  }
+  if (scaled < low || scaled >= high) return false;
+  const double whole = std::floor(scaled);
+  const double fraction = scaled - whole;
+  if (std::fabs(fraction - 0.5) < 1e-6) return false;
+  auto rounded = static_cast<std::uint32_t>(fraction > 0.5 ? whole + 1 : whole);
+  exponent = digits - 1 - scale;
+  if (rounded == static_cast<std::uint32_t>(high)) {
+    rounded = static_cast<std::uint32_t>(low);
+    ++exponent;
+  }
+
+  char figures[8];
+  std::to_chars(figures, figures + digits, rounded);
+  int count = digits;
+  while (count > 1 && figures[count - 1] == '0') --count;
+
+  // At most "-0.0000" and 7 figures, or "-d." 6 figures and "e-17".
+  char out[24];
+  char* end = out;
+  if (value < 0) *end++ = '-';
+  if (exponent < -4 || exponent >= digits) {
+    *end++ = figures[0];
+    if (count > 1) {
+      *end++ = '.';
+      end = std::copy(figures + 1, figures + count, end);
+    }
+    *end++ = 'e';
+    *end++ = exponent < 0 ? '-' : '+';
+    const int size = exponent < 0 ? -exponent : exponent;
+    if (size < 10) *end++ = '0';
+    end = std::to_chars(end, out + sizeof out, size).ptr;
+  } else if (exponent >= 0) {
+    const int integral = exponent + 1;
+    for (int i = 0; i < integral; ++i) *end++ = i < count ? figures[i] : '0';
+    if (count > integral) {
+      *end++ = '.';
+      end = std::copy(figures + integral, figures + count, end);
+    }
+  } else {
+    *end++ = '0';
+    *end++ = '.';
+    end = std::fill_n(end, -exponent - 1, '0');
+    end = std::copy(figures, figures + count, end);
+  }
+  text.assign(out, static_cast<std::size_t>(end - out));
+  return true;
+}
+
 }  // namespace
 
 int TextToInt(const std::string& text) { return boost::lexical_cast<int>(text); }
@@ -32,6 +118,14 @@ std::uint16_t TextToUInt16(const std::string& text) {
 
 std::string IntToText(int value) { return boost::lexical_cast<std::string>(value); }
 
-std::string FloatToText(float value) { return FloatWithPrecision(value, 7); }
+std::string FloatToText(float value) {
+  std::string text;
+  if (RoundInDouble(value, 7, text)) return text;
+  return FloatWithPrecision(value, 7);
+}
 
-std::string FloatToShortText(float value) { return FloatWithPrecision(value, 6); }
+std::string FloatToShortText(float value) {
+  std::string text;
+  if (RoundInDouble(value, 6, text)) return text;
+  return FloatWithPrecision(value, 6);
+}
