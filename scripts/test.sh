@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The project's one test command. Installs what is missing (as root, from
 # Debian's packages), builds the three presets and the sanitizer build, checks
-# export tables and packages, runs the long session under valgrind and each
-# fuzz target briefly, then the test suite natively, under ASan/UBSan and
-# under wine64. Exits non-zero if any build, check or test fails.
+# export tables and packages, runs the long session under valgrind, each
+# fuzz target and the benchmarks briefly, then the test suite natively, under
+# ASan/UBSan and under wine64. Exits non-zero if any build, check or test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -31,6 +31,8 @@ step "valgrind: long session"
 scripts/valgrind.sh build/linux || status=1
 step "fuzz smoke (30 s per target)"
 scripts/fuzz.sh 30 || status=1
+step "benchmark smoke"
+scripts/bench.sh --quick build/linux || status=1
 
 # Start the wine server once, so that test processes do not each pay for it.
 export WINEPREFIX="$PWD/build/windows-x64/wineprefix" WINEDEBUG=-all

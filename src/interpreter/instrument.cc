@@ -1,5 +1,6 @@
 #include "interpreter/instrument.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <exception>
 
@@ -17,17 +18,18 @@ std::string GetCommandName(const std::string& commandText) {
 Parameters GetParameters(const std::string& commandText) {
   diagnostics::LogTimestamped("Parameters of " + commandText);
 
-  std::vector<std::size_t> separators;
-  for (std::size_t hit = commandText.find('|'); hit != std::string::npos;
-       hit = commandText.find('|', hit + 1)) {
-    separators.push_back(hit);
-  }
-
   // Every parameter is closed by a "|": text after the last one is dropped.
+  // The vector is sized once, so a long command is not copied over and over
+  // while it grows.
   Parameters parameters;
-  for (std::size_t i = 1; i < separators.size(); ++i) {
-    const std::size_t begin = separators[i - 1] + 1;
-    parameters.push_back(commandText.substr(begin, separators[i] - begin));
+  const auto separators = std::count(commandText.begin(), commandText.end(), '|');
+  if (separators < 2) return parameters;
+  parameters.reserve(static_cast<std::size_t>(separators - 1));
+  std::size_t begin = commandText.find('|') + 1;
+  for (std::size_t end = commandText.find('|', begin); end != std::string::npos;
+       end = commandText.find('|', begin)) {
+    parameters.emplace_back(commandText, begin, end - begin);
+    begin = end + 1;
   }
   return parameters;
 }
@@ -41,13 +43,22 @@ void StackLogTest() {
 
 namespace {
 
-std::string JoinParameters(const Parameters& parameters) {
-  std::string list;
+// "Command {name} ({p1}, {p2}, ...)", built in one allocation.
+std::string CommandLine(const std::string& name, const Parameters& parameters) {
+  static const char kHead[] = "Command ";
+  std::size_t size = sizeof kHead - 1 + name.size() + 3;
+  for (const std::string& parameter : parameters) size += parameter.size() + 2;
+  std::string line;
+  line.reserve(size);
+  line += kHead;
+  line += name;
+  line += " (";
   for (std::size_t i = 0; i < parameters.size(); ++i) {
-    if (i > 0) list += ", ";
-    list += parameters[i];
+    if (i > 0) line += ", ";
+    line += parameters[i];
   }
-  return list;
+  line += ')';
+  return line;
 }
 
 bool IsGreeting(const std::string& name) { return name.compare(0, 5, command::kHello) == 0; }
@@ -124,7 +135,7 @@ Result Instrument::Execute(const std::string& commandText) {
     const CommandTable::const_iterator entry = commandTable.find(name);
     if (entry == commandTable.end()) return ErrorResult("Unknown command \"" + name + "\"");
 
-    diagnostics::LogTimestamped("Command " + name + " (" + JoinParameters(parameters) + ")");
+    diagnostics::LogTimestamped(CommandLine(name, parameters));
     return entry->second(name, parameters);
   } catch (const std::exception& failure) {
     // A library's exception may carry a null reason; it counts as empty.

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds the native benchmarks and runs them; prints the table of the command
+# cycle against its log floors, the interpreter's cost per decade of command
+# size, and the resident memory over a long session.
+#   scripts/bench.sh [--quick] [BUILD_DIR]     (default build/linux)
+# --quick runs each benchmark briefly: it proves that they run, not how fast.
+# The raw results are kept in BUILD_DIR/bench.json. The targets are reported,
+# never enforced: the exit status is non-zero only when a benchmark fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+min_time=1
+if [ "${1:-}" = "--quick" ]; then
+  min_time=0.02
+  shift
+fi
+build=$(realpath -m "${1:-build/linux}")
+
+install_packages libboost-dev googletest libbenchmark-dev cmake make g++ python3
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake --preset linux -B "$build" >/dev/null
+fi
+cmake --build "$build" -j "$(nproc)" --target bench_driver vdqrn simspectro
+
+step "benchmarks (about $([ "$min_time" = 1 ] && echo "a minute" || echo "half a minute"))"
+# The cycles load ./vdqrn.so and ./simspectro.so from the binaries' folder.
+(
+  cd "$build/bin"
+  ./bench_driver --benchmark_filter='^(cycle|interpreter/command_size|memory)/' \
+    --benchmark_min_time="$min_time" --benchmark_out="$build/bench.json" \
+    --benchmark_out_format=json >/dev/null
+)
+python3 scripts/bench_table.py "$build/bench.json"

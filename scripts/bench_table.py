@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""Prints the table of a benchmark run (Google Benchmark's JSON output):
+the command cycles against their log floors, the interpreter per decade of
+command size, and the resident memory after 1,000 and 100,000 cycles, each
+with its target. Exits non-zero when a benchmark reported an error."""
+import json
+import sys
+
+CYCLE_TARGET = 1.10      # a cycle costs at most this times its stream floor
+GROWTH_TARGET = 12.0     # a decade of command size costs at most this factor
+MEMORY_TARGET_KB = 1024  # resident growth from 1,000 to 100,000 cycles
+
+
+def verdict(ok):
+    return "ok" if ok else "OVER TARGET"
+
+
+def main(path):
+    with open(path) as file:
+        run = json.load(file)
+    benchmarks = [b for b in run["benchmarks"] if b.get("run_type", "iteration") == "iteration"]
+    errors = [b for b in benchmarks if b.get("error_occurred")]
+    context = run.get("context", {})
+    print("Machine: %s, %s CPUs at %s MHz, load %s" % (
+        context.get("host_name", "?"), context.get("num_cpus", "?"),
+        context.get("mhz_per_cpu", "?"),
+        ", ".join("%.2f" % v for v in context.get("load_avg", []))))
+    print("Run: %s\n" % context.get("date", "?"))
+
+    cycles = [b for b in benchmarks if b["name"].startswith("cycle/") and not b.get("error_occurred")]
+    print("Command cycle, medians in microseconds (floors: the same log lines each")
+    print("through a fresh ofstream, and through open/write/close)")
+    header = "%-20s %-7s %9s %9s %9s %8s %8s %6s %6s  %s" % (
+        "command", "mode", "cycle", "stream", "system", "/stream", "/system", "lines", "bytes",
+        "target /stream <= %.2f" % CYCLE_TARGET)
+    print(header)
+    print("-" * len(header))
+    for b in cycles:
+        _, command, mode = b["name"].split("/")[:3]
+        ratio = b["ratio_stream"]
+        print("%-20s %-7s %9.1f %9.1f %9.1f %8.3f %8.3f %6d %6d  %s" % (
+            command, mode, b["cycle_us"], b["stream_floor_us"], b["system_floor_us"], ratio,
+            b["ratio_system"], b["lines"], b["log_bytes"], verdict(ratio <= CYCLE_TARGET)))
+
+    sizes = [b for b in benchmarks
+             if b["name"].startswith("interpreter/command_size/") and not b.get("error_occurred")]
+    sizes.sort(key=lambda b: int(b["name"].split("/")[-1]))
+    print("\nInterpreter alone (Instrument::Execute), by command size")
+    header = "%-12s %14s %9s  %s" % ("size", "us / command", "growth",
+                                     "target growth <= %g" % GROWTH_TARGET)
+    print(header)
+    print("-" * len(header))
+    previous = None
+    for b in sizes:
+        size = int(b["name"].split("/")[-1])
+        micros = b["real_time"] * {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[b["time_unit"]]
+        growth = micros / previous if previous else None
+        print("%-12s %14.1f %9s  %s" % (
+            "%d KB" % (size // 1024), micros, "x%.2f" % growth if growth else "",
+            verdict(growth <= GROWTH_TARGET) if growth else ""))
+        previous = micros
+
+    memory = [b for b in benchmarks if b["name"].startswith("memory/") and not b.get("error_occurred")]
+    print("\nResident memory over one session (the three commands in turn)")
+    header = "%-8s %14s %16s %10s  %s" % ("mode", "after 1,000", "after 100,000", "growth",
+                                          "target growth <= %d KB" % MEMORY_TARGET_KB)
+    print(header)
+    print("-" * len(header))
+    for b in memory:
+        mode = b["name"].split("/")[1]
+        growth = b["growth_kb"]
+        print("%-8s %11d KB %13d KB %7d KB  %s" % (
+            mode, b["rss_kb_1000"], b["rss_kb_100000"], growth,
+            verdict(growth <= MEMORY_TARGET_KB)))
+
+    for b in errors:
+        print("\nFAILED: %s: %s" % (b["name"], b.get("error_message", "")), file=sys.stderr)
+    expected = {"cycle": 6, "size": 4, "memory": 2}
+    found = {"cycle": len(cycles), "size": len(sizes), "memory": len(memory)}
+    if found != expected:
+        print("\nFAILED: expected %s results, found %s" % (expected, found), file=sys.stderr)
+        return 1
+    return 1 if errors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
