@@ -38,8 +38,11 @@ constexpr int kLargestExactPower = 22;
 bool RoundInDouble(float value, int digits, std::string& text) {
   if (!std::isnormal(value)) return false;
   const double magnitude = std::fabs(static_cast<double>(value));
-  // The decimal exponent, from the binary one; corrected below.
-  int exponent = static_cast<int>(std::floor(std::log10(magnitude)));
+  // The decimal exponent, estimated from the binary one (log10(2) = 0.30103)
+  // and corrected below.
+  int binary = 0;
+  std::frexp(magnitude, &binary);
+  int exponent = static_cast<int>(std::floor((binary - 1) * 0.30103));
   int scale = digits - 1 - exponent;  // scaled = magnitude * 10^scale
   double scaled = 0;
   const double low = kExactPowersOfTen[digits - 1];

@@ -28,6 +28,7 @@ Result Instrument::HandleGetSpectralDataAll(const std::string&, const Parameters
   const int first = TextToInt(parameters[0]);
   return CallDriver([&] {
     std::string list;
+    list.reserve(kSpectralValues * 10);  // "0.123456;" and room for more
     for (int index = 0; index < kSpectralValues; ++index) {
       if (index > 0) list += ';';
       list += FloatToShortText(spectro.GetSpectralData(first, index));
