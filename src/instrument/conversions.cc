@@ -11,32 +11,21 @@
 
 namespace {
 
-// General notation, as a stream with default formatting writes a double, but
-// without building a stream (and its locale) for every value: the spectral
-// list formats 31 of them per command. Always a "." as decimal point.
-std::string FloatWithPrecision(float value, int digits) {
-  char text[32];
-  const std::to_chars_result written = std::to_chars(
-      text, text + sizeof text, static_cast<double>(value), std::chars_format::general, digits);
-  return std::string(text, written.ptr);
-}
-
 // Powers of ten that a double holds exactly.
 constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr int kLargestExactPower = 22;
 
-// General notation with 6 or 7 significant digits, as a stream writes it, for
-// the values that can be rounded in double arithmetic without doubt: the value
-// is scaled by an exact power of ten into [10^(digits-1), 10^digits), where the
-// scaling errs by less than 1e-9; unless the fraction is that close to one
-// half, rounding the scaled value rounds the exact one the same way. False for
-// the rest (zero, subnormal, huge, infinite, not-a-number and near-halves),
-// which take the exact conversion. Several times faster than it: the spectral
-// list has 31 values.
-bool RoundInDouble(float value, int digits, std::string& text) {
-  if (!std::isnormal(value)) return false;
+// General notation with 6 or 7 significant digits, for the values that can be
+// rounded in double arithmetic without doubt: the value is scaled by an exact
+// power of ten into [10^(digits-1), 10^digits), where the scaling errs by
+// less than 1e-9; unless the fraction is that close to one half, rounding the
+// scaled value rounds the exact one the same way. Null for the rest (zero,
+// subnormal, huge, infinite, not-a-number and near-halves), which take the
+// exact conversion. Several times faster than it.
+char* RoundInDouble(float value, int digits, char* out) {
+  if (!std::isnormal(value)) return nullptr;
   const double magnitude = std::fabs(static_cast<double>(value));
   // The decimal exponent, estimated from the binary one (log10(2) = 0.30103)
   // and corrected below.
@@ -48,7 +37,7 @@ bool RoundInDouble(float value, int digits, std::string& text) {
   const double low = kExactPowersOfTen[digits - 1];
   const double high = kExactPowersOfTen[digits];
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (scale > kLargestExactPower || scale < -kLargestExactPower) return false;
+    if (scale > kLargestExactPower || scale < -kLargestExactPower) return nullptr;
     scaled = scale >= 0 ? magnitude * kExactPowersOfTen[scale]
                         : magnitude / kExactPowersOfTen[-scale];
     if (scaled >= high) {
@@ -59,10 +48,10 @@ bool RoundInDouble(float value, int digits, std::string& text) {
       break;
     }
   }
-  if (scaled < low || scaled >= high) return false;
+  if (scaled < low || scaled >= high) return nullptr;
   const double whole = std::floor(scaled);
   const double fraction = scaled - whole;
-  if (std::fabs(fraction - 0.5) < 1e-6) return false;
+  if (std::fabs(fraction - 0.5) < 1e-6) return nullptr;
   auto rounded = static_cast<std::uint32_t>(fraction > 0.5 ? whole + 1 : whole);
   exponent = digits - 1 - scale;
   if (rounded == static_cast<std::uint32_t>(high)) {
@@ -75,8 +64,6 @@ bool RoundInDouble(float value, int digits, std::string& text) {
   int count = digits;
   while (count > 1 && figures[count - 1] == '0') --count;
 
-  // At most "-0.0000" and 7 figures, or "-d." 6 figures and "e-17".
-  char out[24];
   char* end = out;
   if (value < 0) *end++ = '-';
   if (exponent < -4 || exponent >= digits) {
@@ -89,7 +76,7 @@ bool RoundInDouble(float value, int digits, std::string& text) {
     *end++ = exponent < 0 ? '-' : '+';
     const int size = exponent < 0 ? -exponent : exponent;
     if (size < 10) *end++ = '0';
-    end = std::to_chars(end, out + sizeof out, size).ptr;
+    end = std::to_chars(end, out + kMaxFloatText, size).ptr;
   } else if (exponent >= 0) {
     const int integral = exponent + 1;
     for (int i = 0; i < integral; ++i) *end++ = i < count ? figures[i] : '0';
@@ -103,8 +90,7 @@ bool RoundInDouble(float value, int digits, std::string& text) {
     end = std::fill_n(end, -exponent - 1, '0');
     end = std::copy(figures, figures + count, end);
   }
-  text.assign(out, static_cast<std::size_t>(end - out));
-  return true;
+  return end;
 }
 
 }  // namespace
@@ -121,14 +107,21 @@ std::uint16_t TextToUInt16(const std::string& text) {
 
 std::string IntToText(int value) { return boost::lexical_cast<std::string>(value); }
 
+char* WriteFloatText(float value, int digits, char* out) {
+  if (char* end = RoundInDouble(value, digits, out)) return end;
+  // The exact conversion: what printf's %g writes, always with a "." as
+  // decimal point.
+  return std::to_chars(out, out + kMaxFloatText, static_cast<double>(value),
+                       std::chars_format::general, digits)
+      .ptr;
+}
+
 std::string FloatToText(float value) {
-  std::string text;
-  if (RoundInDouble(value, 7, text)) return text;
-  return FloatWithPrecision(value, 7);
+  char text[kMaxFloatText];
+  return std::string(text, WriteFloatText(value, 7, text));
 }
 
 std::string FloatToShortText(float value) {
-  std::string text;
-  if (RoundInDouble(value, 6, text)) return text;
-  return FloatWithPrecision(value, 6);
+  char text[kMaxFloatText];
+  return std::string(text, WriteFloatText(value, 6, text));
 }

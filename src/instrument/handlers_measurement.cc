@@ -27,13 +27,14 @@ Result Instrument::HandleGetSpectralDataAll(const std::string&, const Parameters
   // leaves a partial list behind.
   const int first = TextToInt(parameters[0]);
   return CallDriver([&] {
-    std::string list;
-    list.reserve(kSpectralValues * 10);  // "0.123456;" and room for more
+    // Built in place: the 31 values, each followed by ";" but the last.
+    char list[kSpectralValues * (kMaxFloatText + 1)];
+    char* end = list;
     for (int index = 0; index < kSpectralValues; ++index) {
-      if (index > 0) list += ';';
-      list += FloatToShortText(spectro.GetSpectralData(first, index));
+      if (index > 0) *end++ = ';';
+      end = WriteFloatText(spectro.GetSpectralData(first, index), 6, end);
     }
-    return TextResult(list);
+    return TextResult(std::string(list, end));
   });
 }
 
