@@ -60,6 +60,21 @@ TEST_F(DiagnosticLog, PlainLineWritesWhatStreamInsertionWrites) {
   EXPECT_THAT(LogLines(), ElementsAre(expected.str()));
 }
 
+// Pieces that fill the line's buffer, overflow it or exceed it on their own
+// come out whole and in order, as do long timestamped texts.
+TEST_F(DiagnosticLog, LongLinesComeOutWholeAndInOrder) {
+  const std::string a(200, 'a'), b(100, 'b'), c(1000, 'c'), d(255, 'd');
+  PlainLogLine() << a << b << 42 << c << "end";
+  PlainLogLine() << d;
+  PlainLogLine() << d << 'e';
+  LogTimestamped(std::string(233, 't'));
+  LogTimestamped(std::string(5000, 'u'));
+  EXPECT_THAT(LogLines(),
+              ElementsAre(a + b + "42" + c + "end", d, d + "e",
+                          std::string(kStamp) + std::string(233, 't'),
+                          std::string(kStamp) + std::string(5000, 'u')));
+}
+
 // Fields wider than their width are written whole, as the stream would.
 TEST_F(DiagnosticLog, TimestampFieldsOverTheirWidthAreNotCut) {
   platform::SetClockForTesting(

@@ -1,5 +1,6 @@
 #include "diagnostics/log.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -65,7 +66,7 @@ void WriteLogLine(std::ofstream& stream, const std::string& text) {
   const platform::LocalTime now = platform::CurrentLocalTime();
   // "DD.MM.YYYY - HH:MM:SS  ": the same bytes as the stream with fill '0' and
   // widths 2, 2, 4, 2, 2, 2 would give, formatted here in one go.
-  char prefix[96];
+  char prefix[256];
   char* end = prefix;
   end = Literal(ZeroFilled(end, now.day, 2), ".");
   end = Literal(ZeroFilled(end, now.month, 2), ".");
@@ -73,9 +74,16 @@ void WriteLogLine(std::ofstream& stream, const std::string& text) {
   end = Literal(ZeroFilled(end, now.hour, 2), ":");
   end = Literal(ZeroFilled(end, now.minute, 2), ":");
   end = Literal(ZeroFilled(end, now.second, 2), "  ");
-  stream.write(prefix, end - prefix);
-  stream.write(text.data(), static_cast<std::streamsize>(text.size()));
-  stream << std::endl;
+  // A short line goes to the stream in one piece with its line end.
+  if (text.size() < sizeof prefix - static_cast<std::size_t>(end - prefix)) {
+    end = std::copy(text.begin(), text.end(), end);
+    *end++ = '\n';
+    stream.write(prefix, end - prefix);
+  } else {
+    stream.write(prefix, end - prefix);
+    stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+    stream.put('\n');
+  }
   stream.flush();
 }
 
@@ -97,8 +105,24 @@ PlainLogLine& PlainLogLine::operator<<(const void* pointer) {
 
 PlainLogLine::PlainLogLine() : stream_(OpenLog()) {}
 
+PlainLogLine& PlainLogLine::Write(const char* bytes, std::size_t count) {
+  if (count > sizeof pending_ - used_) {
+    stream_.write(pending_, static_cast<std::streamsize>(used_));
+    used_ = 0;
+    if (count > sizeof pending_) {
+      stream_.write(bytes, static_cast<std::streamsize>(count));
+      return *this;
+    }
+  }
+  std::memcpy(pending_ + used_, bytes, count);
+  used_ += count;
+  return *this;
+}
+
 PlainLogLine::~PlainLogLine() {
-  stream_ << std::endl;
+  Write("\n", 1);
+  stream_.write(pending_, static_cast<std::streamsize>(used_));
+  stream_.flush();
   CloseLog(stream_);
 }
 

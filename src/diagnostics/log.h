@@ -29,10 +29,12 @@ void LogTimestamped(const std::string& text);
 // One plain line (no date or time), built from pieces with <<; the line end
 // and the close happen when the object goes away, on every way out:
 //   PlainLogLine() << "Response sent (\"" << text << "\")";
-// Each piece goes straight into the line's stream, with the bytes that the
-// stream's own insertion would give (texts as they are, numbers in plain
-// decimal, pointers as 0x... in hex or 0 for null), but without a pass
-// through the stream's locale for every number.
+// The pieces have the bytes that the stream's own insertions would give
+// (texts as they are, numbers in plain decimal, pointers as 0x... in hex or 0
+// for null). They are gathered in a small buffer and handed to the line's
+// stream in one go with the line end, rather than one stream insertion (and,
+// for numbers, one pass through the stream's locale) per piece; a piece too
+// long for the buffer goes straight to the stream.
 class PlainLogLine {
  public:
   PlainLogLine();
@@ -61,12 +63,11 @@ class PlainLogLine {
   }
 
  private:
-  PlainLogLine& Write(const char* bytes, std::size_t count) {
-    stream_.write(bytes, static_cast<std::streamsize>(count));
-    return *this;
-  }
+  PlainLogLine& Write(const char* bytes, std::size_t count);
 
   std::ofstream stream_;
+  char pending_[256];
+  std::size_t used_ = 0;
 };
 
 // Makes the next OpenLog truncate again, as after a fresh module load.
