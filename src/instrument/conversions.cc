@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <typeinfo>
 
@@ -27,11 +28,13 @@ constexpr int kLargestExactPower = 22;
 char* RoundInDouble(float value, int digits, char* out) {
   if (!std::isnormal(value)) return nullptr;
   const double magnitude = std::fabs(static_cast<double>(value));
-  // The decimal exponent, estimated from the binary one (log10(2) = 0.30103)
-  // and corrected below.
-  int binary = 0;
-  std::frexp(magnitude, &binary);
-  int exponent = static_cast<int>(std::floor((binary - 1) * 0.30103));
+  // The decimal exponent, estimated from the binary one (1233 / 4096 is just
+  // under log10(2), so the estimate is the exponent or one less) and
+  // corrected below.
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  const int binary = static_cast<int>((bits >> 23) & 0xFF) - 127;
+  int exponent = binary >= 0 ? (binary * 1233) >> 12 : -((-binary * 1233 + 4095) >> 12);
   int scale = digits - 1 - exponent;  // scaled = magnitude * 10^scale
   double scaled = 0;
   const double low = kExactPowersOfTen[digits - 1];
@@ -49,10 +52,11 @@ char* RoundInDouble(float value, int digits, char* out) {
     }
   }
   if (scaled < low || scaled >= high) return nullptr;
-  const double whole = std::floor(scaled);
+  // scaled is positive and below 10^7: truncation is its floor.
+  const auto whole = static_cast<std::uint32_t>(scaled);
   const double fraction = scaled - whole;
   if (std::fabs(fraction - 0.5) < 1e-6) return nullptr;
-  auto rounded = static_cast<std::uint32_t>(fraction > 0.5 ? whole + 1 : whole);
+  std::uint32_t rounded = fraction > 0.5 ? whole + 1 : whole;
   exponent = digits - 1 - scale;
   if (rounded == static_cast<std::uint32_t>(high)) {
     rounded = static_cast<std::uint32_t>(low);
