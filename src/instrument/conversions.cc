@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <sstream>
 #include <typeinfo>
 
 #include <boost/lexical_cast.hpp>
@@ -113,6 +114,15 @@ std::string IntToText(int value) { return boost::lexical_cast<std::string>(value
 
 char* WriteFloatText(float value, int digits, char* out) {
   if (char* end = RoundInDouble(value, digits, out)) return end;
+  if (std::isnan(value)) {
+    // Whether not-a-number shows its sign differs between platforms' stream
+    // formatting; the stream decides, as it always did.
+    std::ostringstream text;
+    text.precision(digits);
+    text << static_cast<double>(value);
+    const std::string written = text.str().substr(0, kMaxFloatText);
+    return std::copy(written.begin(), written.end(), out);
+  }
   // The exact conversion: what printf's %g writes, always with a "." as
   // decimal point.
   return std::to_chars(out, out + kMaxFloatText, static_cast<double>(value),
