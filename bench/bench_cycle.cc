@@ -20,6 +20,7 @@
 
 #include "bench_support.h"
 #include "engine_sim.h"
+#include "log_folder.h"
 
 namespace {
 
@@ -126,12 +127,13 @@ double Median(std::vector<double> values) {
 // are counters, from the medians of all iterations.
 void BM_Cycle(benchmark::State& state, Mode mode, const std::string& command) {
   using Clock = std::chrono::steady_clock;
-  bench::LogFolder folder;
+  engine_sim_cli::LogFolder folder;
+  if (!folder.Created()) return state.SkipWithError(folder.Error().c_str());
   ModuleSession session(mode);
   if (!session.Problem().empty()) return state.SkipWithError(session.Problem().c_str());
   session.UseCommand(command);
   session.Cycle();
-  const std::string path = folder.LogFile();
+  const std::string path = folder.LogPath();
   const std::uintmax_t before = bench::FileSize(path);
   session.Cycle();
   // The lines of one cycle, as the module wrote them: the floors write these.
@@ -177,7 +179,8 @@ void BM_Memory(benchmark::State& state, Mode mode) {
   constexpr long kEarly = 1000;
   constexpr long kLate = 100000;
   for (auto _ : state) {
-    bench::LogFolder folder;
+    engine_sim_cli::LogFolder folder;
+    if (!folder.Created()) return state.SkipWithError(folder.Error().c_str());
     ModuleSession session(mode);
     if (!session.Problem().empty()) return state.SkipWithError(session.Problem().c_str());
     long early = 0;

@@ -3,33 +3,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
-
-#include "diagnostics/log.h"
 
 namespace bench {
-
-LogFolder::LogFolder() {
-  const char* old = std::getenv("TMPDIR");
-  hadTmpdir_ = old != nullptr;
-  if (hadTmpdir_) oldTmpdir_ = old;
-  std::string pattern = (std::filesystem::temp_directory_path() / "vdqrn-bench-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create " + pattern);
-  path_ = pattern + "/";
-  setenv("TMPDIR", path_.c_str(), 1);
-}
-
-LogFolder::~LogFolder() {
-  if (hadTmpdir_) {
-    setenv("TMPDIR", oldTmpdir_.c_str(), 1);
-  } else {
-    unsetenv("TMPDIR");
-  }
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::string LogFolder::LogFile() const { return path_ + diagnostics::kLogFileName; }
 
 std::uintmax_t FileSize(const std::string& path) {
   std::error_code error;

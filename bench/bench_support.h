@@ -1,5 +1,5 @@
-// What the benchmark suites share: a log folder of their own, the resident
-// memory of the process, and the lines that a file gained.
+// What the benchmark suites share: the lines that a file gained and the
+// resident memory of the process.
 #pragma once
 
 #include <cstddef>
@@ -8,27 +8,6 @@
 #include <vector>
 
 namespace bench {
-
-// A fresh folder under the system's temporary directory. While the object
-// lives, TMPDIR names it, so a driver module loaded in this process writes its
-// log there; the folder goes and TMPDIR is restored when the object goes.
-class LogFolder {
- public:
-  LogFolder();
-  ~LogFolder();
-  LogFolder(const LogFolder&) = delete;
-  LogFolder& operator=(const LogFolder&) = delete;
-
-  // The folder, ending with a separator.
-  const std::string& Path() const { return path_; }
-  // The driver's log file inside it.
-  std::string LogFile() const;
-
- private:
-  std::string path_;
-  bool hadTmpdir_ = false;
-  std::string oldTmpdir_;
-};
 
 // Size of a file in bytes; 0 when it does not exist.
 std::uintmax_t FileSize(const std::string& path);

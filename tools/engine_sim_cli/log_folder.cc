@@ -91,6 +91,8 @@ LogFolder::~LogFolder() {
   fs::remove_all(path_, ignored);
 }
 
+std::string LogFolder::LogPath() const { return engine_sim::ModuleLogPath(path_); }
+
 std::string LogFolder::ReadLog() const {
   if (path_.empty()) return {};
   std::string text;

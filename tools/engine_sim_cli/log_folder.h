@@ -30,6 +30,8 @@ class LogFolder {
   const std::string& Error() const { return error_; }
   // The module's log, line ends "\n"; empty when there is none.
   std::string ReadLog() const;
+  // The path of the module's log file in the folder.
+  std::string LogPath() const;
 
  private:
   std::string path_;
