@@ -27,7 +27,7 @@ constexpr int kLargestExactPower = 22;
 // subnormal, huge, infinite, not-a-number and near-halves), which take the
 // exact conversion. Several times faster than it.
 char* RoundInDouble(float value, int digits, char* out) {
-  if (!std::isnormal(value)) return nullptr;
+  if (digits < 1 || digits > 7 || !std::isnormal(value)) return nullptr;
   const double magnitude = std::fabs(static_cast<double>(value));
   // The decimal exponent, estimated from the binary one (1233 / 4096 is just
   // under log10(2), so the estimate is the exponent or one less) and

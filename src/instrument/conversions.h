@@ -14,7 +14,7 @@ std::string IntToText(int value);
 std::string FloatToText(float value);
 // The same with 6 significant digits, as the spectral list uses.
 std::string FloatToShortText(float value);
-// The text of FloatToText (7 digits) or FloatToShortText (6 digits), written
+// The text of FloatToText (digits 7) or FloatToShortText (digits 6), written
 // to out, which has room for kMaxFloatText characters; returns its end.
 constexpr int kMaxFloatText = 16;  // "-1.234567e+38" and more
 char* WriteFloatText(float value, int digits, char* out);
