@@ -11,8 +11,10 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
 min_time=1
+quick=()
 if [ "${1:-}" = "--quick" ]; then
   min_time=0.02
+  quick=(--quick)
   shift
 fi
 build=$(realpath -m "${1:-build/linux}")
@@ -31,4 +33,4 @@ step "benchmarks (about $([ "$min_time" = 1 ] && echo "a minute" || echo "half a
     --benchmark_min_time="$min_time" --benchmark_out="$build/bench.json" \
     --benchmark_out_format=json >/dev/null
 )
-python3 scripts/bench_table.py "$build/bench.json"
+python3 scripts/bench_table.py "${quick[@]}" "$build/bench.json"

@@ -2,7 +2,9 @@
 """Prints the table of a benchmark run (Google Benchmark's JSON output):
 the command cycles against their log floors, the interpreter per decade of
 command size, and the resident memory after 1,000 and 100,000 cycles, each
-with its target. Exits non-zero when a benchmark reported an error."""
+with its target. Exits non-zero when a benchmark reported an error.
+  bench_table.py [--quick] RESULTS.json
+--quick: the run was too short to judge; the targets are not evaluated."""
 import json
 import sys
 
@@ -11,7 +13,12 @@ GROWTH_TARGET = 12.0     # a decade of command size costs at most this factor
 MEMORY_TARGET_KB = 1024  # resident growth from 1,000 to 100,000 cycles
 
 
+QUICK = False
+
+
 def verdict(ok):
+    if QUICK:
+        return "-"
     return "ok" if ok else "OVER TARGET"
 
 
@@ -25,7 +32,11 @@ def main(path):
         context.get("host_name", "?"), context.get("num_cpus", "?"),
         context.get("mhz_per_cpu", "?"),
         ", ".join("%.2f" % v for v in context.get("load_avg", []))))
-    print("Run: %s\n" % context.get("date", "?"))
+    print("Run: %s" % context.get("date", "?"))
+    if QUICK:
+        print("Quick run: each benchmark ran only briefly, cold; the figures are not")
+        print("fit to judge the targets (scripts/bench.sh without --quick is).")
+    print()
 
     cycles = [b for b in benchmarks if b["name"].startswith("cycle/") and not b.get("error_occurred")]
     print("Command cycle, medians in microseconds (floors: the same log lines each")
@@ -84,4 +95,11 @@ def main(path):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    arguments = sys.argv[1:]
+    if arguments and arguments[0] == "--quick":
+        QUICK = True
+        arguments = arguments[1:]
+    if len(arguments) != 1:
+        print(__doc__, file=sys.stderr)
+        sys.exit(2)
+    sys.exit(main(arguments[0]))
