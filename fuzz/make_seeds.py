@@ -36,7 +36,7 @@ CHANNEL = {
     'greeting': flags() + write('Hello') + POLL + write('QuarnClientDriverVersion') + POLL,
     'greeting-hpc': flags(hpc=True) + write('Hello') + write('Hello|x|', command_channel=True) + POLL,
     'logged': flags(log=True) + write('Hello') + POLL + write('Nope|a|') + POLL,
-    'simspectro-session': flags(library=1) + b''.join(
+    'simulated-instrument-session': flags(library=1) + b''.join(
         write(c) + POLL for c in ['Connect', 'Measure', 'GetSpectralDataAll|0|', 'GetSerialNumber',
                                   'SetOption|Patch|Red|', 'GetCalSteps', 'Execute|Status|',
                                   'GetSampleData|1|30|', 'SetLanguage|1036|', 'Disconnect']),

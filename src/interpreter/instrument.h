@@ -9,7 +9,7 @@
 
 #include <boost/function.hpp>
 
-#include "instrument/spectro.h"
+#include "instrument/instrument_binding.h"
 #include "interpreter/result.h"
 
 using Parameters = std::vector<std::string>;

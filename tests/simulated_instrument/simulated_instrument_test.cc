@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "instrument/spectro_api.h"
+#include "instrument/driver_api.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -38,9 +38,9 @@ void* FindExport(void* library, const char* name) { return dlsym(library, name);
   X(GetOption) X(SetOption) X(GetLastErrorCode) X(GetLastErrorString) X(Execute)
 
 struct Api {
-#define SIMSPECTRO_DECLARE(name) spectro_api::name name = nullptr;
-  SIMSPECTRO_ENTRY_POINTS(SIMSPECTRO_DECLARE)
-#undef SIMSPECTRO_DECLARE
+#define SIMULATED_DECLARE(name) driver_api::name name = nullptr;
+  SIMSPECTRO_ENTRY_POINTS(SIMULATED_DECLARE)
+#undef SIMULATED_DECLARE
 };
 
 // Patch indices in the measuring cycle, wavelength indices of some colours.
@@ -54,7 +54,7 @@ class SimSpectroTest : public testing::Test {
     library = OpenLibrary();
     if (library == nullptr) return;
 #define SIMSPECTRO_RESOLVE(name) \
-  api.name = reinterpret_cast<spectro_api::name>(FindExport(library, #name));
+  api.name = reinterpret_cast<driver_api::name>(FindExport(library, #name));
     SIMSPECTRO_ENTRY_POINTS(SIMSPECTRO_RESOLVE)
 #undef SIMSPECTRO_RESOLVE
   }

@@ -1,4 +1,4 @@
-#include "instrument/spectro.h"
+#include "instrument/instrument_binding.h"
 #include "test_support.h"
 
 TEST(SpectroBinding, LoadsALibraryWithAllEntryPointsAndCallsThrough) {

@@ -1,4 +1,4 @@
-#include "instrument/spectro.h"
+#include "instrument/instrument_binding.h"
 
 #include <string>
 

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "instrument/spectro_api.h"
+#include "instrument/driver_api.h"
 
 #if defined(_WIN32)
 #define RECORDING_EXPORT extern "C" __declspec(dllexport)

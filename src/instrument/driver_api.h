@@ -13,7 +13,7 @@
 #define SPECTRO_CALL
 #endif
 
-namespace spectro_api {
+namespace driver_api {
 
 using Connect = bool(SPECTRO_CALL*)();
 using Disconnect = bool(SPECTRO_CALL*)();
@@ -47,4 +47,4 @@ using GetLastErrorCode = int(SPECTRO_CALL*)();
 using GetLastErrorString = const char*(SPECTRO_CALL*)();
 using Execute = const char*(SPECTRO_CALL*)(const char* text);
 
-}  // namespace spectro_api
+}  // namespace driver_api

@@ -8,7 +8,7 @@
 #include <string>
 #include <type_traits>
 
-#include "instrument/spectro_api.h"
+#include "instrument/driver_api.h"
 #include "simulated_instrument.h"
 
 #if defined(_WIN32)
@@ -176,34 +176,34 @@ SIMSPECTRO_EXPORT const char* SPECTRO_CALL Execute(const char* text) {
 }
 
 // Every export has exactly the type the driver calls it through.
-static_assert(std::is_same_v<decltype(&Connect), spectro_api::Connect>);
-static_assert(std::is_same_v<decltype(&Disconnect), spectro_api::Disconnect>);
-static_assert(std::is_same_v<decltype(&IsConnected), spectro_api::IsConnected>);
-static_assert(std::is_same_v<decltype(&SetLanguage), spectro_api::SetLanguage>);
-static_assert(std::is_same_v<decltype(&GetAngles), spectro_api::GetAngles>);
-static_assert(std::is_same_v<decltype(&GetWavelengths), spectro_api::GetWavelengths>);
-static_assert(std::is_same_v<decltype(&GetAngleValue), spectro_api::GetAngleValue>);
-static_assert(std::is_same_v<decltype(&GetWavelengthValue), spectro_api::GetWavelengthValue>);
-static_assert(std::is_same_v<decltype(&Measure), spectro_api::Measure>);
-static_assert(std::is_same_v<decltype(&GetSpectralData), spectro_api::GetSpectralData>);
-static_assert(std::is_same_v<decltype(&IsDataReady), spectro_api::IsDataReady>);
-static_assert(std::is_same_v<decltype(&GetSerialNum), spectro_api::GetSerialNum>);
-static_assert(std::is_same_v<decltype(&GetCalStatus), spectro_api::GetCalStatus>);
-static_assert(std::is_same_v<decltype(&Calibrate), spectro_api::Calibrate>);
-static_assert(std::is_same_v<decltype(&GetCalSteps), spectro_api::GetCalSteps>);
-static_assert(std::is_same_v<decltype(&GetCalMode), spectro_api::GetCalMode>);
-static_assert(std::is_same_v<decltype(&GetCalProgress), spectro_api::GetCalProgress>);
-static_assert(std::is_same_v<decltype(&AbortCalibration), spectro_api::AbortCalibration>);
-static_assert(std::is_same_v<decltype(&CalibrateStep), spectro_api::CalibrateStep>);
-static_assert(std::is_same_v<decltype(&ClearSamples), spectro_api::ClearSamples>);
-static_assert(std::is_same_v<decltype(&GetSampleCount), spectro_api::GetSampleCount>);
-static_assert(std::is_same_v<decltype(&SetCurrentSample), spectro_api::SetCurrentSample>);
-static_assert(std::is_same_v<decltype(&GetSampleData), spectro_api::GetSampleData>);
-static_assert(std::is_same_v<decltype(&Configure), spectro_api::Configure>);
-static_assert(std::is_same_v<decltype(&GetAvailableSettings), spectro_api::GetAvailableSettings>);
-static_assert(std::is_same_v<decltype(&GetSettingOptions), spectro_api::GetSettingOptions>);
-static_assert(std::is_same_v<decltype(&GetOption), spectro_api::GetOption>);
-static_assert(std::is_same_v<decltype(&SetOption), spectro_api::SetOption>);
-static_assert(std::is_same_v<decltype(&GetLastErrorCode), spectro_api::GetLastErrorCode>);
-static_assert(std::is_same_v<decltype(&GetLastErrorString), spectro_api::GetLastErrorString>);
-static_assert(std::is_same_v<decltype(&Execute), spectro_api::Execute>);
+static_assert(std::is_same_v<decltype(&Connect), driver_api::Connect>);
+static_assert(std::is_same_v<decltype(&Disconnect), driver_api::Disconnect>);
+static_assert(std::is_same_v<decltype(&IsConnected), driver_api::IsConnected>);
+static_assert(std::is_same_v<decltype(&SetLanguage), driver_api::SetLanguage>);
+static_assert(std::is_same_v<decltype(&GetAngles), driver_api::GetAngles>);
+static_assert(std::is_same_v<decltype(&GetWavelengths), driver_api::GetWavelengths>);
+static_assert(std::is_same_v<decltype(&GetAngleValue), driver_api::GetAngleValue>);
+static_assert(std::is_same_v<decltype(&GetWavelengthValue), driver_api::GetWavelengthValue>);
+static_assert(std::is_same_v<decltype(&Measure), driver_api::Measure>);
+static_assert(std::is_same_v<decltype(&GetSpectralData), driver_api::GetSpectralData>);
+static_assert(std::is_same_v<decltype(&IsDataReady), driver_api::IsDataReady>);
+static_assert(std::is_same_v<decltype(&GetSerialNum), driver_api::GetSerialNum>);
+static_assert(std::is_same_v<decltype(&GetCalStatus), driver_api::GetCalStatus>);
+static_assert(std::is_same_v<decltype(&Calibrate), driver_api::Calibrate>);
+static_assert(std::is_same_v<decltype(&GetCalSteps), driver_api::GetCalSteps>);
+static_assert(std::is_same_v<decltype(&GetCalMode), driver_api::GetCalMode>);
+static_assert(std::is_same_v<decltype(&GetCalProgress), driver_api::GetCalProgress>);
+static_assert(std::is_same_v<decltype(&AbortCalibration), driver_api::AbortCalibration>);
+static_assert(std::is_same_v<decltype(&CalibrateStep), driver_api::CalibrateStep>);
+static_assert(std::is_same_v<decltype(&ClearSamples), driver_api::ClearSamples>);
+static_assert(std::is_same_v<decltype(&GetSampleCount), driver_api::GetSampleCount>);
+static_assert(std::is_same_v<decltype(&SetCurrentSample), driver_api::SetCurrentSample>);
+static_assert(std::is_same_v<decltype(&GetSampleData), driver_api::GetSampleData>);
+static_assert(std::is_same_v<decltype(&Configure), driver_api::Configure>);
+static_assert(std::is_same_v<decltype(&GetAvailableSettings), driver_api::GetAvailableSettings>);
+static_assert(std::is_same_v<decltype(&GetSettingOptions), driver_api::GetSettingOptions>);
+static_assert(std::is_same_v<decltype(&GetOption), driver_api::GetOption>);
+static_assert(std::is_same_v<decltype(&SetOption), driver_api::SetOption>);
+static_assert(std::is_same_v<decltype(&GetLastErrorCode), driver_api::GetLastErrorCode>);
+static_assert(std::is_same_v<decltype(&GetLastErrorString), driver_api::GetLastErrorString>);
+static_assert(std::is_same_v<decltype(&Execute), driver_api::Execute>);

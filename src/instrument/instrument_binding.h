@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "instrument/spectro_api.h"
+#include "instrument/driver_api.h"
 #include "platform/platform.h"
 
 class Spectro {
@@ -58,35 +58,35 @@ class Spectro {
   void ClearEntryPoints();
 
   platform::LibraryHandle handle;
-  spectro_api::Connect pfnConnect;
-  spectro_api::Disconnect pfnDisconnect;
-  spectro_api::IsConnected pfnIsConnected;
-  spectro_api::SetLanguage pfnSetLanguage;
-  spectro_api::GetAngles pfnGetAngles;
-  spectro_api::GetWavelengths pfnGetWavelengths;
-  spectro_api::GetAngleValue pfnGetAngleValue;
-  spectro_api::GetWavelengthValue pfnGetWavelengthValue;
-  spectro_api::Measure pfnMeasure;
-  spectro_api::GetSpectralData pfnGetSpectralData;
-  spectro_api::IsDataReady pfnIsDataReady;
-  spectro_api::GetSerialNum pfnGetSerialNum;
-  spectro_api::GetCalStatus pfnGetCalStatus;
-  spectro_api::Calibrate pfnCalibrate;
-  spectro_api::GetCalSteps pfnGetCalSteps;
-  spectro_api::GetCalMode pfnGetCalMode;
-  spectro_api::GetCalProgress pfnGetCalProgress;
-  spectro_api::AbortCalibration pfnAbortCalibration;
-  spectro_api::CalibrateStep pfnCalibrateStep;
-  spectro_api::ClearSamples pfnClearSamples;
-  spectro_api::GetSampleCount pfnGetSampleCount;
-  spectro_api::SetCurrentSample pfnSetCurrentSample;
-  spectro_api::GetSampleData pfnGetSampleData;
-  spectro_api::Configure pfnConfigure;
-  spectro_api::GetAvailableSettings pfnGetAvailableSettings;
-  spectro_api::GetSettingOptions pfnGetSettingOptions;
-  spectro_api::GetOption pfnGetOption;
-  spectro_api::SetOption pfnSetOption;
-  spectro_api::GetLastErrorCode pfnGetLastErrorCode;
-  spectro_api::GetLastErrorString pfnGetLastErrorString;
-  spectro_api::Execute pfnExecute;
+  driver_api::Connect pfnConnect;
+  driver_api::Disconnect pfnDisconnect;
+  driver_api::IsConnected pfnIsConnected;
+  driver_api::SetLanguage pfnSetLanguage;
+  driver_api::GetAngles pfnGetAngles;
+  driver_api::GetWavelengths pfnGetWavelengths;
+  driver_api::GetAngleValue pfnGetAngleValue;
+  driver_api::GetWavelengthValue pfnGetWavelengthValue;
+  driver_api::Measure pfnMeasure;
+  driver_api::GetSpectralData pfnGetSpectralData;
+  driver_api::IsDataReady pfnIsDataReady;
+  driver_api::GetSerialNum pfnGetSerialNum;
+  driver_api::GetCalStatus pfnGetCalStatus;
+  driver_api::Calibrate pfnCalibrate;
+  driver_api::GetCalSteps pfnGetCalSteps;
+  driver_api::GetCalMode pfnGetCalMode;
+  driver_api::GetCalProgress pfnGetCalProgress;
+  driver_api::AbortCalibration pfnAbortCalibration;
+  driver_api::CalibrateStep pfnCalibrateStep;
+  driver_api::ClearSamples pfnClearSamples;
+  driver_api::GetSampleCount pfnGetSampleCount;
+  driver_api::SetCurrentSample pfnSetCurrentSample;
+  driver_api::GetSampleData pfnGetSampleData;
+  driver_api::Configure pfnConfigure;
+  driver_api::GetAvailableSettings pfnGetAvailableSettings;
+  driver_api::GetSettingOptions pfnGetSettingOptions;
+  driver_api::GetOption pfnGetOption;
+  driver_api::SetOption pfnSetOption;
+  driver_api::GetLastErrorCode pfnGetLastErrorCode;
+  driver_api::GetLastErrorString pfnGetLastErrorString;
+  driver_api::Execute pfnExecute;
 };

@@ -2,7 +2,7 @@
 // outside the standard family, which no part of the interpreter catches.
 #include <cstdint>
 
-#include "instrument/spectro_api.h"
+#include "instrument/driver_api.h"
 
 #if defined(_WIN32)
 #define THROWING_EXPORT extern "C" __declspec(dllexport)
