@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "engine_sim.h"
+#include "fuzz_input.h"
 #include "interpreter/instrument.h"
 #include "platform/platform.h"
 
@@ -267,27 +268,7 @@ class Session {
   Library library_ = Library::kNone;
 };
 
-// Reads the input front to back; past its end every byte is 0.
-class Reader {
- public:
-  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  bool AtEnd() const { return position_ >= size_; }
-  std::uint8_t Byte() { return position_ < size_ ? data_[position_++] : 0; }
-  std::string Bytes(std::size_t count) {
-    const std::size_t available = position_ < size_ ? size_ - position_ : 0;
-    const std::size_t taken = count < available ? count : available;
-    std::string bytes(reinterpret_cast<const char*>(data_ + position_), taken);
-    position_ += taken;
-    return bytes;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t position_ = 0;
-};
-
-void ScriptRecording(Reader& input) {
+void ScriptRecording(FuzzInput& input) {
   switch (input.Byte() % 6) {
     case 0: {
       const std::string text = input.Bytes(input.Byte());
@@ -355,7 +336,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The module's log grows with every input; start it afresh now and then.
     std::ofstream(engine_sim::ModuleLogPath(kLogDirectory), std::ios::trunc);
   }
-  Reader input(data, size);
+  FuzzInput input(data, size);
   const std::uint8_t flags = input.Byte();
   engine_sim::SetModuleTempDirectory((flags & 2) != 0 ? kLogDirectory : kMissingDirectory);
   g_recording.reset();

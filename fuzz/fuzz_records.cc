@@ -45,6 +45,7 @@
 #include <string>
 
 #include "engine_sim.h"
+#include "fuzz_input.h"
 #include "platform/platform.h"
 
 namespace {
@@ -72,27 +73,6 @@ void Check(bool condition, const char* what, long long value = 0) {
   if (!condition) Fail(what, value);
 }
 
-class Reader {
- public:
-  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  bool AtEnd() const { return position_ >= size_; }
-  std::uint8_t Byte() { return position_ < size_ ? data_[position_++] : 0; }
-  std::uint16_t U16() { return static_cast<std::uint16_t>(Byte() | Byte() << 8); }
-  std::uint32_t U32() {
-    const std::uint32_t low = U16();
-    return low | static_cast<std::uint32_t>(U16()) << 16;
-  }
-  // Fills the bytes from the input as far as it goes, the rest with kFill.
-  void Fill(std::uint8_t* bytes, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) bytes[i] = AtEnd() ? kFill : Byte();
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t position_ = 0;
-};
-
 struct Setup {
   bool hpc;
   bool commandHookRefused, dataHookRefused;
@@ -102,7 +82,7 @@ struct Setup {
   std::uint16_t maximumWriteSize;
 };
 
-Setup ReadSetup(Reader& input) {
+Setup ReadSetup(FuzzInput& input) {
   const std::uint8_t first = input.Byte();
   const std::uint8_t second = input.Byte();
   Setup setup{};
@@ -202,10 +182,10 @@ class Records {
     Check(engine_.LookedUpModules().size() == lookedUp + (lookups_ ? 17 : 0), "module lookups");
   }
 
-  void Info(Reader& input, std::uint8_t op) {
+  void Info(FuzzInput& input, std::uint8_t op) {
     const std::uint16_t length = input.U16();
     std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[length == 0 ? 1 : length]);
-    input.Fill(buffer.get(), length);
+    input.Fill(buffer.get(), length, kFill);
     const std::unique_ptr<std::uint8_t[]> before(new std::uint8_t[length == 0 ? 1 : length]);
     std::memcpy(before.get(), buffer.get(), length);
 
@@ -236,14 +216,14 @@ class Records {
     }
   }
 
-  void Query(Reader& input, std::uint8_t op) {
+  void Query(FuzzInput& input, std::uint8_t op) {
     const std::uint32_t infoClass = input.U32();
     const std::uint32_t length = input.U32();
     // Lengths beyond 64 KiB are claimed over a 64 KiB buffer; see above.
     const std::size_t allocated = length < kLargestBuffer ? length : kLargestBuffer;
     std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[allocated == 0 ? 1 : allocated]);
     std::memset(buffer.get(), kFill, allocated);
-    input.Fill(buffer.get(), allocated < 300 ? allocated : 300);
+    input.Fill(buffer.get(), allocated < 300 ? allocated : 300, kFill);
     const std::unique_ptr<std::uint8_t[]> before(new std::uint8_t[allocated == 0 ? 1 : allocated]);
     std::memcpy(before.get(), buffer.get(), allocated);
 
@@ -277,7 +257,7 @@ class Records {
     Check(Call(index, driver_, nullptr, &size) == expected, "null record", index);
   }
 
-  void SetInformation(Reader& input, std::uint8_t op) {
+  void SetInformation(FuzzInput& input, std::uint8_t op) {
     ica::QueryRecord record{};
     record.ulInformationClass = input.U32();
     Check(Call(ica::kProcSetInformation, driver_, (op & 8) != 0 ? nullptr : &record) == 0,
@@ -306,10 +286,10 @@ class Records {
     }
   }
 
-  void Relink(Reader& input) {
+  void Relink(FuzzInput& input) {
     const std::uint8_t choice = input.Byte() % 3;
     ica::LinkRecord link;
-    input.Fill(reinterpret_cast<std::uint8_t*>(&link), sizeof link);
+    input.Fill(reinterpret_cast<std::uint8_t*>(&link), sizeof link, kFill);
     link.pProcedureTable = nullptr;
     link.pDriverRecord = nullptr;
     link.pLibraryTable = choice == 0   ? engine_.Link().pLibraryTable
@@ -329,14 +309,14 @@ class Records {
     lookups_ = choice == 0 && link.pLibraryTable != nullptr && !setup_.noLookup;
   }
 
-  void UnloadProcedure(Reader& input, std::uint8_t op) {
+  void UnloadProcedure(FuzzInput& input, std::uint8_t op) {
     const auto unload = reinterpret_cast<ica::UnloadProcedure>(procedures_[ica::kProcUnload]);
     if ((op & 8) != 0) {
       Check(unload(driver_, nullptr) == 0, "unload without a link record");
       return;
     }
     ica::LinkRecord link;
-    input.Fill(reinterpret_cast<std::uint8_t*>(&link), sizeof link);
+    input.Fill(reinterpret_cast<std::uint8_t*>(&link), sizeof link, kFill);
     link.pProcedureTable = procedures_;
     link.pDriverRecord = driver_;
     link.pLibraryTable = nullptr;
@@ -380,7 +360,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Reader input(data, size);
+  FuzzInput input(data, size);
   Records records(ReadSetup(input));
   while (!input.AtEnd()) {
     const std::uint8_t op = input.Byte();
