@@ -2,40 +2,30 @@
 // the simulated instrument. Run from the folder that holds simspectro.
 #include <benchmark/benchmark.h>
 
-#include <filesystem>
+#include <string>
 
-#include "diagnostics/log.h"
+#include "bench_support.h"
 #include "interpreter/instrument.h"
-#include "platform/platform.h"
 
 namespace {
 
-// The log goes to a folder of the benchmark's own, emptied for each run.
-class LoggedInstrument {
+// The interpreter with the simulated instrument loaded, connected and
+// measured, its log in a folder of the benchmark's own.
+class PreparedInstrument {
  public:
-  LoggedInstrument() {
-    directory_ = std::filesystem::temp_directory_path() / "vdqrn-bench";
-    std::filesystem::create_directories(directory_);
-    platform::SetTempDirectoryForTesting(directory_.string() + "/");
-    diagnostics::ResetFirstOpenForTesting();
+  PreparedInstrument() {
+    instrument.Execute("Init|simspectro|");
+    instrument.Execute("Connect");
+    instrument.Execute("Measure");
   }
-  ~LoggedInstrument() {
-    platform::SetTempDirectoryForTesting("");
-    std::filesystem::remove_all(directory_);
-  }
+  bench::InProcessLogFolder folder;  // first: the set-up already logs
   Instrument instrument;
-
- private:
-  std::filesystem::path directory_;
 };
 
 void RunCommand(benchmark::State& state, const char* command) {
-  LoggedInstrument logged;
-  logged.instrument.Execute("Init|simspectro|");
-  logged.instrument.Execute("Connect");
-  logged.instrument.Execute("Measure");
+  PreparedInstrument prepared;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(logged.instrument.Execute(command).ToString());
+    benchmark::DoNotOptimize(prepared.instrument.Execute(command).ToString());
   }
 }
 
@@ -47,14 +37,11 @@ void BM_CommandSize(benchmark::State& state) {
   std::string command = "GetSpectralData|0|5|";
   while (command.size() + 7 <= size) command += "123456|";
   command.append(size - command.size(), '7');
-  LoggedInstrument logged;
-  logged.instrument.Execute("Init|simspectro|");
-  logged.instrument.Execute("Connect");
-  logged.instrument.Execute("Measure");
-  if (logged.instrument.Execute(command).ToString().rfind("OK|", 0) != 0) {
+  PreparedInstrument prepared;
+  if (prepared.instrument.Execute(command).ToString().rfind("OK|", 0) != 0) {
     return state.SkipWithError("the command was not answered with OK");
   }
-  for (auto _ : state) benchmark::DoNotOptimize(logged.instrument.Execute(command).ToString());
+  for (auto _ : state) benchmark::DoNotOptimize(prepared.instrument.Execute(command).ToString());
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 

@@ -4,7 +4,24 @@
 #include <filesystem>
 #include <fstream>
 
+#include "diagnostics/log.h"
+#include "platform/platform.h"
+
 namespace bench {
+
+InProcessLogFolder::InProcessLogFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vdqrn-bench-XXXXXX").string();
+  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern + "/";
+  // Without a folder of its own the log goes to the system's directory.
+  platform::SetTempDirectoryForTesting(path_);
+  diagnostics::ResetFirstOpenForTesting();
+}
+
+InProcessLogFolder::~InProcessLogFolder() {
+  platform::SetTempDirectoryForTesting("");
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
 
 std::uintmax_t FileSize(const std::string& path) {
   std::error_code error;

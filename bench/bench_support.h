@@ -1,5 +1,6 @@
-// What the benchmark suites share: the lines that a file gained and the
-// resident memory of the process.
+// What the benchmark suites share: a log folder for the driver code linked
+// into the benchmark, the lines that a file gained and the resident memory of
+// the process.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +9,21 @@
 #include <vector>
 
 namespace bench {
+
+// A fresh folder for the log of the driver code linked into this process
+// (not of a module loaded from a file: that one reads TMPDIR); the next line
+// starts the log afresh. Restores the temporary directory and removes the
+// folder when the object goes.
+class InProcessLogFolder {
+ public:
+  InProcessLogFolder();
+  ~InProcessLogFolder();
+  InProcessLogFolder(const InProcessLogFolder&) = delete;
+  InProcessLogFolder& operator=(const InProcessLogFolder&) = delete;
+
+ private:
+  std::string path_;
+};
 
 // Size of a file in bytes; 0 when it does not exist.
 std::uintmax_t FileSize(const std::string& path);
