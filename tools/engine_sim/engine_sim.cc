@@ -336,23 +336,34 @@ std::int32_t Engine::OnLookup(const char* name, std::int32_t zero, void** slot) 
   return ica::kStatusSuccess;
 }
 
-std::int32_t Engine::OnWdQuery(ica::WdInformation* information, std::uint16_t* size) {
+bool Engine::CheckInformationRecord(const ica::WdInformation* information,
+                                    const std::uint16_t* size, const char* call) {
   if (size == nullptr || *size != sizeof(ica::WdInformation)) {
-    Violation(Describe("query information record size", size != nullptr ? *size : 0,
-                       sizeof(ica::WdInformation)));
+    Violation(Describe((std::string(call) + " information record size").c_str(),
+                       size != nullptr ? *size : 0, sizeof(ica::WdInformation)));
   }
   if (information == nullptr || information->pBuffer == nullptr) {
-    Violation("query without an information record or buffer");
-    return ica::kStatusUnavailable;
+    Violation(std::string(call) + " without an information record or buffer");
+    return false;
   }
+  return true;
+}
+
+void Engine::CheckBufferLength(const ica::WdInformation& information, std::size_t expected,
+                               const char* infoClass) {
+  if (information.usBufferLength != expected) {
+    Violation(Describe((std::string(infoClass) + " buffer length").c_str(),
+                       information.usBufferLength, static_cast<std::uint32_t>(expected)));
+  }
+}
+
+std::int32_t Engine::OnWdQuery(ica::WdInformation* information, std::uint16_t* size) {
+  if (!CheckInformationRecord(information, size, "query")) return ica::kStatusUnavailable;
   wdCalls_.push_back(WdCall{ica::kWdQueryInformation, information->ulInformationClass});
 
   switch (information->ulInformationClass) {
     case ica::kClassOpenChannel: {
-      if (information->usBufferLength != sizeof(ica::OpenChannelBuffer)) {
-        Violation(Describe("class 33 buffer length", information->usBufferLength,
-                           sizeof(ica::OpenChannelBuffer)));
-      }
+      CheckBufferLength(*information, sizeof(ica::OpenChannelBuffer), "class 33");
       auto* buffer = static_cast<ica::OpenChannelBuffer*>(information->pBuffer);
       if (buffer->pszChannelName == nullptr) {
         Violation("class 33 without a channel name");
@@ -369,10 +380,7 @@ std::int32_t Engine::OnWdQuery(ica::WdInformation* information, std::uint16_t* s
       return ica::kStatusSuccess;
     }
     case ica::kClassWdVersion: {
-      if (information->usBufferLength != sizeof(ica::WdVersionBuffer)) {
-        Violation(Describe("class 86 buffer length", information->usBufferLength,
-                           sizeof(ica::WdVersionBuffer)));
-      }
+      CheckBufferLength(*information, sizeof(ica::WdVersionBuffer), "class 86");
       auto* buffer = static_cast<ica::WdVersionBuffer*>(information->pBuffer);
       if (buffer->usVersion != 0) Violation("class 86 with a version other than 0");
       if (versionFailure_ != 0) {
@@ -392,22 +400,12 @@ std::int32_t Engine::OnWdQuery(ica::WdInformation* information, std::uint16_t* s
 }
 
 std::int32_t Engine::OnWdSet(ica::WdInformation* information, std::uint16_t* size) {
-  if (size == nullptr || *size != sizeof(ica::WdInformation)) {
-    Violation(Describe("set information record size", size != nullptr ? *size : 0,
-                       sizeof(ica::WdInformation)));
-  }
-  if (information == nullptr || information->pBuffer == nullptr) {
-    Violation("set without an information record or buffer");
-    return ica::kStatusUnavailable;
-  }
+  if (!CheckInformationRecord(information, size, "set")) return ica::kStatusUnavailable;
   wdCalls_.push_back(WdCall{ica::kWdSetInformation, information->ulInformationClass});
 
   switch (information->ulInformationClass) {
     case ica::kClassWriteHook: {
-      if (information->usBufferLength != sizeof(ica::WriteHookRecord)) {
-        Violation(Describe("class 10 buffer length", information->usBufferLength,
-                           sizeof(ica::WriteHookRecord)));
-      }
+      CheckBufferLength(*information, sizeof(ica::WriteHookRecord), "class 10");
       auto* hook = static_cast<ica::WriteHookRecord*>(information->pBuffer);
       Channel* channel = FindChannel(hook->usChannel);
       if (channel == nullptr) {
@@ -435,10 +433,7 @@ std::int32_t Engine::OnWdSet(ica::WdInformation* information, std::uint16_t* siz
       return ica::kStatusSuccess;
     }
     case ica::kClassHpcProperties: {
-      if (information->usBufferLength != sizeof(ica::HpcPropertiesBuffer)) {
-        Violation(Describe("class 92 buffer length", information->usBufferLength,
-                           sizeof(ica::HpcPropertiesBuffer)));
-      }
+      CheckBufferLength(*information, sizeof(ica::HpcPropertiesBuffer), "class 92");
       const auto* buffer = static_cast<const ica::HpcPropertiesBuffer*>(information->pBuffer);
       hpcCalls_.push_back(HpcProperties{buffer->pWd, buffer->ulVdOptions, buffer->usVersion});
       return hpcFailure_;

@@ -184,6 +184,12 @@ class Engine {
                           std::uint16_t* size = nullptr);
   void Violation(const std::string& text) { violations_.push_back(text); }
   void CheckContext(void* context, const char* who);
+  // The record of a winstation driver call ("query" or "set"): its size is
+  // noted when wrong; false when it or its buffer is missing.
+  bool CheckInformationRecord(const ica::WdInformation* information, const std::uint16_t* size,
+                              const char* call);
+  void CheckBufferLength(const ica::WdInformation& information, std::size_t expected,
+                         const char* infoClass);
   std::int32_t NextSendStatus();
   Channel* FindChannel(std::uint16_t number);
 
