@@ -13,3 +13,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+# Tests run under 32-bit wine, with a prefix of their own inside the build folder.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine)

@@ -4,9 +4,16 @@
 #pragma once
 
 #include <cstdint>
+#include <tuple>
 
 #include "instrument/driver_api.h"
 #include "platform/platform.h"
+
+// Thrown by a call operation whose library call was cut short: the library
+// raised what our runtime cannot catch (another compiler's C++ exception, an
+// abort). Outside the standard exception family on purpose: its reason cannot
+// be read, so the command is answered as any such exception is.
+struct LibraryCallCutShort {};
 
 class Spectro {
  public:
@@ -22,39 +29,43 @@ class Spectro {
   bool IsLoaded() const { return handle != nullptr; }
 
   // One call per entry point; only while a library is loaded.
-  bool Connect() { return pfnConnect(); }
-  bool Disconnect() { return pfnDisconnect(); }
-  bool IsConnected() { return pfnIsConnected(); }
-  bool SetLanguage(std::uint16_t language) { return pfnSetLanguage(language); }
-  int GetAngles() { return pfnGetAngles(); }
-  int GetWavelengths() { return pfnGetWavelengths(); }
-  const char* GetAngleValue(int angle) { return pfnGetAngleValue(angle); }
-  int GetWavelengthValue(int wavelength) { return pfnGetWavelengthValue(wavelength); }
-  bool Measure() { return pfnMeasure(); }
-  float GetSpectralData(int angle, int wavelength) { return pfnGetSpectralData(angle, wavelength); }
-  bool IsDataReady() { return pfnIsDataReady(); }
-  const char* GetSerialNum() { return pfnGetSerialNum(); }
-  int GetCalStatus() { return pfnGetCalStatus(); }
-  bool Calibrate() { return pfnCalibrate(); }
-  const char* GetCalSteps() { return pfnGetCalSteps(); }
-  const char* GetCalMode() { return pfnGetCalMode(); }
-  int GetCalProgress() { return pfnGetCalProgress(); }
-  bool AbortCalibration() { return pfnAbortCalibration(); }
-  bool CalibrateStep(const char* step) { return pfnCalibrateStep(step); }
-  bool ClearSamples() { return pfnClearSamples(); }
-  int GetSampleCount() { return pfnGetSampleCount(); }
-  bool SetCurrentSample(int sample) { return pfnSetCurrentSample(sample); }
-  float GetSampleData(int first, int second) { return pfnGetSampleData(first, second); }
-  bool Configure() { return pfnConfigure(); }
-  const char* GetAvailableSettings() { return pfnGetAvailableSettings(); }
-  const char* GetSettingOptions(const char* setting) { return pfnGetSettingOptions(setting); }
-  const char* GetOption(const char* option) { return pfnGetOption(option); }
-  bool SetOption(const char* option, const char* value) { return pfnSetOption(option, value); }
-  int GetLastErrorCode() { return pfnGetLastErrorCode(); }
-  const char* GetLastErrorString() { return pfnGetLastErrorString(); }
-  const char* Execute(const char* text) { return pfnExecute(text); }
+  bool Connect() { return Call(pfnConnect); }
+  bool Disconnect() { return Call(pfnDisconnect); }
+  bool IsConnected() { return Call(pfnIsConnected); }
+  bool SetLanguage(std::uint16_t language) { return Call(pfnSetLanguage, language); }
+  int GetAngles() { return Call(pfnGetAngles); }
+  int GetWavelengths() { return Call(pfnGetWavelengths); }
+  const char* GetAngleValue(int angle) { return Call(pfnGetAngleValue, angle); }
+  int GetWavelengthValue(int wavelength) { return Call(pfnGetWavelengthValue, wavelength); }
+  bool Measure() { return Call(pfnMeasure); }
+  float GetSpectralData(int angle, int wavelength) { return Call(pfnGetSpectralData, angle, wavelength); }
+  bool IsDataReady() { return Call(pfnIsDataReady); }
+  const char* GetSerialNum() { return Call(pfnGetSerialNum); }
+  int GetCalStatus() { return Call(pfnGetCalStatus); }
+  bool Calibrate() { return Call(pfnCalibrate); }
+  const char* GetCalSteps() { return Call(pfnGetCalSteps); }
+  const char* GetCalMode() { return Call(pfnGetCalMode); }
+  int GetCalProgress() { return Call(pfnGetCalProgress); }
+  bool AbortCalibration() { return Call(pfnAbortCalibration); }
+  bool CalibrateStep(const char* step) { return Call(pfnCalibrateStep, step); }
+  bool ClearSamples() { return Call(pfnClearSamples); }
+  int GetSampleCount() { return Call(pfnGetSampleCount); }
+  bool SetCurrentSample(int sample) { return Call(pfnSetCurrentSample, sample); }
+  float GetSampleData(int first, int second) { return Call(pfnGetSampleData, first, second); }
+  bool Configure() { return Call(pfnConfigure); }
+  const char* GetAvailableSettings() { return Call(pfnGetAvailableSettings); }
+  const char* GetSettingOptions(const char* setting) { return Call(pfnGetSettingOptions, setting); }
+  const char* GetOption(const char* option) { return Call(pfnGetOption, option); }
+  bool SetOption(const char* option, const char* value) { return Call(pfnSetOption, option, value); }
+  int GetLastErrorCode() { return Call(pfnGetLastErrorCode); }
+  const char* GetLastErrorString() { return Call(pfnGetLastErrorString); }
+  const char* Execute(const char* text) { return Call(pfnExecute, text); }
 
  private:
+  // Calls one entry point through platform::CallGuarded; throws
+  // LibraryCallCutShort when the call did not return.
+  template <typename Result, typename... Params, typename... Args>
+  static Result Call(Result(SPECTRO_CALL* entry)(Params...), Args... args);
   void ClearEntryPoints();
 
   platform::LibraryHandle handle;
@@ -90,3 +101,18 @@ class Spectro {
   driver_api::GetLastErrorString pfnGetLastErrorString;
   driver_api::Execute pfnExecute;
 };
+
+template <typename Result, typename... Params, typename... Args>
+Result Spectro::Call(Result(SPECTRO_CALL* entry)(Params...), Args... args) {
+  struct Frame {
+    Result(SPECTRO_CALL* entry)(Params...);
+    std::tuple<Params...> arguments;
+    Result result;
+  } frame{entry, std::tuple<Params...>(args...), Result()};
+  const platform::GuardedProcedure call = [](void* context) {
+    Frame* const pending = static_cast<Frame*>(context);
+    pending->result = std::apply(pending->entry, pending->arguments);
+  };
+  if (!platform::CallGuarded(call, &frame)) throw LibraryCallCutShort();
+  return frame.result;
+}

@@ -17,6 +17,14 @@ void* FindExport(LibraryHandle library, const char* name);
 // Releases a library; the outcome is not reported.
 void FreeDynamicLibrary(LibraryHandle library);
 
+// Calls call(context) so that what no runtime of ours can bring back (a C++
+// exception raised by another compiler's runtime, the library's own abort)
+// ends the call instead of the process. True when the call returned; false
+// when it was cut short, the floating-point state then restored as it was.
+// Exceptions of our own runtime pass through unchanged.
+using GuardedProcedure = void (*)(void* context);
+bool CallGuarded(GuardedProcedure call, void* context);
+
 // A library name's path in the current directory is prefix + name + suffix:
 // ".\{name}.dll" on Windows, "./{name}.so" elsewhere.
 extern const char kLocalLibraryPrefix[];

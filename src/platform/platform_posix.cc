@@ -24,6 +24,13 @@ void FreeDynamicLibrary(LibraryHandle library) {
   if (library != nullptr) dlclose(library);
 }
 
+// Exceptions of a library built for this system unwind through our frames
+// like our own; there is nothing to catch here.
+bool CallGuarded(GuardedProcedure call, void* context) {
+  call(context);
+  return true;
+}
+
 namespace detail {
 
 // Lines come many to a second: the broken-down time of the last second asked

@@ -1,9 +1,170 @@
 // Windows implementation of the platform layer.
 #include <windows.h>
 
+#include <csignal>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/platform.h"
+
+// CallGuarded: a small trampoline in assembly calls the library inside a frame
+// whose exception handler is ours. The system asks that handler only about
+// exceptions that nothing inside the library handled, so a library that
+// throws and catches its own exceptions is left alone. For a C++ exception of
+// another compiler's runtime (what its `throw` raises) the handler unwinds the
+// library's frames the system's way, as that compiler's own catch would, and
+// resumes in the trampoline, which returns 1. Our own compiler's exceptions
+// are passed on: on x86-64 they reach the caller's catch as usual.
+//
+// On 32-bit x86 a library built with our own compiler cannot throw into our
+// frames at all (each module unwinds with its own tables and sees no other
+// module's frames): its runtime ends such a throw in abort(). While a library
+// call runs, SIGABRT of the shared C runtime raises an exception of ours
+// instead, which the same handler catches.
+extern "C" {
+struct VdqrnGuardedCall {
+  platform::GuardedProcedure call;
+  void* context;
+};
+int vdqrn_guarded_call(VdqrnGuardedCall* call);
+EXCEPTION_DISPOSITION vdqrn_guard_handler(EXCEPTION_RECORD* record, void* frame,
+                                          CONTEXT* context, void* dispatcher);
+void vdqrn_guard_resume();
+#if !defined(_WIN64)
+[[noreturn]] void vdqrn_guard_unwind(void* frame, EXCEPTION_RECORD* record);
+#endif
+}
+
+#if defined(_WIN64)
+// int vdqrn_guarded_call(VdqrnGuardedCall* call): calls call->call(call->context)
+// with vdqrn_guard_handler as the frame's exception handler. Returns 0, or 1
+// when the handler resumed at vdqrn_guard_resume (RtlUnwindEx sets rax).
+asm(R"(
+    .text
+    .globl vdqrn_guarded_call
+    .def vdqrn_guarded_call; .scl 2; .type 32; .endef
+    .seh_proc vdqrn_guarded_call
+vdqrn_guarded_call:
+    subq $40, %rsp
+    .seh_stackalloc 40
+    .seh_endprologue
+    .seh_handler vdqrn_guard_handler, @except
+    movq 8(%rcx), %rdx
+    movq (%rcx), %rax
+    movq %rdx, %rcx
+    callq *%rax
+    xorl %eax, %eax
+    .globl vdqrn_guard_resume
+vdqrn_guard_resume:
+    addq $40, %rsp
+    ret
+    .seh_endproc
+)");
+#else
+// The same on 32-bit x86, where the handler is an exception registration
+// record on the stack, linked into the thread's chain at fs:0 for the call.
+// The record's address is the frame the handler gets; the handler unwinds to
+// it and resumes with the stack pointer at the record.
+asm(R"(
+    .text
+    .globl _vdqrn_guarded_call
+_vdqrn_guarded_call:
+    pushl %ebp
+    movl %esp, %ebp
+    pushl %ebx
+    pushl %esi
+    pushl %edi
+    pushl $_vdqrn_guard_handler
+    pushl %fs:0
+    movl %esp, %fs:0
+    movl 8(%ebp), %eax
+    pushl 4(%eax)
+    call *(%eax)
+    addl $4, %esp
+    xorl %eax, %eax
+    .globl _vdqrn_guard_resume
+_vdqrn_guard_resume:
+    popl %ecx
+    movl %ecx, %fs:0
+    addl $4, %esp
+    popl %edi
+    popl %esi
+    popl %ebx
+    popl %ebp
+    ret
+
+# void vdqrn_guard_unwind(void* frame, EXCEPTION_RECORD* record): unwinds every
+# registration above the frame (RtlUnwind keeps only ebp and esp), then
+# resumes the trampoline at its record with eax = 1.
+    .globl _vdqrn_guard_unwind
+_vdqrn_guard_unwind:
+    movl 4(%esp), %ebp
+    movl 8(%esp), %eax
+    pushl $0
+    pushl %eax
+    pushl $1f
+    pushl %ebp
+    call _RtlUnwind@16
+1:  movl %ebp, %esp
+    movl $1, %eax
+    jmp _vdqrn_guard_resume
+)");
+#endif
+
+namespace {
+
+// What another compiler's runtime raises for a C++ `throw`, and what Delphi's
+// raises for its exceptions.
+constexpr DWORD kForeignCxxException = 0xE06D7363;
+constexpr DWORD kDelphiException = 0x0EEDFADE;
+// Raised by our SIGABRT handler while a library call runs.
+constexpr DWORD kLibraryAbort = 0xE0514E01;
+
+void RaiseLibraryAbort(int /*signal*/) {
+  RaiseException(kLibraryAbort, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+
+// The floating-point control state, which a cut-short call may leave changed
+// (and the x87 register stack, which it may leave half full).
+struct FloatingPointState {
+  std::uint16_t x87Control;
+  std::uint32_t sseControl;
+};
+
+FloatingPointState SaveFloatingPointState() {
+  FloatingPointState state{};
+  asm volatile("fnstcw %0" : "=m"(state.x87Control));
+  asm volatile("stmxcsr %0" : "=m"(state.sseControl));
+  return state;
+}
+
+void RestoreFloatingPointState(const FloatingPointState& state) {
+  asm volatile("fninit");
+  asm volatile("fldcw %0" : : "m"(state.x87Control));
+  asm volatile("ldmxcsr %0" : : "m"(state.sseControl));
+}
+
+}  // namespace
+
+extern "C" EXCEPTION_DISPOSITION vdqrn_guard_handler(EXCEPTION_RECORD* record, void* frame,
+                                                     CONTEXT* /*context*/, void* dispatcher) {
+  if ((record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0) {
+    return ExceptionContinueSearch;
+  }
+  const DWORD code = record->ExceptionCode;
+  if (code != kForeignCxxException && code != kDelphiException && code != kLibraryAbort) {
+    return ExceptionContinueSearch;
+  }
+#if defined(_WIN64)
+  auto* const dispatch = static_cast<DISPATCHER_CONTEXT*>(dispatcher);
+  RtlUnwindEx(frame, reinterpret_cast<void*>(&vdqrn_guard_resume), record,
+              reinterpret_cast<void*>(1), dispatch->ContextRecord, dispatch->HistoryTable);
+  return ExceptionContinueSearch;  // not reached
+#else
+  (void)dispatcher;
+  vdqrn_guard_unwind(frame, record);
+#endif
+}
 
 namespace platform {
 
@@ -21,6 +182,16 @@ void* FindExport(LibraryHandle library, const char* name) {
 
 void FreeDynamicLibrary(LibraryHandle library) {
   if (library != nullptr) FreeLibrary(static_cast<HMODULE>(library));
+}
+
+bool CallGuarded(GuardedProcedure call, void* context) {
+  VdqrnGuardedCall guarded{call, context};
+  const FloatingPointState floatingPoint = SaveFloatingPointState();
+  const auto previousAbort = std::signal(SIGABRT, &RaiseLibraryAbort);
+  const bool returned = vdqrn_guarded_call(&guarded) == 0;
+  if (previousAbort != SIG_ERR) std::signal(SIGABRT, previousAbort);
+  if (!returned) RestoreFloatingPointState(floatingPoint);
+  return returned;
 }
 
 namespace detail {

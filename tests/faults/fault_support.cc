@@ -43,6 +43,20 @@ void RecordingControls::SetThrow(Throw kind) {
   Find<void (*)(int)>("Recording_SetThrow")(static_cast<int>(kind));
 }
 
+bool LibraryReasonsAreReadable() {
+#if defined(_WIN32) && !defined(_WIN64)
+  return false;
+#else
+  return true;
+#endif
+}
+
+std::string StandardExceptionAnswer(const std::string& command, const std::string& reason) {
+  if (!LibraryReasonsAreReadable()) return "ERROR|Unhandled exception";
+  return "ERROR|Error executing command \"" + command.substr(0, command.find('|')) + "\" (" +
+         reason + ")";
+}
+
 std::vector<std::string> AcceptedSends(const std::vector<engine_sim::SentData>& sent,
                                        const std::vector<std::int32_t>& statuses) {
   std::vector<std::string> accepted;

@@ -22,6 +22,9 @@ class RecordingControls {
     kRuntimeError = 2,    // std::runtime_error("recorded failure")
     kUnrelatedClass = 3,  // a class outside the standard family
     kNullWhat = 4,        // a standard exception whose what() is null
+    // Windows only, as a library built with another compiler behaves:
+    kForeign = 5,         // its C++ throw, the exception 0xE06D7363
+    kAbort = 6,           // abort()
   };
 
   RecordingControls();
@@ -41,6 +44,14 @@ class RecordingControls {
 
   platform::LibraryHandle library_;
 };
+
+// The answer to a command whose library call threw a standard exception with
+// the reason. On 32-bit Windows our compiler's exceptions cannot leave the
+// module that threw them (each module unwinds with its own tables): the
+// library's runtime aborts, the call is cut short, and the reason is lost.
+std::string StandardExceptionAnswer(const std::string& command, const std::string& reason);
+// Whether a standard exception's reason reaches the answer on this target.
+bool LibraryReasonsAreReadable();
 
 // The sends the engine accepted (status 0), in order; the engine simulator
 // records every call of a send entry point, refused ones included.

@@ -120,9 +120,9 @@ void RecordingLibrary(Engine& engine, RecordingControls& recording, int round) {
   recording.SetThrow(RecordingControls::kUnrelatedClass);
   Expect(engine, "GetSerialNumber", "ERROR|Unhandled exception", {7});
   recording.SetThrow(RecordingControls::kRuntimeError);
-  Expect(engine, "Measure", "ERROR|Error executing command \"Measure\" (recorded failure)");
+  Expect(engine, "Measure", StandardExceptionAnswer("Measure", "recorded failure"));
   recording.SetThrow(RecordingControls::kNullWhat);
-  Expect(engine, "GetLastErrorString", "ERROR|Error executing command \"GetLastErrorString\" ()");
+  Expect(engine, "GetLastErrorString", StandardExceptionAnswer("GetLastErrorString", ""));
   recording.SetThrow(RecordingControls::kNothing);
   Expect(engine, "IsConnected", "OK|true");
   Expect(engine, "Init|no-such-library|",

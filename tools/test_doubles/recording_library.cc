@@ -5,12 +5,17 @@
 // export, which the driver must reject). Recording_SetThrow makes every entry
 // point throw instead, as a faulty vendor library might.
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "instrument/driver_api.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #if defined(_WIN32)
 #define RECORDING_EXPORT extern "C" __declspec(dllexport)
@@ -28,6 +33,9 @@ enum ThrowKind {
   kThrowRuntimeError = 2,     // a standard exception: "recorded failure"
   kThrowUnrelatedClass = 3,   // a class outside the standard family
   kThrowNullWhat = 4,         // a standard exception whose what() is null
+  // Windows only: as a library built with another compiler does.
+  kThrowForeign = 5,          // its C++ throw: the exception 0xE06D7363
+  kAbort = 6,                 // abort(), as its runtime does for an uncaught throw
 };
 
 struct UnrelatedFailure {
@@ -52,6 +60,22 @@ Script g_script;
 std::string g_journal;
 std::string g_journalCopy;
 
+#if defined(_WIN32)
+// What another compiler's runtime raises for `throw std::runtime_error(...)`:
+// the code 0xE06D7363 with its magic number, the thrown object and the type
+// description (on 64-bit also the image base those descriptions are relative
+// to). Our module has no business reading the last two, so placeholders do.
+[[noreturn]] void RaiseForeignCxxException() {
+  static std::runtime_error thrown("recorded failure");
+  static const std::uint32_t throwInfo[4] = {};
+  const ULONG_PTR parameters[4] = {0x19930520, reinterpret_cast<ULONG_PTR>(&thrown),
+                                   reinterpret_cast<ULONG_PTR>(&throwInfo),
+                                   reinterpret_cast<ULONG_PTR>(GetModuleHandleA(nullptr))};
+  RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, sizeof(void*) == 8 ? 4 : 3, parameters);
+  std::abort();
+}
+#endif
+
 template <typename... Args>
 void Record(const char* name, const Args&... args) {
   std::ostringstream line;
@@ -65,9 +89,14 @@ void Record(const char* name, const Args&... args) {
     case kThrowRuntimeError: throw std::runtime_error("recorded failure");
     case kThrowUnrelatedClass: throw UnrelatedFailure{7};
     case kThrowNullWhat: throw NullWhatFailure();
+#if defined(_WIN32)
+    case kThrowForeign: RaiseForeignCxxException();
+    case kAbort: std::abort();
+#endif
     default: break;
   }
 }
+
 
 const char* ScriptedText() { return g_script.nullText ? nullptr : g_script.text.c_str(); }
 
@@ -89,7 +118,7 @@ RECORDING_EXPORT void Recording_SetText(const char* text) {
   g_script.nullText = text == nullptr;
   g_script.text = text != nullptr ? text : "";
 }
-// 0 returns normally; 1 to 4 throw, see ThrowKind.
+// 0 returns normally; 1 to 6 throw or abort, see ThrowKind.
 RECORDING_EXPORT void Recording_SetThrow(int kind) { g_script.throwKind = kind; }
 
 ENTRY(bool) Connect() { Record("Connect"); return g_script.boolean; }
