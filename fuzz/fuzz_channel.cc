@@ -113,7 +113,7 @@ bool IsWholeResponse(const std::string& response) {
 class Session {
  public:
   explicit Session(bool hpc) : immediate_(hpc), handlerHpc_(hpc) {
-    Check(engine_.LoadModule(LocalLibraryPath("vdqrn")), "module not loaded", engine_.LastError());
+    Check(engine_.LoadModule(LocalLibraryPath("vdqrn-windows-engine")), "module not loaded", engine_.LastError());
     engine_.SetWdVersion(hpc ? 1 : 0);
     Check(engine_.Open() == 0, "first open failed");
     // A response left by an earlier input goes first.

@@ -135,7 +135,7 @@ class Records {
     if (setup.hpcRefused) engine_.FailHpcProperties(kHpcRefused);
 
     const std::string module =
-        std::string(platform::kLocalLibraryPrefix) + "vdqrn" + platform::kLibrarySuffix;
+        std::string(platform::kLocalLibraryPrefix) + "vdqrn-windows-engine" + platform::kLibrarySuffix;
     Check(engine_.LoadModule(module), "module not loaded");
     procedures_ = engine_.Link().pProcedureTable;
     driver_ = const_cast<ica::DriverRecord*>(engine_.Driver());
@@ -177,7 +177,7 @@ class Records {
     const std::size_t lookedUp = engine_.LookedUpModules().size();
     const std::int32_t status = engine_.Open();
     Check(status == ExpectedOpenStatus(setup_), "open status", status);
-    Check(engine_.OpenSizeValue() == 24, "open size value", engine_.OpenSizeValue());
+    Check(engine_.OpenSizeValue() == (sizeof(void*) == 8 ? 48 : 24), "open size value", engine_.OpenSizeValue());
     Check(engine_.Driver()->ulChannelMask == setup_.channelMask, "channel mask");
     Check(engine_.LookedUpModules().size() == lookedUp + (lookups_ ? 17 : 0), "module lookups");
   }
@@ -352,7 +352,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The module stays loaded for the whole run: unloading an instrumented
   // library under libFuzzer takes its coverage counters away.
   const std::string module =
-      std::string(platform::kLocalLibraryPrefix) + "vdqrn" + platform::kLibrarySuffix;
+      std::string(platform::kLocalLibraryPrefix) + "vdqrn-windows-engine" + platform::kLibrarySuffix;
   Check(platform::LoadDynamicLibrary(module.c_str()) != nullptr, "cannot load the module");
   // The module's log goes nowhere: these inputs are about records, not texts.
   engine_sim::SetModuleTempDirectory(kMissingDirectory);

@@ -16,9 +16,6 @@ const char kDataChannelName[] = "QrnDta1";
 
 namespace {
 
-// The size value the engine gets back from every channel open.
-constexpr std::uint16_t kOpenSize = 24;
-
 // High-performance mode as decided by the current open; DataArrival reads it.
 bool g_bHpc = false;
 
@@ -42,6 +39,48 @@ std::int32_t QueryWinStationDriver(ica::DriverRecord* pDriver, std::uint16_t usP
 std::string LastErrorText(const ica::LastErrorRecord& record) {
   const char* begin = record.szText;
   return std::string(begin, std::find(begin, begin + sizeof record.szText, '\0'));
+}
+
+// Asks the winstation driver for its version (class 86), which decides
+// high-performance mode, and in that mode announces the driver's properties
+// (class 92). Keeps the direct send entry point the engine hands over.
+std::int32_t CheckHighPerformance(ica::DriverRecord* pDriver, std::uint16_t usChannel, void* pWd,
+                                  ica::SendDirectProcedure* ppfnSendDirect) {
+  PlainLogLine() << "Check WinStationDriver version";
+  ica::WdVersionBuffer version{};
+  version.usVersion = 0;
+  std::int32_t status = QueryWinStationDriver(pDriver, ica::kWdQueryInformation,
+                                              ica::kClassWdVersion, &version, sizeof version);
+  if (status != ica::kStatusSuccess) {
+    PlainLogLine() << "Error checking the WinStationDriver! channel number=" << usChannel
+                   << " result=" << status;
+    ica::LastErrorRecord lastError{};
+    DriverGetLastError(pDriver, &lastError);
+    PlainLogLine() << "Last error: \"" << LastErrorText(lastError) << "\"";
+    return status;
+  }
+
+  g_bHpc = version.usVersion != 0;
+  *ppfnSendDirect = version.pfnSendDirect;
+  PlainLogLine() << "HPC: " << (g_bHpc ? 1 : 0);
+
+  if (g_bHpc) {
+    ica::HpcPropertiesBuffer properties{};
+    properties.pWd = pWd;
+    properties.ulVdOptions = 1;
+    properties.usVersion = 1;
+    PlainLogLine() << "WdSet_HPC_Properties Version=" << properties.usVersion
+                   << " ulVdOptions=" << properties.ulVdOptions
+                   << " g_pWd=" << static_cast<const void*>(pWd);
+    status = QueryWinStationDriver(pDriver, ica::kWdSetInformation, ica::kClassHpcProperties,
+                                   &properties, sizeof properties);
+    if (status != ica::kStatusSuccess) {
+      PlainLogLine() << "WdSet_HPC_Properties failed, Result=" << status;
+      return status;
+    }
+  }
+
+  return ica::kStatusSuccess;
 }
 
 }  // namespace
@@ -70,7 +109,7 @@ std::int32_t DriverOpen(ica::DriverRecord* pDriver, ica::OpenRecord* pOpen,
 std::int32_t OpenChannel(const char* name, ica::DriverRecord* pDriver, ica::OpenRecord* /*pOpen*/,
                          std::uint16_t* puSize, std::uint16_t* pusChannel) {
   LogTimestamped(std::string("ICA: Open channel \"") + name + "\"");
-  if (puSize != nullptr) *puSize = kOpenSize;
+  if (puSize != nullptr) *puSize = ica::kOpenSizeValue;
 
   ica::OpenChannelBuffer buffer{};
   buffer.pszChannelName = name;
@@ -151,40 +190,14 @@ std::int32_t OpenDataChannel(ica::DriverRecord* pDriver, ica::OpenRecord* pOpen,
   const ica::QueueWriteProcedure pfnQueueWrite = hook.pfnQueueWrite;
   const std::uint16_t usMaxWrite = hook.usMaximumWriteSize;
 
-  PlainLogLine() << "Check WinStationDriver version";
-  ica::WdVersionBuffer version{};
-  version.usVersion = 0;
-  status = QueryWinStationDriver(pDriver, ica::kWdQueryInformation, ica::kClassWdVersion,
-                                 &version, sizeof version);
-  if (status != ica::kStatusSuccess) {
-    PlainLogLine() << "Error checking the WinStationDriver! channel number=" << usChannel
-                   << " result=" << status;
-    ica::LastErrorRecord lastError{};
-    DriverGetLastError(pDriver, &lastError);
-    PlainLogLine() << "Last error: \"" << LastErrorText(lastError) << "\"";
-    return status;
-  }
-
-  g_bHpc = version.usVersion != 0;
-  // The direct send is called with the context that the engine hands over
-  // with the data channel's write hook; without that hook it is absent too.
-  const ica::SendDirectProcedure pfnSendDirect = bHooked ? version.pfnSendDirect : nullptr;
-  PlainLogLine() << "HPC: " << (g_bHpc ? 1 : 0);
-
-  if (g_bHpc) {
-    ica::HpcPropertiesBuffer properties{};
-    properties.pWd = pWd;
-    properties.ulVdOptions = 1;
-    properties.usVersion = 1;
-    PlainLogLine() << "WdSet_HPC_Properties Version=" << properties.usVersion
-                   << " ulVdOptions=" << properties.ulVdOptions
-                   << " g_pWd=" << static_cast<const void*>(pWd);
-    status = QueryWinStationDriver(pDriver, ica::kWdSetInformation, ica::kClassHpcProperties,
-                                   &properties, sizeof properties);
-    if (status != ica::kStatusSuccess) {
-      PlainLogLine() << "WdSet_HPC_Properties failed, Result=" << status;
-      return status;
-    }
+  // The Linux engine has no version query: normal mode, no direct send.
+  ica::SendDirectProcedure pfnSendDirect = nullptr;
+  if (TargetEngine() == EngineKind::kWindows) {
+    status = CheckHighPerformance(pDriver, usChannel, pWd, &pfnSendDirect);
+    if (status != ica::kStatusSuccess) return status;
+    // The direct send is called with the context that the engine hands over
+    // with the data channel's write hook; without that hook it is absent too.
+    if (!bHooked) pfnSendDirect = nullptr;
   }
 
   GetVirtualChannel().SetDataChannel(usChannel, LessOne(usMaxWrite), pWd, pfnQueueWrite,

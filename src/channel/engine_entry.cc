@@ -41,7 +41,7 @@ void LookUpEngineModules() {
   if (entry == nullptr) return;
   const auto lookup = reinterpret_cast<ica::LookupProcedure>(entry);
   for (std::size_t i = 0; i < kEngineModuleCount; ++i) {
-    lookup(kEngineModuleNames[i], 0, &g_moduleTables[i]);
+    lookup(kEngineModuleNames[i], nullptr, &g_moduleTables[i]);
   }
 }
 
@@ -60,7 +60,7 @@ std::int32_t VDQRN_ENGINE_CALL EngineOpen(ica::DriverRecord* pDriver, void* pRec
   auto* pOpen = static_cast<ica::OpenRecord*>(pRecord);
   std::int32_t status = ica::kStatusUnavailable;
   try {
-    LookUpEngineModules();
+    if (TargetEngine() == EngineKind::kWindows) LookUpEngineModules();
     if (pDriver != nullptr) {
       std::memset(pDriver, 0, sizeof *pDriver);
       pDriver->pWdLink = pOpen != nullptr ? pOpen->pWdLink : nullptr;

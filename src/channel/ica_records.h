@@ -5,10 +5,13 @@
 // with the engine: the engine simulator includes this header and nothing else
 // of the module.
 //
-// 32-bit targets use the engine's 32-bit layout. On 64-bit targets the fields
-// keep their order, pointers are 8 bytes, every field sits at its natural
-// alignment and each reserved stretch keeps its byte size. Both layouts are
-// proven at the end of this file.
+// 32-bit targets use the engine's 32-bit layout. On 64-bit targets the records
+// are the engine's own records built for 64 bits: the fields keep their order,
+// pointers are 8 bytes, every field sits at its natural alignment, and each
+// stretch the driver does not use holds what the engine has there (two of
+// them hold pointers and so grow: the write-hook record's four engine values
+// and the tail of the class 86 buffer). Both layouts are proven at the end of
+// this file.
 #pragma once
 
 #include <cstddef>
@@ -78,7 +81,7 @@ typedef std::int32_t(VDQRN_ENGINE_CALL* WdInformationProcedure)(void* pWdData,
 // The engine's module table lookup: stores the named module's procedure table
 // into the slot.
 typedef std::int32_t(VDQRN_ENGINE_CALL* LookupProcedure)(const char* pszName,
-                                                         std::int32_t lZero,
+                                                         void* pNull,
                                                          void** ppSlot);
 // Driver procedure table entries 0 (Load), 1 (unload) and 2 to 7.
 typedef std::int32_t(VDQRN_ENGINE_CALL* LoadProcedure)(LinkRecord* pLink);
@@ -165,7 +168,9 @@ struct OpenChannelBuffer {
 struct WdVersionBuffer {
   std::uint16_t usVersion;  // 0 before the call; non-zero: high-performance mode
   SendDirectProcedure pfnSendDirect;
-  std::uint8_t reserved8[12];
+  std::uint16_t usReserved;  // the engine's, not used
+  void* pReserved1;          // the engine's, not used
+  void* pReserved2;          // the engine's, not used
 };
 
 // Class 92: the driver's high-performance properties.
@@ -181,7 +186,7 @@ struct WriteHookRecord {
   void* pVdData;                      // to the engine, handed back to the hook
   WriteHookProcedure pfnWriteHook;    // to the engine
   void* pWd;                          // from the engine: its context value
-  std::uint8_t reserved16[16];        // from the engine, not used
+  std::uintptr_t engineValues[4];     // from the engine, not used
   std::uint16_t usMaximumWriteSize;   // from the engine
   QueueWriteProcedure pfnQueueWrite;  // from the engine
 };
@@ -214,6 +219,8 @@ struct LastErrorRecord {
 };
 
 constexpr std::uint16_t kInfoOutputSize = 48;
+// The 16-bit size value that the driver returns from every channel open.
+constexpr std::uint16_t kOpenSizeValue = sizeof(void*) == 8 ? 48 : 24;
 constexpr std::uint32_t kLastErrorSize = 292;
 
 static_assert(sizeof(InfoOutputBuffer) == kInfoOutputSize, "info output buffer");
@@ -270,6 +277,9 @@ static_assert(sizeof(OpenChannelBuffer) == 8, "class 33 buffer");
 
 static_assert(offsetof(WdVersionBuffer, usVersion) == 0, "class 86 buffer");
 static_assert(offsetof(WdVersionBuffer, pfnSendDirect) == 4, "class 86 buffer");
+static_assert(offsetof(WdVersionBuffer, usReserved) == 8, "class 86 buffer");
+static_assert(offsetof(WdVersionBuffer, pReserved1) == 12, "class 86 buffer");
+static_assert(offsetof(WdVersionBuffer, pReserved2) == 16, "class 86 buffer");
 static_assert(sizeof(WdVersionBuffer) == 20, "class 86 buffer");
 
 static_assert(offsetof(HpcPropertiesBuffer, pWd) == 0, "class 92 buffer");
@@ -281,7 +291,8 @@ static_assert(offsetof(WriteHookRecord, usChannel) == 0, "write-hook record");
 static_assert(offsetof(WriteHookRecord, pVdData) == 4, "write-hook record");
 static_assert(offsetof(WriteHookRecord, pfnWriteHook) == 8, "write-hook record");
 static_assert(offsetof(WriteHookRecord, pWd) == 12, "write-hook record");
-static_assert(offsetof(WriteHookRecord, reserved16) == 16, "write-hook record");
+static_assert(offsetof(WriteHookRecord, engineValues) == 16, "write-hook record");
+static_assert(sizeof(WriteHookRecord::engineValues) == 16, "write-hook record");
 static_assert(offsetof(WriteHookRecord, usMaximumWriteSize) == 32, "write-hook record");
 static_assert(offsetof(WriteHookRecord, pfnQueueWrite) == 36, "write-hook record");
 static_assert(sizeof(WriteHookRecord) == 40, "write-hook record");
@@ -333,7 +344,10 @@ static_assert(sizeof(OpenChannelBuffer) == 16, "class 33 buffer");
 
 static_assert(offsetof(WdVersionBuffer, usVersion) == 0, "class 86 buffer");
 static_assert(offsetof(WdVersionBuffer, pfnSendDirect) == 8, "class 86 buffer");
-static_assert(sizeof(WdVersionBuffer) == 32, "class 86 buffer");
+static_assert(offsetof(WdVersionBuffer, usReserved) == 16, "class 86 buffer");
+static_assert(offsetof(WdVersionBuffer, pReserved1) == 24, "class 86 buffer");
+static_assert(offsetof(WdVersionBuffer, pReserved2) == 32, "class 86 buffer");
+static_assert(sizeof(WdVersionBuffer) == 40, "class 86 buffer");
 
 static_assert(offsetof(HpcPropertiesBuffer, pWd) == 0, "class 92 buffer");
 static_assert(offsetof(HpcPropertiesBuffer, ulVdOptions) == 8, "class 92 buffer");
@@ -344,10 +358,11 @@ static_assert(offsetof(WriteHookRecord, usChannel) == 0, "write-hook record");
 static_assert(offsetof(WriteHookRecord, pVdData) == 8, "write-hook record");
 static_assert(offsetof(WriteHookRecord, pfnWriteHook) == 16, "write-hook record");
 static_assert(offsetof(WriteHookRecord, pWd) == 24, "write-hook record");
-static_assert(offsetof(WriteHookRecord, reserved16) == 32, "write-hook record");
-static_assert(offsetof(WriteHookRecord, usMaximumWriteSize) == 48, "write-hook record");
-static_assert(offsetof(WriteHookRecord, pfnQueueWrite) == 56, "write-hook record");
-static_assert(sizeof(WriteHookRecord) == 64, "write-hook record");
+static_assert(offsetof(WriteHookRecord, engineValues) == 32, "write-hook record");
+static_assert(sizeof(WriteHookRecord::engineValues) == 32, "write-hook record");
+static_assert(offsetof(WriteHookRecord, usMaximumWriteSize) == 64, "write-hook record");
+static_assert(offsetof(WriteHookRecord, pfnQueueWrite) == 72, "write-hook record");
+static_assert(sizeof(WriteHookRecord) == 80, "write-hook record");
 
 static_assert(offsetof(MemorySection, ulLength) == 0, "memory section");
 static_assert(offsetof(MemorySection, pBytes) == 8, "memory section");

@@ -1,6 +1,7 @@
 // What exists only in the loaded module: the one request handler, built when
 // the module is loaded (its constructor writes the log's first line) and
 // destroyed when it is unloaded, and the DLL entry point.
+#include "channel/engine_entry.h"
 #include "channel/virtual_channel_ica.h"
 
 #if defined(_WIN32)
@@ -14,6 +15,16 @@ VirtualChannelICA g_virtualChannel;
 }  // namespace
 
 VirtualChannelICA& GetVirtualChannel() { return g_virtualChannel; }
+
+// VDQRN_WINDOWS_ENGINE builds, on Linux, a module with the Windows engine's
+// contract, which only tests and benchmarks load.
+EngineKind TargetEngine() {
+#if defined(_WIN32) || defined(VDQRN_WINDOWS_ENGINE)
+  return EngineKind::kWindows;
+#else
+  return EngineKind::kLinux;
+#endif
+}
 
 #if defined(_WIN32)
 // The module starts no threads and has no use for thread notifications.

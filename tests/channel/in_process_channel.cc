@@ -18,6 +18,10 @@ VirtualChannelICA& GetVirtualChannel() {
   return *g_channel;
 }
 
+// The channel code linked in here follows the Windows engine, so that
+// high-performance mode is covered on every platform.
+EngineKind TargetEngine() { return EngineKind::kWindows; }
+
 void ResetInProcessChannel() { g_channel.reset(); }
 
 bool AttachInProcess(engine_sim::Engine& engine, const std::string& logDirectory) {

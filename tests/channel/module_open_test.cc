@@ -11,6 +11,36 @@ using engine_sim::WdCall;
 
 class ModuleOpen : public ModuleTest {};
 
+// The size value every channel open returns: the engine's, by target width.
+constexpr std::uint16_t kOpenSizeValue = sizeof(void*) == 8 ? 48 : 24;
+
+// A module built with the first 64-bit layout handed over a 64-byte write-hook
+// record, 16 bytes short of the engine's: the engine simulator must refuse it
+// untouched instead of filling it in, so that such a module fails its tests.
+TEST_F(ModuleOpen, EngineRefusesAWriteHookRecordOfAnOldLayout) {
+  OpenWithVersion(0);
+  const std::uint16_t shortLength = sizeof(ica::WriteHookRecord) - 16;
+  std::vector<std::uint8_t> record(sizeof(ica::WriteHookRecord), 0x5A);
+  auto* hook = reinterpret_cast<ica::WriteHookRecord*>(record.data());
+  hook->usChannel = engine_.ChannelNumber(kDataChannelName);
+  hook->pVdData = const_cast<ica::DriverRecord*>(engine_.Driver());
+  hook->pfnWriteHook = engine_.WriteHook(kDataChannelName)->pfnWriteHook;
+  const std::vector<std::uint8_t> before = record;
+
+  ica::WdInformation information{};
+  information.ulInformationClass = ica::kClassWriteHook;
+  information.pBuffer = record.data();
+  information.usBufferLength = shortLength;
+  std::uint16_t size = sizeof information;
+  EXPECT_EQ(engine_.OnWdSet(&information, &size), ica::kStatusBufferTooSmall);
+  EXPECT_EQ(record, before);
+  ASSERT_EQ(engine_.Violations().size(), 1u);
+  EXPECT_EQ(engine_.Violations()[0], "class 10 buffer length: " + std::to_string(shortLength) +
+                                         " (expected " +
+                                         std::to_string(sizeof(ica::WriteHookRecord)) + ")");
+  engine_.ClearViolations();
+}
+
 TEST_F(ModuleOpen, LooksUpTheSeventeenEngineModulesInOrder) {
   OpenWithVersion(0);
   const std::vector<std::string> expected = {
@@ -34,7 +64,7 @@ TEST_F(ModuleOpen, NormalModeOpensBothChannelsAndHooksThem) {
   EXPECT_EQ(engine_.WdCalls(), expected);
   EXPECT_TRUE(engine_.HasWriteHook(kCommandChannelName));
   EXPECT_TRUE(engine_.HasWriteHook(kDataChannelName));
-  EXPECT_EQ(engine_.OpenSizeValue(), 24);
+  EXPECT_EQ(engine_.OpenSizeValue(), kOpenSizeValue);
   EXPECT_EQ(engine_.Driver()->ulChannelMask, 0x24u);
   EXPECT_EQ(engine_.Driver()->uptrChannelValue, 0u);
 
@@ -79,7 +109,7 @@ TEST_F(ModuleOpen, CommandChannelRefusedEndsTheOpenBeforeTheDataChannel) {
   engine_.FailChannelOpen(kCommandChannelName, 1234);
   EXPECT_EQ(engine_.Open(), 1234);
   EXPECT_EQ(engine_.ChannelOpenRequests(), std::vector<std::string>{kCommandChannelName});
-  EXPECT_EQ(engine_.OpenSizeValue(), 24);
+  EXPECT_EQ(engine_.OpenSizeValue(), kOpenSizeValue);
   // A failed open still hands the channel mask over.
   EXPECT_EQ(engine_.Driver()->ulChannelMask, 7u);
   EXPECT_TRUE(LinesAre(LinesFrom(LogLines(), Stamped("ICA: Driver Open")),
@@ -93,7 +123,7 @@ TEST_F(ModuleOpen, DataChannelRefusedEndsTheOpenWithItsStatus) {
   EXPECT_EQ(engine_.Open(), 1717);
   EXPECT_EQ(engine_.ChannelOpenRequests(),
             (std::vector<std::string>{kCommandChannelName, kDataChannelName}));
-  EXPECT_EQ(engine_.OpenSizeValue(), 24);
+  EXPECT_EQ(engine_.OpenSizeValue(), kOpenSizeValue);
   const std::vector<std::string> lines = LogLines();
   EXPECT_EQ(lines.back(), "Could not open channel \"QrnDta1\", Result: 1717");
   EXPECT_EQ(CountLines(lines, "Check WinStationDriver version"), 0);

@@ -24,8 +24,8 @@ namespace {
 // engine through the process-wide pointer and check the context themselves.
 Engine* g_engine = nullptr;
 
-std::int32_t VDQRN_ENGINE_CALL LookupTrampoline(const char* name, std::int32_t zero, void** slot) {
-  return g_engine != nullptr ? g_engine->OnLookup(name, zero, slot) : ica::kStatusUnavailable;
+std::int32_t VDQRN_ENGINE_CALL LookupTrampoline(const char* name, void* null, void** slot) {
+  return g_engine != nullptr ? g_engine->OnLookup(name, null, slot) : ica::kStatusUnavailable;
 }
 
 std::int32_t VDQRN_ENGINE_CALL WdQueryTrampoline(void* data, ica::WdInformation* information,
@@ -321,13 +321,14 @@ Engine::Channel* Engine::FindChannel(std::uint16_t number) {
 
 // ---- The engine's side ----
 
-std::int32_t Engine::OnLookup(const char* name, std::int32_t zero, void** slot) {
+std::int32_t Engine::OnLookup(const char* name, void* null, void** slot) {
   if (name == nullptr) {
     Violation("lookup without a name");
     return ica::kStatusUnavailable;
   }
   lookedUp_.push_back(name);
-  if (zero != 0) Violation("lookup with a second argument other than 0");
+  if (linuxEngine_) Violation("module lookup on the Linux engine, which has none");
+  if (null != nullptr) Violation("lookup with a second argument other than a null pointer");
   if (slot == nullptr) {
     Violation("lookup without a slot");
     return ica::kStatusUnavailable;
@@ -349,12 +350,14 @@ bool Engine::CheckInformationRecord(const ica::WdInformation* information,
   return true;
 }
 
-void Engine::CheckBufferLength(const ica::WdInformation& information, std::size_t expected,
+bool Engine::CheckBufferLength(const ica::WdInformation& information, std::size_t expected,
                                const char* infoClass) {
-  if (information.usBufferLength != expected) {
-    Violation(Describe((std::string(infoClass) + " buffer length").c_str(),
-                       information.usBufferLength, static_cast<std::uint32_t>(expected)));
-  }
+  if (information.usBufferLength == expected) return true;
+  Violation(Describe((std::string(infoClass) + " buffer length").c_str(),
+                     information.usBufferLength, static_cast<std::uint32_t>(expected)));
+  // A shorter buffer is a record of another layout: the engine would write
+  // past its end, so it is refused untouched.
+  return information.usBufferLength > expected;
 }
 
 std::int32_t Engine::OnWdQuery(ica::WdInformation* information, std::uint16_t* size) {
@@ -363,7 +366,9 @@ std::int32_t Engine::OnWdQuery(ica::WdInformation* information, std::uint16_t* s
 
   switch (information->ulInformationClass) {
     case ica::kClassOpenChannel: {
-      CheckBufferLength(*information, sizeof(ica::OpenChannelBuffer), "class 33");
+      if (!CheckBufferLength(*information, sizeof(ica::OpenChannelBuffer), "class 33")) {
+        return ica::kStatusBufferTooSmall;
+      }
       auto* buffer = static_cast<ica::OpenChannelBuffer*>(information->pBuffer);
       if (buffer->pszChannelName == nullptr) {
         Violation("class 33 without a channel name");
@@ -380,7 +385,13 @@ std::int32_t Engine::OnWdQuery(ica::WdInformation* information, std::uint16_t* s
       return ica::kStatusSuccess;
     }
     case ica::kClassWdVersion: {
-      CheckBufferLength(*information, sizeof(ica::WdVersionBuffer), "class 86");
+      if (linuxEngine_) {
+        Violation("class 86 on the Linux engine, which has none");
+        return ica::kStatusUnavailable;
+      }
+      if (!CheckBufferLength(*information, sizeof(ica::WdVersionBuffer), "class 86")) {
+        return ica::kStatusBufferTooSmall;
+      }
       auto* buffer = static_cast<ica::WdVersionBuffer*>(information->pBuffer);
       if (buffer->usVersion != 0) Violation("class 86 with a version other than 0");
       if (versionFailure_ != 0) {
@@ -405,7 +416,9 @@ std::int32_t Engine::OnWdSet(ica::WdInformation* information, std::uint16_t* siz
 
   switch (information->ulInformationClass) {
     case ica::kClassWriteHook: {
-      CheckBufferLength(*information, sizeof(ica::WriteHookRecord), "class 10");
+      if (!CheckBufferLength(*information, sizeof(ica::WriteHookRecord), "class 10")) {
+        return ica::kStatusBufferTooSmall;
+      }
       auto* hook = static_cast<ica::WriteHookRecord*>(information->pBuffer);
       Channel* channel = FindChannel(hook->usChannel);
       if (channel == nullptr) {
@@ -433,7 +446,13 @@ std::int32_t Engine::OnWdSet(ica::WdInformation* information, std::uint16_t* siz
       return ica::kStatusSuccess;
     }
     case ica::kClassHpcProperties: {
-      CheckBufferLength(*information, sizeof(ica::HpcPropertiesBuffer), "class 92");
+      if (linuxEngine_) {
+        Violation("class 92 on the Linux engine, which has none");
+        return ica::kStatusUnavailable;
+      }
+      if (!CheckBufferLength(*information, sizeof(ica::HpcPropertiesBuffer), "class 92")) {
+        return ica::kStatusBufferTooSmall;
+      }
       const auto* buffer = static_cast<const ica::HpcPropertiesBuffer*>(information->pBuffer);
       hpcCalls_.push_back(HpcProperties{buffer->pWd, buffer->ulVdOptions, buffer->usVersion});
       return hpcFailure_;

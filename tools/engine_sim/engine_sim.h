@@ -80,6 +80,9 @@ class Engine {
   Engine& operator=(const Engine&) = delete;
 
   // ---- Scripting the engine (before Open unless said otherwise) ----
+  // The Linux client's engine: no module lookups and no information classes
+  // 86 and 92; a module that asks for them violates its contract.
+  void SetLinuxEngine(bool linux) { linuxEngine_ = linux; }
   // Class 86 answer: 0 is normal mode, anything else high-performance mode.
   void SetWdVersion(std::uint16_t version) { wdVersion_ = version; }
   // Whether class 86 hands over a direct send entry point, and class 10 a
@@ -159,9 +162,10 @@ class Engine {
   // Everything the module did against the engine's contract (wrong record
   // sizes, unknown classes, a wrong context...). Empty when all was well.
   const std::vector<std::string>& Violations() const { return violations_; }
+  void ClearViolations() { violations_.clear(); }
 
   // Engine-side procedures; public only for the C-convention trampolines.
-  std::int32_t OnLookup(const char* name, std::int32_t zero, void** slot);
+  std::int32_t OnLookup(const char* name, void* null, void** slot);
   std::int32_t OnWdQuery(ica::WdInformation* information, std::uint16_t* size);
   std::int32_t OnWdSet(ica::WdInformation* information, std::uint16_t* size);
   std::int32_t OnQueueWrite(void* context, std::uint16_t channel, ica::MemorySection* sections,
@@ -188,12 +192,15 @@ class Engine {
   // noted when wrong; false when it or its buffer is missing.
   bool CheckInformationRecord(const ica::WdInformation* information, const std::uint16_t* size,
                               const char* call);
-  void CheckBufferLength(const ica::WdInformation& information, std::size_t expected,
+  // Notes a length other than the record's; false when it is shorter (the
+  // call is then refused with 1004 and the buffer left alone).
+  bool CheckBufferLength(const ica::WdInformation& information, std::size_t expected,
                          const char* infoClass);
   std::int32_t NextSendStatus();
   Channel* FindChannel(std::uint16_t number);
 
   // Scripted answers.
+  bool linuxEngine_ = false;
   std::uint16_t wdVersion_ = 0;
   bool supplyDirectSend_ = true;
   bool supplyQueueWrite_ = true;

@@ -16,9 +16,12 @@ Options:
   --script FILE    read the commands from FILE instead of standard input
   --channel NAME   write the commands to the "command" channel (QrnCmd1,
                    default) or to the "data" channel (QrnDta1)
-  --hpc            act as a winstation driver with high-performance mode:
-                   responses are sent at once (default: normal mode, where
-                   they leave at the engine's next poll)
+  --hpc            act as a Windows winstation driver with high-performance
+                   mode: responses are sent at once (default: normal mode,
+                   where they leave at the engine's next poll). Linux
+                   engines have no high-performance mode: there the tool
+                   plays the Linux engine unless --hpc is given, and the
+                   module a Linux client loads stays in normal mode.
   --log            print the driver's log (QuarnClientDriver.log) at the end
   -h, --help       print this text
 An option's value follows as the next argument or after "=" (--module=x).

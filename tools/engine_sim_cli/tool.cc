@@ -78,6 +78,11 @@ int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::os
       options.module.empty() ? ModuleBesideExecutable() : options.module;
   engine_sim::Engine engine;
   engine.SetWdVersion(options.hpc ? 1 : 0);
+#if !defined(_WIN32)
+  // A Linux client's engine, unless asked for high-performance mode, which
+  // only a Windows engine (and a module built for it) has.
+  engine.SetLinuxEngine(!options.hpc);
+#endif
   if (!engine.LoadModule(module)) {
     return Fail(err, kExitModuleLoad,
                 "cannot load module \"" + module + "\": " + ModuleProblem(module, engine));
