@@ -20,7 +20,7 @@ function(vdqrn_gtest name)
   if(ARG_DEPENDS)
     add_dependencies(${name} ${ARG_DEPENDS})
   endif()
-  if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR AND NOT VDQRN_RUNS_NATIVELY)
     return() # built only: this target cannot run here
   endif()
   if(CMAKE_CROSSCOMPILING_EMULATOR)
