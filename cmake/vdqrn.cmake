@@ -5,6 +5,17 @@ function(vdqrn_warnings target)
   target_compile_options(${target} PRIVATE ${VDQRN_WARNINGS})
 endfunction()
 
+# On Linux, a target that goes to client machines carries its own C++ runtime
+# (libstdc++), whose version may be newer than the machine's. Sanitizer builds
+# keep the shared runtime their interceptors expect.
+# VDQRN_OWN_CXX_RUNTIME tells the code that the runtime is its own copy.
+function(vdqrn_own_cxx_runtime target)
+  if(NOT WIN32 AND NOT CMAKE_CXX_FLAGS MATCHES "sanitize")
+    target_link_options(${target} PRIVATE -static-libstdc++)
+    target_compile_definitions(${target} PRIVATE VDQRN_OWN_CXX_RUNTIME)
+  endif()
+endfunction()
+
 # A loadable library named exactly NAME.dll / NAME.so (no "lib" prefix), as the
 # instrument libraries and the driver module are looked up by plain name.
 function(vdqrn_plain_library_name target name)

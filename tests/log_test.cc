@@ -18,6 +18,13 @@ void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
+std::string ReadBytes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
 }  // namespace
 
 class DiagnosticLog : public LogTest {};
@@ -127,6 +134,42 @@ TEST_F(DiagnosticLog, LogFileLiesInTheTemporaryDirectory) {
   LogTimestamped("x");
   EXPECT_TRUE(std::filesystem::exists(LogPath()));
 }
+
+// Every line end is stored as the platform's text files have it.
+TEST_F(DiagnosticLog, LineEndsAreThoseOfTheSystemsTextFiles) {
+  LogTimestamped("a\nb");
+  PlainLogLine() << "c";
+  const std::string bytes = ReadBytes(LogPath());
+#if defined(_WIN32)
+  EXPECT_EQ(bytes, std::string(kStamp) + "a\r\nb\r\nc\r\n");
+#else
+  EXPECT_EQ(bytes, std::string(kStamp) + "a\nb\nc\n");
+#endif
+}
+
+#if !defined(_WIN32)
+// The log's folder is shared by every user: the file is the user's alone, and
+// a link planted at its name turns the log off for the process, even once the
+// link is gone, and leaves the linked file as it was.
+TEST_F(DiagnosticLog, FileIsTheUsersAloneAndAPlantedLinkTurnsTheLogOff) {
+  LogTimestamped("one");
+  namespace fs = std::filesystem;
+  EXPECT_EQ(fs::status(LogPath()).permissions() & (fs::perms::group_all | fs::perms::others_all),
+            fs::perms::none);
+
+  diagnostics::ResetFirstOpenForTesting();
+  fs::remove(LogPath());
+  const std::string victim = Directory() + "/victim";
+  WriteFile(victim, "mine\n");
+  fs::create_symlink(victim, LogPath());
+  LogTimestamped("refused");
+  PlainLogLine() << "refused too";
+  fs::remove(LogPath());
+  LogTimestamped("still off");
+  EXPECT_FALSE(fs::exists(LogPath()));
+  EXPECT_EQ(ReadBytes(victim), "mine\n");
+}
+#endif
 
 TEST(PlatformTempDirectory, AlwaysEndsWithASeparator) {
   const std::string dir = platform::TempDirectory();

@@ -8,7 +8,23 @@
 #include <windows.h>
 #endif
 
+#if defined(VDQRN_OWN_CXX_RUNTIME)
+namespace __gnu_cxx {
+void __freeres();
+}
+#endif
+
 namespace {
+
+#if defined(VDQRN_OWN_CXX_RUNTIME)
+// The module's own copy of the C++ runtime keeps a reserve for exceptions
+// thrown when memory runs out, which it never gives back: without this, each
+// load and unload of the module would leak it. Declared before the request
+// handler, so destroyed after it, when the module throws nothing any more.
+struct CxxRuntimeRelease {
+  ~CxxRuntimeRelease() { __gnu_cxx::__freeres(); }
+} g_cxxRuntimeRelease;
+#endif
 
 VirtualChannelICA g_virtualChannel;
 

@@ -47,52 +47,45 @@ struct LogPathBuffer {
 
 std::string LogFilePath() { return LogPathBuffer().text; }
 
-std::ofstream OpenLog() {
-  const std::ios_base::openmode mode =
-      std::ios_base::out | (g_first_open ? std::ios_base::trunc : std::ios_base::app);
+LogFile OpenLog() {
+  const bool truncate = g_first_open;
   g_first_open = false;
-  std::ofstream stream;
-  try {
-    stream.open(LogPathBuffer().text, mode);
-  } catch (...) {
-    // Opening can run out of memory for the stream's buffer; the line is
-    // then lost.
-    stream.setstate(std::ios_base::failbit);
-  }
-  return stream;
+  return LogFile{platform::OpenLogFile(LogPathBuffer().text, truncate)};
 }
 
-void WriteLogLine(std::ofstream& stream, const std::string& text) {
+void WriteLogLine(LogFile& file, const std::string& text) {
   const platform::LocalTime now = platform::CurrentLocalTime();
-  // "DD.MM.YYYY - HH:MM:SS  ": the same bytes as the stream with fill '0' and
-  // widths 2, 2, 4, 2, 2, 2 would give, formatted here in one go.
-  char prefix[256];
-  char* end = prefix;
+  // "DD.MM.YYYY - HH:MM:SS  ": the same bytes as a stream with fill '0' and
+  // widths 2, 2, 4, 2, 2, 2 would give.
+  char line[256];
+  char* end = line;
   end = Literal(ZeroFilled(end, now.day, 2), ".");
   end = Literal(ZeroFilled(end, now.month, 2), ".");
   end = Literal(ZeroFilled(end, now.year, 4), " - ");
   end = Literal(ZeroFilled(end, now.hour, 2), ":");
   end = Literal(ZeroFilled(end, now.minute, 2), ":");
   end = Literal(ZeroFilled(end, now.second, 2), "  ");
-  // A short line goes to the stream in one piece with its line end.
-  if (text.size() < sizeof prefix - static_cast<std::size_t>(end - prefix)) {
+  // A short line goes out in one write with its line end.
+  if (text.size() < sizeof line - static_cast<std::size_t>(end - line)) {
     end = std::copy(text.begin(), text.end(), end);
     *end++ = '\n';
-    stream.write(prefix, end - prefix);
+    platform::WriteLogFile(file.handle, line, static_cast<std::size_t>(end - line));
   } else {
-    stream.write(prefix, end - prefix);
-    stream.write(text.data(), static_cast<std::streamsize>(text.size()));
-    stream.put('\n');
+    platform::WriteLogFile(file.handle, line, static_cast<std::size_t>(end - line));
+    platform::WriteLogFile(file.handle, text.data(), text.size());
+    platform::WriteLogFile(file.handle, "\n", 1);
   }
-  stream.flush();
 }
 
-void CloseLog(std::ofstream& stream) { stream.close(); }
+void CloseLog(LogFile& file) {
+  platform::CloseLogFile(file.handle);
+  file.handle = platform::kNoFile;
+}
 
 void LogTimestamped(const std::string& text) {
-  std::ofstream stream = OpenLog();
-  WriteLogLine(stream, text);
-  CloseLog(stream);
+  LogFile file = OpenLog();
+  WriteLogLine(file, text);
+  CloseLog(file);
 }
 
 PlainLogLine& PlainLogLine::operator<<(const void* pointer) {
@@ -103,14 +96,14 @@ PlainLogLine& PlainLogLine::operator<<(const void* pointer) {
   return Write(digits, static_cast<std::size_t>(written.ptr - digits));
 }
 
-PlainLogLine::PlainLogLine() : stream_(OpenLog()) {}
+PlainLogLine::PlainLogLine() : file_(OpenLog()) {}
 
 PlainLogLine& PlainLogLine::Write(const char* bytes, std::size_t count) {
   if (count > sizeof pending_ - used_) {
-    stream_.write(pending_, static_cast<std::streamsize>(used_));
+    platform::WriteLogFile(file_.handle, pending_, used_);
     used_ = 0;
     if (count > sizeof pending_) {
-      stream_.write(bytes, static_cast<std::streamsize>(count));
+      platform::WriteLogFile(file_.handle, bytes, count);
       return *this;
     }
   }
@@ -121,11 +114,13 @@ PlainLogLine& PlainLogLine::Write(const char* bytes, std::size_t count) {
 
 PlainLogLine::~PlainLogLine() {
   Write("\n", 1);
-  stream_.write(pending_, static_cast<std::streamsize>(used_));
-  stream_.flush();
-  CloseLog(stream_);
+  platform::WriteLogFile(file_.handle, pending_, used_);
+  CloseLog(file_);
 }
 
-void ResetFirstOpenForTesting() { g_first_open = true; }
+void ResetFirstOpenForTesting() {
+  g_first_open = true;
+  platform::ResetLogRefusalForTesting();
+}
 
 }  // namespace diagnostics

@@ -1,11 +1,13 @@
 // The diagnostic log, QuarnClientDriver.log in the user's temporary directory.
-// Every line opens the file, writes and closes it again; nothing the log does
-// can fail an operation: a stream that did not open swallows what it is given.
+// Every line opens the file, writes and closes it again, with the system's own
+// calls (platform::OpenLogFile); nothing the log does can fail an operation: a
+// file that did not open swallows what it is given.
 #pragma once
 
 #include <charconv>
 #include <cstddef>
-#include <fstream>
+
+#include "platform/platform.h"
 #include <string>
 #include <type_traits>
 
@@ -16,12 +18,18 @@ extern const char kLogFileName[];
 // Full path of the log file: the temporary directory, then kLogFileName.
 std::string LogFilePath();
 
-// A stream on the log file: truncating on the process's first open, appending
-// afterwards. Returned in the failed state when the file cannot be opened.
-std::ofstream OpenLog();
-// Writes "DD.MM.YYYY - HH:MM:SS  text", a line end, and flushes.
-void WriteLogLine(std::ofstream& stream, const std::string& text);
-void CloseLog(std::ofstream& stream);
+// One line's hold on the log file, from OpenLog to CloseLog.
+struct LogFile {
+  platform::FileHandle handle = platform::kNoFile;
+};
+
+// Opens the log file: truncating on the process's first open, appending
+// afterwards. Holds no file when it cannot be opened; writes then go nowhere.
+LogFile OpenLog();
+// Writes "DD.MM.YYYY - HH:MM:SS  text" and a line end, in one write when the
+// line is short.
+void WriteLogLine(LogFile& file, const std::string& text);
+void CloseLog(LogFile& file);
 
 // One timestamped line: open, WriteLogLine, close.
 void LogTimestamped(const std::string& text);
@@ -29,12 +37,10 @@ void LogTimestamped(const std::string& text);
 // One plain line (no date or time), built from pieces with <<; the line end
 // and the close happen when the object goes away, on every way out:
 //   PlainLogLine() << "Response sent (\"" << text << "\")";
-// The pieces have the bytes that the stream's own insertions would give
+// The pieces have the bytes that a standard stream's insertions would give
 // (texts as they are, numbers in plain decimal, pointers as 0x... in hex or 0
-// for null). They are gathered in a small buffer and handed to the line's
-// stream in one go with the line end, rather than one stream insertion (and,
-// for numbers, one pass through the stream's locale) per piece; a piece too
-// long for the buffer goes straight to the stream.
+// for null). They are gathered in a small buffer and written in one go with
+// the line end; a piece too long for the buffer is written on its own.
 class PlainLogLine {
  public:
   PlainLogLine();
@@ -65,7 +71,7 @@ class PlainLogLine {
  private:
   PlainLogLine& Write(const char* bytes, std::size_t count);
 
-  std::ofstream stream_;
+  LogFile file_;
   char pending_[256];
   std::size_t used_ = 0;
 };

@@ -6,6 +6,7 @@ namespace platform {
 namespace {
 
 ClockFunction g_clock = nullptr;
+long g_logWriteLimit = -1;
 
 // Function-local so that it is ready for the log line written while the module
 // is being loaded, before other statics are constructed.
@@ -35,6 +36,18 @@ std::size_t TempDirectory(char* buffer) {
 }
 
 void SetClockForTesting(ClockFunction clock) { g_clock = clock; }
+
+void SetLogWriteLimitForTesting(long bytes) { g_logWriteLimit = bytes; }
+
+namespace detail {
+
+std::size_t LogWriteAllowance(std::size_t count) {
+  if (g_logWriteLimit < 0) return count;
+  return count < static_cast<std::size_t>(g_logWriteLimit) ? count
+                                                          : static_cast<std::size_t>(g_logWriteLimit);
+}
+
+}  // namespace detail
 
 void SetTempDirectoryForTesting(const std::string& directory) {
   TempDirectoryOverride() = directory;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -32,6 +33,23 @@ extern const char kLibrarySuffix[];
 // Longest path the driver forms, terminator included.
 constexpr std::size_t kMaxPath = 260;
 
+// The diagnostic log's file, opened for one line at a time.
+using FileHandle = std::intptr_t;
+constexpr FileHandle kNoFile = -1;
+// Opens the file for appending, creating it when missing (POSIX: readable and
+// writable by the user only), and empties it when `truncate`. Windows shares
+// it for reading, writing and deleting, so that an administrator can read,
+// copy or delete the log while the client runs. POSIX does not follow a
+// symbolic link and writes only to a regular file of the user's own with one
+// link: on anything else (a file planted in a shared folder by another user)
+// the log stays off for the rest of the process. kNoFile when not opened.
+FileHandle OpenLogFile(const char* path, bool truncate);
+// Writes every byte, continuing after a partial write until the line is whole
+// or the system refuses; failures are swallowed. Windows stores each "\n" as
+// "\r\n", as a text-mode stream does.
+void WriteLogFile(FileHandle file, const char* bytes, std::size_t count);
+void CloseLogFile(FileHandle file);
+
 struct LocalTime {
   int year;
   int month;  // 1 to 12
@@ -57,12 +75,20 @@ std::size_t TempDirectory(char* buffer);
 using ClockFunction = LocalTime (*)();
 void SetClockForTesting(ClockFunction clock);
 void SetTempDirectoryForTesting(const std::string& directory);
+// Lets the system take at most `bytes` bytes per write of the log (0: every
+// write is refused); a negative value restores the system's own behaviour.
+void SetLogWriteLimitForTesting(long bytes);
+// Lets the log be written again after OpenLogFile refused its file.
+void ResetLogRefusalForTesting();
 
 namespace detail {
 // Implemented once per operating system.
 LocalTime SystemLocalTime();
 // Fills a buffer of kTempDirectoryBuffer bytes as TempDirectory does.
 std::size_t SystemTempDirectory(char* buffer);
+// The bytes one system write of the log may take of `count` (the test
+// limit, when one is set); 0 stands for a refused write.
+std::size_t LogWriteAllowance(std::size_t count);
 }  // namespace detail
 
 }  // namespace platform

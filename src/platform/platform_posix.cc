@@ -1,5 +1,10 @@
 // POSIX implementation of the platform layer.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +35,62 @@ bool CallGuarded(GuardedProcedure call, void* context) {
   call(context);
   return true;
 }
+
+namespace {
+
+// Set when the log's path turned out to be something other than a file of
+// the user's own: nothing is written there for the rest of the process.
+bool g_logRefused = false;
+
+}  // namespace
+
+FileHandle OpenLogFile(const char* path, bool truncate) {
+  if (g_logRefused) return kNoFile;
+  int fd;
+  do {
+    // O_NONBLOCK: a FIFO planted in the log's place must not block the open.
+    fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+              S_IRUSR | S_IWUSR);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    // A symbolic link in the log's place (O_NOFOLLOW): someone else's doing.
+    if (errno == ELOOP) g_logRefused = true;
+    return kNoFile;
+  }
+  // Only after this check may the file be emptied: O_TRUNC at the open would
+  // empty whatever stood there.
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
+      status.st_nlink != 1) {
+    g_logRefused = true;
+    close(fd);
+    return kNoFile;
+  }
+  if (truncate && ftruncate(fd, 0) != 0) {
+    close(fd);
+    return kNoFile;
+  }
+  return fd;
+}
+
+void WriteLogFile(FileHandle file, const char* bytes, std::size_t count) {
+  if (file == kNoFile) return;
+  while (count > 0) {
+    const std::size_t allowed = detail::LogWriteAllowance(count);
+    if (allowed == 0) return;
+    const ssize_t written = write(static_cast<int>(file), bytes, allowed);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    bytes += written;
+    count -= static_cast<std::size_t>(written);
+  }
+}
+
+void CloseLogFile(FileHandle file) {
+  if (file != kNoFile) close(static_cast<int>(file));
+}
+
+void ResetLogRefusalForTesting() { g_logRefused = false; }
 
 namespace detail {
 

@@ -194,6 +194,57 @@ bool CallGuarded(GuardedProcedure call, void* context) {
   return returned;
 }
 
+FileHandle OpenLogFile(const char* path, bool truncate) {
+  const HANDLE file = CreateFileA(
+      path, truncate ? GENERIC_WRITE : FILE_APPEND_DATA,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(file);
+}
+
+namespace {
+
+// Hands bytes to WriteFile until all are taken or it refuses; false then.
+bool WriteAll(HANDLE file, const char* bytes, std::size_t count) {
+  while (count > 0) {
+    const DWORD allowed = static_cast<DWORD>(detail::LogWriteAllowance(count));
+    DWORD written = 0;
+    if (allowed == 0 || !WriteFile(file, bytes, allowed, &written, nullptr) || written == 0) {
+      return false;
+    }
+    bytes += written;
+    count -= written;
+  }
+  return true;
+}
+
+}  // namespace
+
+void WriteLogFile(FileHandle file, const char* bytes, std::size_t count) {
+  if (file == kNoFile) return;
+  const HANDLE handle = reinterpret_cast<HANDLE>(file);
+  // Text mode: each "\n" is stored as "\r\n". A short line is translated
+  // into the buffer and goes out in one write; a longer one in pieces.
+  char translated[1024];
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (used + 2 > sizeof translated) {
+      if (!WriteAll(handle, translated, used)) return;
+      used = 0;
+    }
+    if (bytes[i] == '\n') translated[used++] = '\r';
+    translated[used++] = bytes[i];
+  }
+  WriteAll(handle, translated, used);
+}
+
+void CloseLogFile(FileHandle file) {
+  if (file != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
+// Windows refuses no file the log can open.
+void ResetLogRefusalForTesting() {}
+
 namespace detail {
 
 LocalTime SystemLocalTime() {

@@ -12,7 +12,8 @@ channel.
 
 Options:
   --module PATH    the driver module to load (default: the one beside
-                   engine_sim: VDQRN.DLL on Windows, vdqrn.so elsewhere)
+                   engine_sim: VDQRN.DLL on Windows, vdqrn.so elsewhere,
+                   or VDQRN.DLL as a Linux package names it)
   --script FILE    read the commands from FILE instead of standard input
   --channel NAME   write the commands to the "command" channel (QrnCmd1,
                    default) or to the "data" channel (QrnDta1)

@@ -25,6 +25,8 @@ std::string ExecutablePath() {
 }
 #else
 const char kModuleFile[] = "vdqrn.so";
+// A Linux client's installation names the module like the Windows one.
+const char kInstalledModuleFile[] = "VDQRN.DLL";
 
 std::string ExecutablePath() {
   char path[PATH_MAX];
@@ -40,8 +42,15 @@ std::string ExecutablePath() {
 std::string ModuleBesideExecutable() {
   const std::string executable = ExecutablePath();
   const std::size_t separator = executable.find_last_of("/\\");
-  if (separator == std::string::npos) return kModuleFile;
-  return executable.substr(0, separator + 1) + kModuleFile;
+  const std::string folder =
+      separator == std::string::npos ? std::string() : executable.substr(0, separator + 1);
+#if !defined(_WIN32)
+  if (access((folder + kModuleFile).c_str(), F_OK) != 0 &&
+      access((folder + kInstalledModuleFile).c_str(), F_OK) == 0) {
+    return folder + kInstalledModuleFile;
+  }
+#endif
+  return folder + kModuleFile;
 }
 
 bool StdinIsTerminal() {

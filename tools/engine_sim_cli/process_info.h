@@ -6,9 +6,9 @@
 
 namespace engine_sim_cli {
 
-// The driver module built beside the executable: vdqrn.so, or VDQRN.DLL on
-// Windows, in the executable's folder (just the file name when that folder
-// cannot be told).
+// The driver module beside the executable: vdqrn.so (or, where there is none,
+// VDQRN.DLL, as a Linux package names it), or VDQRN.DLL on Windows, in the
+// executable's folder (just the file name when that folder cannot be told).
 std::string ModuleBesideExecutable();
 
 // Whether standard input is a terminal (a console on Windows).
