@@ -313,7 +313,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   platform::SetTempDirectoryForTesting(std::string(kMissingDirectory) + "/");
   // The module and the libraries stay loaded for the whole run: unloading an
   // instrumented library under libFuzzer takes its coverage counters away.
-  for (const char* name : {"vdqrn", "simspectro", "missingexport"}) {
+  for (const char* name : {"vdqrn-windows-engine", "simspectro", "missingexport"}) {
     Check(platform::LoadDynamicLibrary(LocalLibraryPath(name).c_str()) != nullptr,
           "cannot load a library beside the fuzzer", name);
   }

@@ -59,6 +59,8 @@ constexpr std::int32_t kCommandOpenRefused = 1201;
 constexpr std::int32_t kDataOpenRefused = 1202;
 constexpr std::int32_t kHookRefused = 1203;
 constexpr std::int32_t kVersionFailed = 1204;
+// The size value every channel open returns: the engine's, by target width.
+constexpr std::uint16_t kOpenSizeValue = sizeof(void*) == 8 ? 48 : 24;
 constexpr std::int32_t kHpcRefused = 1205;
 
 // A library table whose lookup entry is missing; the module may keep it.
@@ -177,7 +179,7 @@ class Records {
     const std::size_t lookedUp = engine_.LookedUpModules().size();
     const std::int32_t status = engine_.Open();
     Check(status == ExpectedOpenStatus(setup_), "open status", status);
-    Check(engine_.OpenSizeValue() == (sizeof(void*) == 8 ? 48 : 24), "open size value", engine_.OpenSizeValue());
+    Check(engine_.OpenSizeValue() == kOpenSizeValue, "open size value", engine_.OpenSizeValue());
     Check(engine_.Driver()->ulChannelMask == setup_.channelMask, "channel mask");
     Check(engine_.LookedUpModules().size() == lookedUp + (lookups_ ? 17 : 0), "module lookups");
   }
@@ -280,7 +282,7 @@ class Records {
         std::uint16_t size = 0;
         Check(Call(ica::kProcOpen, driver_, nullptr, &size) == ica::kStatusUnavailable,
               "open without an open record");
-        Check(size == 24, "open size value");
+        Check(size == kOpenSizeValue, "open size value", size);
         break;
       }
     }

@@ -23,10 +23,11 @@ install_packages libboost-dev googletest libbenchmark-dev cmake make g++ python3
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake --preset linux -B "$build" >/dev/null
 fi
-cmake --build "$build" -j "$(nproc)" --target bench_driver vdqrn simspectro
+cmake --build "$build" -j "$(nproc)" --target bench_driver vdqrn vdqrn_windows_engine simspectro
 
 step "benchmarks (about $([ "$min_time" = 1 ] && echo "a minute" || echo "half a minute"))"
-# The cycles load ./vdqrn.so and ./simspectro.so from the binaries' folder.
+# The cycles load ./vdqrn.so (high-performance mode: ./vdqrn-windows-engine.so)
+# and ./simspectro.so from the binaries' folder.
 (
   cd "$build/bin"
   ./bench_driver --benchmark_filter='^(cycle|interpreter/command_size|memory)/' \

@@ -3,28 +3,16 @@
 // destroyed when it is unloaded, and the DLL entry point.
 #include "channel/engine_entry.h"
 #include "channel/virtual_channel_ica.h"
+#include "platform/cxx_runtime_release.h"
 
 #if defined(_WIN32)
 #include <windows.h>
 #endif
 
-#if defined(VDQRN_OWN_CXX_RUNTIME)
-namespace __gnu_cxx {
-void __freeres();
-}
-#endif
-
 namespace {
 
-#if defined(VDQRN_OWN_CXX_RUNTIME)
-// The module's own copy of the C++ runtime keeps a reserve for exceptions
-// thrown when memory runs out, which it never gives back: without this, each
-// load and unload of the module would leak it. Declared before the request
-// handler, so destroyed after it, when the module throws nothing any more.
-struct CxxRuntimeRelease {
-  ~CxxRuntimeRelease() { __gnu_cxx::__freeres(); }
-} g_cxxRuntimeRelease;
-#endif
+// Declared first: released after every other static of this file.
+[[maybe_unused]] const platform::CxxRuntimeRelease g_cxxRuntimeRelease;
 
 VirtualChannelICA g_virtualChannel;
 

@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "instrument/driver_api.h"
+#include "platform/cxx_runtime_release.h"
 #include "simulated_instrument.h"
 
 #if defined(_WIN32)
@@ -17,22 +18,10 @@
 #define SIMSPECTRO_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
-#if defined(VDQRN_OWN_CXX_RUNTIME)
-namespace __gnu_cxx {
-void __freeres();
-}
-#endif
-
 namespace {
 
-#if defined(VDQRN_OWN_CXX_RUNTIME)
-// The library's own C++ runtime never gives back its reserve for exceptions:
-// released when the library is unloaded, so that every Init's load does not
-// leak it.
-struct CxxRuntimeRelease {
-  ~CxxRuntimeRelease() { __gnu_cxx::__freeres(); }
-} g_cxxRuntimeRelease;
-#endif
+// Declared first: released after every other static of this file.
+[[maybe_unused]] const platform::CxxRuntimeRelease g_cxxRuntimeRelease;
 
 std::mutex instrumentMutex;
 simspectro::SimulatedInstrument instrument;
