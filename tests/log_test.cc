@@ -70,16 +70,19 @@ TEST_F(DiagnosticLog, PlainLineWritesWhatStreamInsertionWrites) {
 // Pieces that fill the line's buffer, overflow it or exceed it on their own
 // come out whole and in order, as do long timestamped texts.
 TEST_F(DiagnosticLog, LongLinesComeOutWholeAndInOrder) {
-  const std::string a(200, 'a'), b(100, 'b'), c(1000, 'c'), d(255, 'd');
+  const std::size_t size = diagnostics::kLogLineBuffer;
+  const std::string a(size - 50, 'a'), b(100, 'b'), c(3 * size, 'c'), d(size - 1, 'd');
   PlainLogLine() << a << b << 42 << c << "end";
   PlainLogLine() << d;
   PlainLogLine() << d << 'e';
-  LogTimestamped(std::string(233, 't'));
-  LogTimestamped(std::string(5000, 'u'));
+  // Timestamped texts that fit with their stamp and line end, and do not.
+  const std::string fits(size - 24, 't'), longer(size - 23, 'u'), huge(5 * size, 'v');
+  LogTimestamped(fits);
+  LogTimestamped(longer);
+  LogTimestamped(huge);
   EXPECT_THAT(LogLines(),
-              ElementsAre(a + b + "42" + c + "end", d, d + "e",
-                          std::string(kStamp) + std::string(233, 't'),
-                          std::string(kStamp) + std::string(5000, 'u')));
+              ElementsAre(a + b + "42" + c + "end", d, d + "e", std::string(kStamp) + fits,
+                          std::string(kStamp) + longer, std::string(kStamp) + huge));
 }
 
 // Fields wider than their width are written whole, as the stream would.

@@ -57,7 +57,7 @@ void WriteLogLine(LogFile& file, const std::string& text) {
   const platform::LocalTime now = platform::CurrentLocalTime();
   // "DD.MM.YYYY - HH:MM:SS  ": the same bytes as a stream with fill '0' and
   // widths 2, 2, 4, 2, 2, 2 would give.
-  char line[256];
+  char line[kLogLineBuffer];
   char* end = line;
   end = Literal(ZeroFilled(end, now.day, 2), ".");
   end = Literal(ZeroFilled(end, now.month, 2), ".");

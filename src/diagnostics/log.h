@@ -15,6 +15,10 @@ namespace diagnostics {
 
 extern const char kLogFileName[];
 
+// A line up to this long (timestamp and line end included) goes to the file
+// in one write; each further write is a system call as dear as the open.
+constexpr std::size_t kLogLineBuffer = 2048;
+
 // Full path of the log file: the temporary directory, then kLogFileName.
 std::string LogFilePath();
 
@@ -39,8 +43,8 @@ void LogTimestamped(const std::string& text);
 //   PlainLogLine() << "Response sent (\"" << text << "\")";
 // The pieces have the bytes that a standard stream's insertions would give
 // (texts as they are, numbers in plain decimal, pointers as 0x... in hex or 0
-// for null). They are gathered in a small buffer and written in one go with
-// the line end; a piece too long for the buffer is written on its own.
+// for null). They are gathered in a buffer and written in one go with the
+// line end; a piece too long for the buffer is written on its own.
 class PlainLogLine {
  public:
   PlainLogLine();
@@ -72,7 +76,7 @@ class PlainLogLine {
   PlainLogLine& Write(const char* bytes, std::size_t count);
 
   LogFile file_;
-  char pending_[256];
+  char pending_[kLogLineBuffer];
   std::size_t used_ = 0;
 };
 

@@ -39,10 +39,11 @@ constexpr FileHandle kNoFile = -1;
 // Opens the file for appending, creating it when missing (POSIX: readable and
 // writable by the user only), and empties it when `truncate`. Windows shares
 // it for reading, writing and deleting, so that an administrator can read,
-// copy or delete the log while the client runs. POSIX does not follow a
-// symbolic link and writes only to a regular file of the user's own with one
-// link: on anything else (a file planted in a shared folder by another user)
-// the log stays off for the rest of the process. kNoFile when not opened.
+// copy or delete the log while the client runs. POSIX never follows a
+// symbolic link, and writes only to a regular file of the user's own with one
+// link (checked at the process's first successful open): on anything else (a
+// file planted in a shared folder by another user) the log stays off for the
+// rest of the process. kNoFile when not opened.
 FileHandle OpenLogFile(const char* path, bool truncate);
 // Writes every byte, continuing after a partial write until the line is whole
 // or the system refuses; failures are swallowed. Windows stores each "\n" as
@@ -78,7 +79,8 @@ void SetTempDirectoryForTesting(const std::string& directory);
 // Lets the system take at most `bytes` bytes per write of the log (0: every
 // write is refused); a negative value restores the system's own behaviour.
 void SetLogWriteLimitForTesting(long bytes);
-// Lets the log be written again after OpenLogFile refused its file.
+// Lets the log be written again after OpenLogFile refused its file, and
+// checks the next file it opens.
 void ResetLogRefusalForTesting();
 
 namespace detail {

@@ -41,6 +41,18 @@ namespace {
 // Set when the log's path turned out to be something other than a file of
 // the user's own: nothing is written there for the rest of the process.
 bool g_logRefused = false;
+// Set once an opened log file passed the check. In a folder every user
+// shares (sticky, as /tmp always is) no other user can remove or rename our
+// file, so the name stays bound to it: later lines skip the check, which
+// would cost a system call (as much as the open itself) on every line.
+bool g_logChecked = false;
+
+// A regular file of the user's own, with no second name.
+bool IsUsersOwnFile(int fd) {
+  struct stat status {};
+  return fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid() &&
+         status.st_nlink == 1;
+}
 
 }  // namespace
 
@@ -57,15 +69,16 @@ FileHandle OpenLogFile(const char* path, bool truncate) {
     if (errno == ELOOP) g_logRefused = true;
     return kNoFile;
   }
-  // Only after this check may the file be emptied: O_TRUNC at the open would
-  // empty whatever stood there.
-  struct stat status {};
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
-      status.st_nlink != 1) {
-    g_logRefused = true;
-    close(fd);
-    return kNoFile;
+  if (!g_logChecked) {
+    if (!IsUsersOwnFile(fd)) {
+      g_logRefused = true;
+      close(fd);
+      return kNoFile;
+    }
+    g_logChecked = true;
   }
+  // Only after the check may the file be emptied: O_TRUNC at the open would
+  // empty whatever stood there.
   if (truncate && ftruncate(fd, 0) != 0) {
     close(fd);
     return kNoFile;
@@ -90,7 +103,10 @@ void CloseLogFile(FileHandle file) {
   if (file != kNoFile) close(static_cast<int>(file));
 }
 
-void ResetLogRefusalForTesting() { g_logRefused = false; }
+void ResetLogRefusalForTesting() {
+  g_logRefused = false;
+  g_logChecked = false;
+}
 
 namespace detail {
 
@@ -111,19 +127,27 @@ LocalTime SystemLocalTime() {
 }
 
 // $TMPDIR when set and not empty, else /tmp; always with a trailing '/', and
-// /tmp/ when the result would not fit a path.
+// /tmp/ when the result would not fit a path. Read once: a process's TMPDIR
+// does not change under it, and looking it up in the environment for every
+// log line cost as much as a good part of the line's own work.
 std::size_t SystemTempDirectory(char* buffer) {
-  const char* env = std::getenv("TMPDIR");
-  const char* directory = (env != nullptr && *env != '\0') ? env : "/tmp";
-  std::size_t length = std::strlen(directory);
-  const bool separator = directory[length - 1] == '/';
-  if (length + (separator ? 0 : 1) > kMaxPath) {
-    directory = "/tmp/";
-    length = 5;
+  static char directory[kTempDirectoryBuffer];
+  static std::size_t length = 0;
+  if (length == 0) {
+    const char* env = std::getenv("TMPDIR");
+    const char* chosen = (env != nullptr && *env != '\0') ? env : "/tmp";
+    std::size_t size = std::strlen(chosen);
+    const bool separator = chosen[size - 1] == '/';
+    if (size + (separator ? 0 : 1) > kMaxPath) {
+      chosen = "/tmp/";
+      size = 5;
+    }
+    std::memcpy(directory, chosen, size);
+    if (directory[size - 1] != '/') directory[size++] = '/';
+    directory[size] = '\0';
+    length = size;
   }
-  std::memcpy(buffer, directory, length);
-  if (buffer[length - 1] != '/') buffer[length++] = '/';
-  buffer[length] = '\0';
+  std::memcpy(buffer, directory, length + 1);
   return length;
 }
 

@@ -225,7 +225,7 @@ void WriteLogFile(FileHandle file, const char* bytes, std::size_t count) {
   const HANDLE handle = reinterpret_cast<HANDLE>(file);
   // Text mode: each "\n" is stored as "\r\n". A short line is translated
   // into the buffer and goes out in one write; a longer one in pieces.
-  char translated[1024];
+  char translated[2 * 2048];
   std::size_t used = 0;
   for (std::size_t i = 0; i < count; ++i) {
     if (used + 2 > sizeof translated) {
