@@ -45,6 +45,7 @@
 #include "fuzz_input.h"
 #include "interpreter/instrument.h"
 #include "platform/platform.h"
+#include "recording_controls.h"
 
 namespace {
 
@@ -75,23 +76,11 @@ std::string LocalLibraryPath(const char* name) {
   return std::string(platform::kLocalLibraryPrefix) + name + platform::kLibrarySuffix;
 }
 
-// The recording library's controls, reached in this process.
-struct Recording {
-  void (*reset)() = nullptr;
-  void (*setBool)(bool) = nullptr;
-  void (*setInt)(int) = nullptr;
-  void (*setFloat)(float) = nullptr;
-  void (*setText)(const char*) = nullptr;
-  void (*setThrow)(int) = nullptr;
-};
-
-Recording g_recording;
-
-template <typename Procedure>
-Procedure Control(platform::LibraryHandle library, const char* name) {
-  const auto procedure = reinterpret_cast<Procedure>(platform::FindExport(library, name));
-  Check(procedure != nullptr, "recording library control missing", name);
-  return procedure;
+// The recording library's controls, reached in this process; it stays loaded
+// for the whole run.
+RecordingLibrary& Recording() {
+  static RecordingLibrary* recording = new RecordingLibrary;
+  return *recording;
 }
 
 // The interpreter that answers as the module's does while both have the
@@ -272,26 +261,26 @@ void ScriptRecording(FuzzInput& input) {
   switch (input.Byte() % 6) {
     case 0: {
       const std::string text = input.Bytes(input.Byte());
-      g_recording.setText(text.c_str());
+      Recording().SetText(text.c_str());
       break;
     }
     case 1: {
       // Up to 72 KiB: on both sides of the direct send's 16-bit length.
       const std::size_t kilobytes = input.Byte() % 72;
       const char fill = static_cast<char>(input.Byte() | 1);
-      g_recording.setText(std::string(kilobytes * 1024 + input.Byte(), fill).c_str());
+      Recording().SetText(std::string(kilobytes * 1024 + input.Byte(), fill).c_str());
       break;
     }
     case 2:
-      g_recording.setText(nullptr);
+      Recording().SetText(nullptr);
       break;
     case 3:
-      g_recording.setThrow(input.Byte() % 5);
+      Recording().SetThrow(static_cast<RecordingLibrary::Throw>(input.Byte() % 5));
       break;
     case 4: {
       const std::uint8_t value = input.Byte();
-      g_recording.setBool((value & 1) != 0);
-      g_recording.setInt(static_cast<std::int8_t>(value));
+      Recording().SetBool((value & 1) != 0);
+      Recording().SetInt(static_cast<std::int8_t>(value));
       break;
     }
     default: {
@@ -300,7 +289,7 @@ void ScriptRecording(FuzzInput& input) {
       float value;
       static_assert(sizeof value == sizeof bits, "float is 32 bits");
       __builtin_memcpy(&value, &bits, sizeof value);
-      g_recording.setFloat(value);
+      Recording().SetFloat(value);
       break;
     }
   }
@@ -317,15 +306,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Check(platform::LoadDynamicLibrary(LocalLibraryPath(name).c_str()) != nullptr,
           "cannot load a library beside the fuzzer", name);
   }
-  const platform::LibraryHandle recording =
-      platform::LoadDynamicLibrary(LocalLibraryPath("recordingspectro").c_str());
-  Check(recording != nullptr, "cannot load recordingspectro");
-  g_recording.reset = Control<void (*)()>(recording, "Recording_Reset");
-  g_recording.setBool = Control<void (*)(bool)>(recording, "Recording_SetBool");
-  g_recording.setInt = Control<void (*)(int)>(recording, "Recording_SetInt");
-  g_recording.setFloat = Control<void (*)(float)>(recording, "Recording_SetFloat");
-  g_recording.setText = Control<void (*)(const char*)>(recording, "Recording_SetText");
-  g_recording.setThrow = Control<void (*)(int)>(recording, "Recording_SetThrow");
+  Check(Recording().IsLoaded(), "cannot load recordingspectro");
   std::filesystem::create_directories(kLogDirectory);
   return 0;
 }
@@ -339,7 +320,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzInput input(data, size);
   const std::uint8_t flags = input.Byte();
   engine_sim::SetModuleTempDirectory((flags & 2) != 0 ? kLogDirectory : kMissingDirectory);
-  g_recording.reset();
+  Recording().Reset();
 
   Session session((flags & 1) != 0);
   session.Write(true, std::string("Init|") + kInitialLibraries[(flags >> 2) & 3] + "|", false);

@@ -1,7 +1,8 @@
 #include <filesystem>
 
 #include "interpreter/instrument.h"
-#include "test_support.h"
+#include "log_test.h"
+#include "recording_controls.h"
 
 using ::testing::ElementsAre;
 

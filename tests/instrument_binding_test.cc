@@ -1,5 +1,6 @@
 #include "instrument/instrument_binding.h"
-#include "test_support.h"
+#include "log_test.h"
+#include "recording_controls.h"
 
 TEST(SpectroBinding, LoadsALibraryWithAllEntryPointsAndCallsThrough) {
   RecordingLibrary recording;

@@ -1,7 +1,7 @@
 #include <algorithm>
 
 #include "interpreter/instrument.h"
-#include "test_support.h"
+#include "log_test.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;

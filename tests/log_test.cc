@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "diagnostics/log.h"
-#include "test_support.h"
+#include "log_test.h"
 
 using diagnostics::LogTimestamped;
 using diagnostics::PlainLogLine;

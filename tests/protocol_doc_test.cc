@@ -3,7 +3,7 @@
 #include <sstream>
 
 #include "interpreter/instrument.h"
-#include "test_support.h"
+#include "log_test.h"
 
 class ProtocolGuide : public LogTest {};
 

@@ -2,7 +2,7 @@
 // by the engine simulator, where the request handler's stored values can be
 // read back. Its log goes to a directory of the test's own.
 #include "channel/virtual_channel_ica.h"
-#include "channel_test_support.h"
+#include "module_test.h"
 #include "in_process_channel.h"
 
 namespace {

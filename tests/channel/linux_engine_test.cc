@@ -3,7 +3,7 @@
 // properties (classes 86 and 92 do not exist there). The module opens both
 // channels in normal mode, whatever version a winstation driver would report,
 // and every response leaves at the engine's poll.
-#include "channel_test_support.h"
+#include "module_test.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
 // Commands in, responses out: the data-arrival procedure, the pending
 // response and its delivery through the queued write (normal mode) or the
 // direct send (high-performance mode).
-#include "channel_test_support.h"
+#include "module_test.h"
+#include "recording_controls.h"
 
 namespace {
 
@@ -47,9 +48,7 @@ class Delivery : public ModuleTest, public ::testing::WithParamInterface<std::ui
 };
 
 INSTANTIATE_TEST_SUITE_P(Modes, Delivery, ::testing::Values(0, 1),
-                         [](const ::testing::TestParamInfo<std::uint16_t>& mode) {
-                           return std::string(mode.param != 0 ? "HighPerformance" : "Normal");
-                         });
+                         ModeName);
 
 TEST_P(Delivery, VersionKeywordIsAnsweredWithTheDriverVersion) {
   ASSERT_TRUE(engine_.Write(kDataChannelName, "QuarnClientDriverVersion"));
@@ -168,9 +167,11 @@ TEST_P(Delivery, CloseLeavesThePendingResponseAndTheInterpreter) {
 }
 
 TEST_P(Delivery, UnhandledExceptionBecomesAnErrorResponse) {
-  ASSERT_TRUE(engine_.Write(kDataChannelName, "Init|throwingspectro|"));
+  RecordingLibrary recording;
+  ASSERT_TRUE(engine_.Write(kDataChannelName, "Init|recordingspectro|"));
   engine_.Poll();
   engine_.ClearSent();
+  recording.SetThrow(RecordingLibrary::kInt);
   ASSERT_TRUE(engine_.Write(kDataChannelName, "Connect"));
   PollAsTheEngineWould();
   ExpectOneSend("ERROR|Unhandled exception");

@@ -3,7 +3,7 @@
 #include <fstream>
 #include <regex>
 
-#include "channel_test_support.h"
+#include "module_test.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The engine's open: module lookups, the two channels with their write hooks,
 // the winstation driver's version and high-performance mode, and each way the
 // open can fail.
-#include "channel_test_support.h"
+#include "module_test.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // error) and set information.
 #include <cstring>
 
-#include "channel_test_support.h"
+#include "module_test.h"
 
 namespace {
 

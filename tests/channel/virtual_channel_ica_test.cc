@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "channel/virtual_channel_ica.h"
-#include "channel_test_support.h"
+#include "module_test.h"
 #include "diagnostics/log.h"
 #include "platform/platform.h"
 

@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <system_error>
 
 #include "engine_sim.h"
+#include "test_directory.h"
 #include "exit_codes.h"
 
 namespace fs = std::filesystem;
@@ -51,18 +51,10 @@ std::vector<std::string> After(const std::vector<std::string>& lines, const std:
 class Tool : public ::testing::Test {
  protected:
   void SetUp() override {
-    static const fs::path base = fs::temp_directory_path();
-    base_ = base;
-    std::random_device random;
-    temp_ = base_ / ("engine_sim_cli_tests-" + std::to_string(random()) + std::to_string(random()));
-    fs::create_directories(temp_);
-    engine_sim::SetModuleTempDirectory(temp_.string());
+    base_ = fs::temp_directory_path();
+    engine_sim::SetModuleTempDirectory(temp_.Path());
   }
-  void TearDown() override {
-    engine_sim::SetModuleTempDirectory(base_.string());
-    std::error_code ignored;
-    fs::remove_all(temp_, ignored);
-  }
+  void TearDown() override { engine_sim::SetModuleTempDirectory(base_.string()); }
 
   static ToolRun RunWith(const std::vector<std::string>& arguments, const std::string& input = "",
                      bool terminal = false) {
@@ -78,7 +70,7 @@ class Tool : public ::testing::Test {
   }
 
   fs::path base_;
-  fs::path temp_;
+  TestDirectory temp_;
 };
 
 TEST_F(Tool, ExampleSessionGetsEveryResponse) {
@@ -181,8 +173,8 @@ TEST_F(Tool, LogIsReadFromAFolderThatIsGoneAfterwards) {
   // The temporary folder is the test's again, and the tool left nothing in it.
   fs::path temporary = fs::temp_directory_path();
   if (!temporary.has_filename()) temporary = temporary.parent_path();  // "...\" on Windows
-  EXPECT_EQ(temporary, temp_);
-  EXPECT_TRUE(fs::is_empty(temp_));
+  EXPECT_EQ(temporary, fs::path(temp_.Path()));
+  EXPECT_TRUE(fs::is_empty(temp_.Path()));
 
   // Without --log there is no log in the output.
   EXPECT_EQ(RunWith({}, "Hello\n").out, "> Hello\n< OK|Hello\n");

@@ -2,8 +2,8 @@
 // refuses write-hook registrations, or hands over tables with procedures
 // missing. No response is lost, none arrives twice or cut, and the module
 // never calls what the engine did not give it.
-#include "channel_test_support.h"
-#include "fault_support.h"
+#include "module_test.h"
+#include "exchanges.h"
 
 namespace {
 
@@ -23,9 +23,7 @@ class RefusedSends : public ModuleTest, public ::testing::WithParamInterface<std
 };
 
 INSTANTIATE_TEST_SUITE_P(Modes, RefusedSends, ::testing::Values(0, 1),
-                         [](const ::testing::TestParamInfo<std::uint16_t>& mode) {
-                           return std::string(mode.param != 0 ? "HighPerformance" : "Normal");
-                         });
+                         ModeName);
 
 TEST_P(RefusedSends, ResponseArrivesOnceAndWholeAfterManyRefusals) {
   // 300 polls of a busy engine, then 300 of other refusals, among them the

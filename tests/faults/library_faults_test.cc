@@ -1,8 +1,9 @@
 // The instrument library misbehaves: it lacks an export, returns null texts,
 // or throws from its entry points, standard exceptions and others. Every
 // command is still answered through the module, which goes on working.
-#include "channel_test_support.h"
-#include "fault_support.h"
+#include "module_test.h"
+#include "exchanges.h"
+#include "recording_controls.h"
 
 namespace {
 
@@ -29,13 +30,11 @@ class LibraryFaults : public ModuleTest, public ::testing::WithParamInterface<st
                std::to_string(engine_.Sent().size()) + " times)";
   }
 
-  RecordingControls recording_;
+  RecordingLibrary recording_;
 };
 
 INSTANTIATE_TEST_SUITE_P(Modes, LibraryFaults, ::testing::Values(0, 1),
-                         [](const ::testing::TestParamInfo<std::uint16_t>& mode) {
-                           return std::string(mode.param != 0 ? "HighPerformance" : "Normal");
-                         });
+                         ModeName);
 
 TEST_P(LibraryFaults, LibraryMissingAnExportReplacesNothingAndLeavesNoLibrary) {
   EXPECT_EQ(RoundTrip("Init|missingexport|"),
@@ -69,8 +68,8 @@ const char* const kThrowingCommands[] = {"Connect", "GetAngles", "GetSerialNumbe
                                          "Execute|x|"};
 
 TEST_P(LibraryFaults, ExceptionsOutsideTheStandardFamilyAreUnhandledExceptionAnswers) {
-  for (const RecordingControls::Throw kind :
-       {RecordingControls::kInt, RecordingControls::kUnrelatedClass}) {
+  for (const RecordingLibrary::Throw kind :
+       {RecordingLibrary::kInt, RecordingLibrary::kUnrelatedClass}) {
     recording_.SetThrow(kind);
     for (const char* command : kThrowingCommands) {
       EXPECT_EQ(RoundTrip(command), "ERROR|Unhandled exception") << command << " kind " << kind;
@@ -78,26 +77,26 @@ TEST_P(LibraryFaults, ExceptionsOutsideTheStandardFamilyAreUnhandledExceptionAns
   }
   EXPECT_EQ(CountLines(LogLines(), "Virtual channel - Unhandled exception"), 12);
   // The library stays loaded and answers once it stops throwing.
-  recording_.SetThrow(RecordingControls::kNothing);
+  recording_.SetThrow(RecordingLibrary::kNothing);
   recording_.SetText("SN-1");
   EXPECT_EQ(RoundTrip("GetSerialNumber"), "OK|SN-1");
   EXPECT_EQ(RoundTrip("Hello"), "OK|Hello");
 }
 
 TEST_P(LibraryFaults, StandardExceptionsAnswerWithTheirReason) {
-  recording_.SetThrow(RecordingControls::kRuntimeError);
+  recording_.SetThrow(RecordingLibrary::kRuntimeError);
   for (const char* command : kThrowingCommands) {
     EXPECT_EQ(RoundTrip(command), StandardExceptionAnswer(command, "recorded failure"))
         << command;
   }
   // A reason given as a null pointer counts as the empty text.
-  recording_.SetThrow(RecordingControls::kNullWhat);
+  recording_.SetThrow(RecordingLibrary::kNullWhat);
   for (const char* command : kThrowingCommands) {
     EXPECT_EQ(RoundTrip(command), StandardExceptionAnswer(command, "")) << command;
   }
   EXPECT_EQ(CountLines(LogLines(), "Virtual channel - Unhandled exception"),
             LibraryReasonsAreReadable() ? 0 : 12);
-  recording_.SetThrow(RecordingControls::kNothing);
+  recording_.SetThrow(RecordingLibrary::kNothing);
   EXPECT_EQ(RoundTrip("IsConnected"), "OK|true");
 }
 
@@ -108,8 +107,8 @@ TEST_P(LibraryFaults, StandardExceptionsAnswerWithTheirReason) {
 // the library stays loaded, and the next command is answered normally, also
 // one that reads floating-point values after a call that was cut short.
 TEST_P(LibraryFaults, ForeignExceptionsAndAbortsAreAnsweredAndTheSessionGoesOn) {
-  for (const RecordingControls::Throw kind :
-       {RecordingControls::kForeign, RecordingControls::kAbort}) {
+  for (const RecordingLibrary::Throw kind :
+       {RecordingLibrary::kForeign, RecordingLibrary::kAbort}) {
     recording_.Reset();
     recording_.SetThrow(kind);
     for (const char* command : kThrowingCommands) {
@@ -119,7 +118,7 @@ TEST_P(LibraryFaults, ForeignExceptionsAndAbortsAreAnsweredAndTheSessionGoesOn) 
     EXPECT_EQ(recording_.Journal(),
               "Connect()\nGetAngles()\nGetSerialNum()\nGetSpectralData(0,0)\n"
               "SetOption(a,b)\nExecute(x)\n");
-    recording_.SetThrow(RecordingControls::kNothing);
+    recording_.SetThrow(RecordingLibrary::kNothing);
     EXPECT_EQ(RoundTrip("GetSpectralDataAll|0|"),
               "OK|0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0");
     EXPECT_EQ(RoundTrip("Connect"), "OK|true");

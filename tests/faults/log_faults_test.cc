@@ -11,8 +11,8 @@
 #include <unistd.h>
 #endif
 
-#include "channel_test_support.h"
-#include "fault_support.h"
+#include "module_test.h"
+#include "exchanges.h"
 #include "in_process_channel.h"
 #include "platform/platform.h"
 

@@ -3,19 +3,16 @@
 // 16-bit length, and a command text of a megabyte, which no single write can
 // carry and is therefore handed to the request handler in process.
 #include "channel/virtual_channel_ica.h"
-#include "channel_test_support.h"
+#include "module_test.h"
 #include "in_process_channel.h"
-#include "fault_support.h"
+#include "exchanges.h"
+#include "recording_controls.h"
 
 namespace {
 
 using engine_sim::kCommandChannelName;
 using engine_sim::kDataChannelName;
 using engine_sim::SendPath;
-
-std::string ModeName(const ::testing::TestParamInfo<std::uint16_t>& mode) {
-  return mode.param != 0 ? "HighPerformance" : "Normal";
-}
 
 std::string UnknownCommandAnswer(const std::string& name) {
   return "ERROR|Unknown command \"" + name + "\"";
@@ -81,7 +78,7 @@ TEST_P(Volume, LargestSingleWriteIsAnsweredWholeThroughTheQueuedWrite) {
 }
 
 TEST_P(Volume, LibraryTextsOfAnySizeAreAnsweredWhole) {
-  RecordingControls recording;
+  RecordingLibrary recording;
   ASSERT_TRUE(recording.IsLoaded());
   ASSERT_TRUE(engine_.Write(kDataChannelName, "Init|recordingspectro|"));
   engine_.Poll();

@@ -1,47 +1,4 @@
-#include "fault_support.h"
-
-#include <stdexcept>
-
-namespace {
-
-std::string LocalLibraryPath(const char* name) {
-  return std::string(platform::kLocalLibraryPrefix) + name + platform::kLibrarySuffix;
-}
-
-}  // namespace
-
-RecordingControls::RecordingControls()
-    : library_(platform::LoadDynamicLibrary(LocalLibraryPath("recordingspectro").c_str())) {
-  if (library_ != nullptr) Reset();
-}
-
-RecordingControls::~RecordingControls() {
-  if (library_ != nullptr) {
-    Reset();
-    platform::FreeDynamicLibrary(library_);
-  }
-}
-
-template <typename Procedure>
-Procedure RecordingControls::Find(const char* name) const {
-  const auto procedure = reinterpret_cast<Procedure>(platform::FindExport(library_, name));
-  if (procedure == nullptr) throw std::runtime_error(std::string("no control ") + name);
-  return procedure;
-}
-
-void RecordingControls::Reset() { Find<void (*)()>("Recording_Reset")(); }
-
-std::string RecordingControls::Journal() {
-  return Find<const char* (*)()>("Recording_Journal")();
-}
-
-void RecordingControls::SetText(const char* text) {
-  Find<void (*)(const char*)>("Recording_SetText")(text);
-}
-
-void RecordingControls::SetThrow(Throw kind) {
-  Find<void (*)(int)>("Recording_SetThrow")(static_cast<int>(kind));
-}
+#include "exchanges.h"
 
 bool LibraryReasonsAreReadable() {
 #if defined(_WIN32) && !defined(_WIN64)

@@ -1,23 +1,14 @@
-#include "channel_test_support.h"
+#include "log_lines.h"
 
-#include <filesystem>
-#include <random>
 #include <regex>
 #include <sstream>
-#include <system_error>
-
-namespace fs = std::filesystem;
 
 namespace {
 
 // Marks an expected line as timestamped; no log text starts with it.
 const char kStampMarker[] = "\x01stamp\x01";
 
-// Read once, before any test points the temporary directory elsewhere.
-const fs::path& BaseDirectory() {
-  static const fs::path base = fs::temp_directory_path();
-  return base;
-}
+}  // namespace
 
 std::string Quoted(const std::vector<std::string>& lines) {
   std::ostringstream text;
@@ -29,24 +20,6 @@ std::string Quoted(const std::vector<std::string>& lines) {
     }
   }
   return text.str();
-}
-
-}  // namespace
-
-TestDirectory::TestDirectory() {
-  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::random_device random;
-  std::ostringstream name;
-  name << "vdqrn-channel-" << (test != nullptr ? test->name() : "test") << "-" << std::hex
-       << random() << random();
-  const fs::path path = BaseDirectory() / name.str();
-  fs::create_directories(path);
-  path_ = path.string();
-}
-
-TestDirectory::~TestDirectory() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
 }
 
 std::string Stamped(const std::string& text) { return kStampMarker + text; }
@@ -111,39 +84,4 @@ std::string PointerText(const void* pointer) {
   std::ostringstream text;
   text << pointer;
   return text.str();
-}
-
-std::string ModulePath() {
-#if defined(_WIN32)
-  return std::string(".\\") + VDQRN_MODULE_FILE;
-#else
-  return std::string("./") + VDQRN_MODULE_FILE;
-#endif
-}
-
-void ModuleTest::SetUp() {
-  engine_sim::SetModuleTempDirectory(directory_.Path());
-  ASSERT_TRUE(engine_.LoadModule(ModulePath())) << engine_.LastError();
-}
-
-void ModuleTest::TearDown() {
-  if (engine_.IsLoaded()) engine_.Unload();
-  EXPECT_TRUE(engine_.Violations().empty()) << Quoted(engine_.Violations());
-}
-
-void ModuleTest::OpenWithVersion(std::uint16_t version) {
-  engine_.SetWdVersion(version);
-  ASSERT_EQ(engine_.Open(), 0);
-}
-
-std::vector<std::string> ModuleTest::LogLines() const {
-  return engine_sim::ReadModuleLogLines(directory_.Path());
-}
-
-std::uint16_t ModuleTest::CommandChannel() const {
-  return engine_.ChannelNumber(engine_sim::kCommandChannelName);
-}
-
-std::uint16_t ModuleTest::DataChannel() const {
-  return engine_.ChannelNumber(engine_sim::kDataChannelName);
 }

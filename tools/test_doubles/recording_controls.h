@@ -1,0 +1,47 @@
+// The recording instrument library's controls, reached from the process that
+// loads it: the library is loaded under the path the driver uses, so that both
+// reach the same instance, and what a test scripts here the driver's calls get.
+// The one wrapper of the recording library's exports for tests and fuzzers.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+class RecordingLibrary {
+ public:
+  // What every entry point does after recording its call.
+  enum Throw {
+    kNothing = 0,
+    kInt = 1,             // throws an int: not a class
+    kRuntimeError = 2,    // std::runtime_error("recorded failure")
+    kUnrelatedClass = 3,  // a class outside the standard family
+    kNullWhat = 4,        // a standard exception whose what() is null
+    // Windows only, as a library built with another compiler behaves:
+    kForeign = 5,         // its C++ throw, the exception 0xE06D7363
+    kAbort = 6,           // abort()
+  };
+
+  RecordingLibrary();  // loads the library and resets its script
+  ~RecordingLibrary();
+  RecordingLibrary(const RecordingLibrary&) = delete;
+  RecordingLibrary& operator=(const RecordingLibrary&) = delete;
+
+  bool IsLoaded() const { return library_ != nullptr; }
+  // The script back to its defaults, the journal emptied.
+  void Reset();
+  // "Name(args)\n" for every call since the last reset.
+  std::string Journal();
+  void SetBool(bool value);
+  void SetInt(int value);
+  void SetFloat(float value);
+  void SetText(const char* text);  // null: every text entry point returns null
+  void SetThrow(Throw kind);
+
+ private:
+  // The named control; throws std::runtime_error when the library lacks it.
+  template <typename Procedure>
+  Procedure Find(const char* name) const;
+
+  platform::LibraryHandle library_;
+};
