@@ -30,8 +30,7 @@ step "benchmarks (about $([ "$min_time" = 1 ] && echo "a minute" || echo "half a
 # and ./simspectro.so from the binaries' folder.
 (
   cd "$build/bin"
-  ./bench_driver --benchmark_filter='^(cycle|interpreter/command_size|memory)/' \
-    --benchmark_min_time="$min_time" --benchmark_out="$build/bench.json" \
+  ./bench_driver --benchmark_min_time="$min_time" --benchmark_out="$build/bench.json" \
     --benchmark_out_format=json >/dev/null
 )
 python3 scripts/bench_table.py "${quick[@]}" "$build/bench.json"

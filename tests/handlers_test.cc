@@ -1,4 +1,5 @@
 #include <filesystem>
+#include <map>
 
 #include "interpreter/instrument.h"
 #include "log_test.h"
@@ -32,6 +33,31 @@ class Handlers : public LogTest {
   RecordingLibrary recording;
   Instrument instrument;
 };
+
+// Every name in the table reaches a handler of its own: with parameters
+// enough for any command, each answers OK and its first library call is the
+// entry point of the same name (two commands call one of another name), so a
+// name bound to the wrong handler shows. Only "Hello" calls no library.
+TEST_F(Handlers, EveryTableCommandReachesTheEntryPointOfItsName) {
+  const std::map<std::string, std::string> otherEntryPoint = {
+      {"GetSerialNumber", "GetSerialNum"}, {"GetSpectralDataAll", "GetSpectralData"}};
+  const std::vector<std::string> names = instrument.CommandNames();
+  ASSERT_FALSE(names.empty());
+  for (const std::string& name : names) {
+    recording.Reset();
+    recording.SetText("answer");
+    const std::string response = Run(name + "|1|2|");
+    EXPECT_EQ(response.rfind("OK", 0), 0u) << name << ": " << response;
+    const std::string journal = recording.Journal();
+    if (name == "Hello") {
+      EXPECT_EQ(journal, "") << name;
+      continue;
+    }
+    const auto other = otherEntryPoint.find(name);
+    const std::string entry = other != otherEntryPoint.end() ? other->second : name;
+    EXPECT_EQ(journal.substr(0, journal.find('(')), entry) << name << ": " << journal;
+  }
+}
 
 TEST_F(Handlers, InitLogsLoadingAndSuccess) {
   EXPECT_THAT(LogLines(), ElementsAre(kStamp + std::string("Parameters of Init|recordingspectro|"),
