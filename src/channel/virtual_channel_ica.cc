@@ -10,7 +10,8 @@ using diagnostics::LogTimestamped;
 using diagnostics::PlainLogLine;
 
 const char kVersionKeyword[] = "QuarnClientDriverVersion";
-const char kDriverVersion[] = "1.5.0";
+// The project version of the build (CMakeLists.txt), as the host asks for it.
+const char kDriverVersion[] = VDQRN_VERSION;
 const char kUnhandledExceptionResponse[] = "ERROR|Unhandled exception";
 
 namespace {
