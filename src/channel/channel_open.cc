@@ -4,6 +4,7 @@
 #include <string>
 
 #include "channel/engine_entry.h"
+#include "channel/engine_state.h"
 #include "channel/response_delivery.h"
 #include "channel/virtual_channel_ica.h"
 #include "diagnostics/log.h"
@@ -15,9 +16,6 @@ const char kCommandChannelName[] = "QrnCmd1";
 const char kDataChannelName[] = "QrnDta1";
 
 namespace {
-
-// High-performance mode as decided by the current open; DataArrival reads it.
-bool g_bHpc = false;
 
 // The handler keeps the engine's maximum write size less one; a size the
 // engine never gave (0) stays 0.
@@ -60,11 +58,11 @@ std::int32_t CheckHighPerformance(ica::DriverRecord* pDriver, std::uint16_t usCh
     return status;
   }
 
-  g_bHpc = version.usVersion != 0;
+  GetEngineState().bHpc = version.usVersion != 0;
   *ppfnSendDirect = version.pfnSendDirect;
-  PlainLogLine() << "HPC: " << (g_bHpc ? 1 : 0);
+  PlainLogLine() << "HPC: " << (GetEngineState().bHpc ? 1 : 0);
 
-  if (g_bHpc) {
+  if (GetEngineState().bHpc) {
     ica::HpcPropertiesBuffer properties{};
     properties.pWd = pWd;
     properties.ulVdOptions = 1;
@@ -98,7 +96,7 @@ std::int32_t CallWinStationDriver(ica::DriverRecord* pDriver, std::uint16_t usPr
 std::int32_t DriverOpen(ica::DriverRecord* pDriver, ica::OpenRecord* pOpen,
                         std::uint16_t* puSize) {
   LogTimestamped("ICA: Driver Open");
-  g_bHpc = false;
+  GetEngineState().bHpc = false;
   std::int32_t status = OpenCommandChannel(pDriver, pOpen, puSize);
   if (status != ica::kStatusSuccess) return status;
   status = OpenDataChannel(pDriver, pOpen, puSize);
@@ -201,7 +199,7 @@ std::int32_t OpenDataChannel(ica::DriverRecord* pDriver, ica::OpenRecord* pOpen,
   }
 
   GetVirtualChannel().SetDataChannel(usChannel, LessOne(usMaxWrite), pWd, pfnQueueWrite,
-                                     pfnSendDirect, g_bHpc ? 1 : 0);
+                                     pfnSendDirect, GetEngineState().bHpc ? 1 : 0);
   PlainLogLine() << "Data Channel successfully registered (Channel nr: " << usChannel << ")";
   return ica::kStatusSuccess;
 }
@@ -227,7 +225,7 @@ std::int32_t VDQRN_ENGINE_CALL DataArrival(void* /*pVdData*/, std::uint16_t usCh
     }
     PlainLogLine() << "Response: \"" << response << "\"";
 
-    if (g_bHpc) {
+    if (GetEngineState().bHpc) {
       PlainLogLine() << "Is HPC --> Send data direct";
       SendData();
     }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "channel/channel_open.h"
+#include "channel/engine_state.h"
 #include "channel/response_delivery.h"
 #include "diagnostics/log.h"
 
@@ -25,23 +26,17 @@ constexpr const char* kEngineModuleNames[] = {
     "CTXMEM", "CTXMODULE", "CTXCLIB", "CTXMOUSE", "CTXTMR",        "CTXLOG",  "CTXMEMINI",
     "CTXKBD", "CTXOS",     "CTXWND",  "CTXENG",   "VP.LIB.SUBLST", "CTXFILE", "CTXPATH",
     "CTXGRAPH", "CTXSCA",  "CTXMMA"};
-constexpr std::size_t kEngineModuleCount = sizeof kEngineModuleNames / sizeof kEngineModuleNames[0];
-static_assert(kEngineModuleCount == 17, "seventeen engine modules");
-
-// The module's driver record, handed to the engine by Load.
-ica::DriverRecord g_driverRecord;
-// The engine's library table, kept by Load.
-ica::EngineProcedure* g_pLibraryTable = nullptr;
-// The looked-up modules' procedure tables. Kept only; the driver calls none.
-void* g_moduleTables[kEngineModuleCount];
+static_assert(sizeof kEngineModuleNames / sizeof kEngineModuleNames[0] == kEngineModuleCount,
+              "one table slot per engine module");
 
 void LookUpEngineModules() {
-  if (g_pLibraryTable == nullptr) return;
-  const ica::EngineProcedure entry = g_pLibraryTable[ica::kLookupProcedureIndex];
+  EngineState& state = GetEngineState();
+  if (state.pLibraryTable == nullptr) return;
+  const ica::EngineProcedure entry = state.pLibraryTable[ica::kLookupProcedureIndex];
   if (entry == nullptr) return;
   const auto lookup = reinterpret_cast<ica::LookupProcedure>(entry);
   for (std::size_t i = 0; i < kEngineModuleCount; ++i) {
-    lookup(kEngineModuleNames[i], nullptr, &g_moduleTables[i]);
+    lookup(kEngineModuleNames[i], nullptr, &state.moduleTables[i]);
   }
 }
 
@@ -183,7 +178,7 @@ extern "C" VDQRN_EXPORT std::int32_t VDQRN_ENGINE_CALL Load(ica::LinkRecord* pLi
   if (pLink == nullptr) return ica::kStatusUnavailable;
   pLink->usProcedureCount = ica::kDriverProcedureCount;
   pLink->pProcedureTable = g_procedureTable;
-  pLink->pDriverRecord = &g_driverRecord;
-  g_pLibraryTable = pLink->pLibraryTable;
+  pLink->pDriverRecord = &GetEngineState().driverRecord;
+  GetEngineState().pLibraryTable = pLink->pLibraryTable;
   return ica::kStatusSuccess;
 }

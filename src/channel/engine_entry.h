@@ -14,7 +14,7 @@ extern "C" std::int32_t VDQRN_ENGINE_CALL Load(ica::LinkRecord* pLink);
 // above 33 differ and change between client builds): there the module makes
 // no lookups and opens the data channel in normal mode.
 enum class EngineKind { kWindows, kLinux };
-// Defined beside the module's one request handler: the module a client loads
+// Defined beside the module's one VirtualChannelICA: the module a client loads
 // follows its platform's engine; tests may link a Windows-engine build on
 // Linux to cover high-performance mode natively.
 EngineKind TargetEngine();

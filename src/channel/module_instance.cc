@@ -1,4 +1,4 @@
-// What exists only in the loaded module: the one request handler, built when
+// What exists only in the loaded module: the one VirtualChannelICA, built when
 // the module is loaded (its constructor writes the log's first line) and
 // destroyed when it is unloaded, and the DLL entry point.
 #include "channel/engine_entry.h"

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-// Sends the one request handler's pending response and clears it once the
+// Sends the one VirtualChannelICA's pending response and clears it once the
 // engine has taken it. 0 sent; 21 nothing pending (not logged); 30 when the
 // engine answered 1016; any other failure status unchanged.
 std::int32_t SendData();

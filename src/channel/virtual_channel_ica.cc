@@ -54,6 +54,8 @@ std::string VirtualChannelICA::Execute(const std::string& commandText) {
 
   const Result result = pInstrument->Execute(commandText);
   spResponse.reset(new std::string(result.ToString()));
+  // "respone" is spelled as the log has always spelled it: tools that read
+  // the log look for this text, so it is not corrected.
   PlainLogLine() << "Virtual channel - Pending respone <-- \"" << *spResponse << "\"";
   return *spResponse;
 }

@@ -1,4 +1,4 @@
-// The request handler of the session channel: answers one command text at a
+// VirtualChannelICA, the session channel's request cycle: answers one command text at a
 // time, keeps the answer as the single pending response and sends it to the
 // engine on the data channel. The module has exactly one, reached through
 // GetVirtualChannel().
@@ -64,6 +64,8 @@ class VirtualChannelICA {
   // clang does not count libstdc++'s unique_ptr as standard-layout.
   boost::scoped_ptr<Instrument> pInstrument;
   std::uint16_t usCmdChannel;
+  // The engine's maximum write sizes less one: recorded for a later reader
+  // only, as the engine's record carries them; no response is cut to them.
   std::uint16_t usCmdMaxWrite;
   std::uint16_t usDataChannel;
   std::uint16_t usDataMaxWrite;
@@ -78,5 +80,5 @@ class VirtualChannelICA {
   boost::shared_ptr<std::string> spResponse;
 };
 
-// The module's one request handler.
+// The module's one VirtualChannelICA.
 VirtualChannelICA& GetVirtualChannel();

@@ -34,6 +34,9 @@ Parameters GetParameters(const std::string& commandText) {
   return parameters;
 }
 
+// Kept on purpose although nothing shows its effect: every command has always
+// begun with this probe of 4000 bytes of stack, and a command's stack use
+// stays what it has always been.
 void StackLogTest() {
   // A block sized at run time, so the probe really moves the stack pointer.
   volatile std::size_t size = 4000;
@@ -102,7 +105,7 @@ Instrument::Instrument() {
 }
 
 // The table goes first (members are destroyed in reverse order), then the
-// binding frees the library.
+// Spectro frees the library.
 Instrument::~Instrument() = default;
 
 void Instrument::Register(const char* name,

@@ -1,5 +1,5 @@
 // The command interpreter: parses a command text, dispatches it through the
-// command table to its handler, and answers with a Result. Owns the binding to
+// command table to its handler, and answers with a Result. Owns Spectro, the door to
 // the instrument driver library.
 #pragma once
 
@@ -9,7 +9,7 @@
 
 #include <boost/function.hpp>
 
-#include "instrument/instrument_binding.h"
+#include "instrument/spectro.h"
 #include "interpreter/result.h"
 
 using Parameters = std::vector<std::string>;

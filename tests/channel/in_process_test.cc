@@ -1,5 +1,5 @@
 // The channel code linked into this test, driven through its Load procedure
-// by the engine simulator, where the request handler's stored values can be
+// by the engine simulator, where VirtualChannelICA's stored values can be
 // read back. Its log goes to a directory of the test's own.
 #include "channel/virtual_channel_ica.h"
 #include "module_test.h"

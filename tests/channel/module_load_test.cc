@@ -1,5 +1,5 @@
 // Loading and unloading the built module: the Load export, the procedure
-// table it hands over, and the log lines of the request handler's life.
+// table it hands over, and the log lines of VirtualChannelICA's life.
 #include <fstream>
 #include <regex>
 

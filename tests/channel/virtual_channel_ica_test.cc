@@ -1,4 +1,4 @@
-// The request handler on its own: the request cycle and the pending response.
+// VirtualChannelICA on its own: the request cycle and the pending response.
 // Sending is exercised end to end through the module.
 #include <memory>
 
@@ -9,7 +9,7 @@
 
 namespace {
 
-class RequestHandler : public ::testing::Test {
+class VirtualChannelICATest : public ::testing::Test {
  protected:
   void SetUp() override {
     platform::SetTempDirectoryForTesting(directory_.Path() + "/");
@@ -28,7 +28,7 @@ class RequestHandler : public ::testing::Test {
   std::unique_ptr<VirtualChannelICA> handler_;
 };
 
-TEST_F(RequestHandler, VersionKeywordMustBeTheWholeText) {
+TEST_F(VirtualChannelICATest, VersionKeywordMustBeTheWholeText) {
   EXPECT_EQ(handler_->Execute("QuarnClientDriverVersion"), "1.5.0");
   EXPECT_EQ(handler_->GetResponse(), "1.5.0");
   for (const char* text : {"QuarnClientDriverVersion|x|", "QuarnClientDriverVersion\n",
@@ -39,7 +39,7 @@ TEST_F(RequestHandler, VersionKeywordMustBeTheWholeText) {
   }
 }
 
-TEST_F(RequestHandler, OnlyInterpretedCommandsLogTheirPendingResponse) {
+TEST_F(VirtualChannelICATest, OnlyInterpretedCommandsLogTheirPendingResponse) {
   handler_->Execute("QuarnClientDriverVersion");
   handler_->Execute("Hello");
   const std::vector<std::string> lines =
@@ -50,7 +50,7 @@ TEST_F(RequestHandler, OnlyInterpretedCommandsLogTheirPendingResponse) {
   EXPECT_EQ(lines.back(), "Virtual channel - Pending respone <-- \"OK|Hello\"");
 }
 
-TEST_F(RequestHandler, EmptyPendingResponseIsNoError) {
+TEST_F(VirtualChannelICATest, EmptyPendingResponseIsNoError) {
   EXPECT_FALSE(handler_->HasPendingResponse());
   EXPECT_EQ(handler_->GetResponse(), "");
   handler_->ClearResponse();

@@ -1,7 +1,7 @@
 // Volume: ten thousand commands between two polls, the largest block one
 // write can carry, library texts and responses far beyond the direct send's
 // 16-bit length, and a command text of a megabyte, which no single write can
-// carry and is therefore handed to the request handler in process.
+// carry and is therefore handed to VirtualChannelICA in process.
 #include "channel/virtual_channel_ica.h"
 #include "module_test.h"
 #include "in_process_channel.h"

@@ -1,5 +1,5 @@
 // For tests that link the channel code into the test itself: the stand-in for
-// the module's one request handler, created on first use, and the engine
+// the module's one VirtualChannelICA, created on first use, and the engine
 // simulator attached to the linked-in Load procedure.
 #pragma once
 
@@ -7,12 +7,12 @@
 
 #include "engine_sim.h"
 
-// Destroys the current request handler (writing its last log line); the next
+// Destroys the current VirtualChannelICA (writing its last log line); the next
 // use creates a fresh one.
 void ResetInProcessChannel();
 
-// Points the log at the directory, starts from a fresh request handler and
+// Points the log at the directory, starts from a fresh VirtualChannelICA and
 // attaches the engine to the linked-in channel code. False when Load failed.
 bool AttachInProcess(engine_sim::Engine& engine, const std::string& logDirectory);
-// Unloads, drops the request handler and restores the temporary directory.
+// Unloads, drops the VirtualChannelICA and restores the temporary directory.
 void DetachInProcess(engine_sim::Engine& engine);

@@ -1,4 +1,4 @@
-#include "instrument/instrument_binding.h"
+#include "instrument/spectro.h"
 
 #include <string>
 
