@@ -10,7 +10,7 @@ namespace diagnostics {
 namespace {
 
 // Cleared by the first OpenLog of the process, whether that open worked or not.
-bool g_first_open = true;
+bool g_firstOpen = true;
 
 // Writes the value in decimal, right-aligned in the width and filled with
 // zeros on the left, as a stream with fill '0' and that width does.
@@ -48,8 +48,8 @@ struct LogPathBuffer {
 std::string LogFilePath() { return LogPathBuffer().text; }
 
 LogFile OpenLog() {
-  const bool truncate = g_first_open;
-  g_first_open = false;
+  const bool truncate = g_firstOpen;
+  g_firstOpen = false;
   return LogFile{platform::OpenLogFile(LogPathBuffer().text, truncate)};
 }
 
@@ -119,7 +119,7 @@ PlainLogLine::~PlainLogLine() {
 }
 
 void ResetFirstOpenForTesting() {
-  g_first_open = true;
+  g_firstOpen = true;
   platform::ResetLogRefusalForTesting();
 }
 

@@ -17,6 +17,6 @@ inline std::string LibraryText(const char* text) { return text != nullptr ? text
 
 template <typename Call>
 Result Instrument::CallDriver(Call call) {
-  if (!spectro.IsLoaded()) return ErrorResult(kNoDriverLoaded);
+  if (!spectro_.IsLoaded()) return ErrorResult(kNoDriverLoaded);
   return call();
 }

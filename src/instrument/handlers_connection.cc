@@ -14,9 +14,9 @@ Result Instrument::HandleInit(const Parameters& parameters) {
 
   bool loaded = false;
   if (IsAcceptableDriverName(name)) {
-    loaded = spectro.LoadDriver(name.c_str());
+    loaded = spectro_.LoadDriver(name.c_str());
   } else {
-    spectro.UnloadDriver();  // like any failed load, it leaves nothing loaded
+    spectro_.UnloadDriver();  // like any failed load, it leaves nothing loaded
   }
 
   if (loaded) {
@@ -28,52 +28,52 @@ Result Instrument::HandleInit(const Parameters& parameters) {
 }
 
 Result Instrument::HandleConnect(const std::string&, const Parameters&) {
-  return CallDriver([&] { return BoolResult(spectro.Connect()); });
+  return CallDriver([&] { return BoolResult(spectro_.Connect()); });
 }
 
 Result Instrument::HandleDisconnect(const std::string&, const Parameters&) {
-  return CallDriver([&] { return BoolResult(spectro.Disconnect()); });
+  return CallDriver([&] { return BoolResult(spectro_.Disconnect()); });
 }
 
 Result Instrument::HandleIsConnected(const std::string&, const Parameters&) {
-  return CallDriver([&] { return BoolResult(spectro.IsConnected()); });
+  return CallDriver([&] { return BoolResult(spectro_.IsConnected()); });
 }
 
 Result Instrument::HandleSetLanguage(const std::string&, const Parameters& parameters) {
   if (parameters.empty()) return MissingParameter();
   const std::uint16_t language = TextToUInt16(parameters[0]);
-  return CallDriver([&] { return BoolResult(spectro.SetLanguage(language)); });
+  return CallDriver([&] { return BoolResult(spectro_.SetLanguage(language)); });
 }
 
 Result Instrument::HandleGetSerialNumber(const std::string&, const Parameters&) {
-  return CallDriver([&] { return TextResult(LibraryText(spectro.GetSerialNum())); });
+  return CallDriver([&] { return TextResult(LibraryText(spectro_.GetSerialNum())); });
 }
 
 Result Instrument::HandleGetAngles(const std::string&, const Parameters&) {
-  return CallDriver([&] { return TextResult(IntToText(spectro.GetAngles())); });
+  return CallDriver([&] { return TextResult(IntToText(spectro_.GetAngles())); });
 }
 
 Result Instrument::HandleGetWavelengths(const std::string&, const Parameters&) {
-  return CallDriver([&] { return TextResult(IntToText(spectro.GetWavelengths())); });
+  return CallDriver([&] { return TextResult(IntToText(spectro_.GetWavelengths())); });
 }
 
 Result Instrument::HandleGetAngleValue(const std::string&, const Parameters& parameters) {
   if (parameters.empty()) return MissingParameter();
   const int angle = TextToInt(parameters[0]);
-  return CallDriver([&] { return TextResult(LibraryText(spectro.GetAngleValue(angle))); });
+  return CallDriver([&] { return TextResult(LibraryText(spectro_.GetAngleValue(angle))); });
 }
 
 Result Instrument::HandleGetWavelengthValue(const std::string&, const Parameters& parameters) {
   if (parameters.empty()) return MissingParameter();
   const int wavelength = TextToInt(parameters[0]);
   return CallDriver(
-      [&] { return TextResult(IntToText(spectro.GetWavelengthValue(wavelength))); });
+      [&] { return TextResult(IntToText(spectro_.GetWavelengthValue(wavelength))); });
 }
 
 Result Instrument::HandleGetLastErrorCode(const std::string&, const Parameters&) {
-  return CallDriver([&] { return TextResult(IntToText(spectro.GetLastErrorCode())); });
+  return CallDriver([&] { return TextResult(IntToText(spectro_.GetLastErrorCode())); });
 }
 
 Result Instrument::HandleGetLastErrorString(const std::string&, const Parameters&) {
-  return CallDriver([&] { return TextResult(LibraryText(spectro.GetLastErrorString())); });
+  return CallDriver([&] { return TextResult(LibraryText(spectro_.GetLastErrorString())); });
 }

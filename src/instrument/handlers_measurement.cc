@@ -6,11 +6,11 @@ constexpr int kSpectralValues = 31;  // the list always has 31 values
 }
 
 Result Instrument::HandleMeasure(const std::string&, const Parameters&) {
-  return CallDriver([&] { return BoolResult(spectro.Measure()); });
+  return CallDriver([&] { return BoolResult(spectro_.Measure()); });
 }
 
 Result Instrument::HandleIsDataReady(const std::string&, const Parameters&) {
-  return CallDriver([&] { return BoolResult(spectro.IsDataReady()); });
+  return CallDriver([&] { return BoolResult(spectro_.IsDataReady()); });
 }
 
 Result Instrument::HandleGetSpectralData(const std::string&, const Parameters& parameters) {
@@ -18,7 +18,7 @@ Result Instrument::HandleGetSpectralData(const std::string&, const Parameters& p
   const int first = TextToInt(parameters[0]);
   const int second = TextToInt(parameters[1]);
   return CallDriver(
-      [&] { return TextResult(FloatToText(spectro.GetSpectralData(first, second))); });
+      [&] { return TextResult(FloatToText(spectro_.GetSpectralData(first, second))); });
 }
 
 Result Instrument::HandleGetSpectralDataAll(const std::string&, const Parameters& parameters) {
@@ -32,24 +32,24 @@ Result Instrument::HandleGetSpectralDataAll(const std::string&, const Parameters
     char* end = list;
     for (int index = 0; index < kSpectralValues; ++index) {
       if (index > 0) *end++ = ';';
-      end = WriteFloatText(spectro.GetSpectralData(first, index), 6, end);
+      end = WriteFloatText(spectro_.GetSpectralData(first, index), 6, end);
     }
     return TextResult(std::string(list, end));
   });
 }
 
 Result Instrument::HandleClearSamples(const std::string&, const Parameters&) {
-  return CallDriver([&] { return BoolResult(spectro.ClearSamples()); });
+  return CallDriver([&] { return BoolResult(spectro_.ClearSamples()); });
 }
 
 Result Instrument::HandleGetSampleCount(const std::string&, const Parameters&) {
-  return CallDriver([&] { return TextResult(IntToText(spectro.GetSampleCount())); });
+  return CallDriver([&] { return TextResult(IntToText(spectro_.GetSampleCount())); });
 }
 
 Result Instrument::HandleSetCurrentSample(const std::string&, const Parameters& parameters) {
   if (parameters.empty()) return MissingParameter();
   const int sample = TextToInt(parameters[0]);
-  return CallDriver([&] { return BoolResult(spectro.SetCurrentSample(sample)); });
+  return CallDriver([&] { return BoolResult(spectro_.SetCurrentSample(sample)); });
 }
 
 Result Instrument::HandleGetSampleData(const std::string&, const Parameters& parameters) {
@@ -57,5 +57,5 @@ Result Instrument::HandleGetSampleData(const std::string&, const Parameters& par
   const int first = TextToInt(parameters[0]);
   const int second = TextToInt(parameters[1]);
   return CallDriver(
-      [&] { return TextResult(FloatToText(spectro.GetSampleData(first, second))); });
+      [&] { return TextResult(FloatToText(spectro_.GetSampleData(first, second))); });
 }

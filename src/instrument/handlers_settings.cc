@@ -2,34 +2,34 @@
 #include "instrument/handler_support.h"
 
 Result Instrument::HandleConfigure(const std::string&, const Parameters&) {
-  return CallDriver([&] { return BoolResult(spectro.Configure()); });
+  return CallDriver([&] { return BoolResult(spectro_.Configure()); });
 }
 
 Result Instrument::HandleGetAvailableSettings(const std::string&, const Parameters&) {
-  return CallDriver([&] { return TextResult(LibraryText(spectro.GetAvailableSettings())); });
+  return CallDriver([&] { return TextResult(LibraryText(spectro_.GetAvailableSettings())); });
 }
 
 Result Instrument::HandleGetSettingOptions(const std::string&, const Parameters& parameters) {
   if (parameters.empty()) return MissingParameter();
   return CallDriver(
-      [&] { return TextResult(LibraryText(spectro.GetSettingOptions(parameters[0].c_str()))); });
+      [&] { return TextResult(LibraryText(spectro_.GetSettingOptions(parameters[0].c_str()))); });
 }
 
 Result Instrument::HandleGetOption(const std::string&, const Parameters& parameters) {
   if (parameters.empty()) return MissingParameter();
   return CallDriver(
-      [&] { return TextResult(LibraryText(spectro.GetOption(parameters[0].c_str()))); });
+      [&] { return TextResult(LibraryText(spectro_.GetOption(parameters[0].c_str()))); });
 }
 
 Result Instrument::HandleSetOption(const std::string&, const Parameters& parameters) {
   if (parameters.size() < 2) return MissingParameter();
   return CallDriver([&] {
-    return BoolResult(spectro.SetOption(parameters[0].c_str(), parameters[1].c_str()));
+    return BoolResult(spectro_.SetOption(parameters[0].c_str(), parameters[1].c_str()));
   });
 }
 
 Result Instrument::HandleExecute(const std::string&, const Parameters& parameters) {
   if (parameters.empty()) return MissingParameter();
   return CallDriver(
-      [&] { return TextResult(LibraryText(spectro.Execute(parameters[0].c_str()))); });
+      [&] { return TextResult(LibraryText(spectro_.Execute(parameters[0].c_str()))); });
 }

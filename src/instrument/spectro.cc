@@ -13,12 +13,12 @@ bool Resolve(platform::LibraryHandle library, const char* name, EntryPoint& slot
 
 }  // namespace
 
-Spectro::Spectro() : handle(nullptr) { ClearEntryPoints(); }
+Spectro::Spectro() : handle_(nullptr) { ClearEntryPoints(); }
 
 Spectro::~Spectro() {
-  if (handle != nullptr) {
-    platform::FreeDynamicLibrary(handle);
-    handle = nullptr;
+  if (handle_ != nullptr) {
+    platform::FreeDynamicLibrary(handle_);
+    handle_ = nullptr;
   }
 }
 
@@ -30,85 +30,85 @@ bool Spectro::LoadDriver(const char* name) {
       std::string(platform::kLocalLibraryPrefix) + name + platform::kLibrarySuffix;
   if (path.size() >= platform::kMaxPath) return false;
 
-  handle = platform::LoadDynamicLibrary(path.c_str());
-  if (handle == nullptr) return false;
+  handle_ = platform::LoadDynamicLibrary(path.c_str());
+  if (handle_ == nullptr) return false;
 
   // Looked up in this order; the first missing name rejects the library and
   // the names after it are not looked up.
   const bool complete =
-      Resolve(handle, "Connect", pfnConnect) &&
-      Resolve(handle, "Disconnect", pfnDisconnect) &&
-      Resolve(handle, "IsConnected", pfnIsConnected) &&
-      Resolve(handle, "SetLanguage", pfnSetLanguage) &&
-      Resolve(handle, "GetAngles", pfnGetAngles) &&
-      Resolve(handle, "GetWavelengths", pfnGetWavelengths) &&
-      Resolve(handle, "GetAngleValue", pfnGetAngleValue) &&
-      Resolve(handle, "GetWavelengthValue", pfnGetWavelengthValue) &&
-      Resolve(handle, "Measure", pfnMeasure) &&
-      Resolve(handle, "GetSpectralData", pfnGetSpectralData) &&
-      Resolve(handle, "IsDataReady", pfnIsDataReady) &&
-      Resolve(handle, "GetSerialNum", pfnGetSerialNum) &&
-      Resolve(handle, "GetCalStatus", pfnGetCalStatus) &&
-      Resolve(handle, "Calibrate", pfnCalibrate) &&
-      Resolve(handle, "GetCalSteps", pfnGetCalSteps) &&
-      Resolve(handle, "GetCalMode", pfnGetCalMode) &&
-      Resolve(handle, "CalibrateStep", pfnCalibrateStep) &&
-      Resolve(handle, "GetCalProgress", pfnGetCalProgress) &&
-      Resolve(handle, "AbortCalibration", pfnAbortCalibration) &&
-      Resolve(handle, "ClearSamples", pfnClearSamples) &&
-      Resolve(handle, "GetSampleCount", pfnGetSampleCount) &&
-      Resolve(handle, "SetCurrentSample", pfnSetCurrentSample) &&
-      Resolve(handle, "GetSampleData", pfnGetSampleData) &&
-      Resolve(handle, "Configure", pfnConfigure) &&
-      Resolve(handle, "GetAvailableSettings", pfnGetAvailableSettings) &&
-      Resolve(handle, "GetSettingOptions", pfnGetSettingOptions) &&
-      Resolve(handle, "GetOption", pfnGetOption) &&
-      Resolve(handle, "SetOption", pfnSetOption) &&
-      Resolve(handle, "GetLastErrorCode", pfnGetLastErrorCode) &&
-      Resolve(handle, "GetLastErrorString", pfnGetLastErrorString) &&
-      Resolve(handle, "Execute", pfnExecute);
+      Resolve(handle_, "Connect", connect_) &&
+      Resolve(handle_, "Disconnect", disconnect_) &&
+      Resolve(handle_, "IsConnected", isConnected_) &&
+      Resolve(handle_, "SetLanguage", setLanguage_) &&
+      Resolve(handle_, "GetAngles", getAngles_) &&
+      Resolve(handle_, "GetWavelengths", getWavelengths_) &&
+      Resolve(handle_, "GetAngleValue", getAngleValue_) &&
+      Resolve(handle_, "GetWavelengthValue", getWavelengthValue_) &&
+      Resolve(handle_, "Measure", measure_) &&
+      Resolve(handle_, "GetSpectralData", getSpectralData_) &&
+      Resolve(handle_, "IsDataReady", isDataReady_) &&
+      Resolve(handle_, "GetSerialNum", getSerialNum_) &&
+      Resolve(handle_, "GetCalStatus", getCalStatus_) &&
+      Resolve(handle_, "Calibrate", calibrate_) &&
+      Resolve(handle_, "GetCalSteps", getCalSteps_) &&
+      Resolve(handle_, "GetCalMode", getCalMode_) &&
+      Resolve(handle_, "CalibrateStep", calibrateStep_) &&
+      Resolve(handle_, "GetCalProgress", getCalProgress_) &&
+      Resolve(handle_, "AbortCalibration", abortCalibration_) &&
+      Resolve(handle_, "ClearSamples", clearSamples_) &&
+      Resolve(handle_, "GetSampleCount", getSampleCount_) &&
+      Resolve(handle_, "SetCurrentSample", setCurrentSample_) &&
+      Resolve(handle_, "GetSampleData", getSampleData_) &&
+      Resolve(handle_, "Configure", configure_) &&
+      Resolve(handle_, "GetAvailableSettings", getAvailableSettings_) &&
+      Resolve(handle_, "GetSettingOptions", getSettingOptions_) &&
+      Resolve(handle_, "GetOption", getOption_) &&
+      Resolve(handle_, "SetOption", setOption_) &&
+      Resolve(handle_, "GetLastErrorCode", getLastErrorCode_) &&
+      Resolve(handle_, "GetLastErrorString", getLastErrorString_) &&
+      Resolve(handle_, "Execute", execute_);
   if (!complete) UnloadDriver();
   return complete;
 }
 
 void Spectro::UnloadDriver() {
-  if (handle != nullptr) {
-    platform::FreeDynamicLibrary(handle);
-    handle = nullptr;
+  if (handle_ != nullptr) {
+    platform::FreeDynamicLibrary(handle_);
+    handle_ = nullptr;
   }
   ClearEntryPoints();
 }
 
 void Spectro::ClearEntryPoints() {
-  pfnConnect = nullptr;
-  pfnDisconnect = nullptr;
-  pfnIsConnected = nullptr;
-  pfnSetLanguage = nullptr;
-  pfnGetAngles = nullptr;
-  pfnGetWavelengths = nullptr;
-  pfnGetAngleValue = nullptr;
-  pfnGetWavelengthValue = nullptr;
-  pfnMeasure = nullptr;
-  pfnGetSpectralData = nullptr;
-  pfnIsDataReady = nullptr;
-  pfnGetSerialNum = nullptr;
-  pfnGetCalStatus = nullptr;
-  pfnCalibrate = nullptr;
-  pfnGetCalSteps = nullptr;
-  pfnGetCalMode = nullptr;
-  pfnGetCalProgress = nullptr;
-  pfnAbortCalibration = nullptr;
-  pfnCalibrateStep = nullptr;
-  pfnClearSamples = nullptr;
-  pfnGetSampleCount = nullptr;
-  pfnSetCurrentSample = nullptr;
-  pfnGetSampleData = nullptr;
-  pfnConfigure = nullptr;
-  pfnGetAvailableSettings = nullptr;
-  pfnGetSettingOptions = nullptr;
-  pfnGetOption = nullptr;
-  pfnSetOption = nullptr;
-  pfnGetLastErrorCode = nullptr;
-  pfnGetLastErrorString = nullptr;
-  pfnExecute = nullptr;
+  connect_ = nullptr;
+  disconnect_ = nullptr;
+  isConnected_ = nullptr;
+  setLanguage_ = nullptr;
+  getAngles_ = nullptr;
+  getWavelengths_ = nullptr;
+  getAngleValue_ = nullptr;
+  getWavelengthValue_ = nullptr;
+  measure_ = nullptr;
+  getSpectralData_ = nullptr;
+  isDataReady_ = nullptr;
+  getSerialNum_ = nullptr;
+  getCalStatus_ = nullptr;
+  calibrate_ = nullptr;
+  getCalSteps_ = nullptr;
+  getCalMode_ = nullptr;
+  getCalProgress_ = nullptr;
+  abortCalibration_ = nullptr;
+  calibrateStep_ = nullptr;
+  clearSamples_ = nullptr;
+  getSampleCount_ = nullptr;
+  setCurrentSample_ = nullptr;
+  getSampleData_ = nullptr;
+  configure_ = nullptr;
+  getAvailableSettings_ = nullptr;
+  getSettingOptions_ = nullptr;
+  getOption_ = nullptr;
+  setOption_ = nullptr;
+  getLastErrorCode_ = nullptr;
+  getLastErrorString_ = nullptr;
+  execute_ = nullptr;
 }

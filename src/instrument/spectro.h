@@ -26,40 +26,40 @@ class Spectro {
   // directory and resolves every entry point. False leaves nothing loaded.
   bool LoadDriver(const char* name);
   void UnloadDriver();
-  bool IsLoaded() const { return handle != nullptr; }
+  bool IsLoaded() const { return handle_ != nullptr; }
 
   // One call per entry point; only while a library is loaded.
-  bool Connect() { return Call(pfnConnect); }
-  bool Disconnect() { return Call(pfnDisconnect); }
-  bool IsConnected() { return Call(pfnIsConnected); }
-  bool SetLanguage(std::uint16_t language) { return Call(pfnSetLanguage, language); }
-  int GetAngles() { return Call(pfnGetAngles); }
-  int GetWavelengths() { return Call(pfnGetWavelengths); }
-  const char* GetAngleValue(int angle) { return Call(pfnGetAngleValue, angle); }
-  int GetWavelengthValue(int wavelength) { return Call(pfnGetWavelengthValue, wavelength); }
-  bool Measure() { return Call(pfnMeasure); }
-  float GetSpectralData(int angle, int wavelength) { return Call(pfnGetSpectralData, angle, wavelength); }
-  bool IsDataReady() { return Call(pfnIsDataReady); }
-  const char* GetSerialNum() { return Call(pfnGetSerialNum); }
-  int GetCalStatus() { return Call(pfnGetCalStatus); }
-  bool Calibrate() { return Call(pfnCalibrate); }
-  const char* GetCalSteps() { return Call(pfnGetCalSteps); }
-  const char* GetCalMode() { return Call(pfnGetCalMode); }
-  int GetCalProgress() { return Call(pfnGetCalProgress); }
-  bool AbortCalibration() { return Call(pfnAbortCalibration); }
-  bool CalibrateStep(const char* step) { return Call(pfnCalibrateStep, step); }
-  bool ClearSamples() { return Call(pfnClearSamples); }
-  int GetSampleCount() { return Call(pfnGetSampleCount); }
-  bool SetCurrentSample(int sample) { return Call(pfnSetCurrentSample, sample); }
-  float GetSampleData(int first, int second) { return Call(pfnGetSampleData, first, second); }
-  bool Configure() { return Call(pfnConfigure); }
-  const char* GetAvailableSettings() { return Call(pfnGetAvailableSettings); }
-  const char* GetSettingOptions(const char* setting) { return Call(pfnGetSettingOptions, setting); }
-  const char* GetOption(const char* option) { return Call(pfnGetOption, option); }
-  bool SetOption(const char* option, const char* value) { return Call(pfnSetOption, option, value); }
-  int GetLastErrorCode() { return Call(pfnGetLastErrorCode); }
-  const char* GetLastErrorString() { return Call(pfnGetLastErrorString); }
-  const char* Execute(const char* text) { return Call(pfnExecute, text); }
+  bool Connect() { return Call(connect_); }
+  bool Disconnect() { return Call(disconnect_); }
+  bool IsConnected() { return Call(isConnected_); }
+  bool SetLanguage(std::uint16_t language) { return Call(setLanguage_, language); }
+  int GetAngles() { return Call(getAngles_); }
+  int GetWavelengths() { return Call(getWavelengths_); }
+  const char* GetAngleValue(int angle) { return Call(getAngleValue_, angle); }
+  int GetWavelengthValue(int wavelength) { return Call(getWavelengthValue_, wavelength); }
+  bool Measure() { return Call(measure_); }
+  float GetSpectralData(int angle, int wavelength) { return Call(getSpectralData_, angle, wavelength); }
+  bool IsDataReady() { return Call(isDataReady_); }
+  const char* GetSerialNum() { return Call(getSerialNum_); }
+  int GetCalStatus() { return Call(getCalStatus_); }
+  bool Calibrate() { return Call(calibrate_); }
+  const char* GetCalSteps() { return Call(getCalSteps_); }
+  const char* GetCalMode() { return Call(getCalMode_); }
+  int GetCalProgress() { return Call(getCalProgress_); }
+  bool AbortCalibration() { return Call(abortCalibration_); }
+  bool CalibrateStep(const char* step) { return Call(calibrateStep_, step); }
+  bool ClearSamples() { return Call(clearSamples_); }
+  int GetSampleCount() { return Call(getSampleCount_); }
+  bool SetCurrentSample(int sample) { return Call(setCurrentSample_, sample); }
+  float GetSampleData(int first, int second) { return Call(getSampleData_, first, second); }
+  bool Configure() { return Call(configure_); }
+  const char* GetAvailableSettings() { return Call(getAvailableSettings_); }
+  const char* GetSettingOptions(const char* setting) { return Call(getSettingOptions_, setting); }
+  const char* GetOption(const char* option) { return Call(getOption_, option); }
+  bool SetOption(const char* option, const char* value) { return Call(setOption_, option, value); }
+  int GetLastErrorCode() { return Call(getLastErrorCode_); }
+  const char* GetLastErrorString() { return Call(getLastErrorString_); }
+  const char* Execute(const char* text) { return Call(execute_, text); }
 
  private:
   // Calls one entry point through platform::CallGuarded; throws
@@ -68,38 +68,38 @@ class Spectro {
   static Result Call(Result(SPECTRO_CALL* entry)(Params...), Args... args);
   void ClearEntryPoints();
 
-  platform::LibraryHandle handle;
-  driver_api::Connect pfnConnect;
-  driver_api::Disconnect pfnDisconnect;
-  driver_api::IsConnected pfnIsConnected;
-  driver_api::SetLanguage pfnSetLanguage;
-  driver_api::GetAngles pfnGetAngles;
-  driver_api::GetWavelengths pfnGetWavelengths;
-  driver_api::GetAngleValue pfnGetAngleValue;
-  driver_api::GetWavelengthValue pfnGetWavelengthValue;
-  driver_api::Measure pfnMeasure;
-  driver_api::GetSpectralData pfnGetSpectralData;
-  driver_api::IsDataReady pfnIsDataReady;
-  driver_api::GetSerialNum pfnGetSerialNum;
-  driver_api::GetCalStatus pfnGetCalStatus;
-  driver_api::Calibrate pfnCalibrate;
-  driver_api::GetCalSteps pfnGetCalSteps;
-  driver_api::GetCalMode pfnGetCalMode;
-  driver_api::GetCalProgress pfnGetCalProgress;
-  driver_api::AbortCalibration pfnAbortCalibration;
-  driver_api::CalibrateStep pfnCalibrateStep;
-  driver_api::ClearSamples pfnClearSamples;
-  driver_api::GetSampleCount pfnGetSampleCount;
-  driver_api::SetCurrentSample pfnSetCurrentSample;
-  driver_api::GetSampleData pfnGetSampleData;
-  driver_api::Configure pfnConfigure;
-  driver_api::GetAvailableSettings pfnGetAvailableSettings;
-  driver_api::GetSettingOptions pfnGetSettingOptions;
-  driver_api::GetOption pfnGetOption;
-  driver_api::SetOption pfnSetOption;
-  driver_api::GetLastErrorCode pfnGetLastErrorCode;
-  driver_api::GetLastErrorString pfnGetLastErrorString;
-  driver_api::Execute pfnExecute;
+  platform::LibraryHandle handle_;
+  driver_api::Connect connect_;
+  driver_api::Disconnect disconnect_;
+  driver_api::IsConnected isConnected_;
+  driver_api::SetLanguage setLanguage_;
+  driver_api::GetAngles getAngles_;
+  driver_api::GetWavelengths getWavelengths_;
+  driver_api::GetAngleValue getAngleValue_;
+  driver_api::GetWavelengthValue getWavelengthValue_;
+  driver_api::Measure measure_;
+  driver_api::GetSpectralData getSpectralData_;
+  driver_api::IsDataReady isDataReady_;
+  driver_api::GetSerialNum getSerialNum_;
+  driver_api::GetCalStatus getCalStatus_;
+  driver_api::Calibrate calibrate_;
+  driver_api::GetCalSteps getCalSteps_;
+  driver_api::GetCalMode getCalMode_;
+  driver_api::GetCalProgress getCalProgress_;
+  driver_api::AbortCalibration abortCalibration_;
+  driver_api::CalibrateStep calibrateStep_;
+  driver_api::ClearSamples clearSamples_;
+  driver_api::GetSampleCount getSampleCount_;
+  driver_api::SetCurrentSample setCurrentSample_;
+  driver_api::GetSampleData getSampleData_;
+  driver_api::Configure configure_;
+  driver_api::GetAvailableSettings getAvailableSettings_;
+  driver_api::GetSettingOptions getSettingOptions_;
+  driver_api::GetOption getOption_;
+  driver_api::SetOption setOption_;
+  driver_api::GetLastErrorCode getLastErrorCode_;
+  driver_api::GetLastErrorString getLastErrorString_;
+  driver_api::Execute execute_;
 };
 
 template <typename Result, typename... Params, typename... Args>

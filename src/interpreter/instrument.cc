@@ -112,12 +112,12 @@ void Instrument::Register(const char* name,
                           Result (Instrument::*handler)(const std::string&, const Parameters&)) {
   using boost::placeholders::_1;
   using boost::placeholders::_2;
-  commandTable[name] = boost::bind(handler, this, _1, _2);
+  commandTable_[name] = boost::bind(handler, this, _1, _2);
 }
 
 std::vector<std::string> Instrument::CommandNames() const {
   std::vector<std::string> names;
-  for (const auto& entry : commandTable) names.push_back(entry.first);
+  for (const auto& entry : commandTable_) names.push_back(entry.first);
   return names;
 }
 
@@ -135,8 +135,8 @@ Result Instrument::Execute(const std::string& commandText) {
     const Parameters parameters = GetParameters(commandText);
     if (name == command::kInit) return HandleInit(parameters);
 
-    const CommandTable::const_iterator entry = commandTable.find(name);
-    if (entry == commandTable.end()) return ErrorResult("Unknown command \"" + name + "\"");
+    const CommandTable::const_iterator entry = commandTable_.find(name);
+    if (entry == commandTable_.end()) return ErrorResult("Unknown command \"" + name + "\"");
 
     diagnostics::LogTimestamped(CommandLine(name, parameters));
     return entry->second(name, parameters);

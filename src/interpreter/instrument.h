@@ -89,6 +89,6 @@ class Instrument {
   Result HandleSetOption(const std::string& name, const Parameters& parameters);
   Result HandleExecute(const std::string& name, const Parameters& parameters);
 
-  Spectro spectro;
-  CommandTable commandTable;
+  Spectro spectro_;
+  CommandTable commandTable_;
 };

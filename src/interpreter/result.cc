@@ -1,15 +1,14 @@
 #include "interpreter/result.h"
 
-Result::Result() : success(true) {}
+Result::Result() : success_(true) {}
 
-Result::Result(const std::string& text_in, bool success_in)
-    : success(success_in), text(text_in) {}
+Result::Result(const std::string& text, bool success) : success_(success), text_(text) {}
 
 std::string Result::ToString() const {
-  std::string response = success ? "OK" : "ERROR";
-  if (!text.empty()) {
+  std::string response = success_ ? "OK" : "ERROR";
+  if (!text_.empty()) {
     response += '|';
-    response += text;
+    response += text_;
   }
   return response;
 }

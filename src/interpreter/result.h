@@ -9,13 +9,13 @@ class Result {
   Result();  // success, empty text: the response "OK"
   Result(const std::string& text, bool success);
 
-  bool IsSuccess() const { return success; }
-  const std::string& GetText() const { return text; }
+  bool IsSuccess() const { return success_; }
+  const std::string& GetText() const { return text_; }
   std::string ToString() const;
 
  private:
-  bool success;
-  std::string text;
+  bool success_;
+  std::string text_;
 };
 
 Result TextResult(const std::string& text);

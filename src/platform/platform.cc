@@ -28,9 +28,9 @@ std::string TempDirectory() {
 }
 
 std::size_t TempDirectory(char* buffer) {
-  const std::string& override_dir = TempDirectoryOverride();
-  if (override_dir.empty()) return detail::SystemTempDirectory(buffer);
-  const std::size_t length = override_dir.copy(buffer, kMaxPath);
+  const std::string& overrideDirectory = TempDirectoryOverride();
+  if (overrideDirectory.empty()) return detail::SystemTempDirectory(buffer);
+  const std::size_t length = overrideDirectory.copy(buffer, kMaxPath);
   buffer[length] = '\0';
   return length;
 }
