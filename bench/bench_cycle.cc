@@ -23,6 +23,8 @@
 #include "engine_sim.h"
 #include "log_folder.h"
 
+namespace vdqrn {
+
 namespace {
 
 enum class Mode { kNormal, kHpc };
@@ -230,3 +232,5 @@ int RegisterCycleBenchmarks() {
 const int registered = RegisterCycleBenchmarks();
 
 }  // namespace
+
+}  // namespace vdqrn

@@ -7,6 +7,8 @@
 #include "bench_support.h"
 #include "interpreter/instrument.h"
 
+namespace vdqrn {
+
 namespace {
 
 // The interpreter with the simulated instrument loaded, connected and
@@ -63,3 +65,5 @@ BENCHMARK(BM_Greeting);
 BENCHMARK(BM_UnknownCommand);
 BENCHMARK(BM_Measure);
 BENCHMARK(BM_SpectralDataAll);
+
+}  // namespace vdqrn

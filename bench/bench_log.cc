@@ -6,6 +6,8 @@
 #include "bench_support.h"
 #include "diagnostics/log.h"
 
+namespace vdqrn {
+
 namespace {
 
 void BM_TimestampedLine(benchmark::State& state) {
@@ -26,3 +28,5 @@ void BM_PlainLine(benchmark::State& state) {
 
 BENCHMARK(BM_TimestampedLine)->Arg(16)->Arg(4096);
 BENCHMARK(BM_PlainLine);
+
+}  // namespace vdqrn

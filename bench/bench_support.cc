@@ -7,6 +7,8 @@
 #include "diagnostics/log.h"
 #include "platform/platform.h"
 
+namespace vdqrn {
+
 namespace bench {
 
 InProcessLogFolder::InProcessLogFolder() {
@@ -62,3 +64,5 @@ long ResidentKilobytes() {
 }
 
 }  // namespace bench
+
+}  // namespace vdqrn

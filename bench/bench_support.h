@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace vdqrn {
+
 namespace bench {
 
 // A fresh folder for the log of the driver code linked into this process
@@ -36,3 +38,5 @@ std::size_t TotalBytes(const std::vector<std::string>& lines);
 long ResidentKilobytes();
 
 }  // namespace bench
+
+}  // namespace vdqrn

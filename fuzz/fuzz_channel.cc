@@ -47,6 +47,8 @@
 #include "platform/platform.h"
 #include "recording_controls.h"
 
+namespace vdqrn {
+
 namespace {
 
 using engine_sim::SendPath;
@@ -361,3 +363,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace vdqrn

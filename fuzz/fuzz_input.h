@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vdqrn {
+
 class FuzzInput {
  public:
   FuzzInput(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
@@ -36,3 +38,5 @@ class FuzzInput {
   std::size_t size_;
   std::size_t position_ = 0;
 };
+
+}  // namespace vdqrn

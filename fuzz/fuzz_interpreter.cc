@@ -10,6 +10,8 @@
 #include "interpreter/instrument.h"
 #include "platform/platform.h"
 
+namespace vdqrn {
+
 namespace {
 
 Instrument& WithSimulatedInstrument() {
@@ -54,3 +56,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!ok && !error) __builtin_trap();
   return 0;
 }
+
+}  // namespace vdqrn

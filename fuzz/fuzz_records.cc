@@ -48,6 +48,8 @@
 #include "fuzz_input.h"
 #include "platform/platform.h"
 
+namespace vdqrn {
+
 namespace {
 
 const char kMissingDirectory[] = "./fuzz-records-missing/deeper";
@@ -379,3 +381,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace vdqrn

@@ -10,6 +10,8 @@
 
 #include "instrument/conversions.h"
 
+namespace vdqrn {
+
 TEST(TextToInt, ReadsWholeDecimalTextsOnly) {
   EXPECT_EQ(TextToInt("42"), 42);
   EXPECT_EQ(TextToInt("+7"), 7);
@@ -126,3 +128,5 @@ TEST(FloatToShortText, EveryFloatInTypicalRangesAsAStreamWrites) {
     }
   }
 }
+
+}  // namespace vdqrn

@@ -5,6 +5,8 @@
 #include "log_test.h"
 #include "recording_controls.h"
 
+namespace vdqrn {
+
 using ::testing::ElementsAre;
 
 namespace {
@@ -209,3 +211,5 @@ TEST_F(Handlers, NamesWithASubdirectoryStillLoad) {
   EXPECT_EQ(Run("Init|no-such-library|"), "ERROR|Error loading driver (\"no-such-library\") on client");
   fs::remove_all("testsub");
 }
+
+}  // namespace vdqrn

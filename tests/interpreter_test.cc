@@ -3,6 +3,8 @@
 #include "interpreter/instrument.h"
 #include "log_test.h"
 
+namespace vdqrn {
+
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -95,3 +97,5 @@ TEST_F(Interpreter, InitIsRoutedByTheDispatcherNotTheTable) {
   const std::vector<std::string> names = instrument.CommandNames();
   EXPECT_EQ(std::find(names.begin(), names.end(), "Init"), names.end());
 }
+
+}  // namespace vdqrn

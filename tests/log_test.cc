@@ -6,6 +6,8 @@
 #include "diagnostics/log.h"
 #include "log_test.h"
 
+namespace vdqrn {
+
 using diagnostics::LogTimestamped;
 using diagnostics::PlainLogLine;
 using ::testing::ElementsAre;
@@ -180,3 +182,5 @@ TEST(PlatformTempDirectory, AlwaysEndsWithASeparator) {
   EXPECT_TRUE(dir.back() == '/' || dir.back() == '\\') << dir;
   EXPECT_LT(dir.size(), platform::kMaxPath);
 }
+
+}  // namespace vdqrn

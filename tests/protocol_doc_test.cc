@@ -5,6 +5,8 @@
 #include "interpreter/instrument.h"
 #include "log_test.h"
 
+namespace vdqrn {
+
 class ProtocolGuide : public LogTest {};
 
 TEST_F(ProtocolGuide, HasARowForEveryCommand) {
@@ -21,3 +23,5 @@ TEST_F(ProtocolGuide, HasARowForEveryCommand) {
         << "docs/protocol.md has no table row for " << name;
   }
 }
+
+}  // namespace vdqrn

@@ -2,6 +2,8 @@
 
 #include "interpreter/result.h"
 
+namespace vdqrn {
+
 TEST(ResultText, TheFourResponseForms) {
   EXPECT_EQ(Result().ToString(), "OK");
   EXPECT_EQ(TextResult("").ToString(), "OK");
@@ -22,3 +24,5 @@ TEST(ResultText, BooleansAreSuccessfulTexts) {
   EXPECT_TRUE(BoolResult(false).IsSuccess());
   EXPECT_FALSE(ErrorResult("x").IsSuccess());
 }
+
+}  // namespace vdqrn

@@ -2,7 +2,9 @@
 #include "log_test.h"
 #include "recording_controls.h"
 
-TEST(SpectroBinding, LoadsALibraryWithAllEntryPointsAndCallsThrough) {
+namespace vdqrn {
+
+TEST(Spectro, LoadsALibraryWithAllEntryPointsAndCallsThrough) {
   RecordingLibrary recording;
   Spectro spectro;
   EXPECT_FALSE(spectro.IsLoaded());
@@ -20,7 +22,7 @@ TEST(SpectroBinding, LoadsALibraryWithAllEntryPointsAndCallsThrough) {
             "SetLanguage(1033)\nGetCalProgress()\nGetSampleData(4,9)\nSetOption(Aperture,LAV)\n");
 }
 
-TEST(SpectroBinding, RejectsMissingFilesAndIncompleteLibrariesWhole) {
+TEST(Spectro, RejectsMissingFilesAndIncompleteLibrariesWhole) {
   Spectro spectro;
   EXPECT_FALSE(spectro.LoadDriver("no-such-library"));
   EXPECT_FALSE(spectro.IsLoaded());
@@ -29,7 +31,7 @@ TEST(SpectroBinding, RejectsMissingFilesAndIncompleteLibrariesWhole) {
   EXPECT_FALSE(spectro.LoadDriver(""));  // names the file ".so"/".dll", which is absent
 }
 
-TEST(SpectroBinding, FailedLoadLeavesNothingLoadedAndReloadWorks) {
+TEST(Spectro, FailedLoadLeavesNothingLoadedAndReloadWorks) {
   Spectro spectro;
   ASSERT_TRUE(spectro.LoadDriver("recordingspectro"));
   EXPECT_TRUE(spectro.LoadDriver("recordingspectro"));  // same name: freed and loaded again
@@ -39,8 +41,10 @@ TEST(SpectroBinding, FailedLoadLeavesNothingLoadedAndReloadWorks) {
   EXPECT_FALSE(spectro.IsLoaded());
 }
 
-TEST(SpectroBinding, NameTooLongForThePathIsNotTried) {
+TEST(Spectro, NameTooLongForThePathIsNotTried) {
   Spectro spectro;
   EXPECT_FALSE(spectro.LoadDriver(std::string(300, 'a').c_str()));
   EXPECT_FALSE(spectro.IsLoaded());
 }
+
+}  // namespace vdqrn

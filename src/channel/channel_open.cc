@@ -9,6 +9,8 @@
 #include "channel/virtual_channel_ica.h"
 #include "diagnostics/log.h"
 
+namespace vdqrn {
+
 using diagnostics::LogTimestamped;
 using diagnostics::PlainLogLine;
 
@@ -233,3 +235,5 @@ std::int32_t VDQRN_ENGINE_CALL DataArrival(void* /*pVdData*/, std::uint16_t usCh
   }
   return ica::kStatusSuccess;
 }
+
+}  // namespace vdqrn

@@ -7,6 +7,8 @@
 
 #include "channel/ica_records.h"
 
+namespace vdqrn {
+
 extern const char kCommandChannelName[];  // "QrnCmd1"
 extern const char kDataChannelName[];     // "QrnDta1"
 
@@ -34,3 +36,5 @@ std::int32_t CallWinStationDriver(ica::DriverRecord* pDriver, std::uint16_t usPr
 // in high-performance mode, sends the response at once. Always returns 0.
 std::int32_t VDQRN_ENGINE_CALL DataArrival(void* pVdData, std::uint16_t usChannel,
                                            std::uint8_t* pBytes, std::uint16_t usLength);
+
+}  // namespace vdqrn

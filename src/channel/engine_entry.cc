@@ -9,6 +9,8 @@
 #include "channel/response_delivery.h"
 #include "diagnostics/log.h"
 
+namespace vdqrn {
+
 using diagnostics::LogTimestamped;
 using diagnostics::PlainLogLine;
 
@@ -182,3 +184,5 @@ extern "C" VDQRN_EXPORT std::int32_t VDQRN_ENGINE_CALL Load(ica::LinkRecord* pLi
   GetEngineState().pLibraryTable = pLink->pLibraryTable;
   return ica::kStatusSuccess;
 }
+
+}  // namespace vdqrn

@@ -6,6 +6,8 @@
 
 #include "channel/ica_records.h"
 
+namespace vdqrn {
+
 extern "C" std::int32_t VDQRN_ENGINE_CALL Load(ica::LinkRecord* pLink);
 
 // The engine that loads the module. The Windows engine offers module lookups,
@@ -21,3 +23,5 @@ EngineKind TargetEngine();
 
 // Logs the call and fills the record with "no error": code 0, empty text.
 std::int32_t DriverGetLastError(ica::DriverRecord* pDriver, ica::LastErrorRecord* pLastError);
+
+}  // namespace vdqrn

@@ -1,6 +1,10 @@
 #include "channel/engine_state.h"
 
+namespace vdqrn {
+
 EngineState& GetEngineState() {
   static EngineState state{};
   return state;
 }
+
+}  // namespace vdqrn

@@ -7,6 +7,8 @@
 
 #include "channel/ica_records.h"
 
+namespace vdqrn {
+
 // The engine modules looked up by name at every open.
 constexpr std::size_t kEngineModuleCount = 17;
 
@@ -29,3 +31,5 @@ struct EngineState {
 
 // The module's one EngineState; all zero when the module is loaded.
 EngineState& GetEngineState();
+
+}  // namespace vdqrn

@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace vdqrn {
+
 // Every procedure that crosses the engine boundary uses the C calling
 // convention; 32-bit Windows spells it out.
 #if defined(_WIN32) && !defined(_WIN64)
@@ -373,3 +375,5 @@ static_assert(sizeof(MemorySection) == 16, "memory section");
 #endif
 
 }  // namespace ica
+
+}  // namespace vdqrn

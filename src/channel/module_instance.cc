@@ -9,6 +9,8 @@
 #include <windows.h>
 #endif
 
+namespace vdqrn {
+
 namespace {
 
 // Declared first: released after every other static of this file.
@@ -29,6 +31,8 @@ EngineKind TargetEngine() {
   return EngineKind::kLinux;
 #endif
 }
+
+}  // namespace vdqrn
 
 #if defined(_WIN32)
 // The module starts no threads and has no use for thread notifications.

@@ -4,6 +4,8 @@
 #include "channel/virtual_channel_ica.h"
 #include "diagnostics/log.h"
 
+namespace vdqrn {
+
 using diagnostics::LogTimestamped;
 using diagnostics::PlainLogLine;
 
@@ -23,3 +25,5 @@ std::int32_t SendData() {
   channel.ClearResponse();
   return ica::kStatusSuccess;
 }
+
+}  // namespace vdqrn

@@ -6,6 +6,8 @@
 #include "diagnostics/log.h"
 #include "interpreter/instrument.h"
 
+namespace vdqrn {
+
 using diagnostics::LogTimestamped;
 using diagnostics::PlainLogLine;
 
@@ -134,3 +136,5 @@ std::int32_t VirtualChannelICA::QueueWrite() {
   return pfnQueueWrite(pWd, usDataChannel, reinterpret_cast<ica::MemorySection*>(&ulSendLength), 1,
                        0);
 }
+
+}  // namespace vdqrn

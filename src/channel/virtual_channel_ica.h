@@ -12,6 +12,8 @@
 
 #include "channel/ica_records.h"
 
+namespace vdqrn {
+
 class Instrument;
 
 // The text that asks for the driver's version, and the version it answers.
@@ -82,3 +84,5 @@ class VirtualChannelICA {
 
 // The module's one VirtualChannelICA.
 VirtualChannelICA& GetVirtualChannel();
+
+}  // namespace vdqrn

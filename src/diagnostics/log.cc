@@ -6,6 +6,8 @@
 
 #include "platform/platform.h"
 
+namespace vdqrn {
+
 namespace diagnostics {
 namespace {
 
@@ -124,3 +126,5 @@ void ResetFirstOpenForTesting() {
 }
 
 }  // namespace diagnostics
+
+}  // namespace vdqrn

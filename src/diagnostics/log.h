@@ -11,6 +11,8 @@
 #include <string>
 #include <type_traits>
 
+namespace vdqrn {
+
 namespace diagnostics {
 
 extern const char kLogFileName[];
@@ -84,3 +86,5 @@ class PlainLogLine {
 void ResetFirstOpenForTesting();
 
 }  // namespace diagnostics
+
+}  // namespace vdqrn

@@ -11,6 +11,8 @@
 
 #include <boost/lexical_cast.hpp>
 
+namespace vdqrn {
+
 namespace {
 
 // Powers of ten that a double holds exactly.
@@ -139,3 +141,5 @@ std::string FloatToShortText(float value) {
   char text[kMaxFloatText];
   return std::string(text, WriteFloatText(value, 6, text));
 }
+
+}  // namespace vdqrn

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vdqrn {
+
 int TextToInt(const std::string& text);
 // Fails on negative values too, rather than wrapping "-1" round to 65535.
 std::uint16_t TextToUInt16(const std::string& text);
@@ -18,3 +20,5 @@ std::string FloatToShortText(float value);
 // to out, which has room for kMaxFloatText characters; returns its end.
 constexpr int kMaxFloatText = 16;  // "-1.234567e+38" and more
 char* WriteFloatText(float value, int digits, char* out);
+
+}  // namespace vdqrn

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+namespace vdqrn {
+
 #if defined(_WIN32) && !defined(_WIN64)
 #define SPECTRO_CALL __stdcall
 #else
@@ -48,3 +50,5 @@ using GetLastErrorString = const char*(SPECTRO_CALL*)();
 using Execute = const char*(SPECTRO_CALL*)(const char* text);
 
 }  // namespace driver_api
+
+}  // namespace vdqrn

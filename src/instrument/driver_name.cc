@@ -4,6 +4,8 @@
 
 #include "platform/platform.h"
 
+namespace vdqrn {
+
 namespace {
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
@@ -29,3 +31,5 @@ bool IsAcceptableDriverName(const std::string& name) {
                                  std::strlen(platform::kLibrarySuffix);
   return pathLength < platform::kMaxPath;
 }
+
+}  // namespace vdqrn

@@ -3,7 +3,11 @@
 
 #include <string>
 
+namespace vdqrn {
+
 // False for a name with a NUL byte, a colon, a ".." path component, or one
 // whose path would not fit the platform's path buffer: such a name could
 // reach outside the current directory or be cut short, so it is never tried.
 bool IsAcceptableDriverName(const std::string& name);
+
+}  // namespace vdqrn

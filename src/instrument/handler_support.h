@@ -7,6 +7,8 @@
 #include "instrument/conversions.h"
 #include "interpreter/instrument.h"
 
+namespace vdqrn {
+
 extern const char kMissingParameter[];
 extern const char kNoDriverLoaded[];
 
@@ -20,3 +22,5 @@ Result Instrument::CallDriver(Call call) {
   if (!spectro_.IsLoaded()) return ErrorResult(kNoDriverLoaded);
   return call();
 }
+
+}  // namespace vdqrn

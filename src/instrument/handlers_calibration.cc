@@ -1,6 +1,8 @@
 // Calibration: status, mode, steps and progress; starting and aborting.
 #include "instrument/handler_support.h"
 
+namespace vdqrn {
+
 Result Instrument::HandleGetCalStatus(const std::string&, const Parameters&) {
   return CallDriver([&] { return TextResult(IntToText(spectro_.GetCalStatus())); });
 }
@@ -31,3 +33,5 @@ Result Instrument::HandleGetCalProgress(const std::string&, const Parameters&) {
 Result Instrument::HandleAbortCalibration(const std::string&, const Parameters&) {
   return CallDriver([&] { return BoolResult(spectro_.AbortCalibration()); });
 }
+
+}  // namespace vdqrn

@@ -4,6 +4,8 @@
 #include "instrument/driver_name.h"
 #include "instrument/handler_support.h"
 
+namespace vdqrn {
+
 const char kMissingParameter[] = "Missing parameter";
 const char kNoDriverLoaded[] = "No driver loaded";
 
@@ -77,3 +79,5 @@ Result Instrument::HandleGetLastErrorCode(const std::string&, const Parameters&)
 Result Instrument::HandleGetLastErrorString(const std::string&, const Parameters&) {
   return CallDriver([&] { return TextResult(LibraryText(spectro_.GetLastErrorString())); });
 }
+
+}  // namespace vdqrn

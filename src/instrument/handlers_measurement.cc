@@ -1,6 +1,8 @@
 // Measuring, reading spectral values, and managing the library's samples.
 #include "instrument/handler_support.h"
 
+namespace vdqrn {
+
 namespace {
 constexpr int kSpectralValues = 31;  // the list always has 31 values
 }
@@ -59,3 +61,5 @@ Result Instrument::HandleGetSampleData(const std::string&, const Parameters& par
   return CallDriver(
       [&] { return TextResult(FloatToText(spectro_.GetSampleData(first, second))); });
 }
+
+}  // namespace vdqrn

@@ -1,6 +1,8 @@
 // Settings and options, and the pass-through of any text to the library.
 #include "instrument/handler_support.h"
 
+namespace vdqrn {
+
 Result Instrument::HandleConfigure(const std::string&, const Parameters&) {
   return CallDriver([&] { return BoolResult(spectro_.Configure()); });
 }
@@ -33,3 +35,5 @@ Result Instrument::HandleExecute(const std::string&, const Parameters& parameter
   return CallDriver(
       [&] { return TextResult(LibraryText(spectro_.Execute(parameters[0].c_str()))); });
 }
+
+}  // namespace vdqrn

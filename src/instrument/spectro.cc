@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace vdqrn {
+
 namespace {
 
 // Looks one export up into its typed slot; false when the library lacks it.
@@ -112,3 +114,5 @@ void Spectro::ClearEntryPoints() {
   getLastErrorString_ = nullptr;
   execute_ = nullptr;
 }
+
+}  // namespace vdqrn

@@ -1,6 +1,7 @@
-// Binding to the instrument driver library: loads it by name from the current
-// directory, resolves its 31 entry points (or rejects it whole), offers one
-// call per entry point, and unloads it. Knows nothing of commands or texts.
+// Spectro, the door to the instrument driver library: loads it by name from
+// the current directory, resolves its 31 entry points (or rejects it whole),
+// offers one call per entry point, and unloads it. Knows nothing of commands
+// or texts.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,8 @@
 
 #include "instrument/driver_api.h"
 #include "platform/platform.h"
+
+namespace vdqrn {
 
 // Thrown by a call operation whose library call was cut short: the library
 // raised what our runtime cannot catch (another compiler's C++ exception, an
@@ -116,3 +119,5 @@ Result Spectro::Call(Result(SPECTRO_CALL* entry)(Params...), Args... args) {
   if (!platform::CallGuarded(call, &frame)) throw LibraryCallCutShort();
   return frame.result;
 }
+
+}  // namespace vdqrn

@@ -1,5 +1,7 @@
 #include "interpreter/command_names.h"
 
+namespace vdqrn {
+
 namespace command {
 
 const char kHello[] = "Hello";
@@ -38,3 +40,5 @@ const char kSetLanguage[] = "SetLanguage";
 const char kSetOption[] = "SetOption";
 
 }  // namespace command
+
+}  // namespace vdqrn

@@ -2,6 +2,7 @@
 // command table, plus "Init", which the dispatcher routes itself.
 #pragma once
 
+namespace vdqrn {
 namespace command {
 
 extern const char kHello[];
@@ -40,3 +41,5 @@ extern const char kSetLanguage[];
 extern const char kSetOption[];
 
 }  // namespace command
+
+}  // namespace vdqrn

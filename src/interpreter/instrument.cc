@@ -9,6 +9,8 @@
 #include "diagnostics/log.h"
 #include "interpreter/command_names.h"
 
+namespace vdqrn {
+
 std::string GetCommandName(const std::string& commandText) {
   const std::size_t separator = commandText.find('|');
   if (separator == std::string::npos) return commandText;
@@ -151,3 +153,5 @@ Result Instrument::Execute(const std::string& commandText) {
 Result Instrument::HandleHello(const std::string&, const Parameters&) {
   return TextResult(command::kHello);
 }
+
+}  // namespace vdqrn

@@ -12,6 +12,8 @@
 #include "instrument/spectro.h"
 #include "interpreter/result.h"
 
+namespace vdqrn {
+
 using Parameters = std::vector<std::string>;
 using CommandHandler = boost::function<Result(const std::string&, const Parameters&)>;
 using CommandTable = std::map<std::string, CommandHandler>;
@@ -92,3 +94,5 @@ class Instrument {
   Spectro spectro_;
   CommandTable commandTable_;
 };
+
+}  // namespace vdqrn

@@ -1,5 +1,7 @@
 #include "interpreter/result.h"
 
+namespace vdqrn {
+
 Result::Result() : success_(true) {}
 
 Result::Result(const std::string& text, bool success) : success_(success), text_(text) {}
@@ -18,3 +20,5 @@ Result TextResult(const std::string& text) { return Result(text, true); }
 Result ErrorResult(const std::string& text) { return Result(text, false); }
 
 Result BoolResult(bool value) { return Result(value ? "true" : "false", true); }
+
+}  // namespace vdqrn

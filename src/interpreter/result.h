@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace vdqrn {
+
 class Result {
  public:
   Result();  // success, empty text: the response "OK"
@@ -21,3 +23,5 @@ class Result {
 Result TextResult(const std::string& text);
 Result ErrorResult(const std::string& text);
 Result BoolResult(bool value);  // success with "true" or "false"
+
+}  // namespace vdqrn

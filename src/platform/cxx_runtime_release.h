@@ -12,7 +12,7 @@ void __freeres();
 }
 #endif
 
-namespace platform {
+namespace vdqrn::platform {
 
 struct CxxRuntimeRelease {
   CxxRuntimeRelease() = default;
@@ -23,4 +23,4 @@ struct CxxRuntimeRelease {
 #endif
 };
 
-}  // namespace platform
+}  // namespace vdqrn::platform

@@ -2,6 +2,8 @@
 // seams in front of the clock and the temporary directory.
 #include "platform/platform.h"
 
+namespace vdqrn {
+
 namespace platform {
 namespace {
 
@@ -54,3 +56,5 @@ void SetTempDirectoryForTesting(const std::string& directory) {
 }
 
 }  // namespace platform
+
+}  // namespace vdqrn

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vdqrn {
+
 namespace platform {
 
 using LibraryHandle = void*;
@@ -94,3 +96,5 @@ std::size_t LogWriteAllowance(std::size_t count);
 }  // namespace detail
 
 }  // namespace platform
+
+}  // namespace vdqrn

@@ -12,6 +12,8 @@
 
 #include "platform/platform.h"
 
+namespace vdqrn {
+
 namespace platform {
 
 const char kLocalLibraryPrefix[] = "./";
@@ -153,3 +155,5 @@ std::size_t SystemTempDirectory(char* buffer) {
 
 }  // namespace detail
 }  // namespace platform
+
+}  // namespace vdqrn

@@ -7,6 +7,8 @@
 
 #include "platform/platform.h"
 
+namespace vdqrn {
+
 // CallGuarded: a small trampoline in assembly calls the library inside a frame
 // whose exception handler is ours. The system asks that handler only about
 // exceptions that nothing inside the library handled, so a library that
@@ -268,3 +270,5 @@ std::size_t SystemTempDirectory(char* buffer) {
 
 }  // namespace detail
 }  // namespace platform
+
+}  // namespace vdqrn

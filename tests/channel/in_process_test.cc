@@ -5,6 +5,8 @@
 #include "module_test.h"
 #include "in_process_channel.h"
 
+namespace vdqrn {
+
 namespace {
 
 using engine_sim::kCommandChannelName;
@@ -56,3 +58,5 @@ TEST_F(InProcess, EngineMaximumWriteSizeOf0StaysAt0) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

@@ -5,6 +5,8 @@
 // and every response leaves at the engine's poll.
 #include "module_test.h"
 
+namespace vdqrn {
+
 namespace {
 
 using engine_sim::kDataChannelName;
@@ -96,3 +98,5 @@ TEST_F(LinuxEngine, ResponsesWaitForThePollAndGoOutAsQueuedWrites) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

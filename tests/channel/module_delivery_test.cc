@@ -4,6 +4,8 @@
 #include "module_test.h"
 #include "recording_controls.h"
 
+namespace vdqrn {
+
 namespace {
 
 using engine_sim::kCommandChannelName;
@@ -276,3 +278,5 @@ TEST_F(HpcDelivery, MissingDirectSendEntryPointIsNeverCalled) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

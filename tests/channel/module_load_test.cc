@@ -5,6 +5,8 @@
 
 #include "module_test.h"
 
+namespace vdqrn {
+
 namespace {
 
 using engine_sim::Engine;
@@ -69,3 +71,5 @@ TEST(ModuleLoad, UnloadWithALibraryLoadedAndAResponsePendingEndsTheLog) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

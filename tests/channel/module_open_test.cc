@@ -3,6 +3,8 @@
 // open can fail.
 #include "module_test.h"
 
+namespace vdqrn {
+
 namespace {
 
 using engine_sim::kCommandChannelName;
@@ -227,3 +229,5 @@ TEST_F(ModuleOpen, FailedReopenClearsTheImmediateSend) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

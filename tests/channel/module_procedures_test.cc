@@ -4,6 +4,8 @@
 
 #include "module_test.h"
 
+namespace vdqrn {
+
 namespace {
 
 using engine_sim::Engine;
@@ -110,3 +112,5 @@ TEST_F(Procedures, SetInformationAnswers0ForAnyClass) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

@@ -7,6 +7,8 @@
 #include "diagnostics/log.h"
 #include "platform/platform.h"
 
+namespace vdqrn {
+
 namespace {
 
 class VirtualChannelICATest : public ::testing::Test {
@@ -67,3 +69,5 @@ TEST_F(VirtualChannelICATest, EmptyPendingResponseIsNoError) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace vdqrn {
+
 namespace {
 
 using engine_sim_cli::kChartRows;
@@ -131,3 +133,5 @@ TEST(SpectralChart, OnlyThirtyOneValuesAreCharted) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

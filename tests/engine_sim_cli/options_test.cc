@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+namespace vdqrn {
+
 namespace {
 
 using engine_sim_cli::Channel;
@@ -63,3 +65,5 @@ TEST(Options, BadUseIsRefusedWithItsReason) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

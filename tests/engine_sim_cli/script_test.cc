@@ -6,6 +6,8 @@
 
 #include <sstream>
 
+namespace vdqrn {
+
 namespace {
 
 using engine_sim_cli::IsCommandLine;
@@ -49,3 +51,5 @@ TEST(ScriptLines, EverythingElseIsACommand) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

@@ -16,6 +16,8 @@
 #include "test_directory.h"
 #include "exit_codes.h"
 
+namespace vdqrn {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -228,3 +230,5 @@ TEST_F(Tool, BadUseGivesOneLineAndItsExitCode) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

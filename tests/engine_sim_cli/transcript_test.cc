@@ -6,6 +6,8 @@
 
 #include <sstream>
 
+namespace vdqrn {
+
 namespace {
 
 using engine_sim_cli::PrintChartIfSpectral;
@@ -45,3 +47,5 @@ TEST(Transcript, OnlyASpectrumAnsweringGetSpectralDataAllIsCharted) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

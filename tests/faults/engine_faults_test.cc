@@ -5,6 +5,8 @@
 #include "module_test.h"
 #include "exchanges.h"
 
+namespace vdqrn {
+
 namespace {
 
 using engine_sim::kCommandChannelName;
@@ -184,3 +186,5 @@ TEST_F(MissingEngineProcedures, WithoutTheSetProcedureNoHookIsRegistered) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

@@ -5,6 +5,8 @@
 #include "exchanges.h"
 #include "recording_controls.h"
 
+namespace vdqrn {
+
 namespace {
 
 using engine_sim::kDataChannelName;
@@ -128,3 +130,5 @@ TEST_P(LibraryFaults, ForeignExceptionsAndAbortsAreAnsweredAndTheSessionGoesOn) 
 #endif
 
 }  // namespace
+
+}  // namespace vdqrn

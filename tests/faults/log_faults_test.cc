@@ -16,6 +16,8 @@
 #include "in_process_channel.h"
 #include "platform/platform.h"
 
+namespace vdqrn {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -251,3 +253,5 @@ TEST_F(LogWrites, RefusedWritesLeaveTheAnswersAndAnEmptyLog) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

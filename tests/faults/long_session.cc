@@ -28,6 +28,8 @@
 #include <malloc.h>
 #endif
 
+namespace vdqrn {
+
 namespace {
 
 using engine_sim::Engine;
@@ -196,8 +198,7 @@ void Session(int rounds, std::uint16_t firstVersion, RecordingLibrary& recording
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::atoi(argv[1]) : 12;
+int RunLongSession(int rounds) {
   const TestDirectory logDirectory;
   engine_sim::SetModuleTempDirectory(logDirectory.Path());
   RecordingLibrary recording;
@@ -206,4 +207,10 @@ int main(int argc, char** argv) {
   Session(rounds, 1, recording);
   std::printf("long_session: %d commands answered, each once\n", g_commands);
   return 0;
+}
+
+}  // namespace vdqrn
+
+int main(int argc, char** argv) {
+  return vdqrn::RunLongSession(argc > 1 ? std::atoi(argv[1]) : 12);
 }

@@ -8,6 +8,8 @@
 #include "exchanges.h"
 #include "recording_controls.h"
 
+namespace vdqrn {
+
 namespace {
 
 using engine_sim::kCommandChannelName;
@@ -146,3 +148,5 @@ TEST_P(MegabyteCommand, IsAnsweredAndItsResponseSentWhole) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

@@ -14,6 +14,8 @@
 #include <dlfcn.h>
 #endif
 
+namespace vdqrn {
+
 namespace {
 
 #if defined(_WIN32)
@@ -348,3 +350,5 @@ TEST_F(SimSpectroTest, ReturnedTextsSurviveCallsToOtherEntryPoints) {
 }
 
 }  // namespace
+
+}  // namespace vdqrn

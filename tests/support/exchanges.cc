@@ -1,5 +1,7 @@
 #include "exchanges.h"
 
+namespace vdqrn {
+
 bool LibraryReasonsAreReadable() {
 #if defined(_WIN32) && !defined(_WIN64)
   return false;
@@ -68,3 +70,5 @@ const std::vector<Exchange>& EveryFamilyWithSimspectro() {
   };
   return exchanges;
 }
+
+}  // namespace vdqrn

@@ -9,6 +9,8 @@
 
 #include "engine_sim.h"
 
+namespace vdqrn {
+
 // The answer to a command whose library call threw a standard exception with
 // the reason. On 32-bit Windows our compiler's exceptions cannot leave the
 // module that threw them (each module unwinds with its own tables): the
@@ -29,3 +31,5 @@ struct Exchange {
   const char* response;
 };
 const std::vector<Exchange>& EveryFamilyWithSimspectro();
+
+}  // namespace vdqrn

@@ -7,6 +7,8 @@
 #include "diagnostics/log.h"
 #include "platform/platform.h"
 
+namespace vdqrn {
+
 namespace {
 
 std::unique_ptr<VirtualChannelICA> g_channel;
@@ -36,3 +38,5 @@ void DetachInProcess(engine_sim::Engine& engine) {
   ResetInProcessChannel();
   platform::SetTempDirectoryForTesting("");
 }
+
+}  // namespace vdqrn

@@ -7,6 +7,8 @@
 
 #include "engine_sim.h"
 
+namespace vdqrn {
+
 // Destroys the current VirtualChannelICA (writing its last log line); the next
 // use creates a fresh one.
 void ResetInProcessChannel();
@@ -16,3 +18,5 @@ void ResetInProcessChannel();
 bool AttachInProcess(engine_sim::Engine& engine, const std::string& logDirectory);
 // Unloads, drops the VirtualChannelICA and restores the temporary directory.
 void DetachInProcess(engine_sim::Engine& engine);
+
+}  // namespace vdqrn

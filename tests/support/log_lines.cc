@@ -3,6 +3,8 @@
 #include <regex>
 #include <sstream>
 
+namespace vdqrn {
+
 namespace {
 
 // Marks an expected line as timestamped; no log text starts with it.
@@ -85,3 +87,5 @@ std::string PointerText(const void* pointer) {
   text << pointer;
   return text.str();
 }
+
+}  // namespace vdqrn

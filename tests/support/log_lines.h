@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace vdqrn {
+
 // Expected log lines are written as plain texts, or as Stamped(text) for a
 // timestamped line: "DD.MM.YYYY - HH:MM:SS  " followed by exactly the text.
 std::string Stamped(const std::string& text);
@@ -28,3 +30,4 @@ std::string Quoted(const std::vector<std::string>& lines);
 // A pointer as the module writes it into its log.
 std::string PointerText(const void* pointer);
 
+}  // namespace vdqrn

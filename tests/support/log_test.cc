@@ -6,6 +6,8 @@
 #include "diagnostics/log.h"
 #include "platform/platform.h"
 
+namespace vdqrn {
+
 namespace {
 
 platform::LocalTime FixedClock() { return platform::LocalTime{2026, 12, 7, 4, 50, 45}; }
@@ -36,3 +38,5 @@ std::vector<std::string> LogTest::LogLines() const {
   }
   return lines;
 }
+
+}  // namespace vdqrn

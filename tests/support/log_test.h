@@ -11,6 +11,8 @@
 
 #include "test_directory.h"
 
+namespace vdqrn {
+
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -26,3 +28,5 @@ class LogTest : public ::testing::Test {
  private:
   TestDirectory directory_;
 };
+
+}  // namespace vdqrn

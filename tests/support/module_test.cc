@@ -1,5 +1,7 @@
 #include "module_test.h"
 
+namespace vdqrn {
+
 std::string ModulePath() {
 #if defined(_WIN32)
   return std::string(".\\") + VDQRN_MODULE_FILE;
@@ -38,3 +40,5 @@ std::uint16_t ModuleTest::DataChannel() const {
 std::string ModeName(const ::testing::TestParamInfo<std::uint16_t>& mode) {
   return mode.param != 0 ? "HighPerformance" : "Normal";
 }
+
+}  // namespace vdqrn

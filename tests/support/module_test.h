@@ -13,6 +13,8 @@
 #include "log_lines.h"
 #include "test_directory.h"
 
+namespace vdqrn {
+
 // The built driver module's path in the current (the binaries') directory.
 std::string ModulePath();
 
@@ -36,3 +38,5 @@ class ModuleTest : public ::testing::Test {
 // "Normal" for version 0, "HighPerformance" for any other: the winstation
 // driver's version decides the mode.
 std::string ModeName(const ::testing::TestParamInfo<std::uint16_t>& mode);
+
+}  // namespace vdqrn

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <system_error>
 
+namespace vdqrn {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -38,3 +40,5 @@ TestDirectory::~TestDirectory() {
   std::error_code ignored;
   fs::remove_all(path_, ignored);
 }
+
+}  // namespace vdqrn

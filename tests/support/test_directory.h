@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace vdqrn {
+
 class TestDirectory {
  public:
   TestDirectory();
@@ -16,3 +18,5 @@ class TestDirectory {
  private:
   std::string path_;
 };
+
+}  // namespace vdqrn

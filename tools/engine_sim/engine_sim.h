@@ -20,6 +20,9 @@
 
 namespace engine_sim {
 
+// The engine records and procedures are the module's (vdqrn::ica).
+namespace ica = vdqrn::ica;
+
 extern const char kCommandChannelName[];  // "QrnCmd1"
 extern const char kDataChannelName[];     // "QrnDta1"
 

@@ -27,7 +27,7 @@ std::optional<std::string> Exchange(engine_sim::Engine& engine, const std::strin
   if (!engine.Write(channel, command)) return std::nullopt;
   // In high-performance mode the response has usually left during the write.
   for (int poll = 0; poll < kMaximumPolls && !SentSomething(engine, dataChannel); ++poll) {
-    if (engine.Poll() == ica::kStatusNoData) break;
+    if (engine.Poll() == vdqrn::ica::kStatusNoData) break;
   }
   if (!SentSomething(engine, dataChannel)) return std::nullopt;
   std::string response;

@@ -19,7 +19,7 @@ namespace engine_sim_cli {
 namespace {
 
 // The engine's buffer for the module's information (its Info procedure).
-constexpr std::uint16_t kInfoBufferLength = ica::kInfoOutputSize;
+constexpr std::uint16_t kInfoBufferLength = vdqrn::ica::kInfoOutputSize;
 
 int Fail(std::ostream& err, int code, const std::string& text) {
   err << "engine_sim: " << text << std::endl;
@@ -88,7 +88,7 @@ int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::os
                 "cannot load module \"" + module + "\": " + ModuleProblem(module, engine));
   }
   const std::int32_t openStatus = engine.Open();
-  if (openStatus != ica::kStatusSuccess) {
+  if (openStatus != vdqrn::ica::kStatusSuccess) {
     engine.Unload();
     return Fail(err, kExitModuleOpen,
                 "module \"" + module + "\" refused to open (status " +

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+namespace vdqrn {
+
 RecordingLibrary::RecordingLibrary()
     : library_(platform::LoadDynamicLibrary((std::string(platform::kLocalLibraryPrefix) +
                                              "recordingspectro" + platform::kLibrarySuffix)
@@ -34,3 +36,5 @@ void RecordingLibrary::SetText(const char* text) {
 void RecordingLibrary::SetThrow(Throw kind) {
   Find<void (*)(int)>("Recording_SetThrow")(static_cast<int>(kind));
 }
+
+}  // namespace vdqrn

@@ -8,6 +8,8 @@
 
 #include "platform/platform.h"
 
+namespace vdqrn {
+
 class RecordingLibrary {
  public:
   // What every entry point does after recording its call.
@@ -45,3 +47,5 @@ class RecordingLibrary {
 
   platform::LibraryHandle library_;
 };
+
+}  // namespace vdqrn
