@@ -21,11 +21,9 @@ fail() {
   exit 1
 }
 
-entry_points="AbortCalibration Calibrate CalibrateStep ClearSamples Configure Connect
-Disconnect Execute GetAngleValue GetAngles GetAvailableSettings GetCalMode GetCalProgress
-GetCalStatus GetCalSteps GetLastErrorCode GetLastErrorString GetOption GetSampleCount
-GetSampleData GetSerialNum GetSettingOptions GetSpectralData GetWavelengthValue
-GetWavelengths IsConnected IsDataReady Measure SetCurrentSample SetLanguage SetOption"
+# The 31 entry points, from the one list in the source.
+entry_points=$(sed -n 's/^ *X(\([A-Za-z]*\),.*/\1/p' "$(dirname "$0")/../src/instrument/entry_points.h")
+[ "$(wc -w <<<"$entry_points")" -eq 31 ] || fail "src/instrument/entry_points.h does not list 31 entry points"
 
 # Prints the exported names of a DLL or shared object, sorted, one a line.
 exports_of() {

@@ -35,40 +35,12 @@ bool Spectro::LoadDriver(const char* name) {
   handle_ = platform::LoadDynamicLibrary(path.c_str());
   if (handle_ == nullptr) return false;
 
-  // Looked up in this order; the first missing name rejects the library and
-  // the names after it are not looked up.
-  const bool complete =
-      Resolve(handle_, "Connect", connect_) &&
-      Resolve(handle_, "Disconnect", disconnect_) &&
-      Resolve(handle_, "IsConnected", isConnected_) &&
-      Resolve(handle_, "SetLanguage", setLanguage_) &&
-      Resolve(handle_, "GetAngles", getAngles_) &&
-      Resolve(handle_, "GetWavelengths", getWavelengths_) &&
-      Resolve(handle_, "GetAngleValue", getAngleValue_) &&
-      Resolve(handle_, "GetWavelengthValue", getWavelengthValue_) &&
-      Resolve(handle_, "Measure", measure_) &&
-      Resolve(handle_, "GetSpectralData", getSpectralData_) &&
-      Resolve(handle_, "IsDataReady", isDataReady_) &&
-      Resolve(handle_, "GetSerialNum", getSerialNum_) &&
-      Resolve(handle_, "GetCalStatus", getCalStatus_) &&
-      Resolve(handle_, "Calibrate", calibrate_) &&
-      Resolve(handle_, "GetCalSteps", getCalSteps_) &&
-      Resolve(handle_, "GetCalMode", getCalMode_) &&
-      Resolve(handle_, "CalibrateStep", calibrateStep_) &&
-      Resolve(handle_, "GetCalProgress", getCalProgress_) &&
-      Resolve(handle_, "AbortCalibration", abortCalibration_) &&
-      Resolve(handle_, "ClearSamples", clearSamples_) &&
-      Resolve(handle_, "GetSampleCount", getSampleCount_) &&
-      Resolve(handle_, "SetCurrentSample", setCurrentSample_) &&
-      Resolve(handle_, "GetSampleData", getSampleData_) &&
-      Resolve(handle_, "Configure", configure_) &&
-      Resolve(handle_, "GetAvailableSettings", getAvailableSettings_) &&
-      Resolve(handle_, "GetSettingOptions", getSettingOptions_) &&
-      Resolve(handle_, "GetOption", getOption_) &&
-      Resolve(handle_, "SetOption", setOption_) &&
-      Resolve(handle_, "GetLastErrorCode", getLastErrorCode_) &&
-      Resolve(handle_, "GetLastErrorString", getLastErrorString_) &&
-      Resolve(handle_, "Execute", execute_);
+  // Looked up in the order of the list (entry_points.h); the first missing
+  // name rejects the library and the names after it are not looked up.
+#define VDQRN_RESOLVE(name, result, parameters, arguments) \
+  &&Resolve(handle_, #name, entryPoints_.name)
+  const bool complete = true VDQRN_ENTRY_POINTS(VDQRN_RESOLVE);
+#undef VDQRN_RESOLVE
   if (!complete) UnloadDriver();
   return complete;
 }
@@ -81,38 +53,6 @@ void Spectro::UnloadDriver() {
   ClearEntryPoints();
 }
 
-void Spectro::ClearEntryPoints() {
-  connect_ = nullptr;
-  disconnect_ = nullptr;
-  isConnected_ = nullptr;
-  setLanguage_ = nullptr;
-  getAngles_ = nullptr;
-  getWavelengths_ = nullptr;
-  getAngleValue_ = nullptr;
-  getWavelengthValue_ = nullptr;
-  measure_ = nullptr;
-  getSpectralData_ = nullptr;
-  isDataReady_ = nullptr;
-  getSerialNum_ = nullptr;
-  getCalStatus_ = nullptr;
-  calibrate_ = nullptr;
-  getCalSteps_ = nullptr;
-  getCalMode_ = nullptr;
-  getCalProgress_ = nullptr;
-  abortCalibration_ = nullptr;
-  calibrateStep_ = nullptr;
-  clearSamples_ = nullptr;
-  getSampleCount_ = nullptr;
-  setCurrentSample_ = nullptr;
-  getSampleData_ = nullptr;
-  configure_ = nullptr;
-  getAvailableSettings_ = nullptr;
-  getSettingOptions_ = nullptr;
-  getOption_ = nullptr;
-  setOption_ = nullptr;
-  getLastErrorCode_ = nullptr;
-  getLastErrorString_ = nullptr;
-  execute_ = nullptr;
-}
+void Spectro::ClearEntryPoints() { entryPoints_ = EntryPoints{}; }
 
 }  // namespace vdqrn

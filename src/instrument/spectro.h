@@ -31,87 +31,47 @@ class Spectro {
   void UnloadDriver();
   bool IsLoaded() const { return handle_ != nullptr; }
 
-  // One call per entry point; only while a library is loaded.
-  bool Connect() { return Call(connect_); }
-  bool Disconnect() { return Call(disconnect_); }
-  bool IsConnected() { return Call(isConnected_); }
-  bool SetLanguage(std::uint16_t language) { return Call(setLanguage_, language); }
-  int GetAngles() { return Call(getAngles_); }
-  int GetWavelengths() { return Call(getWavelengths_); }
-  const char* GetAngleValue(int angle) { return Call(getAngleValue_, angle); }
-  int GetWavelengthValue(int wavelength) { return Call(getWavelengthValue_, wavelength); }
-  bool Measure() { return Call(measure_); }
-  float GetSpectralData(int angle, int wavelength) { return Call(getSpectralData_, angle, wavelength); }
-  bool IsDataReady() { return Call(isDataReady_); }
-  const char* GetSerialNum() { return Call(getSerialNum_); }
-  int GetCalStatus() { return Call(getCalStatus_); }
-  bool Calibrate() { return Call(calibrate_); }
-  const char* GetCalSteps() { return Call(getCalSteps_); }
-  const char* GetCalMode() { return Call(getCalMode_); }
-  int GetCalProgress() { return Call(getCalProgress_); }
-  bool AbortCalibration() { return Call(abortCalibration_); }
-  bool CalibrateStep(const char* step) { return Call(calibrateStep_, step); }
-  bool ClearSamples() { return Call(clearSamples_); }
-  int GetSampleCount() { return Call(getSampleCount_); }
-  bool SetCurrentSample(int sample) { return Call(setCurrentSample_, sample); }
-  float GetSampleData(int first, int second) { return Call(getSampleData_, first, second); }
-  bool Configure() { return Call(configure_); }
-  const char* GetAvailableSettings() { return Call(getAvailableSettings_); }
-  const char* GetSettingOptions(const char* setting) { return Call(getSettingOptions_, setting); }
-  const char* GetOption(const char* option) { return Call(getOption_, option); }
-  bool SetOption(const char* option, const char* value) { return Call(setOption_, option, value); }
-  int GetLastErrorCode() { return Call(getLastErrorCode_); }
-  const char* GetLastErrorString() { return Call(getLastErrorString_); }
-  const char* Execute(const char* text) { return Call(execute_, text); }
+  // One call per entry point, named like it, with its arguments and result
+  // (Spectro::Connect, Spectro::SetLanguage(language), ...); only while a
+  // library is loaded. Throws LibraryCallCutShort when a call did not return.
+#define VDQRN_CALL_OPERATION(name, result, parameters, arguments) \
+  result name parameters { return Guarded(entryPoints_.name) arguments; }
+  VDQRN_ENTRY_POINTS(VDQRN_CALL_OPERATION)
+#undef VDQRN_CALL_OPERATION
 
  private:
-  // Calls one entry point through platform::CallGuarded; throws
-  // LibraryCallCutShort when the call did not return.
-  template <typename Result, typename... Params, typename... Args>
-  static Result Call(Result(SPECTRO_CALL* entry)(Params...), Args... args);
+  // An entry point called through platform::CallGuarded.
+  template <typename Result, typename... Params>
+  struct GuardedEntryPoint {
+    Result(SPECTRO_CALL* entry)(Params...);
+    Result operator()(Params... arguments) const;
+  };
+  template <typename Result, typename... Params>
+  static GuardedEntryPoint<Result, Params...> Guarded(Result(SPECTRO_CALL* entry)(Params...)) {
+    return GuardedEntryPoint<Result, Params...>{entry};
+  }
+
+  // The resolved entry points, all null while no library is loaded.
+  struct EntryPoints {
+#define VDQRN_ENTRY_POINT_FIELD(name, result, parameters, arguments) \
+  driver_api::name name = nullptr;
+    VDQRN_ENTRY_POINTS(VDQRN_ENTRY_POINT_FIELD)
+#undef VDQRN_ENTRY_POINT_FIELD
+  };
+
   void ClearEntryPoints();
 
   platform::LibraryHandle handle_;
-  driver_api::Connect connect_;
-  driver_api::Disconnect disconnect_;
-  driver_api::IsConnected isConnected_;
-  driver_api::SetLanguage setLanguage_;
-  driver_api::GetAngles getAngles_;
-  driver_api::GetWavelengths getWavelengths_;
-  driver_api::GetAngleValue getAngleValue_;
-  driver_api::GetWavelengthValue getWavelengthValue_;
-  driver_api::Measure measure_;
-  driver_api::GetSpectralData getSpectralData_;
-  driver_api::IsDataReady isDataReady_;
-  driver_api::GetSerialNum getSerialNum_;
-  driver_api::GetCalStatus getCalStatus_;
-  driver_api::Calibrate calibrate_;
-  driver_api::GetCalSteps getCalSteps_;
-  driver_api::GetCalMode getCalMode_;
-  driver_api::GetCalProgress getCalProgress_;
-  driver_api::AbortCalibration abortCalibration_;
-  driver_api::CalibrateStep calibrateStep_;
-  driver_api::ClearSamples clearSamples_;
-  driver_api::GetSampleCount getSampleCount_;
-  driver_api::SetCurrentSample setCurrentSample_;
-  driver_api::GetSampleData getSampleData_;
-  driver_api::Configure configure_;
-  driver_api::GetAvailableSettings getAvailableSettings_;
-  driver_api::GetSettingOptions getSettingOptions_;
-  driver_api::GetOption getOption_;
-  driver_api::SetOption setOption_;
-  driver_api::GetLastErrorCode getLastErrorCode_;
-  driver_api::GetLastErrorString getLastErrorString_;
-  driver_api::Execute execute_;
+  EntryPoints entryPoints_;
 };
 
-template <typename Result, typename... Params, typename... Args>
-Result Spectro::Call(Result(SPECTRO_CALL* entry)(Params...), Args... args) {
+template <typename Result, typename... Params>
+Result Spectro::GuardedEntryPoint<Result, Params...>::operator()(Params... arguments) const {
   struct Frame {
     Result(SPECTRO_CALL* entry)(Params...);
     std::tuple<Params...> arguments;
     Result result;
-  } frame{entry, std::tuple<Params...>(args...), Result()};
+  } frame{entry, std::tuple<Params...>(arguments...), Result()};
   const platform::GuardedProcedure call = [](void* context) {
     Frame* const pending = static_cast<Frame*>(context);
     pending->result = std::apply(pending->entry, pending->arguments);

@@ -179,35 +179,9 @@ SIMSPECTRO_EXPORT const char* SPECTRO_CALL Execute(const char* text) {
   return RunText(answer, [text](Instrument& i) { return i.Execute(text); });
 }
 
-// Every export has exactly the type the driver calls it through.
-static_assert(std::is_same_v<decltype(&Connect), vdqrn::driver_api::Connect>);
-static_assert(std::is_same_v<decltype(&Disconnect), vdqrn::driver_api::Disconnect>);
-static_assert(std::is_same_v<decltype(&IsConnected), vdqrn::driver_api::IsConnected>);
-static_assert(std::is_same_v<decltype(&SetLanguage), vdqrn::driver_api::SetLanguage>);
-static_assert(std::is_same_v<decltype(&GetAngles), vdqrn::driver_api::GetAngles>);
-static_assert(std::is_same_v<decltype(&GetWavelengths), vdqrn::driver_api::GetWavelengths>);
-static_assert(std::is_same_v<decltype(&GetAngleValue), vdqrn::driver_api::GetAngleValue>);
-static_assert(std::is_same_v<decltype(&GetWavelengthValue), vdqrn::driver_api::GetWavelengthValue>);
-static_assert(std::is_same_v<decltype(&Measure), vdqrn::driver_api::Measure>);
-static_assert(std::is_same_v<decltype(&GetSpectralData), vdqrn::driver_api::GetSpectralData>);
-static_assert(std::is_same_v<decltype(&IsDataReady), vdqrn::driver_api::IsDataReady>);
-static_assert(std::is_same_v<decltype(&GetSerialNum), vdqrn::driver_api::GetSerialNum>);
-static_assert(std::is_same_v<decltype(&GetCalStatus), vdqrn::driver_api::GetCalStatus>);
-static_assert(std::is_same_v<decltype(&Calibrate), vdqrn::driver_api::Calibrate>);
-static_assert(std::is_same_v<decltype(&GetCalSteps), vdqrn::driver_api::GetCalSteps>);
-static_assert(std::is_same_v<decltype(&GetCalMode), vdqrn::driver_api::GetCalMode>);
-static_assert(std::is_same_v<decltype(&GetCalProgress), vdqrn::driver_api::GetCalProgress>);
-static_assert(std::is_same_v<decltype(&AbortCalibration), vdqrn::driver_api::AbortCalibration>);
-static_assert(std::is_same_v<decltype(&CalibrateStep), vdqrn::driver_api::CalibrateStep>);
-static_assert(std::is_same_v<decltype(&ClearSamples), vdqrn::driver_api::ClearSamples>);
-static_assert(std::is_same_v<decltype(&GetSampleCount), vdqrn::driver_api::GetSampleCount>);
-static_assert(std::is_same_v<decltype(&SetCurrentSample), vdqrn::driver_api::SetCurrentSample>);
-static_assert(std::is_same_v<decltype(&GetSampleData), vdqrn::driver_api::GetSampleData>);
-static_assert(std::is_same_v<decltype(&Configure), vdqrn::driver_api::Configure>);
-static_assert(std::is_same_v<decltype(&GetAvailableSettings), vdqrn::driver_api::GetAvailableSettings>);
-static_assert(std::is_same_v<decltype(&GetSettingOptions), vdqrn::driver_api::GetSettingOptions>);
-static_assert(std::is_same_v<decltype(&GetOption), vdqrn::driver_api::GetOption>);
-static_assert(std::is_same_v<decltype(&SetOption), vdqrn::driver_api::SetOption>);
-static_assert(std::is_same_v<decltype(&GetLastErrorCode), vdqrn::driver_api::GetLastErrorCode>);
-static_assert(std::is_same_v<decltype(&GetLastErrorString), vdqrn::driver_api::GetLastErrorString>);
-static_assert(std::is_same_v<decltype(&Execute), vdqrn::driver_api::Execute>);
+// Every entry point of the list is exported, with exactly the type the driver
+// calls it through.
+#define SIMSPECTRO_CHECK_EXPORT(name, result, parameters, arguments) \
+  static_assert(std::is_same_v<decltype(&name), vdqrn::driver_api::name>);
+VDQRN_ENTRY_POINTS(SIMSPECTRO_CHECK_EXPORT)
+#undef SIMSPECTRO_CHECK_EXPORT

@@ -100,6 +100,25 @@ void Record(const char* name, const Args&... args) {
 
 const char* ScriptedText() { return g_script.nullText ? nullptr : g_script.text.c_str(); }
 
+// The scripted value of each result type.
+template <typename Result>
+Result Scripted();
+template <>
+bool Scripted<bool>() { return g_script.boolean; }
+template <>
+int Scripted<int>() { return g_script.integer; }
+template <>
+float Scripted<float>() { return g_script.real; }
+template <>
+const char* Scripted<const char*>() { return ScriptedText(); }
+
+// Records one call: Recorder{"Name"}(args...).
+struct Recorder {
+  const char* name;
+  template <typename... Args>
+  void operator()(const Args&... args) const { Record(name, args...); }
+};
+
 }  // namespace
 
 RECORDING_EXPORT void Recording_Reset() {
@@ -121,75 +140,16 @@ RECORDING_EXPORT void Recording_SetText(const char* text) {
 // 0 returns normally; 1 to 6 throw or abort, see ThrowKind.
 RECORDING_EXPORT void Recording_SetThrow(int kind) { g_script.throwKind = kind; }
 
-ENTRY(bool) Connect() { Record("Connect"); return g_script.boolean; }
-ENTRY(bool) Disconnect() { Record("Disconnect"); return g_script.boolean; }
-ENTRY(bool) IsConnected() { Record("IsConnected"); return g_script.boolean; }
-ENTRY(bool) SetLanguage(std::uint16_t language) {
-  Record("SetLanguage", language);
-  return g_script.boolean;
-}
-ENTRY(int) GetAngles() { Record("GetAngles"); return g_script.integer; }
-ENTRY(int) GetWavelengths() { Record("GetWavelengths"); return g_script.integer; }
-ENTRY(const char*) GetAngleValue(int angle) {
-  Record("GetAngleValue", angle);
-  return ScriptedText();
-}
-ENTRY(int) GetWavelengthValue(int wavelength) {
-  Record("GetWavelengthValue", wavelength);
-  return g_script.integer;
-}
-ENTRY(bool) Measure() { Record("Measure"); return g_script.boolean; }
-ENTRY(float) GetSpectralData(int angle, int wavelength) {
-  Record("GetSpectralData", angle, wavelength);
-  return g_script.real;
-}
-ENTRY(bool) IsDataReady() { Record("IsDataReady"); return g_script.boolean; }
-ENTRY(const char*) GetSerialNum() { Record("GetSerialNum"); return ScriptedText(); }
-ENTRY(int) GetCalStatus() { Record("GetCalStatus"); return g_script.integer; }
-ENTRY(bool) Calibrate() { Record("Calibrate"); return g_script.boolean; }
-ENTRY(const char*) GetCalSteps() { Record("GetCalSteps"); return ScriptedText(); }
-ENTRY(const char*) GetCalMode() { Record("GetCalMode"); return ScriptedText(); }
-ENTRY(int) GetCalProgress() { Record("GetCalProgress"); return g_script.integer; }
-ENTRY(bool) AbortCalibration() { Record("AbortCalibration"); return g_script.boolean; }
-#ifndef RECORDING_WITHOUT_CALIBRATE_STEP
-ENTRY(bool) CalibrateStep(const char* step) {
-  Record("CalibrateStep", step);
-  return g_script.boolean;
-}
+// Every entry point of the list: records "Name(args)", then returns the
+// scripted value of its result type. Without CalibrateStep, that one is
+// exported under another name, so the library lacks it.
+#if defined(RECORDING_WITHOUT_CALIBRATE_STEP)
+#define CalibrateStep CalibrateStep_NotExported
 #endif
-ENTRY(bool) ClearSamples() { Record("ClearSamples"); return g_script.boolean; }
-ENTRY(int) GetSampleCount() { Record("GetSampleCount"); return g_script.integer; }
-ENTRY(bool) SetCurrentSample(int sample) {
-  Record("SetCurrentSample", sample);
-  return g_script.boolean;
-}
-ENTRY(float) GetSampleData(int first, int second) {
-  Record("GetSampleData", first, second);
-  return g_script.real;
-}
-ENTRY(bool) Configure() { Record("Configure"); return g_script.boolean; }
-ENTRY(const char*) GetAvailableSettings() {
-  Record("GetAvailableSettings");
-  return ScriptedText();
-}
-ENTRY(const char*) GetSettingOptions(const char* setting) {
-  Record("GetSettingOptions", setting);
-  return ScriptedText();
-}
-ENTRY(const char*) GetOption(const char* option) {
-  Record("GetOption", option);
-  return ScriptedText();
-}
-ENTRY(bool) SetOption(const char* option, const char* value) {
-  Record("SetOption", option, value);
-  return g_script.boolean;
-}
-ENTRY(int) GetLastErrorCode() { Record("GetLastErrorCode"); return g_script.integer; }
-ENTRY(const char*) GetLastErrorString() {
-  Record("GetLastErrorString");
-  return ScriptedText();
-}
-ENTRY(const char*) Execute(const char* text) {
-  Record("Execute", text);
-  return ScriptedText();
-}
+#define RECORDING_ENTRY_POINT(name, result, parameters, arguments) \
+  ENTRY(result) name parameters {                                  \
+    Recorder{#name} arguments;                                     \
+    return Scripted<result>();                                     \
+  }
+VDQRN_ENTRY_POINTS(RECORDING_ENTRY_POINT)
+#undef RECORDING_ENTRY_POINT
