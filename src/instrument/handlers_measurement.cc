@@ -29,12 +29,15 @@ Result Instrument::HandleGetSpectralDataAll(const std::string&, const Parameters
   // leaves a partial list behind.
   const int first = TextToInt(parameters[0]);
   return CallDriver([&] {
-    // Built in place: the 31 values, each followed by ";" but the last.
+    // The 31 calls first (through an instrument host in one round trip),
+    // then the list built in place: each value followed by ";" but the last.
+    float values[kSpectralValues];
+    spectro_.GetSpectralDataSeries(first, kSpectralValues, values);
     char list[kSpectralValues * (kMaxFloatText + 1)];
     char* end = list;
     for (int index = 0; index < kSpectralValues; ++index) {
       if (index > 0) *end++ = ';';
-      end = WriteFloatText(spectro_.GetSpectralData(first, index), 6, end);
+      end = WriteFloatText(values[index], 6, end);
     }
     return TextResult(std::string(list, end));
   });

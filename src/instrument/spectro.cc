@@ -15,7 +15,9 @@ bool Resolve(platform::LibraryHandle library, const char* name, EntryPoint& slot
 
 }  // namespace
 
-Spectro::Spectro() : handle_(nullptr) { ClearEntryPoints(); }
+Spectro::Spectro(bool mayUseHost) : mayUseHost_(mayUseHost), handle_(nullptr) {
+  ClearEntryPoints();
+}
 
 Spectro::~Spectro() {
   if (handle_ != nullptr) {
@@ -32,6 +34,17 @@ bool Spectro::LoadDriver(const char* name) {
       std::string(platform::kLocalLibraryPrefix) + name + platform::kLibrarySuffix;
   if (path.size() >= platform::kMaxPath) return false;
 
+  // A library this process cannot load goes to an instrument host of its
+  // architecture; one it can (or whose file cannot be read) loads here.
+  const platform::Architecture architecture = platform::LibraryArchitecture(path.c_str());
+  if (mayUseHost_ && architecture != platform::Architecture::kUnknown &&
+      architecture != platform::kOwnArchitecture) {
+    bool loaded = false;
+    host_ = InstrumentHost::Start(architecture, name, path, &loaded);
+    if (!loaded) host_.reset();
+    return loaded;
+  }
+
   handle_ = platform::LoadDynamicLibrary(path.c_str());
   if (handle_ == nullptr) return false;
 
@@ -46,6 +59,7 @@ bool Spectro::LoadDriver(const char* name) {
 }
 
 void Spectro::UnloadDriver() {
+  host_.reset();
   if (handle_ != nullptr) {
     platform::FreeDynamicLibrary(handle_);
     handle_ = nullptr;
@@ -54,5 +68,18 @@ void Spectro::UnloadDriver() {
 }
 
 void Spectro::ClearEntryPoints() { entryPoints_ = EntryPoints{}; }
+
+void Spectro::GetSpectralDataSeries(int angle, int count, float* values) {
+  if (host_ != nullptr) {
+    try {
+      host_->GetSpectralDataSeries(angle, count, values);
+    } catch (const InstrumentHostStopped&) {
+      HostStopped();
+      throw;
+    }
+    return;
+  }
+  for (int index = 0; index < count; ++index) values[index] = GetSpectralData(angle, index);
+}
 
 }  // namespace vdqrn

@@ -5,51 +5,64 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <tuple>
 
 #include "instrument/driver_api.h"
+#include "instrument/host_protocol.h"
+#include "instrument/instrument_host.h"
+#include "instrument/library_exceptions.h"
 #include "platform/platform.h"
 
 namespace vdqrn {
 
-// Thrown by a call operation whose library call was cut short: the library
-// raised what our runtime cannot catch (another compiler's C++ exception, an
-// abort). Outside the standard exception family on purpose: its reason cannot
-// be read, so the command is answered as any such exception is.
-struct LibraryCallCutShort {};
-
 class Spectro {
  public:
-  Spectro();
+  // A Spectro that may not start an instrument host (the host's own) loads
+  // only libraries of this process's architecture.
+  explicit Spectro(bool mayUseHost = true);
   ~Spectro();
   Spectro(const Spectro&) = delete;
   Spectro& operator=(const Spectro&) = delete;
 
   // Unloads any current library, then loads "{name}" from the current
   // directory and resolves every entry point. False leaves nothing loaded.
+  // A library of another architecture is loaded in an instrument host of
+  // its architecture, and every call goes there.
   bool LoadDriver(const char* name);
   void UnloadDriver();
-  bool IsLoaded() const { return handle_ != nullptr; }
+  bool IsLoaded() const { return handle_ != nullptr || host_ != nullptr; }
 
   // One call per entry point, named like it, with its arguments and result
   // (Spectro::Connect, Spectro::SetLanguage(language), ...); only while a
   // library is loaded. Throws LibraryCallCutShort when a call did not return.
 #define VDQRN_CALL_OPERATION(name, result, parameters, arguments) \
-  result name parameters { return Guarded(entryPoints_.name) arguments; }
+  result name parameters {                                            \
+    return Guarded(host_protocol::k##name, entryPoints_.name) arguments; \
+  }
   VDQRN_ENTRY_POINTS(VDQRN_CALL_OPERATION)
 #undef VDQRN_CALL_OPERATION
 
+  // GetSpectralData(angle, 0 ... count-1) into values, in this order,
+  // stopping where a call does not return; through a host in one round trip.
+  void GetSpectralDataSeries(int angle, int count, float* values);
+
  private:
-  // An entry point called through platform::CallGuarded.
+  // An entry point called through platform::CallGuarded, or in the host.
   template <typename Result, typename... Params>
   struct GuardedEntryPoint {
+    Spectro* spectro;
+    host_protocol::EntryPointIndex index;
     Result(SPECTRO_CALL* entry)(Params...);
     Result operator()(Params... arguments) const;
   };
   template <typename Result, typename... Params>
-  static GuardedEntryPoint<Result, Params...> Guarded(Result(SPECTRO_CALL* entry)(Params...)) {
-    return GuardedEntryPoint<Result, Params...>{entry};
+  GuardedEntryPoint<Result, Params...> Guarded(host_protocol::EntryPointIndex index,
+                                               Result(SPECTRO_CALL* entry)(Params...)) {
+    return GuardedEntryPoint<Result, Params...>{this, index, entry};
   }
+  // A host that stopped takes the library with it.
+  void HostStopped() { host_.reset(); }
 
   // The resolved entry points, all null while no library is loaded.
   struct EntryPoints {
@@ -61,12 +74,24 @@ class Spectro {
 
   void ClearEntryPoints();
 
+  const bool mayUseHost_;
   platform::LibraryHandle handle_;
   EntryPoints entryPoints_;
+  // The instrument host running a library of another architecture; null
+  // while the library (if any) is in this process.
+  std::unique_ptr<InstrumentHost> host_;
 };
 
 template <typename Result, typename... Params>
 Result Spectro::GuardedEntryPoint<Result, Params...>::operator()(Params... arguments) const {
+  if (spectro->host_ != nullptr) {
+    try {
+      return spectro->host_->Call<Result>(index, arguments...);
+    } catch (const InstrumentHostStopped&) {
+      spectro->HostStopped();
+      throw;
+    }
+  }
   struct Frame {
     Result(SPECTRO_CALL* entry)(Params...);
     std::tuple<Params...> arguments;

@@ -2,6 +2,9 @@
 // seams in front of the clock and the temporary directory.
 #include "platform/platform.h"
 
+#include <cstdint>
+#include <fstream>
+
 namespace vdqrn {
 
 namespace platform {
@@ -18,6 +21,52 @@ std::string& TempDirectoryOverride() {
 }
 
 }  // namespace
+
+const char* ArchitectureName(Architecture architecture) {
+  switch (architecture) {
+    case Architecture::kX86: return "32-bit x86";
+    case Architecture::kX64: return "64-bit x86-64";
+    case Architecture::kUnknown: break;
+  }
+  return "unknown architecture";
+}
+
+// Reads the header of a PE (Windows) or ELF (elsewhere) file.
+Architecture LibraryArchitecture(const char* path) {
+  std::ifstream file(path, std::ios::binary);
+  unsigned char head[4096] = {};
+  file.read(reinterpret_cast<char*>(head), sizeof head);
+  const std::size_t size = static_cast<std::size_t>(file.gcount());
+  const auto u16 = [&](std::size_t at) { return static_cast<unsigned>(head[at] | head[at + 1] << 8); };
+  if (size >= 20 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F' &&
+      head[5] == 1 /* little-endian */) {
+    const unsigned machine = u16(18);
+    if (head[4] == 1 && machine == 3) return Architecture::kX86;      // ELFCLASS32, EM_386
+    if (head[4] == 2 && machine == 62) return Architecture::kX64;     // ELFCLASS64, EM_X86_64
+    return Architecture::kUnknown;
+  }
+  if (size >= 0x40 && head[0] == 'M' && head[1] == 'Z') {
+    const std::uint32_t pe = head[0x3C] | head[0x3D] << 8 | head[0x3E] << 16 |
+                             static_cast<std::uint32_t>(head[0x3F]) << 24;
+    if (pe + 6 > size || head[pe] != 'P' || head[pe + 1] != 'E' || head[pe + 2] != 0 ||
+        head[pe + 3] != 0) {
+      return Architecture::kUnknown;
+    }
+    const unsigned machine = u16(pe + 4);
+    if (machine == 0x014C) return Architecture::kX86;
+    if (machine == 0x8664) return Architecture::kX64;
+  }
+  return Architecture::kUnknown;
+}
+
+std::string HostFileName(Architecture architecture) {
+  const char* bits = architecture == Architecture::kX86 ? "32" : "64";
+#if defined(_WIN32)
+  return std::string("QRNHOST") + bits + ".EXE";
+#else
+  return std::string("qrnhost") + bits;
+#endif
+}
 
 LocalTime CurrentLocalTime() {
   return g_clock != nullptr ? g_clock() : detail::SystemLocalTime();

@@ -53,6 +53,61 @@ FileHandle OpenLogFile(const char* path, bool truncate);
 void WriteLogFile(FileHandle file, const char* bytes, std::size_t count);
 void CloseLogFile(FileHandle file);
 
+// ---- Instrument libraries of another architecture ----
+
+// The architectures the module and its instrument host are built for.
+enum class Architecture { kUnknown, kX86, kX64 };
+// This build's.
+#if defined(__x86_64__) || defined(_M_X64)
+constexpr Architecture kOwnArchitecture = Architecture::kX64;
+#elif defined(__i386__) || defined(_M_IX86)
+constexpr Architecture kOwnArchitecture = Architecture::kX86;
+#else
+constexpr Architecture kOwnArchitecture = Architecture::kUnknown;
+#endif
+// "32-bit x86", "64-bit x86-64".
+const char* ArchitectureName(Architecture architecture);
+// The architecture a library file is built for, from its header (PE on
+// Windows, ELF elsewhere); kUnknown when it cannot be read or is neither.
+Architecture LibraryArchitecture(const char* path);
+// The file name of the instrument host for an architecture:
+// QRNHOST32.EXE / QRNHOST64.EXE on Windows, qrnhost32 / qrnhost64 elsewhere.
+std::string HostFileName(Architecture architecture);
+// The folder of the binary that holds this code (the module), ending with a
+// separator; empty when it cannot be told.
+std::string OwnDirectory();
+
+// A child process with a private two-way channel to it: an inherited socket
+// pair on POSIX, an inherited pipe on Windows, nothing else inherited. The
+// child never outlives this process (a parent-death signal on Linux, a job
+// object on Windows) and has no window.
+struct ChildProcess {
+  std::intptr_t process = -1;  // pid, or the process handle
+  std::intptr_t channel = -1;  // our end
+  std::intptr_t job = -1;      // Windows: the job that ends the child with us
+  long id = 0;                 // the process id, for the log
+};
+// Starts the executable with the channel's other end as its one argument;
+// false with the reason when it cannot.
+bool StartChildProcess(const std::string& executable, ChildProcess* child, std::string* error);
+// Writes every byte; false when the child is gone.
+bool WriteToChild(ChildProcess& child, const void* bytes, std::size_t count);
+enum class ReadOutcome { kRead, kClosed, kTimedOut };
+// Reads exactly `count` bytes within the time given for all of them.
+ReadOutcome ReadFromChild(ChildProcess& child, void* bytes, std::size_t count, long timeoutMs);
+// Closes our end of the channel, ends the child when it has not ended
+// within `graceMs`, waits for it and tells how it ended ("exit code 0",
+// "signal 9"). The child is gone afterwards.
+std::string EndChildProcess(ChildProcess& child, long graceMs);
+
+// The child's side: the channel named by the argument the parent gave, and
+// blocking reads and writes on it. Arranges for this process to end with its
+// parent where the system can (POSIX); false when the argument names no
+// channel.
+bool OpenParentChannel(const char* argument, std::intptr_t* channel);
+bool ReadFromParent(std::intptr_t channel, void* bytes, std::size_t count);
+bool WriteToParent(std::intptr_t channel, const void* bytes, std::size_t count);
+
 struct LocalTime {
   int year;
   int month;  // 1 to 12

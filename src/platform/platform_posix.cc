@@ -1,8 +1,20 @@
 // POSIX implementation of the platform layer.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
+#include <chrono>
+#include <string>
+#include <thread>
 
 #include <cerrno>
 
@@ -108,6 +120,151 @@ void CloseLogFile(FileHandle file) {
 void ResetLogRefusalForTesting() {
   g_logRefused = false;
   g_logChecked = false;
+}
+
+std::string OwnDirectory() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&OwnDirectory), &info) == 0 || info.dli_fname == nullptr) {
+    return std::string();
+  }
+  const std::string path = info.dli_fname;
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+}
+
+bool StartChildProcess(const std::string& executable, ChildProcess* child, std::string* error) {
+  if (access(executable.c_str(), X_OK) != 0) {
+    *error = executable + " is missing or not executable";
+    return false;
+  }
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    *error = std::string("no socket pair: ") + std::strerror(errno);
+    return false;
+  }
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid < 0) {
+    *error = std::string("cannot start a process: ") + std::strerror(errno);
+    close(ends[0]);
+    close(ends[1]);
+    return false;
+  }
+  if (pid == 0) {
+    // Only async-signal-safe calls from here to exec. The child's end becomes
+    // descriptor 3, the one descriptor it inherits besides 0 to 2.
+#if defined(__linux__)
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
+    if (getppid() != parent) _exit(127);
+    if (dup2(ends[1], 3) < 0) _exit(127);
+    // Whatever else the client left open without close-on-exec stays here.
+#if defined(SYS_close_range)
+    if (syscall(SYS_close_range, 4u, ~0u, 0) != 0)
+#endif
+      for (int fd = 4; fd < 65536; ++fd) close(fd);
+    const char* const arguments[] = {executable.c_str(), "3", nullptr};
+    execv(executable.c_str(), const_cast<char* const*>(arguments));
+    _exit(127);
+  }
+  close(ends[1]);
+  child->process = pid;
+  child->channel = ends[0];
+  child->id = pid;
+  return true;
+}
+
+bool WriteToChild(ChildProcess& child, const void* bytes, std::size_t count) {
+  const char* next = static_cast<const char*>(bytes);
+  while (count > 0) {
+    const ssize_t written = send(static_cast<int>(child.channel), next, count, MSG_NOSIGNAL);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    next += written;
+    count -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+ReadOutcome ReadFromChild(ChildProcess& child, void* bytes, std::size_t count, long timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  char* next = static_cast<char*>(bytes);
+  while (count > 0) {
+    const long left = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+    if (left <= 0) return ReadOutcome::kTimedOut;
+    pollfd ready{static_cast<int>(child.channel), POLLIN, 0};
+    const int polled = poll(&ready, 1, static_cast<int>(left));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled < 0) return ReadOutcome::kClosed;
+    if (polled == 0) return ReadOutcome::kTimedOut;
+    const ssize_t got = recv(static_cast<int>(child.channel), next, count, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return ReadOutcome::kClosed;
+    next += got;
+    count -= static_cast<std::size_t>(got);
+  }
+  return ReadOutcome::kRead;
+}
+
+std::string EndChildProcess(ChildProcess& child, long graceMs) {
+  if (child.channel >= 0) close(static_cast<int>(child.channel));
+  child.channel = -1;
+  if (child.process <= 0) return "not started";
+  const pid_t pid = static_cast<pid_t>(child.process);
+  child.process = -1;
+  int status = 0;
+  pid_t done = 0;
+  for (long waited = 0; (done = waitpid(pid, &status, WNOHANG)) == 0 && waited < graceMs;
+       waited += 5) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (done == 0) {
+    kill(pid, SIGKILL);
+    while ((done = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+  }
+  if (done < 0) return "ended, how is unknown";
+  if (WIFEXITED(status)) return "exit code " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+  return "ended";
+}
+
+bool OpenParentChannel(const char* argument, std::intptr_t* channel) {
+  if (argument == nullptr || std::strcmp(argument, "3") != 0) return false;
+  struct stat status {};
+  if (fstat(3, &status) != 0 || !S_ISSOCK(status.st_mode)) return false;
+  fcntl(3, F_SETFD, FD_CLOEXEC);
+#if defined(__linux__)
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
+  *channel = 3;
+  return true;
+}
+
+bool ReadFromParent(std::intptr_t channel, void* bytes, std::size_t count) {
+  char* next = static_cast<char*>(bytes);
+  while (count > 0) {
+    const ssize_t got = recv(static_cast<int>(channel), next, count, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    next += got;
+    count -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool WriteToParent(std::intptr_t channel, const void* bytes, std::size_t count) {
+  const char* next = static_cast<const char*>(bytes);
+  while (count > 0) {
+    const ssize_t written = send(static_cast<int>(channel), next, count, MSG_NOSIGNAL);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    next += written;
+    count -= static_cast<std::size_t>(written);
+  }
+  return true;
 }
 
 namespace detail {

@@ -1,0 +1,116 @@
+#include "host/host_server.h"
+
+#include <exception>
+#include <string>
+#include <tuple>
+#include <type_traits>
+
+#include "platform/platform.h"
+
+namespace vdqrn {
+
+namespace {
+
+using host_protocol::Outcome;
+
+// One call of a Spectro operation with arguments read from the request; its
+// result goes to `results` when it returns.
+template <typename Result, typename... Params>
+Outcome Invoke(Spectro& spectro, Result (Spectro::*operation)(Params...),
+               host_protocol::Reader& in, host_protocol::Writer& results,
+               host_protocol::Writer& reason) {
+  std::tuple<host_protocol::Decoded<std::decay_t<Params>>...> arguments;
+  std::apply([&in](auto&... argument) { (argument.Read(in), ...); }, arguments);
+  if (!in.Ok()) throw std::invalid_argument("arguments");
+  try {
+    const Result result = std::apply(
+        [&](const auto&... argument) { return (spectro.*operation)(argument.Get()...); },
+        arguments);
+    host_protocol::Put(results, result);
+    return host_protocol::kReturned;
+  } catch (const LibraryCallCutShort&) {
+    return host_protocol::kCutShort;
+  } catch (const std::exception& failure) {
+    reason.Text(failure.what());
+    return host_protocol::kStandard;
+  } catch (...) {
+    return host_protocol::kOther;
+  }
+}
+
+}  // namespace
+
+bool HostServer::Answer(const std::vector<std::uint8_t>& request, host_protocol::Writer* reply) {
+  host_protocol::Reader in(request);
+  switch (in.U8()) {
+    case host_protocol::kLoad: {
+      bool null = false;
+      const std::string name = in.Text(&null);
+      if (!in.Done() || null) return false;
+      reply->Bool(spectro_.LoadDriver(name.c_str()));
+      return true;
+    }
+    case host_protocol::kCalls:
+      return AnswerCalls(in, reply);
+    case host_protocol::kUnload:
+      if (!in.Done()) return false;
+      spectro_.UnloadDriver();
+      reply->U8(0);
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool HostServer::AnswerCalls(host_protocol::Reader& in, host_protocol::Writer* reply) {
+  const std::uint16_t count = in.U16();
+  if (!in.Ok() || !spectro_.IsLoaded()) return false;
+  host_protocol::Writer results;
+  host_protocol::Writer reason;
+  std::uint16_t done = 0;
+  Outcome outcome = host_protocol::kReturned;
+  try {
+    while (done < count && outcome == host_protocol::kReturned) {
+      switch (in.U8()) {
+#define VDQRN_SERVE(name, result, parameters, arguments)                        \
+  case host_protocol::k##name:                                                 \
+    outcome = Invoke(spectro_, &Spectro::name, in, results, reason);          \
+    break;
+        VDQRN_ENTRY_POINTS(VDQRN_SERVE)
+#undef VDQRN_SERVE
+        default:
+          return false;
+      }
+      if (outcome == host_protocol::kReturned) ++done;
+    }
+  } catch (const std::invalid_argument&) {
+    return false;
+  }
+  // A list that ended early leaves its other calls unread; a whole one must
+  // leave nothing over.
+  if (outcome == host_protocol::kReturned && !in.Done()) return false;
+  reply->U16(done);
+  for (const std::uint8_t byte : results.Bytes()) reply->U8(byte);
+  reply->U8(outcome);
+  for (const std::uint8_t byte : reason.Bytes()) reply->U8(byte);
+  return true;
+}
+
+int ServeChannel(std::intptr_t channel) {
+  HostServer server;
+  std::vector<std::uint8_t> request;
+  for (;;) {
+    std::uint8_t header[4];
+    if (!platform::ReadFromParent(channel, header, sizeof header)) return 0;
+    std::uint32_t length = 0;
+    if (!host_protocol::PayloadLength(header, &length)) return 2;
+    request.resize(length);
+    if (length > 0 && !platform::ReadFromParent(channel, request.data(), length)) return 0;
+    host_protocol::Writer reply;
+    if (!server.Answer(request, &reply)) return 2;
+    const std::vector<std::uint8_t> frame = reply.Frame();
+    if (!platform::WriteToParent(channel, frame.data(), frame.size())) return 0;
+  }
+}
+
+}  // namespace vdqrn

@@ -1,0 +1,106 @@
+#include "instrument/host_protocol.h"
+
+#include <cstring>
+
+namespace vdqrn::host_protocol {
+
+namespace {
+
+constexpr std::uint32_t kNullText = 0xFFFFFFFFu;
+
+}  // namespace
+
+void Writer::U16(std::uint16_t value) {
+  U8(static_cast<std::uint8_t>(value));
+  U8(static_cast<std::uint8_t>(value >> 8));
+}
+
+void Writer::U32(std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) U8(static_cast<std::uint8_t>(value >> shift));
+}
+
+void Writer::Float(float value) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  U32(bits);
+}
+
+void Writer::Text(const char* text) {
+  if (text == nullptr) {
+    U32(kNullText);
+    return;
+  }
+  Text(text, std::strlen(text));
+}
+
+void Writer::Text(const char* text, std::size_t length) {
+  U32(static_cast<std::uint32_t>(length));
+  bytes_.insert(bytes_.end(), text, text + length);
+}
+
+std::vector<std::uint8_t> Writer::Frame() const {
+  Writer frame;
+  frame.bytes_.reserve(4 + bytes_.size());
+  frame.U32(static_cast<std::uint32_t>(bytes_.size()));
+  frame.bytes_.insert(frame.bytes_.end(), bytes_.begin(), bytes_.end());
+  return frame.bytes_;
+}
+
+std::uint8_t Reader::U8() {
+  if (!ok_ || next_ == end_) {
+    ok_ = false;
+    return 0;
+  }
+  return *next_++;
+}
+
+std::uint16_t Reader::U16() {
+  const std::uint16_t low = U8();
+  const std::uint16_t high = U8();
+  return ok_ ? static_cast<std::uint16_t>(low | (high << 8)) : 0;
+}
+
+std::uint32_t Reader::U32() {
+  std::uint32_t value = 0;
+  for (int shift = 0; shift < 32; shift += 8) value |= static_cast<std::uint32_t>(U8()) << shift;
+  return ok_ ? value : 0;
+}
+
+bool Reader::Bool() {
+  const std::uint8_t value = U8();
+  if (value > 1) ok_ = false;
+  return ok_ && value == 1;
+}
+
+float Reader::Float() {
+  const std::uint32_t bits = U32();
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return ok_ ? value : 0.0f;
+}
+
+std::string Reader::Text(bool* null) {
+  *null = false;
+  const std::uint32_t length = U32();
+  if (!ok_) return std::string();
+  if (length == kNullText) {
+    *null = true;
+    return std::string();
+  }
+  if (length > static_cast<std::size_t>(end_ - next_)) {
+    ok_ = false;
+    return std::string();
+  }
+  std::string text(reinterpret_cast<const char*>(next_), length);
+  next_ += length;
+  return text;
+}
+
+bool PayloadLength(const std::uint8_t header[4], std::uint32_t* length) {
+  *length = static_cast<std::uint32_t>(header[0]) | static_cast<std::uint32_t>(header[1]) << 8 |
+            static_cast<std::uint32_t>(header[2]) << 16 |
+            static_cast<std::uint32_t>(header[3]) << 24;
+  return *length <= kMaxPayload;
+}
+
+}  // namespace vdqrn::host_protocol

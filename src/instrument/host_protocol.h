@@ -1,0 +1,146 @@
+// The private protocol between the module and the instrument host, the
+// helper process that runs an instrument library of another architecture.
+// Frames on a byte stream: a u32 payload length, then the payload. Every
+// field is fixed-width little-endian; a text is a u32 length and its bytes,
+// the length 0xFFFFFFFF standing for a null text. No pointers cross.
+//
+// Requests (module to host), by their first byte:
+//   kLoad   text name           -> u8 1 when loaded (all 31 entry points), else 0
+//   kCalls  u16 count, then per call: u8 entry point index, its arguments
+//           -> u16 calls done, their results in order, u8 outcome of the call
+//              that stopped the list (kReturned when none did; kStandard is
+//              followed by the exception's reason as a text)
+//   kUnload                     -> u8 0
+// The host makes the calls of one kCalls request in order and stops at the
+// first that does not return, as the module would in process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "instrument/entry_points.h"
+
+namespace vdqrn::host_protocol {
+
+enum Request : std::uint8_t { kLoad = 1, kCalls = 2, kUnload = 3 };
+
+// How a call ended.
+enum Outcome : std::uint8_t {
+  kReturned = 0,
+  kStandard = 1,    // an exception of the standard family; its reason follows
+  kOther = 2,       // an exception of any other kind
+  kCutShort = 3,    // what no runtime of the host could catch (platform::CallGuarded)
+};
+
+// The entry points by their place in the list.
+enum EntryPointIndex : std::uint8_t {
+#define VDQRN_ENTRY_POINT_INDEX(name, result, parameters, arguments) k##name,
+  VDQRN_ENTRY_POINTS(VDQRN_ENTRY_POINT_INDEX)
+#undef VDQRN_ENTRY_POINT_INDEX
+  kEntryPointCount
+};
+
+// Largest payload either side accepts: a text result may be long, but not
+// without bound.
+constexpr std::uint32_t kMaxPayload = 64u * 1024 * 1024;
+
+// Builds a payload field by field.
+class Writer {
+ public:
+  void U8(std::uint8_t value) { bytes_.push_back(value); }
+  void U16(std::uint16_t value);
+  void U32(std::uint32_t value);
+  void I32(std::int32_t value) { U32(static_cast<std::uint32_t>(value)); }
+  void Bool(bool value) { U8(value ? 1 : 0); }
+  void Float(float value);
+  void Text(const char* text);  // null stays null
+  void Text(const std::string& text) { Text(text.c_str(), text.size()); }
+  void Text(const char* text, std::size_t length);
+
+  // The payload with its length in front, ready to send.
+  std::vector<std::uint8_t> Frame() const;
+  const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+};
+
+// Reads a payload field by field. A read past the end, or a field that is
+// not what it must be, marks the reader failed; the values read then are
+// zero or empty, and Ok() stays false: nothing of a bad payload is trusted.
+class Reader {
+ public:
+  Reader(const std::uint8_t* bytes, std::size_t size) : next_(bytes), end_(bytes + size) {}
+  explicit Reader(const std::vector<std::uint8_t>& bytes) : Reader(bytes.data(), bytes.size()) {}
+
+  std::uint8_t U8();
+  std::uint16_t U16();
+  std::uint32_t U32();
+  std::int32_t I32() { return static_cast<std::int32_t>(U32()); }
+  bool Bool();  // only 0 and 1 are booleans
+  float Float();
+  // A text; `null` tells a null text from an empty one.
+  std::string Text(bool* null);
+
+  bool Ok() const { return ok_; }
+  bool AtEnd() const { return next_ == end_; }
+  // Ok and nothing left over.
+  bool Done() const { return ok_ && AtEnd(); }
+  void Fail() { ok_ = false; }
+
+ private:
+  const std::uint8_t* next_;
+  const std::uint8_t* end_;
+  bool ok_ = true;
+};
+
+// Values as the entry points take and return them.
+inline void Put(Writer& out, bool value) { out.Bool(value); }
+inline void Put(Writer& out, int value) { out.I32(value); }
+inline void Put(Writer& out, std::uint16_t value) { out.U16(value); }
+inline void Put(Writer& out, float value) { out.Float(value); }
+inline void Put(Writer& out, const char* value) { out.Text(value); }
+
+// A value read back, held until it is used: Read, then Get.
+template <typename T>
+struct Decoded;
+template <>
+struct Decoded<bool> {
+  bool value = false;
+  void Read(Reader& in) { value = in.Bool(); }
+  bool Get() const { return value; }
+};
+template <>
+struct Decoded<int> {
+  int value = 0;
+  void Read(Reader& in) { value = in.I32(); }
+  int Get() const { return value; }
+};
+template <>
+struct Decoded<std::uint16_t> {
+  std::uint16_t value = 0;
+  void Read(Reader& in) { value = in.U16(); }
+  std::uint16_t Get() const { return value; }
+};
+template <>
+struct Decoded<float> {
+  float value = 0.0f;
+  void Read(Reader& in) { value = in.Float(); }
+  float Get() const { return value; }
+};
+template <>
+struct Decoded<const char*> {
+  std::string text;
+  bool null = false;
+  void Read(Reader& in) { text = in.Text(&null); }
+  // Valid while this object lives.
+  const char* Get() const { return null ? nullptr : text.c_str(); }
+};
+
+// A frame's payload length from its first four bytes; false when it is
+// larger than kMaxPayload.
+bool PayloadLength(const std::uint8_t header[4], std::uint32_t* length);
+
+}  // namespace vdqrn::host_protocol

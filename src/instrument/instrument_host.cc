@@ -1,0 +1,129 @@
+#include "instrument/instrument_host.h"
+
+#include "diagnostics/log.h"
+
+namespace vdqrn {
+
+namespace {
+
+// Long enough for any measurement or calibration step an instrument makes.
+constexpr long kDefaultReplyTimeoutMs = 120 * 1000;
+long g_replyTimeoutMs = kDefaultReplyTimeoutMs;
+// A host asked to end gets this long before it is ended.
+constexpr long kEndGraceMs = 2000;
+
+std::string Seconds(long milliseconds) {
+  return milliseconds % 1000 == 0 ? std::to_string(milliseconds / 1000) + " s"
+                                  : std::to_string(milliseconds) + " ms";
+}
+
+}  // namespace
+
+void InstrumentHost::SetReplyTimeoutForTesting(long milliseconds) {
+  g_replyTimeoutMs = milliseconds > 0 ? milliseconds : kDefaultReplyTimeoutMs;
+}
+
+std::unique_ptr<InstrumentHost> InstrumentHost::Start(platform::Architecture architecture,
+                                                      const std::string& name,
+                                                      const std::string& path, bool* loaded) {
+  *loaded = false;
+  const std::string folder = platform::OwnDirectory();
+  const std::string executable = folder + platform::HostFileName(architecture);
+  std::unique_ptr<InstrumentHost> host(new InstrumentHost(architecture));
+  std::string error;
+  if (folder.empty() || !platform::StartChildProcess(executable, &host->child_, &error)) {
+    diagnostics::LogTimestamped(std::string("Instrument host failed: \"") + path + "\" is " +
+                                platform::ArchitectureName(architecture) +
+                                " and its host cannot start (" +
+                                (folder.empty() ? "the module's folder is unknown" : error) + ")");
+    return nullptr;
+  }
+  diagnostics::LogTimestamped(std::string("Instrument host started (") +
+                              platform::ArchitectureName(architecture) + ", process " +
+                              std::to_string(host->child_.id) + ")");
+  host_protocol::Writer request;
+  request.U8(host_protocol::kLoad);
+  request.Text(name);
+  try {
+    const std::vector<std::uint8_t> reply = host->RoundTrip(request);
+    host_protocol::Reader in(reply);
+    *loaded = in.Bool();
+    if (!in.Done()) host->Fail("its reply does not parse");
+  } catch (const InstrumentHostStopped&) {
+    return nullptr;  // logged by Fail
+  }
+  return host;
+}
+
+InstrumentHost::~InstrumentHost() {
+  if (child_.process == -1) return;
+  // Closing the channel is the host's sign to unload and end.
+  const std::string ended = platform::EndChildProcess(child_, kEndGraceMs);
+  diagnostics::LogTimestamped("Instrument host stopped (" + ended + ")");
+}
+
+std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer& request) {
+  const std::vector<std::uint8_t> frame = request.Frame();
+  if (!platform::WriteToChild(child_, frame.data(), frame.size())) Fail("it is gone");
+  std::uint8_t header[4];
+  platform::ReadOutcome outcome =
+      platform::ReadFromChild(child_, header, sizeof header, g_replyTimeoutMs);
+  std::uint32_t length = 0;
+  if (outcome == platform::ReadOutcome::kRead && !host_protocol::PayloadLength(header, &length)) {
+    Fail("its reply does not parse");
+  }
+  std::vector<std::uint8_t> reply(length);
+  if (outcome == platform::ReadOutcome::kRead && length > 0) {
+    outcome = platform::ReadFromChild(child_, reply.data(), length, g_replyTimeoutMs);
+  }
+  if (outcome == platform::ReadOutcome::kTimedOut) {
+    Fail("no answer within " + Seconds(g_replyTimeoutMs));
+  }
+  if (outcome == platform::ReadOutcome::kClosed) Fail("it stopped during the call");
+  return reply;
+}
+
+void InstrumentHost::Fail(const std::string& what) {
+  const std::string ended = platform::EndChildProcess(child_, 0);
+  child_.process = -1;
+  const std::string reason = "Instrument host stopped: " + what + " (" + ended + ")";
+  diagnostics::LogTimestamped("Instrument host failed: " + what + "; " +
+                              platform::ArchitectureName(architecture_) + " host ended (" +
+                              ended + ")");
+  throw InstrumentHostStopped(reason);
+}
+
+void InstrumentHost::Settle(host_protocol::Reader& in) {
+  const std::uint8_t outcome = in.U8();
+  bool null = false;
+  std::string reason;
+  if (outcome == host_protocol::kStandard) reason = in.Text(&null);
+  if (!in.Done()) Fail("its reply does not parse");
+  switch (outcome) {
+    case host_protocol::kReturned: return;
+    case host_protocol::kStandard: throw LibraryException(reason);
+    case host_protocol::kOther: throw LibraryOtherException();
+    case host_protocol::kCutShort: throw LibraryCallCutShort();
+    default: Fail("its reply does not parse");
+  }
+}
+
+void InstrumentHost::GetSpectralDataSeries(int angle, int count, float* values) {
+  host_protocol::Writer request;
+  request.U8(host_protocol::kCalls);
+  request.U16(static_cast<std::uint16_t>(count));
+  for (int index = 0; index < count; ++index) {
+    request.U8(host_protocol::kGetSpectralData);
+    request.I32(angle);
+    request.I32(index);
+  }
+  const std::vector<std::uint8_t> reply = RoundTrip(request);
+  host_protocol::Reader in(reply);
+  const std::uint16_t done = in.U16();
+  if (!in.Ok() || done > count) Fail("its reply does not parse");
+  for (std::uint16_t index = 0; index < done; ++index) values[index] = in.Float();
+  if (!in.Ok()) Fail("its reply does not parse");
+  Settle(in);
+}
+
+}  // namespace vdqrn

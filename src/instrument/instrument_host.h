@@ -1,0 +1,85 @@
+// The module's side of the instrument host: a helper process of the
+// library's architecture, started from the module's own folder, that loads
+// the instrument library and makes its calls (host_protocol.h). Spectro uses
+// it for a library that this process cannot load (a 32-bit library behind a
+// 64-bit client); the answers, the calls the library sees and their order are
+// those of a library loaded in process. Logs the host's start, stop and
+// failure; whatever the host does, this process is unharmed.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "instrument/host_protocol.h"
+#include "instrument/library_exceptions.h"
+#include "platform/platform.h"
+
+namespace vdqrn {
+
+class InstrumentHost {
+ public:
+  // Starts the host for the architecture and has it load the library by
+  // name (from the host's current directory, the client's). Null when the
+  // host is missing, cannot start or fails; `loaded` tells whether the
+  // library loaded. Every outcome is logged.
+  static std::unique_ptr<InstrumentHost> Start(platform::Architecture architecture,
+                                               const std::string& name, const std::string& path,
+                                               bool* loaded);
+  ~InstrumentHost();  // has the host unload the library and end
+  InstrumentHost(const InstrumentHost&) = delete;
+  InstrumentHost& operator=(const InstrumentHost&) = delete;
+
+  // One entry point call in the host, its result as the library returned it
+  // (a text stays valid until the next call). Throws what the call threw, or
+  // InstrumentHostStopped.
+  template <typename Result, typename... Params>
+  Result Call(host_protocol::EntryPointIndex index, Params... arguments);
+  // GetSpectralData(angle, 0 ... count-1) in one round trip, stopping where
+  // a call does not return, as in process.
+  void GetSpectralDataSeries(int angle, int count, float* values);
+
+  // How long one request may take before the host counts as hung and is
+  // ended (two minutes unless a test says otherwise).
+  static void SetReplyTimeoutForTesting(long milliseconds);
+
+ private:
+  explicit InstrumentHost(platform::Architecture architecture) : architecture_(architecture) {}
+  // Sends a request and returns the reply's payload. Throws
+  // InstrumentHostStopped when there is none.
+  std::vector<std::uint8_t> RoundTrip(const host_protocol::Writer& request);
+  // Ends the host after a failure, logs it and throws InstrumentHostStopped.
+  [[noreturn]] void Fail(const std::string& what);
+  // After the results: the outcome of the call that stopped the list;
+  // throws what it threw. Returns when every call returned.
+  void Settle(host_protocol::Reader& in);
+
+  platform::Architecture architecture_;
+  platform::ChildProcess child_;
+  std::string lastText_;
+};
+
+template <typename Result, typename... Params>
+Result InstrumentHost::Call(host_protocol::EntryPointIndex index, Params... arguments) {
+  host_protocol::Writer request;
+  request.U8(host_protocol::kCalls);
+  request.U16(1);
+  request.U8(index);
+  (host_protocol::Put(request, arguments), ...);
+  const std::vector<std::uint8_t> reply = RoundTrip(request);
+  host_protocol::Reader in(reply);
+  const std::uint16_t done = in.U16();
+  host_protocol::Decoded<Result> result;
+  if (done == 1) result.Read(in);
+  if (!in.Ok() || done > 1) Fail("its reply does not parse");
+  Settle(in);
+  if constexpr (std::is_same_v<Result, const char*>) {
+    lastText_ = result.text;
+    return result.null ? nullptr : lastText_.c_str();
+  } else {
+    return result.Get();
+  }
+}
+
+}  // namespace vdqrn
