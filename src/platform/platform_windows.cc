@@ -2,8 +2,12 @@
 #include <windows.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -246,6 +250,233 @@ void CloseLogFile(FileHandle file) {
 
 // Windows refuses no file the log can open.
 void ResetLogRefusalForTesting() {}
+
+std::string OwnDirectory() {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCSTR>(&OwnDirectory), &module)) {
+    return std::string();
+  }
+  char path[MAX_PATH + 1];
+  const DWORD length = GetModuleFileNameA(module, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return std::string();
+  const std::string file(path, length);
+  const std::size_t separator = file.find_last_of("\\/");
+  return separator == std::string::npos ? std::string(".\\") : file.substr(0, separator + 1);
+}
+
+namespace {
+
+std::string SystemError(const char* what) {
+  return std::string(what) + " (error " + std::to_string(GetLastError()) + ")";
+}
+
+// Waits for an overlapped operation on our end of the channel; false when it
+// failed or did not finish in time (it is then cancelled).
+bool Finish(HANDLE channel, OVERLAPPED& overlapped, BOOL started, DWORD* transferred,
+            DWORD timeoutMs, bool* timedOut) {
+  *timedOut = false;
+  if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+  if (WaitForSingleObject(overlapped.hEvent, timeoutMs) == WAIT_TIMEOUT) {
+    CancelIo(channel);
+    GetOverlappedResult(channel, &overlapped, transferred, TRUE);
+    *timedOut = true;
+    return false;
+  }
+  return GetOverlappedResult(channel, &overlapped, transferred, FALSE) != 0;
+}
+
+}  // namespace
+
+bool StartChildProcess(const std::string& executable, ChildProcess* child, std::string* error) {
+  if (GetFileAttributesA(executable.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    *error = executable + " is missing";
+    return false;
+  }
+  // A pipe of one instance that this process connects to at once: nobody
+  // else can reach the host through it.
+  static LONG counter = 0;
+  const std::string name = "\\\\.\\pipe\\vdqrn-host-" + std::to_string(GetCurrentProcessId()) +
+                           "-" + std::to_string(GetTickCount()) + "-" +
+                           std::to_string(InterlockedIncrement(&counter));
+  const HANDLE ours = CreateNamedPipeA(
+      name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536,
+      65536, 0, nullptr);
+  if (ours == INVALID_HANDLE_VALUE) {
+    *error = SystemError("no pipe");
+    return false;
+  }
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE theirs = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &inherit,
+                              OPEN_EXISTING, 0, nullptr);
+  if (theirs == INVALID_HANDLE_VALUE) {
+    *error = SystemError("pipe not connected");
+    CloseHandle(ours);
+    return false;
+  }
+  // The job ends the host when this process ends, however it ends.
+  const HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job != nullptr) {
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  }
+  // Only the pipe's end is inherited.
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<char> attributes(size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+  const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &size) &&
+                      UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                &theirs, sizeof theirs, nullptr, nullptr);
+  STARTUPINFOEXA startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.lpAttributeList = listed ? list : nullptr;
+  std::string commandLine = "\"" + executable + "\" " +
+                            std::to_string(reinterpret_cast<std::uintptr_t>(theirs));
+  PROCESS_INFORMATION process{};
+  const BOOL started = CreateProcessA(
+      executable.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+      CREATE_SUSPENDED | CREATE_NO_WINDOW | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr,
+      nullptr, &startup.StartupInfo, &process);
+  if (listed) DeleteProcThreadAttributeList(list);
+  CloseHandle(theirs);
+  if (!started) {
+    *error = SystemError("cannot start");
+    CloseHandle(ours);
+    if (job != nullptr) CloseHandle(job);
+    return false;
+  }
+  if (job != nullptr) AssignProcessToJobObject(job, process.hProcess);
+  ResumeThread(process.hThread);
+  CloseHandle(process.hThread);
+  child->process = reinterpret_cast<std::intptr_t>(process.hProcess);
+  child->channel = reinterpret_cast<std::intptr_t>(ours);
+  child->job = job != nullptr ? reinterpret_cast<std::intptr_t>(job) : -1;
+  child->id = static_cast<long>(process.dwProcessId);
+  return true;
+}
+
+bool WriteToChild(ChildProcess& child, const void* bytes, std::size_t count) {
+  const HANDLE channel = reinterpret_cast<HANDLE>(child.channel);
+  const char* next = static_cast<const char*>(bytes);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  bool ok = overlapped.hEvent != nullptr;
+  while (ok && count > 0) {
+    ResetEvent(overlapped.hEvent);
+    DWORD written = 0;
+    bool timedOut = false;
+    const BOOL started = WriteFile(channel, next, static_cast<DWORD>(count), nullptr, &overlapped);
+    ok = Finish(channel, overlapped, started, &written, 120 * 1000, &timedOut) && written > 0;
+    next += written;
+    count -= written;
+  }
+  if (overlapped.hEvent != nullptr) CloseHandle(overlapped.hEvent);
+  return ok;
+}
+
+ReadOutcome ReadFromChild(ChildProcess& child, void* bytes, std::size_t count, long timeoutMs) {
+  const HANDLE channel = reinterpret_cast<HANDLE>(child.channel);
+  const DWORD deadline = GetTickCount() + static_cast<DWORD>(timeoutMs);
+  char* next = static_cast<char*>(bytes);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (overlapped.hEvent == nullptr) return ReadOutcome::kClosed;
+  ReadOutcome outcome = ReadOutcome::kRead;
+  while (count > 0) {
+    const DWORD now = GetTickCount();
+    const long left = static_cast<long>(deadline - now);
+    if (left <= 0) {
+      outcome = ReadOutcome::kTimedOut;
+      break;
+    }
+    ResetEvent(overlapped.hEvent);
+    DWORD got = 0;
+    bool timedOut = false;
+    const BOOL started = ReadFile(channel, next, static_cast<DWORD>(count), nullptr, &overlapped);
+    if (!Finish(channel, overlapped, started, &got, static_cast<DWORD>(left), &timedOut) ||
+        got == 0) {
+      outcome = timedOut ? ReadOutcome::kTimedOut : ReadOutcome::kClosed;
+      break;
+    }
+    next += got;
+    count -= got;
+  }
+  CloseHandle(overlapped.hEvent);
+  return outcome;
+}
+
+std::string EndChildProcess(ChildProcess& child, long graceMs) {
+  if (child.channel != -1) CloseHandle(reinterpret_cast<HANDLE>(child.channel));
+  child.channel = -1;
+  std::string ended = "not started";
+  if (child.process != -1) {
+    const HANDLE process = reinterpret_cast<HANDLE>(child.process);
+    if (WaitForSingleObject(process, static_cast<DWORD>(graceMs)) == WAIT_TIMEOUT) {
+      TerminateProcess(process, 1);
+      WaitForSingleObject(process, INFINITE);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    char text[32];
+    if (code >= 0xC0000000u) {
+      std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(code));
+    } else {
+      std::snprintf(text, sizeof text, "%lu", static_cast<unsigned long>(code));
+    }
+    ended = std::string("exit code ") + text;
+    CloseHandle(process);
+  }
+  child.process = -1;
+  if (child.job != -1) CloseHandle(reinterpret_cast<HANDLE>(child.job));
+  child.job = -1;
+  return ended;
+}
+
+bool OpenParentChannel(const char* argument, std::intptr_t* channel) {
+  if (argument == nullptr || *argument == '\0') return false;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(argument, &end, 10);
+  if (end == nullptr || *end != '\0') return false;
+  const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
+  if (GetFileType(handle) != FILE_TYPE_PIPE) return false;
+  // The job object the module put this process in ends it with the module.
+  *channel = reinterpret_cast<std::intptr_t>(handle);
+  return true;
+}
+
+bool ReadFromParent(std::intptr_t channel, void* bytes, std::size_t count) {
+  char* next = static_cast<char*>(bytes);
+  while (count > 0) {
+    DWORD got = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(channel), next, static_cast<DWORD>(count), &got,
+                  nullptr) ||
+        got == 0) {
+      return false;
+    }
+    next += got;
+    count -= got;
+  }
+  return true;
+}
+
+bool WriteToParent(std::intptr_t channel, const void* bytes, std::size_t count) {
+  const char* next = static_cast<const char*>(bytes);
+  while (count > 0) {
+    DWORD written = 0;
+    if (!WriteFile(reinterpret_cast<HANDLE>(channel), next, static_cast<DWORD>(count), &written,
+                   nullptr) ||
+        written == 0) {
+      return false;
+    }
+    next += written;
+    count -= written;
+  }
+  return true;
+}
 
 namespace detail {
 
