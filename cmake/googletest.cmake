@@ -9,11 +9,12 @@ set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 add_subdirectory(${VDQRN_GTEST_SRC} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 include(GoogleTest)
 
-# vdqrn_gtest(NAME SOURCES... LIBS ...): a test executable, registered with ctest.
+# vdqrn_gtest(NAME SOURCES... LIBS ... [DEPENDS ...] [TEST_PROPERTIES key value ...]):
+# a test executable, registered with ctest, its tests given the properties.
 # Natively every test case is its own ctest test; under wine the executable is
 # one ctest test, since each wine start costs a noticeable fraction of a second.
 function(vdqrn_gtest name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;DEPENDS;TEST_PROPERTIES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   vdqrn_warnings(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
@@ -25,9 +26,10 @@ function(vdqrn_gtest name)
   endif()
   if(CMAKE_CROSSCOMPILING_EMULATOR)
     add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${VDQRN_BIN_DIR})
-    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${VDQRN_TEST_ENV}" TIMEOUT 600)
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${VDQRN_TEST_ENV}" TIMEOUT 600
+      ${ARG_TEST_PROPERTIES})
   else()
     gtest_discover_tests(${name} WORKING_DIRECTORY ${VDQRN_BIN_DIR}
-      DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+      DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120 ${ARG_TEST_PROPERTIES})
   endif()
 endfunction()

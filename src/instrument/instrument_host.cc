@@ -9,6 +9,10 @@ namespace {
 // Long enough for any measurement or calibration step an instrument makes.
 constexpr long kDefaultReplyTimeoutMs = 120 * 1000;
 long g_replyTimeoutMs = kDefaultReplyTimeoutMs;
+std::string& HostDirectoryOverride() {
+  static std::string directory;
+  return directory;
+}
 // A host asked to end gets this long before it is ended.
 constexpr long kEndGraceMs = 2000;
 
@@ -19,6 +23,10 @@ std::string Seconds(long milliseconds) {
 
 }  // namespace
 
+void InstrumentHost::SetHostDirectoryForTesting(const std::string& directory) {
+  HostDirectoryOverride() = directory;
+}
+
 void InstrumentHost::SetReplyTimeoutForTesting(long milliseconds) {
   g_replyTimeoutMs = milliseconds > 0 ? milliseconds : kDefaultReplyTimeoutMs;
 }
@@ -27,7 +35,9 @@ std::unique_ptr<InstrumentHost> InstrumentHost::Start(platform::Architecture arc
                                                       const std::string& name,
                                                       const std::string& path, bool* loaded) {
   *loaded = false;
-  const std::string folder = platform::OwnDirectory();
+  // Only the module's own folder: never PATH, never the current directory.
+  const std::string folder =
+      HostDirectoryOverride().empty() ? platform::OwnDirectory() : HostDirectoryOverride();
   const std::string executable = folder + platform::HostFileName(architecture);
   std::unique_ptr<InstrumentHost> host(new InstrumentHost(architecture));
   std::string error;

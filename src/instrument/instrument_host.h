@@ -43,6 +43,9 @@ class InstrumentHost {
   // How long one request may take before the host counts as hung and is
   // ended (two minutes unless a test says otherwise).
   static void SetReplyTimeoutForTesting(long milliseconds);
+  // Where the hosts are looked for (with a trailing separator) instead of
+  // the module's own folder; empty restores that.
+  static void SetHostDirectoryForTesting(const std::string& directory);
 
  private:
   explicit InstrumentHost(platform::Architecture architecture) : architecture_(architecture) {}

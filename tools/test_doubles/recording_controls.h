@@ -22,6 +22,8 @@ class RecordingLibrary {
     // Windows only, as a library built with another compiler behaves:
     kForeign = 5,         // its C++ throw, the exception 0xE06D7363
     kAbort = 6,           // abort()
+    kCrash = 7,           // a write through a null pointer: the process ends
+    kHang = 8,            // the call never returns
   };
 
   RecordingLibrary();  // loads the library and resets its script

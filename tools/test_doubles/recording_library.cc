@@ -3,11 +3,19 @@
 // Recording_* exports let a test read the journal and script the results.
 // Built twice: whole, and once without CalibrateStep (a library missing one
 // export, which the driver must reject). Recording_SetThrow makes every entry
-// point throw instead, as a faulty vendor library might.
+// point throw instead, as a faulty vendor library might, or crash, or hang.
+//
+// When VDQRN_RECORDING_STATE names a folder, the script and the journal live
+// in files there, so that a copy of the library in an instrument host (of
+// another architecture) and the test's copy share them.
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <fstream>
 #include <sstream>
+#include <thread>
 #include <stdexcept>
 #include <string>
 
@@ -36,6 +44,8 @@ enum ThrowKind {
   // Windows only: as a library built with another compiler does.
   kThrowForeign = 5,          // its C++ throw: the exception 0xE06D7363
   kAbort = 6,                 // abort(), as its runtime does for an uncaught throw
+  kCrash = 7,                 // writes through a null pointer: the process ends
+  kHang = 8,                  // never returns
 };
 
 struct UnrelatedFailure {
@@ -60,6 +70,58 @@ Script g_script;
 std::string g_journal;
 std::string g_journalCopy;
 
+// The folder of the shared state, or null when the state is this copy's own.
+const char* StateFolder() {
+  const char* folder = std::getenv("VDQRN_RECORDING_STATE");
+  return folder != nullptr && *folder != '\0' ? folder : nullptr;
+}
+
+std::string StateFile(const char* name) { return std::string(StateFolder()) + "/" + name; }
+
+// The script file: the flag, the number, the float's bits, the null flag and
+// the throw kind on the first line, the text after it.
+void SaveScript() {
+  if (StateFolder() == nullptr) return;
+  std::uint32_t bits;
+  std::memcpy(&bits, &g_script.real, sizeof bits);
+  std::ofstream file(StateFile("script"), std::ios::binary | std::ios::trunc);
+  file << g_script.boolean << ' ' << g_script.integer << ' ' << bits << ' ' << g_script.nullText
+       << ' ' << g_script.throwKind << '\n'
+       << g_script.text;
+}
+
+void LoadScript() {
+  if (StateFolder() == nullptr) return;
+  std::ifstream file(StateFile("script"), std::ios::binary);
+  std::uint32_t bits = 0;
+  if (!(file >> g_script.boolean >> g_script.integer >> bits >> g_script.nullText >>
+        g_script.throwKind)) {
+    g_script = Script();
+    return;
+  }
+  std::memcpy(&g_script.real, &bits, sizeof bits);
+  file.get();
+  std::ostringstream text;
+  text << file.rdbuf();
+  g_script.text = text.str();
+}
+
+void AppendJournal(const std::string& line) {
+  if (StateFolder() == nullptr) {
+    g_journal += line;
+    return;
+  }
+  std::ofstream(StateFile("journal"), std::ios::binary | std::ios::app) << line;
+}
+
+void LoadJournal() {
+  if (StateFolder() == nullptr) return;
+  std::ifstream file(StateFile("journal"), std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  g_journal = text.str();
+}
+
 #if defined(_WIN32)
 // What another compiler's runtime raises for `throw std::runtime_error(...)`:
 // the code 0xE06D7363 with its magic number, the thrown object and the type
@@ -78,12 +140,13 @@ std::string g_journalCopy;
 
 template <typename... Args>
 void Record(const char* name, const Args&... args) {
+  LoadScript();
   std::ostringstream line;
   line << name << '(';
   [[maybe_unused]] const char* separator = "";
   ((line << separator << args, separator = ","), ...);
   line << ")\n";
-  g_journal += line.str();
+  AppendJournal(line.str());
   switch (g_script.throwKind) {
     case kThrowInt: throw 7;
     case kThrowRuntimeError: throw std::runtime_error("recorded failure");
@@ -93,6 +156,13 @@ void Record(const char* name, const Args&... args) {
     case kThrowForeign: RaiseForeignCxxException();
     case kAbort: std::abort();
 #endif
+    case kCrash: {
+      volatile std::uintptr_t nowhere = 0;  // read back: the compiler cannot see it is null
+      *reinterpret_cast<volatile int*>(nowhere) = 7;
+      break;
+    }
+    case kHang:
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     default: break;
   }
 }
@@ -124,21 +194,42 @@ struct Recorder {
 RECORDING_EXPORT void Recording_Reset() {
   g_script = Script();
   g_journal.clear();
+  SaveScript();
+  if (StateFolder() != nullptr) std::ofstream(StateFile("journal"), std::ios::trunc);
 }
 RECORDING_EXPORT const char* Recording_Journal() {
+  LoadJournal();
   g_journalCopy = g_journal;
   return g_journalCopy.c_str();
 }
-RECORDING_EXPORT void Recording_SetBool(bool value) { g_script.boolean = value; }
-RECORDING_EXPORT void Recording_SetInt(int value) { g_script.integer = value; }
-RECORDING_EXPORT void Recording_SetFloat(float value) { g_script.real = value; }
+RECORDING_EXPORT void Recording_SetBool(bool value) {
+  LoadScript();
+  g_script.boolean = value;
+  SaveScript();
+}
+RECORDING_EXPORT void Recording_SetInt(int value) {
+  LoadScript();
+  g_script.integer = value;
+  SaveScript();
+}
+RECORDING_EXPORT void Recording_SetFloat(float value) {
+  LoadScript();
+  g_script.real = value;
+  SaveScript();
+}
 // A null text makes every text entry point return a null pointer.
 RECORDING_EXPORT void Recording_SetText(const char* text) {
+  LoadScript();
   g_script.nullText = text == nullptr;
   g_script.text = text != nullptr ? text : "";
+  SaveScript();
 }
-// 0 returns normally; 1 to 6 throw or abort, see ThrowKind.
-RECORDING_EXPORT void Recording_SetThrow(int kind) { g_script.throwKind = kind; }
+// 0 returns normally; 1 to 8 throw, abort, crash or hang, see ThrowKind.
+RECORDING_EXPORT void Recording_SetThrow(int kind) {
+  LoadScript();
+  g_script.throwKind = kind;
+  SaveScript();
+}
 
 // Every entry point of the list: records "Name(args)", then returns the
 // scripted value of its result type. Without CalibrateStep, that one is
