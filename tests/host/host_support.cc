@@ -17,7 +17,9 @@ namespace {
 
 void SetVariable(const char* name, const std::string& value) {
 #if defined(_WIN32)
+  // The C runtime's copy for this process, the system's for the host.
   _putenv_s(name, value.c_str());
+  SetEnvironmentVariableA(name, value.empty() ? nullptr : value.c_str());
 #else
   if (value.empty()) {
     unsetenv(name);

@@ -72,8 +72,15 @@ std::string g_journalCopy;
 
 // The folder of the shared state, or null when the state is this copy's own.
 const char* StateFolder() {
+#if defined(_WIN32)
+  // The system's environment: the C runtime's copy may be another module's.
+  static char folder[MAX_PATH + 1];
+  const DWORD length = GetEnvironmentVariableA("VDQRN_RECORDING_STATE", folder, sizeof folder);
+  return length > 0 && length < sizeof folder ? folder : nullptr;
+#else
   const char* folder = std::getenv("VDQRN_RECORDING_STATE");
   return folder != nullptr && *folder != '\0' ? folder : nullptr;
+#endif
 }
 
 std::string StateFile(const char* name) { return std::string(StateFolder()) + "/" + name; }
