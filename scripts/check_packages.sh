@@ -26,9 +26,9 @@ check_listing() {
   done
 }
 
-mapfile -t windows_contents < <(package_contents)
-mapfile -t linux_contents < <(linux_package_contents)
 for arch in x86 x64; do
+  mapfile -t windows_contents < <(package_contents windows "$arch" | cut -f1)
+  mapfile -t linux_contents < <(package_contents linux "$arch" | cut -f1)
   zip="$root/packages/vdqrn-windows-$arch.zip"
   if [ ! -f "$zip" ]; then
     problem "$zip is missing (run scripts/package.sh)"
@@ -63,6 +63,11 @@ for arch in x86 x64; do
     newest=$(grep -E '^GLIBC_' <<<"$versions" | sort -V | tail -1)
     needed=$(objdump -p "$module" | awk '/NEEDED/ {print $2}' | tr '\n' ' ')
     echo "  VDQRN.DLL: $machine; needs $needed; newest C library version: ${newest:-none}"
+  fi
+  # The 32-bit host beside a 64-bit module must be a 32-bit program.
+  if [ "$arch" = x64 ] && [ -f "$unpacked/qrnhost32" ]; then
+    host=$(readelf -h "$unpacked/qrnhost32" | sed -n 's/^ *Machine: *//p')
+    [ "$host" = "Intel 80386" ] || problem "$tarball: qrnhost32 is for $host"
   fi
   rm -rf "$unpacked"
 done

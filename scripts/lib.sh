@@ -31,17 +31,29 @@ install_packages() {
   apt-get install -y -q "${missing[@]}"
 }
 
-# The files of a Windows package (scripts/package.sh), as paths inside the zip.
+# The files of a package, one a line: the path inside the package, then where
+# it comes from ("PRESET:FILE" built, or a path in the source tree).
+#   package_contents windows|linux x86|x64
+# A 64-bit package also carries the 32-bit instrument host and a 32-bit
+# simulated instrument, so that a 64-bit client can run a 32-bit library.
 package_contents() {
-  printf '%s\n' VDQRN.DLL simspectro.dll engine_sim.exe examples/session.txt \
-    docs/protocol.md docs/deployment.md
-}
-
-# The files of a Linux package, as paths inside the tarball: the module under
-# the name a Linux client loads it by.
-linux_package_contents() {
-  printf '%s\n' VDQRN.DLL simspectro.so engine_sim examples/session.txt \
-    docs/protocol.md docs/deployment.md
+  local platform=$1 arch=$2
+  if [ "$platform" = windows ]; then
+    local preset=windows-$arch
+    printf '%s\t%s\n' VDQRN.DLL "$preset:VDQRN.DLL" simspectro.dll "$preset:simspectro.dll" \
+      engine_sim.exe "$preset:engine_sim.exe"
+    [ "$arch" = x64 ] && printf '%s\t%s\n' QRNHOST32.EXE windows-x86:QRNHOST32.EXE \
+      simspectro32.dll windows-x86:simspectro.dll
+  else
+    local preset=linux
+    [ "$arch" = x86 ] && preset=linux-x86
+    printf '%s\t%s\n' VDQRN.DLL "$preset:vdqrn.so" simspectro.so "$preset:simspectro.so" \
+      engine_sim "$preset:engine_sim"
+    [ "$arch" = x64 ] && printf '%s\t%s\n' qrnhost32 linux-x86:qrnhost32 \
+      simspectro32.so linux-x86:simspectro.so
+  fi
+  printf '%s\t%s\n' examples/session.txt examples/session.txt docs/protocol.md \
+    docs/protocol.md docs/deployment.md docs/deployment.md
 }
 
 # Whether this machine runs 32-bit x86 programs: builds a static i686 program
