@@ -108,14 +108,25 @@ void InstrumentHost::Settle(host_protocol::Reader& in) {
   bool null = false;
   std::string reason;
   if (outcome == host_protocol::kStandard) reason = in.Text(&null);
-  if (!in.Done()) Fail("its reply does not parse");
+  if (!in.Done()) throw ReplyDoesNotParse();
   switch (outcome) {
     case host_protocol::kReturned: return;
     case host_protocol::kStandard: throw LibraryException(reason);
     case host_protocol::kOther: throw LibraryOtherException();
     case host_protocol::kCutShort: throw LibraryCallCutShort();
-    default: Fail("its reply does not parse");
+    default: throw ReplyDoesNotParse();
   }
+}
+
+void InstrumentHost::ParseSeriesReply(const std::vector<std::uint8_t>& reply, int count,
+                                      float* values) {
+  host_protocol::Reader in(reply);
+  const std::uint16_t done = in.U16();
+  if (!in.Ok() || done > count) throw ReplyDoesNotParse();
+  for (std::uint16_t index = 0; index < done; ++index) values[index] = in.Float();
+  if (!in.Ok()) throw ReplyDoesNotParse();
+  Settle(in);
+  if (done != count) throw ReplyDoesNotParse();  // all returned, yet values missing
 }
 
 void InstrumentHost::GetSpectralDataSeries(int angle, int count, float* values) {
@@ -128,12 +139,11 @@ void InstrumentHost::GetSpectralDataSeries(int angle, int count, float* values) 
     request.I32(index);
   }
   const std::vector<std::uint8_t> reply = RoundTrip(request);
-  host_protocol::Reader in(reply);
-  const std::uint16_t done = in.U16();
-  if (!in.Ok() || done > count) Fail("its reply does not parse");
-  for (std::uint16_t index = 0; index < done; ++index) values[index] = in.Float();
-  if (!in.Ok()) Fail("its reply does not parse");
-  Settle(in);
+  try {
+    ParseSeriesReply(reply, count, values);
+  } catch (const ReplyDoesNotParse&) {
+    Fail("its reply does not parse");
+  }
 }
 
 }  // namespace vdqrn

@@ -43,6 +43,15 @@ class InstrumentHost {
   // How long one request may take before the host counts as hung and is
   // ended (two minutes unless a test says otherwise).
   static void SetReplyTimeoutForTesting(long milliseconds);
+  // The reply to one call of `index`'s result type, or to a series of
+  // GetSpectralData calls: the value(s) it carries, or what the call threw.
+  // Throws ReplyDoesNotParse for anything else; nothing of such a reply is
+  // used. Public for the fuzzer that feeds them any bytes.
+  struct ReplyDoesNotParse {};
+  template <typename Result>
+  static host_protocol::Decoded<Result> ParseCallReply(const std::vector<std::uint8_t>& reply);
+  static void ParseSeriesReply(const std::vector<std::uint8_t>& reply, int count, float* values);
+
   // Where the hosts are looked for (with a trailing separator) instead of
   // the module's own folder; empty restores that.
   static void SetHostDirectoryForTesting(const std::string& directory);
@@ -56,12 +65,25 @@ class InstrumentHost {
   [[noreturn]] void Fail(const std::string& what);
   // After the results: the outcome of the call that stopped the list;
   // throws what it threw. Returns when every call returned.
-  void Settle(host_protocol::Reader& in);
+  static void Settle(host_protocol::Reader& in);
 
   platform::Architecture architecture_;
   platform::ChildProcess child_;
   std::string lastText_;
 };
+
+template <typename Result>
+host_protocol::Decoded<Result> InstrumentHost::ParseCallReply(
+    const std::vector<std::uint8_t>& reply) {
+  host_protocol::Reader in(reply);
+  const std::uint16_t done = in.U16();
+  host_protocol::Decoded<Result> result;
+  if (done == 1) result.Read(in);
+  if (!in.Ok() || done > 1) throw ReplyDoesNotParse();
+  Settle(in);
+  if (done != 1) throw ReplyDoesNotParse();  // returned, yet no result
+  return result;
+}
 
 template <typename Result, typename... Params>
 Result InstrumentHost::Call(host_protocol::EntryPointIndex index, Params... arguments) {
@@ -71,12 +93,12 @@ Result InstrumentHost::Call(host_protocol::EntryPointIndex index, Params... argu
   request.U8(index);
   (host_protocol::Put(request, arguments), ...);
   const std::vector<std::uint8_t> reply = RoundTrip(request);
-  host_protocol::Reader in(reply);
-  const std::uint16_t done = in.U16();
   host_protocol::Decoded<Result> result;
-  if (done == 1) result.Read(in);
-  if (!in.Ok() || done > 1) Fail("its reply does not parse");
-  Settle(in);
+  try {
+    result = ParseCallReply<Result>(reply);
+  } catch (const ReplyDoesNotParse&) {
+    Fail("its reply does not parse");
+  }
   if constexpr (std::is_same_v<Result, const char*>) {
     lastText_ = result.text;
     return result.null ? nullptr : lastText_.c_str();

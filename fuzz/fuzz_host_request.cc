@@ -1,0 +1,45 @@
+// The instrument host's decoder of the module's requests, fed any bytes, with
+// the recording library loaded: a request it takes gets a reply, one it
+// refuses gets none (the host and the module then part); it never reads
+// outside the request. Requests to load another library are left out: they
+// would load whatever the bytes name.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "host/host_server.h"
+
+namespace vdqrn {
+namespace {
+
+HostServer& Server() {
+  static HostServer* server = [] {
+    auto* created = new HostServer;
+    host_protocol::Writer load;
+    load.U8(host_protocol::kLoad);
+    load.Text("recordingspectro");
+    host_protocol::Writer reply;
+    if (!created->Answer(load.Bytes(), &reply) || reply.Bytes() != std::vector<std::uint8_t>{1}) {
+      std::fprintf(stderr, "fuzz_host_request: recordingspectro does not load\n");
+      std::abort();
+    }
+    return created;
+  }();
+  return *server;
+}
+
+}  // namespace
+}  // namespace vdqrn
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > 0 && (data[0] == vdqrn::host_protocol::kLoad ||
+                   data[0] == vdqrn::host_protocol::kUnload)) {
+    return 0;
+  }
+  const std::vector<std::uint8_t> request(data, data + size);
+  vdqrn::host_protocol::Writer reply;
+  if (vdqrn::Server().Answer(request, &reply) && reply.Bytes().empty()) std::abort();
+  return 0;
+}
