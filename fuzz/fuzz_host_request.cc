@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/host_server.h"
+#include "recording_controls.h"
 
 namespace vdqrn {
 namespace {
@@ -38,6 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    data[0] == vdqrn::host_protocol::kUnload)) {
     return 0;
   }
+  // The library's journal grows with every call: emptied now and then.
+  static vdqrn::RecordingLibrary recording;
+  static unsigned runs = 0;
+  if (++runs % 4096 == 0) recording.Reset();
   const std::vector<std::uint8_t> request(data, data + size);
   vdqrn::host_protocol::Writer reply;
   if (vdqrn::Server().Answer(request, &reply) && reply.Bytes().empty()) std::abort();
