@@ -27,9 +27,13 @@ namespace vdqrn {
 
 namespace {
 
-enum class Mode { kNormal, kHpc };
+// kHost: normal mode with the 32-bit simulated instrument, through the
+// 32-bit instrument host (./qrnhost32 and ./simspectro32.so beside the module).
+enum class Mode { kNormal, kHpc, kHost };
 
-const char* ModeName(Mode mode) { return mode == Mode::kHpc ? "hpc" : "normal"; }
+const char* ModeName(Mode mode) {
+  return mode == Mode::kHpc ? "hpc" : mode == Mode::kHost ? "host" : "normal";
+}
 
 // The built module behind the engine simulator, opened, with the simulated
 // instrument initialised, connected and measured.
@@ -48,7 +52,8 @@ class ModuleSession {
       problem_ = "the module refused the open";
       return;
     }
-    for (const char* command : {"Init|simspectro|", "Connect", "Measure"}) {
+    const char* const init = mode == Mode::kHost ? "Init|simspectro32|" : "Init|simspectro|";
+    for (const char* command : {init, "Connect", "Measure"}) {
       const std::string response = Exchange(command);
       if (response.rfind("OK", 0) != 0) {
         problem_ = std::string(command) + " answered \"" + response + "\"";
@@ -214,7 +219,7 @@ const Scenario kScenarios[] = {
 };
 
 int RegisterCycleBenchmarks() {
-  for (Mode mode : {Mode::kNormal, Mode::kHpc}) {
+  for (Mode mode : {Mode::kNormal, Mode::kHpc, Mode::kHost}) {
     for (const Scenario& scenario : kScenarios) {
       const std::string suffix = std::string("/") + scenario.name + "/" + ModeName(mode);
       const std::string command = scenario.command;
@@ -222,6 +227,7 @@ int RegisterCycleBenchmarks() {
           ->UseManualTime()
           ->Unit(benchmark::kMicrosecond);
     }
+    if (mode == Mode::kHost) continue;
     benchmark::RegisterBenchmark((std::string("memory/") + ModeName(mode)).c_str(), BM_Memory, mode)
         ->Iterations(1)
         ->Unit(benchmark::kMillisecond);

@@ -19,11 +19,23 @@ if [ "${1:-}" = "--quick" ]; then
 fi
 build=$(realpath -m "${1:-build/linux}")
 
-install_packages libboost-dev googletest libbenchmark-dev cmake make g++ python3
+install_packages libboost-dev googletest libbenchmark-dev cmake make g++ python3 \
+  g++-i686-linux-gnu
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake --preset linux -B "$build" >/dev/null
 fi
 cmake --build "$build" -j "$(nproc)" --target bench_driver vdqrn vdqrn_windows_engine simspectro
+
+# The cycles through the instrument host need the 32-bit host and simulated
+# instrument beside the module.
+if why=$(runs_32_bit_code); then
+  cmake --preset linux-x86 >/dev/null
+  cmake --build --preset linux-x86 -j "$(nproc)" --target qrnhost simspectro
+  cp build/linux-x86/bin/qrnhost32 "$build/bin/qrnhost32"
+  cp build/linux-x86/bin/simspectro.so "$build/bin/simspectro32.so"
+else
+  loud "No cycles through the instrument host: $why."
+fi
 
 step "benchmarks (about $([ "$min_time" = 1 ] && echo "a minute" || echo "half a minute"))"
 # The cycles load ./vdqrn.so (high-performance mode: ./vdqrn-windows-engine.so)

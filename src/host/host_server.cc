@@ -98,14 +98,20 @@ bool HostServer::AnswerCalls(host_protocol::Reader& in, host_protocol::Writer* r
 
 int ServeChannel(std::intptr_t channel) {
   HostServer server;
+  host_protocol::FrameReader frames;
   std::vector<std::uint8_t> request;
+  std::uint8_t chunk[16384];
   for (;;) {
-    std::uint8_t header[4];
-    if (!platform::ReadFromParent(channel, header, sizeof header)) return 0;
-    std::uint32_t length = 0;
-    if (!host_protocol::PayloadLength(header, &length)) return 2;
-    request.resize(length);
-    if (length > 0 && !platform::ReadFromParent(channel, request.data(), length)) return 0;
+    switch (frames.Take(&request)) {
+      case host_protocol::FrameReader::kTooLong: return 2;
+      case host_protocol::FrameReader::kNeedMore: {
+        std::size_t got = 0;
+        if (!platform::ReadFromParent(channel, chunk, sizeof chunk, &got)) return 0;
+        frames.Append(chunk, got);
+        continue;
+      }
+      case host_protocol::FrameReader::kFrame: break;
+    }
     host_protocol::Writer reply;
     if (!server.Answer(request, &reply)) return 2;
     const std::vector<std::uint8_t> frame = reply.Frame();

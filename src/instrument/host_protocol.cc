@@ -103,4 +103,14 @@ bool PayloadLength(const std::uint8_t header[4], std::uint32_t* length) {
   return *length <= kMaxPayload;
 }
 
+FrameReader::Result FrameReader::Take(std::vector<std::uint8_t>* payload) {
+  if (buffer_.size() < 4) return kNeedMore;
+  std::uint32_t length = 0;
+  if (!PayloadLength(buffer_.data(), &length)) return kTooLong;
+  if (buffer_.size() - 4 < length) return kNeedMore;
+  payload->assign(buffer_.begin() + 4, buffer_.begin() + 4 + length);
+  buffer_.erase(buffer_.begin(), buffer_.begin() + 4 + length);
+  return kFrame;
+}
+
 }  // namespace vdqrn::host_protocol

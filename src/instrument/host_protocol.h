@@ -143,4 +143,19 @@ struct Decoded<const char*> {
 // larger than kMaxPayload.
 bool PayloadLength(const std::uint8_t header[4], std::uint32_t* length);
 
+// Gathers the bytes that arrive on the channel and cuts whole frames from
+// them, so that a frame usually takes one read, however it was cut.
+class FrameReader {
+ public:
+  enum Result { kFrame, kNeedMore, kTooLong };
+  void Append(const std::uint8_t* bytes, std::size_t count) {
+    buffer_.insert(buffer_.end(), bytes, bytes + count);
+  }
+  // The next whole frame's payload, when there is one.
+  Result Take(std::vector<std::uint8_t>* payload);
+
+ private:
+  std::vector<std::uint8_t> buffer_;
+};
+
 }  // namespace vdqrn::host_protocol

@@ -75,22 +75,21 @@ InstrumentHost::~InstrumentHost() {
 std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer& request) {
   const std::vector<std::uint8_t> frame = request.Frame();
   if (!platform::WriteToChild(child_, frame.data(), frame.size())) Fail("it is gone");
-  std::uint8_t header[4];
-  platform::ReadOutcome outcome =
-      platform::ReadFromChild(child_, header, sizeof header, g_replyTimeoutMs);
-  std::uint32_t length = 0;
-  if (outcome == platform::ReadOutcome::kRead && !host_protocol::PayloadLength(header, &length)) {
-    Fail("its reply does not parse");
+  std::vector<std::uint8_t> reply;
+  std::uint8_t chunk[16384];
+  for (;;) {
+    switch (frames_.Take(&reply)) {
+      case host_protocol::FrameReader::kFrame: return reply;
+      case host_protocol::FrameReader::kTooLong: Fail("its reply does not parse");
+      case host_protocol::FrameReader::kNeedMore: break;
+    }
+    std::size_t got = 0;
+    switch (platform::ReadFromChild(child_, chunk, sizeof chunk, &got, g_replyTimeoutMs)) {
+      case platform::ReadOutcome::kRead: frames_.Append(chunk, got); break;
+      case platform::ReadOutcome::kTimedOut: Fail("no answer within " + Seconds(g_replyTimeoutMs));
+      case platform::ReadOutcome::kClosed: Fail("it stopped during the call");
+    }
   }
-  std::vector<std::uint8_t> reply(length);
-  if (outcome == platform::ReadOutcome::kRead && length > 0) {
-    outcome = platform::ReadFromChild(child_, reply.data(), length, g_replyTimeoutMs);
-  }
-  if (outcome == platform::ReadOutcome::kTimedOut) {
-    Fail("no answer within " + Seconds(g_replyTimeoutMs));
-  }
-  if (outcome == platform::ReadOutcome::kClosed) Fail("it stopped during the call");
-  return reply;
 }
 
 void InstrumentHost::Fail(const std::string& what) {

@@ -69,6 +69,7 @@ class InstrumentHost {
 
   platform::Architecture architecture_;
   platform::ChildProcess child_;
+  host_protocol::FrameReader frames_;
   std::string lastText_;
 };
 

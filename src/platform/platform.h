@@ -93,8 +93,10 @@ bool StartChildProcess(const std::string& executable, ChildProcess* child, std::
 // Writes every byte; false when the child is gone.
 bool WriteToChild(ChildProcess& child, const void* bytes, std::size_t count);
 enum class ReadOutcome { kRead, kClosed, kTimedOut };
-// Reads exactly `count` bytes within the time given for all of them.
-ReadOutcome ReadFromChild(ChildProcess& child, void* bytes, std::size_t count, long timeoutMs);
+// Reads what has arrived, at least one byte and at most `capacity`, within
+// the time given; `got` tells how many.
+ReadOutcome ReadFromChild(ChildProcess& child, void* bytes, std::size_t capacity,
+                          std::size_t* got, long timeoutMs);
 // Closes our end of the channel, ends the child when it has not ended
 // within `graceMs`, waits for it and tells how it ended ("exit code 0",
 // "signal 9"). The child is gone afterwards.
@@ -105,7 +107,9 @@ std::string EndChildProcess(ChildProcess& child, long graceMs);
 // parent where the system can (POSIX); false when the argument names no
 // channel.
 bool OpenParentChannel(const char* argument, std::intptr_t* channel);
-bool ReadFromParent(std::intptr_t channel, void* bytes, std::size_t count);
+// Reads what has arrived, at least one byte and at most `capacity`; false
+// when the parent closed the channel.
+bool ReadFromParent(std::intptr_t channel, void* bytes, std::size_t capacity, std::size_t* got);
 bool WriteToParent(std::intptr_t channel, const void* bytes, std::size_t count);
 
 struct LocalTime {

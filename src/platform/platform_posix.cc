@@ -186,26 +186,48 @@ bool WriteToChild(ChildProcess& child, const void* bytes, std::size_t count) {
   return true;
 }
 
-ReadOutcome ReadFromChild(ChildProcess& child, void* bytes, std::size_t count, long timeoutMs) {
+namespace {
+
+// A reply usually follows within microseconds; waking from a blocking wait
+// takes far longer than that on a busy or virtual machine. So a reader first
+// asks for a short while without blocking, then blocks.
+constexpr auto kSpinBeforeBlocking = std::chrono::microseconds(200);
+
+// Receives what is there without blocking, for up to kSpinBeforeBlocking;
+// the count received, 0 when nothing came, -1 when the other end is gone.
+ssize_t ReceiveSpinning(int channel, char* bytes, std::size_t count) {
+  const auto until = std::chrono::steady_clock::now() + kSpinBeforeBlocking;
+  do {
+    const ssize_t got = recv(channel, bytes, count, MSG_DONTWAIT);
+    if (got > 0) return got;
+    if (got == 0) return -1;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+  } while (std::chrono::steady_clock::now() < until);
+  return 0;
+}
+
+}  // namespace
+
+ReadOutcome ReadFromChild(ChildProcess& child, void* bytes, std::size_t capacity,
+                          std::size_t* got, long timeoutMs) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  char* next = static_cast<char*>(bytes);
-  while (count > 0) {
+  const int channel = static_cast<int>(child.channel);
+  char* const into = static_cast<char*>(bytes);
+  for (;;) {
+    const ssize_t spun = ReceiveSpinning(channel, into, capacity);
+    if (spun < 0) return ReadOutcome::kClosed;
+    if (spun > 0) {
+      *got = static_cast<std::size_t>(spun);
+      return ReadOutcome::kRead;
+    }
     const long left = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
     if (left <= 0) return ReadOutcome::kTimedOut;
-    pollfd ready{static_cast<int>(child.channel), POLLIN, 0};
+    pollfd ready{channel, POLLIN, 0};
     const int polled = poll(&ready, 1, static_cast<int>(left));
-    if (polled < 0 && errno == EINTR) continue;
-    if (polled < 0) return ReadOutcome::kClosed;
-    if (polled == 0) return ReadOutcome::kTimedOut;
-    const ssize_t got = recv(static_cast<int>(child.channel), next, count, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return ReadOutcome::kClosed;
-    next += got;
-    count -= static_cast<std::size_t>(got);
+    if (polled < 0 && errno != EINTR) return ReadOutcome::kClosed;
   }
-  return ReadOutcome::kRead;
 }
 
 std::string EndChildProcess(ChildProcess& child, long graceMs) {
@@ -243,16 +265,17 @@ bool OpenParentChannel(const char* argument, std::intptr_t* channel) {
   return true;
 }
 
-bool ReadFromParent(std::intptr_t channel, void* bytes, std::size_t count) {
-  char* next = static_cast<char*>(bytes);
-  while (count > 0) {
-    const ssize_t got = recv(static_cast<int>(channel), next, count, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    next += got;
-    count -= static_cast<std::size_t>(got);
+bool ReadFromParent(std::intptr_t channel, void* bytes, std::size_t capacity, std::size_t* got) {
+  char* const into = static_cast<char*>(bytes);
+  for (;;) {
+    ssize_t received = ReceiveSpinning(static_cast<int>(channel), into, capacity);
+    if (received < 0) return false;
+    if (received == 0) received = recv(static_cast<int>(channel), into, capacity, 0);
+    if (received < 0 && errno == EINTR) continue;
+    if (received <= 0) return false;
+    *got = static_cast<std::size_t>(received);
+    return true;
   }
-  return true;
 }
 
 bool WriteToParent(std::intptr_t channel, const void* bytes, std::size_t count) {

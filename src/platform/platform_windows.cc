@@ -378,35 +378,23 @@ bool WriteToChild(ChildProcess& child, const void* bytes, std::size_t count) {
   return ok;
 }
 
-ReadOutcome ReadFromChild(ChildProcess& child, void* bytes, std::size_t count, long timeoutMs) {
+ReadOutcome ReadFromChild(ChildProcess& child, void* bytes, std::size_t capacity,
+                          std::size_t* got, long timeoutMs) {
   const HANDLE channel = reinterpret_cast<HANDLE>(child.channel);
-  const DWORD deadline = GetTickCount() + static_cast<DWORD>(timeoutMs);
-  char* next = static_cast<char*>(bytes);
   OVERLAPPED overlapped{};
   overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (overlapped.hEvent == nullptr) return ReadOutcome::kClosed;
-  ReadOutcome outcome = ReadOutcome::kRead;
-  while (count > 0) {
-    const DWORD now = GetTickCount();
-    const long left = static_cast<long>(deadline - now);
-    if (left <= 0) {
-      outcome = ReadOutcome::kTimedOut;
-      break;
-    }
-    ResetEvent(overlapped.hEvent);
-    DWORD got = 0;
-    bool timedOut = false;
-    const BOOL started = ReadFile(channel, next, static_cast<DWORD>(count), nullptr, &overlapped);
-    if (!Finish(channel, overlapped, started, &got, static_cast<DWORD>(left), &timedOut) ||
-        got == 0) {
-      outcome = timedOut ? ReadOutcome::kTimedOut : ReadOutcome::kClosed;
-      break;
-    }
-    next += got;
-    count -= got;
-  }
+  DWORD received = 0;
+  bool timedOut = false;
+  const BOOL started =
+      ReadFile(channel, bytes, static_cast<DWORD>(capacity), nullptr, &overlapped);
+  const bool read = Finish(channel, overlapped, started, &received,
+                           static_cast<DWORD>(timeoutMs), &timedOut) &&
+                    received > 0;
   CloseHandle(overlapped.hEvent);
-  return outcome;
+  *got = received;
+  if (read) return ReadOutcome::kRead;
+  return timedOut ? ReadOutcome::kTimedOut : ReadOutcome::kClosed;
 }
 
 std::string EndChildProcess(ChildProcess& child, long graceMs) {
@@ -448,18 +436,14 @@ bool OpenParentChannel(const char* argument, std::intptr_t* channel) {
   return true;
 }
 
-bool ReadFromParent(std::intptr_t channel, void* bytes, std::size_t count) {
-  char* next = static_cast<char*>(bytes);
-  while (count > 0) {
-    DWORD got = 0;
-    if (!ReadFile(reinterpret_cast<HANDLE>(channel), next, static_cast<DWORD>(count), &got,
-                  nullptr) ||
-        got == 0) {
-      return false;
-    }
-    next += got;
-    count -= got;
+bool ReadFromParent(std::intptr_t channel, void* bytes, std::size_t capacity, std::size_t* got) {
+  DWORD received = 0;
+  if (!ReadFile(reinterpret_cast<HANDLE>(channel), bytes, static_cast<DWORD>(capacity), &received,
+                nullptr) ||
+      received == 0) {
+    return false;
   }
+  *got = received;
   return true;
 }
 
