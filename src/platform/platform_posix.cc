@@ -189,14 +189,18 @@ bool WriteToChild(ChildProcess& child, const void* bytes, std::size_t count) {
 namespace {
 
 // A reply usually follows within microseconds; waking from a blocking wait
-// takes far longer than that on a busy or virtual machine. So a reader first
-// asks for a short while without blocking, then blocks.
-constexpr auto kSpinBeforeBlocking = std::chrono::microseconds(200);
+// takes far longer than that on a busy or virtual machine (50 µs here). So a
+// reader first asks for a while without blocking, then blocks: the module for
+// its reply, the host for the next request of a burst of commands (a host
+// that waits longer goes to sleep, costing nothing but that wake-up).
+constexpr auto kModuleSpin = std::chrono::microseconds(200);
+constexpr auto kHostSpin = std::chrono::microseconds(1000);
 
-// Receives what is there without blocking, for up to kSpinBeforeBlocking;
-// the count received, 0 when nothing came, -1 when the other end is gone.
-ssize_t ReceiveSpinning(int channel, char* bytes, std::size_t count) {
-  const auto until = std::chrono::steady_clock::now() + kSpinBeforeBlocking;
+// Receives what is there without blocking, for up to `spin`; the count
+// received, 0 when nothing came, -1 when the other end is gone.
+ssize_t ReceiveSpinning(int channel, char* bytes, std::size_t count,
+                        std::chrono::microseconds spin) {
+  const auto until = std::chrono::steady_clock::now() + spin;
   do {
     const ssize_t got = recv(channel, bytes, count, MSG_DONTWAIT);
     if (got > 0) return got;
@@ -215,7 +219,7 @@ ReadOutcome ReadFromChild(ChildProcess& child, void* bytes, std::size_t capacity
   const int channel = static_cast<int>(child.channel);
   char* const into = static_cast<char*>(bytes);
   for (;;) {
-    const ssize_t spun = ReceiveSpinning(channel, into, capacity);
+    const ssize_t spun = ReceiveSpinning(channel, into, capacity, kModuleSpin);
     if (spun < 0) return ReadOutcome::kClosed;
     if (spun > 0) {
       *got = static_cast<std::size_t>(spun);
@@ -268,7 +272,7 @@ bool OpenParentChannel(const char* argument, std::intptr_t* channel) {
 bool ReadFromParent(std::intptr_t channel, void* bytes, std::size_t capacity, std::size_t* got) {
   char* const into = static_cast<char*>(bytes);
   for (;;) {
-    ssize_t received = ReceiveSpinning(static_cast<int>(channel), into, capacity);
+    ssize_t received = ReceiveSpinning(static_cast<int>(channel), into, capacity, kHostSpin);
     if (received < 0) return false;
     if (received == 0) received = recv(static_cast<int>(channel), into, capacity, 0);
     if (received < 0 && errno == EINTR) continue;
