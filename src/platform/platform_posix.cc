@@ -206,6 +206,13 @@ ssize_t ReceiveSpinning(int channel, char* bytes, std::size_t count,
     if (got > 0) return got;
     if (got == 0) return -1;
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+    // A moment without a system call between two asks, so that the asking
+    // does not load the machine the other side works on.
+    for (int i = 0; i < 64; ++i) {
+#if defined(__i386__) || defined(__x86_64__)
+      __builtin_ia32_pause();
+#endif
+    }
   } while (std::chrono::steady_clock::now() < until);
   return 0;
 }
