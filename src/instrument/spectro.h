@@ -35,7 +35,9 @@ class Spectro {
 
   // One call per entry point, named like it, with its arguments and result
   // (Spectro::Connect, Spectro::SetLanguage(language), ...); only while a
-  // library is loaded. Throws LibraryCallCutShort when a call did not return.
+  // library is loaded. Throws LibraryCallCutShort when a call did not return;
+  // through a host, what the call threw there (library_exceptions.h), or
+  // InstrumentHostStopped, after which no library is loaded.
 #define VDQRN_CALL_OPERATION(name, result, parameters, arguments) \
   result name parameters {                                            \
     return Guarded(host_protocol::k##name, entryPoints_.name) arguments; \
