@@ -39,7 +39,6 @@ enum EntryPointIndex : std::uint8_t {
 #define VDQRN_ENTRY_POINT_INDEX(name, result, parameters, arguments) k##name,
   VDQRN_ENTRY_POINTS(VDQRN_ENTRY_POINT_INDEX)
 #undef VDQRN_ENTRY_POINT_INDEX
-  kEntryPointCount
 };
 
 // Largest payload either side accepts: a text result may be long, but not
@@ -88,7 +87,6 @@ class Reader {
   bool AtEnd() const { return next_ == end_; }
   // Ok and nothing left over.
   bool Done() const { return ok_ && AtEnd(); }
-  void Fail() { ok_ = false; }
 
  private:
   const std::uint8_t* next_;
@@ -103,33 +101,20 @@ inline void Put(Writer& out, std::uint16_t value) { out.U16(value); }
 inline void Put(Writer& out, float value) { out.Float(value); }
 inline void Put(Writer& out, const char* value) { out.Text(value); }
 
+// Values read back, by their type.
+inline void Take(Reader& in, bool* value) { *value = in.Bool(); }
+inline void Take(Reader& in, int* value) { *value = in.I32(); }
+inline void Take(Reader& in, std::uint16_t* value) { *value = in.U16(); }
+inline void Take(Reader& in, float* value) { *value = in.Float(); }
+
 // A value read back, held until it is used: Read, then Get.
 template <typename T>
-struct Decoded;
-template <>
-struct Decoded<bool> {
-  bool value = false;
-  void Read(Reader& in) { value = in.Bool(); }
-  bool Get() const { return value; }
+struct Decoded {
+  T value{};
+  void Read(Reader& in) { Take(in, &value); }
+  T Get() const { return value; }
 };
-template <>
-struct Decoded<int> {
-  int value = 0;
-  void Read(Reader& in) { value = in.I32(); }
-  int Get() const { return value; }
-};
-template <>
-struct Decoded<std::uint16_t> {
-  std::uint16_t value = 0;
-  void Read(Reader& in) { value = in.U16(); }
-  std::uint16_t Get() const { return value; }
-};
-template <>
-struct Decoded<float> {
-  float value = 0.0f;
-  void Read(Reader& in) { value = in.Float(); }
-  float Get() const { return value; }
-};
+// A text keeps its bytes and tells null from empty.
 template <>
 struct Decoded<const char*> {
   std::string text;
