@@ -6,6 +6,8 @@
 //   the stream floor: the same log lines, the same bytes, the same file, each
 //              through a fresh ofstream opened for appending, written, closed;
 //   the system floor: the same through open, write and close.
+// host/{command} times the cycle in process and through the 32-bit instrument
+//   host (./qrnhost32, ./simspectro32.so) in turns.
 // memory/{mode} runs 100,000 cycles and reports the resident set after 1,000
 // and after 100,000. Run from the folder that holds the module.
 #include <benchmark/benchmark.h>
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -39,11 +42,14 @@ const char* ModeName(Mode mode) {
 // instrument initialised, connected and measured.
 class ModuleSession {
  public:
-  explicit ModuleSession(Mode mode) {
+  // `module` replaces the mode's module file (a copy of it, for a second
+  // instance beside the first).
+  explicit ModuleSession(Mode mode, std::string module = std::string()) {
     engine_.SetWdVersion(mode == Mode::kHpc ? 1 : 0);
     // The module a Linux client loads has no high-performance mode; its
     // Windows-engine build has, with the same code.
-    const std::string module = mode == Mode::kHpc ? "./vdqrn-windows-engine.so" : "./vdqrn.so";
+    if (module.empty()) module = mode == Mode::kHpc ? "./vdqrn-windows-engine.so" : "./vdqrn.so";
+    engine_.MakeCurrent();
     if (!engine_.LoadModule(module)) {
       problem_ = "cannot load " + module + " (" + engine_.LastError() + "); run from build/linux/bin";
       return;
@@ -63,6 +69,7 @@ class ModuleSession {
   }
   ~ModuleSession() {
     if (engine_.IsLoaded()) {
+      engine_.MakeCurrent();
       engine_.Close();
       engine_.Unload();
     }
@@ -97,6 +104,7 @@ class ModuleSession {
 
  private:
   void Send() {
+    engine_.MakeCurrent();
     engine_.WriteRaw(engine_sim::kCommandChannelName, bytes_.data(),
                      static_cast<std::uint16_t>(bytes_.size()));
     engine_.Poll();
@@ -183,6 +191,51 @@ void BM_Cycle(benchmark::State& state, Mode mode, const std::string& command) {
   state.counters["log_bytes"] = static_cast<double>(bench::TotalBytes(lines));
 }
 
+// The same command in process and through the instrument host, in turns, in
+// two sessions side by side: the in-process one runs a copy of the module
+// (a second instance with its own state; the host's session keeps the module
+// beside ./qrnhost32). Both write the same log file.
+void BM_HostCycle(benchmark::State& state, const std::string& command) {
+  using Clock = std::chrono::steady_clock;
+  engine_sim_cli::LogFolder folder;
+  if (!folder.Created()) return state.SkipWithError(folder.Error().c_str());
+  const std::string copy = folder.LogPath() + ".module.so";
+  std::error_code failed;
+  std::filesystem::copy_file("./vdqrn.so", copy, std::filesystem::copy_options::overwrite_existing,
+                             failed);
+  if (failed) return state.SkipWithError(("cannot copy ./vdqrn.so: " + failed.message()).c_str());
+  std::vector<double> inProcess, hosted;
+  bool allAnswered = true;
+  {
+    ModuleSession local(Mode::kNormal, copy);
+    ModuleSession host(Mode::kHost);
+    if (!local.Problem().empty()) return state.SkipWithError(local.Problem().c_str());
+    if (!host.Problem().empty()) return state.SkipWithError(host.Problem().c_str());
+    local.UseCommand(command);
+    host.UseCommand(command);
+    allAnswered = local.Cycle() && host.Cycle();
+    bool hostFirst = false;
+    for (auto _ : state) {
+      for (int part = 0; part < 2; ++part) {
+        const bool viaHost = (part == 0) == hostFirst;
+        const Clock::time_point start = Clock::now();
+        allAnswered &= viaHost ? host.Cycle() : local.Cycle();
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        (viaHost ? hosted : inProcess).push_back(seconds);
+        if (viaHost) state.SetIterationTime(seconds);
+      }
+      hostFirst = !hostFirst;
+    }
+  }
+  std::filesystem::remove(copy, failed);
+  if (!allAnswered) return state.SkipWithError("a cycle did not send exactly one response");
+  const double localMedian = Median(inProcess);
+  const double hostMedian = Median(hosted);
+  state.counters["in_process_us"] = localMedian * 1e6;
+  state.counters["host_us"] = hostMedian * 1e6;
+  state.counters["ratio_host"] = localMedian > 0 ? hostMedian / localMedian : 0;
+}
+
 // The three commands in turn, 100,000 cycles; the resident set after 1,000
 // and after 100,000.
 void BM_Memory(benchmark::State& state, Mode mode) {
@@ -219,7 +272,13 @@ const Scenario kScenarios[] = {
 };
 
 int RegisterCycleBenchmarks() {
-  for (Mode mode : {Mode::kNormal, Mode::kHpc, Mode::kHost}) {
+  for (const Scenario& scenario : kScenarios) {
+    benchmark::RegisterBenchmark((std::string("host/") + scenario.name).c_str(), BM_HostCycle,
+                                 std::string(scenario.command))
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
+  }
+  for (Mode mode : {Mode::kNormal, Mode::kHpc}) {
     for (const Scenario& scenario : kScenarios) {
       const std::string suffix = std::string("/") + scenario.name + "/" + ModeName(mode);
       const std::string command = scenario.command;
@@ -227,7 +286,6 @@ int RegisterCycleBenchmarks() {
           ->UseManualTime()
           ->Unit(benchmark::kMicrosecond);
     }
-    if (mode == Mode::kHost) continue;
     benchmark::RegisterBenchmark((std::string("memory/") + ModeName(mode)).c_str(), BM_Memory, mode)
         ->Iterations(1)
         ->Unit(benchmark::kMillisecond);

@@ -72,6 +72,8 @@ Engine::Engine() {
   wdLink_.pWdData = this;
 }
 
+void Engine::MakeCurrent() { g_engine = this; }
+
 Engine::~Engine() {
   if (loaded_) Unload();
   if (g_engine == this) g_engine = nullptr;

@@ -81,6 +81,10 @@ class Engine {
   ~Engine();  // unloads a module that is still loaded
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
+  // The engine that the module's send and lookup procedures reach: the one
+  // made last, or the one named here (a process with two engines side by
+  // side makes the one it drives current first).
+  void MakeCurrent();
 
   // ---- Scripting the engine (before Open unless said otherwise) ----
   // The Linux client's engine: no module lookups and no information classes
