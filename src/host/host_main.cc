@@ -7,7 +7,7 @@
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
-  std::intptr_t channel = -1;
+  vdqrn::platform::ChannelEnd channel;
   if (argc != 2 || !vdqrn::platform::OpenParentChannel(argv[1], &channel)) return 64;
   return vdqrn::ServeChannel(channel);
 }

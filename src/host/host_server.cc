@@ -96,7 +96,7 @@ bool HostServer::AnswerCalls(host_protocol::Reader& in, host_protocol::Writer* r
   return true;
 }
 
-int ServeChannel(std::intptr_t channel) {
+int ServeChannel(platform::ChannelEnd& channel) {
   HostServer server;
   host_protocol::FrameReader frames;
   std::vector<std::uint8_t> request;
@@ -106,7 +106,11 @@ int ServeChannel(std::intptr_t channel) {
       case host_protocol::FrameReader::kTooLong: return 2;
       case host_protocol::FrameReader::kNeedMore: {
         std::size_t got = 0;
-        if (!platform::ReadFromParent(channel, chunk, sizeof chunk, &got)) return 0;
+        switch (platform::ReadFromChannel(channel, chunk, sizeof chunk, &got, -1)) {
+          case platform::ChannelOutcome::kDone: break;
+          case platform::ChannelOutcome::kCorrupt: return 2;
+          default: return 0;
+        }
         frames.Append(chunk, got);
         continue;
       }
@@ -115,7 +119,10 @@ int ServeChannel(std::intptr_t channel) {
     host_protocol::Writer reply;
     if (!server.Answer(request, &reply)) return 2;
     const std::vector<std::uint8_t> frame = reply.Frame();
-    if (!platform::WriteToParent(channel, frame.data(), frame.size())) return 0;
+    if (platform::WriteToChannel(channel, frame.data(), frame.size(), -1) !=
+        platform::ChannelOutcome::kDone) {
+      return 0;
+    }
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include "instrument/host_protocol.h"
 #include "instrument/spectro.h"
+#include "platform/platform.h"
 
 namespace vdqrn {
 
@@ -25,7 +26,8 @@ class HostServer {
 };
 
 // Serves the channel until the module closes it; the process's exit code:
-// 0 when the module closed it, 2 after a request that is not one.
-int ServeChannel(std::intptr_t channel);
+// 0 when the module closed it, 2 after a request that is not one or a
+// channel whose state makes no sense.
+int ServeChannel(platform::ChannelEnd& channel);
 
 }  // namespace vdqrn

@@ -74,7 +74,12 @@ InstrumentHost::~InstrumentHost() {
 
 std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer& request) {
   const std::vector<std::uint8_t> frame = request.Frame();
-  if (!platform::WriteToChild(child_, frame.data(), frame.size())) Fail("it is gone");
+  switch (platform::WriteToChannel(child_.channel, frame.data(), frame.size(), g_replyTimeoutMs)) {
+    case platform::ChannelOutcome::kDone: break;
+    case platform::ChannelOutcome::kTimedOut: Fail("it took no request within " + Seconds(g_replyTimeoutMs));
+    case platform::ChannelOutcome::kCorrupt: Fail("the channel's state does not make sense");
+    case platform::ChannelOutcome::kClosed: Fail("it is gone");
+  }
   std::vector<std::uint8_t> reply;
   std::uint8_t chunk[16384];
   for (;;) {
@@ -84,10 +89,11 @@ std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer&
       case host_protocol::FrameReader::kNeedMore: break;
     }
     std::size_t got = 0;
-    switch (platform::ReadFromChild(child_, chunk, sizeof chunk, &got, g_replyTimeoutMs)) {
-      case platform::ReadOutcome::kRead: frames_.Append(chunk, got); break;
-      case platform::ReadOutcome::kTimedOut: Fail("no answer within " + Seconds(g_replyTimeoutMs));
-      case platform::ReadOutcome::kClosed: Fail("it stopped during the call");
+    switch (platform::ReadFromChannel(child_.channel, chunk, sizeof chunk, &got, g_replyTimeoutMs)) {
+      case platform::ChannelOutcome::kDone: frames_.Append(chunk, got); break;
+      case platform::ChannelOutcome::kTimedOut: Fail("no answer within " + Seconds(g_replyTimeoutMs));
+      case platform::ChannelOutcome::kCorrupt: Fail("its reply does not parse");
+      case platform::ChannelOutcome::kClosed: Fail("it stopped during the call");
     }
   }
 }

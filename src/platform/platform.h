@@ -77,40 +77,55 @@ std::string HostFileName(Architecture architecture);
 // separator; empty when it cannot be told.
 std::string OwnDirectory();
 
-// A child process with a private two-way channel to it: an inherited socket
-// pair on POSIX, an inherited pipe on Windows, nothing else inherited. The
-// child never outlives this process (a parent-death signal on Linux, a job
-// object on Windows) and has no window.
+// One end of the private two-way channel between the module and its
+// instrument host: a page of memory both processes map, with a ring of bytes
+// each way, and an inherited socket pair (POSIX) or pipe (Windows) that only
+// wakes a side that went to sleep and tells when the other side is gone.
+// While both sides are awake no byte passes through the system.
+struct ChannelEnd {
+  std::intptr_t wake = -1;     // our socket or pipe
+  void* page = nullptr;        // the shared page, mapped here
+  bool isModule = true;        // the module's end (else the host's)
+  std::uint32_t sent = 0;      // bytes put into our outgoing ring so far
+  std::uint32_t taken = 0;     // bytes taken from our incoming ring so far
+};
+enum class ChannelOutcome { kDone, kClosed, kTimedOut, kCorrupt };
+// Writes every byte, waiting for room when the other side has not taken
+// what it was sent; a negative `timeoutMs` waits for as long as it takes.
+ChannelOutcome WriteToChannel(ChannelEnd& end, const void* bytes, std::size_t count,
+                              long timeoutMs);
+// Reads what has arrived, at least one byte and at most `capacity`, within
+// the time given (negative: no limit); `got` tells how many. kCorrupt: the
+// other side's counters in the shared page make no sense.
+ChannelOutcome ReadFromChannel(ChannelEnd& end, void* bytes, std::size_t capacity,
+                               std::size_t* got, long timeoutMs);
+// Unmaps the page and closes the socket or pipe; the other side's next wait
+// ends with kClosed.
+void CloseChannel(ChannelEnd& end);
+// Both ends of a new channel in this process (for testing the channel).
+bool OpenChannelPair(ChannelEnd* module, ChannelEnd* host);
+
+// A child process with the channel to it, nothing else inherited. The child
+// never outlives this process (a parent-death signal on Linux, a job object
+// on Windows) and has no window.
 struct ChildProcess {
   std::intptr_t process = -1;  // pid, or the process handle
-  std::intptr_t channel = -1;  // our end
   std::intptr_t job = -1;      // Windows: the job that ends the child with us
   long id = 0;                 // the process id, for the log
+  ChannelEnd channel;          // the module's end
 };
 // Starts the executable with the channel's other end as its one argument;
 // false with the reason when it cannot.
 bool StartChildProcess(const std::string& executable, ChildProcess* child, std::string* error);
-// Writes every byte; false when the child is gone.
-bool WriteToChild(ChildProcess& child, const void* bytes, std::size_t count);
-enum class ReadOutcome { kRead, kClosed, kTimedOut };
-// Reads what has arrived, at least one byte and at most `capacity`, within
-// the time given; `got` tells how many.
-ReadOutcome ReadFromChild(ChildProcess& child, void* bytes, std::size_t capacity,
-                          std::size_t* got, long timeoutMs);
 // Closes our end of the channel, ends the child when it has not ended
 // within `graceMs`, waits for it and tells how it ended ("exit code 0",
 // "signal 9"). The child is gone afterwards.
 std::string EndChildProcess(ChildProcess& child, long graceMs);
 
-// The child's side: the channel named by the argument the parent gave, and
-// blocking reads and writes on it. Arranges for this process to end with its
-// parent where the system can (POSIX); false when the argument names no
-// channel.
-bool OpenParentChannel(const char* argument, std::intptr_t* channel);
-// Reads what has arrived, at least one byte and at most `capacity`; false
-// when the parent closed the channel.
-bool ReadFromParent(std::intptr_t channel, void* bytes, std::size_t capacity, std::size_t* got);
-bool WriteToParent(std::intptr_t channel, const void* bytes, std::size_t count);
+// The child's side: the channel's end named by the argument the parent gave.
+// Arranges for this process to end with its parent where the system can
+// (POSIX); false when the argument names no channel.
+bool OpenParentChannel(const char* argument, ChannelEnd* end);
 
 struct LocalTime {
   int year;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -12,6 +13,7 @@
 #include <sys/prctl.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -23,6 +25,7 @@
 #include <ctime>
 
 #include "platform/platform.h"
+#include "platform/shared_channel.h"
 
 namespace vdqrn {
 
@@ -132,118 +135,174 @@ std::string OwnDirectory() {
   return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
 
+namespace {
+
+// The two ends of a new channel: a socket pair and a shared page that
+// `memory` holds. The page's size is sealed: a host that shrank it would end
+// the client with SIGBUS at its next look. All are closed on exec.
+bool CreateChannel(int sockets[2], int* memory, std::string* error) {
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
+    *error = std::string("no socket pair: ") + std::strerror(errno);
+    return false;
+  }
+#if defined(__linux__)
+  *memory = static_cast<int>(
+      syscall(SYS_memfd_create, "vdqrn-channel", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+#else
+  *memory = -1;
+  errno = ENOSYS;
+#endif
+  if (*memory < 0 || ftruncate(*memory, static_cast<off_t>(detail::kChannelPageBytes)) != 0
+#if defined(__linux__)
+      || fcntl(*memory, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0
+#endif
+  ) {
+    *error = std::string("no shared memory: ") + std::strerror(errno);
+    if (*memory >= 0) close(*memory);
+    close(sockets[0]);
+    close(sockets[1]);
+    return false;
+  }
+  return true;
+}
+
+// Maps the page held by `memory` into `end`.
+bool MapChannel(int memory, int wake, bool isModule, ChannelEnd* end) {
+  void* const page = mmap(nullptr, detail::kChannelPageBytes, PROT_READ | PROT_WRITE, MAP_SHARED,
+                          memory, 0);
+  if (page == MAP_FAILED) return false;
+  *end = ChannelEnd{};
+  end->wake = wake;
+  end->page = page;
+  end->isModule = isModule;
+  return true;
+}
+
+// The descriptors a host finds its channel at.
+constexpr int kChildWake = 3;
+constexpr int kChildMemory = 4;
+
+}  // namespace
+
+bool OpenChannelPair(ChannelEnd* module, ChannelEnd* host) {
+  int sockets[2];
+  int memory = -1;
+  std::string error;
+  if (!CreateChannel(sockets, &memory, &error)) return false;
+  const bool mapped = MapChannel(memory, sockets[0], true, module);
+  if (mapped && MapChannel(memory, sockets[1], false, host)) {
+    close(memory);
+    return true;
+  }
+  if (mapped) CloseChannel(*module);
+  close(memory);
+  close(sockets[0]);
+  close(sockets[1]);
+  return false;
+}
+
+void CloseChannel(ChannelEnd& end) {
+  if (end.page != nullptr) munmap(end.page, detail::kChannelPageBytes);
+  if (end.wake >= 0) close(static_cast<int>(end.wake));
+  end.page = nullptr;
+  end.wake = -1;
+}
+
 bool StartChildProcess(const std::string& executable, ChildProcess* child, std::string* error) {
   if (access(executable.c_str(), X_OK) != 0) {
     *error = executable + " is missing or not executable";
     return false;
   }
   int ends[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-    *error = std::string("no socket pair: ") + std::strerror(errno);
-    return false;
-  }
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid < 0) {
-    *error = std::string("cannot start a process: ") + std::strerror(errno);
+  int memory = -1;
+  if (!CreateChannel(ends, &memory, error)) return false;
+  if (!MapChannel(memory, ends[0], true, &child->channel)) {
+    *error = std::string("cannot map shared memory: ") + std::strerror(errno);
+    close(memory);
     close(ends[0]);
     close(ends[1]);
     return false;
   }
+  const std::string argument = std::to_string(kChildWake) + ":" + std::to_string(kChildMemory);
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid < 0) {
+    *error = std::string("cannot start a process: ") + std::strerror(errno);
+    CloseChannel(child->channel);
+    close(memory);
+    close(ends[1]);
+    return false;
+  }
   if (pid == 0) {
-    // Only async-signal-safe calls from here to exec. The child's end becomes
-    // descriptor 3, the one descriptor it inherits besides 0 to 2.
+    // Only async-signal-safe calls from here to exec. The child's ends become
+    // descriptors 3 and 4, the only ones it inherits besides 0 to 2: first
+    // moved above them, so that neither overwrites the other, then put in
+    // place without close-on-exec.
 #if defined(__linux__)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
 #endif
     if (getppid() != parent) _exit(127);
-    if (dup2(ends[1], 3) < 0) _exit(127);
+    const int wake = fcntl(ends[1], F_DUPFD_CLOEXEC, 10);
+    const int shared = fcntl(memory, F_DUPFD_CLOEXEC, 10);
+    if (wake < 0 || shared < 0) _exit(127);
+    if (dup2(wake, kChildWake) < 0 || dup2(shared, kChildMemory) < 0) _exit(127);
     // Whatever else the client left open without close-on-exec stays here.
 #if defined(SYS_close_range)
-    if (syscall(SYS_close_range, 4u, ~0u, 0) != 0)
+    if (syscall(SYS_close_range, 5u, ~0u, 0) != 0)
 #endif
-      for (int fd = 4; fd < 65536; ++fd) close(fd);
-    const char* const arguments[] = {executable.c_str(), "3", nullptr};
+      for (int fd = 5; fd < 65536; ++fd) close(fd);
+    const char* const arguments[] = {executable.c_str(), argument.c_str(), nullptr};
     execv(executable.c_str(), const_cast<char* const*>(arguments));
     _exit(127);
   }
   close(ends[1]);
+  close(memory);
   child->process = pid;
-  child->channel = ends[0];
   child->id = pid;
   return true;
 }
 
-bool WriteToChild(ChildProcess& child, const void* bytes, std::size_t count) {
-  const char* next = static_cast<const char*>(bytes);
-  while (count > 0) {
-    const ssize_t written = send(static_cast<int>(child.channel), next, count, MSG_NOSIGNAL);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    next += written;
-    count -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
+namespace detail {
 
-namespace {
-
-// A reply usually follows within microseconds; waking from a blocking wait
-// takes far longer than that on a busy or virtual machine (50 µs here). So a
-// reader first asks for a while without blocking, then blocks: the module for
-// its reply, the host for the next request of a burst of commands (a host
-// that waits longer goes to sleep, costing nothing but that wake-up).
-constexpr auto kModuleSpin = std::chrono::microseconds(200);
-constexpr auto kHostSpin = std::chrono::microseconds(1000);
-
-// Receives what is there without blocking, for up to `spin`; the count
-// received, 0 when nothing came, -1 when the other end is gone.
-ssize_t ReceiveSpinning(int channel, char* bytes, std::size_t count,
-                        std::chrono::microseconds spin) {
-  const auto until = std::chrono::steady_clock::now() + spin;
+bool RingWake(ChannelEnd& end) {
+  const char bell = 1;
+  ssize_t sent;
   do {
-    const ssize_t got = recv(channel, bytes, count, MSG_DONTWAIT);
-    if (got > 0) return got;
-    if (got == 0) return -1;
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
-    // A moment without a system call between two asks, so that the asking
-    // does not load the machine the other side works on.
-    for (int i = 0; i < 64; ++i) {
-#if defined(__i386__) || defined(__x86_64__)
-      __builtin_ia32_pause();
-#endif
-    }
-  } while (std::chrono::steady_clock::now() < until);
-  return 0;
+    sent = send(static_cast<int>(end.wake), &bell, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (sent < 0 && errno == EINTR);
+  // A full socket already holds wakes enough.
+  return sent == 1 || (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
 }
 
-}  // namespace
-
-ReadOutcome ReadFromChild(ChildProcess& child, void* bytes, std::size_t capacity,
-                          std::size_t* got, long timeoutMs) {
+ChannelOutcome AwaitWake(ChannelEnd& end, long timeoutMs) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  const int channel = static_cast<int>(child.channel);
-  char* const into = static_cast<char*>(bytes);
+  const int wake = static_cast<int>(end.wake);
   for (;;) {
-    const ssize_t spun = ReceiveSpinning(channel, into, capacity, kModuleSpin);
-    if (spun < 0) return ReadOutcome::kClosed;
-    if (spun > 0) {
-      *got = static_cast<std::size_t>(spun);
-      return ReadOutcome::kRead;
+    int wait = -1;
+    if (timeoutMs >= 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return ChannelOutcome::kTimedOut;
+      wait = static_cast<int>(std::min<long long>(left, 1 << 30));
     }
-    const long left = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-    if (left <= 0) return ReadOutcome::kTimedOut;
-    pollfd ready{channel, POLLIN, 0};
-    const int polled = poll(&ready, 1, static_cast<int>(left));
-    if (polled < 0 && errno != EINTR) return ReadOutcome::kClosed;
+    pollfd ready{wake, POLLIN, 0};
+    const int polled = poll(&ready, 1, wait);
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled < 0) return ChannelOutcome::kClosed;
+    if (polled == 0) continue;  // the deadline decides
+    char bells[64];
+    const ssize_t got = recv(wake, bells, sizeof bells, MSG_DONTWAIT);
+    if (got > 0) return ChannelOutcome::kDone;
+    if (got == 0) return ChannelOutcome::kClosed;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return ChannelOutcome::kClosed;
   }
 }
 
+}  // namespace detail
+
 std::string EndChildProcess(ChildProcess& child, long graceMs) {
-  if (child.channel >= 0) close(static_cast<int>(child.channel));
-  child.channel = -1;
+  CloseChannel(child.channel);
   if (child.process <= 0) return "not started";
   const pid_t pid = static_cast<pid_t>(child.process);
   child.process = -1;
@@ -264,40 +323,23 @@ std::string EndChildProcess(ChildProcess& child, long graceMs) {
   return "ended";
 }
 
-bool OpenParentChannel(const char* argument, std::intptr_t* channel) {
-  if (argument == nullptr || std::strcmp(argument, "3") != 0) return false;
+bool OpenParentChannel(const char* argument, ChannelEnd* end) {
+  const std::string expected =
+      std::to_string(kChildWake) + ":" + std::to_string(kChildMemory);
+  if (argument == nullptr || expected != argument) return false;
   struct stat status {};
-  if (fstat(3, &status) != 0 || !S_ISSOCK(status.st_mode)) return false;
-  fcntl(3, F_SETFD, FD_CLOEXEC);
+  if (fstat(kChildWake, &status) != 0 || !S_ISSOCK(status.st_mode)) return false;
+  if (fstat(kChildMemory, &status) != 0 || !S_ISREG(status.st_mode) ||
+      static_cast<std::size_t>(status.st_size) != detail::kChannelPageBytes) {
+    return false;
+  }
+  fcntl(kChildWake, F_SETFD, FD_CLOEXEC);
+  const bool mapped = MapChannel(kChildMemory, kChildWake, false, end);
+  close(kChildMemory);
+  if (!mapped) return false;
 #if defined(__linux__)
   prctl(PR_SET_PDEATHSIG, SIGKILL);
 #endif
-  *channel = 3;
-  return true;
-}
-
-bool ReadFromParent(std::intptr_t channel, void* bytes, std::size_t capacity, std::size_t* got) {
-  char* const into = static_cast<char*>(bytes);
-  for (;;) {
-    ssize_t received = ReceiveSpinning(static_cast<int>(channel), into, capacity, kHostSpin);
-    if (received < 0) return false;
-    if (received == 0) received = recv(static_cast<int>(channel), into, capacity, 0);
-    if (received < 0 && errno == EINTR) continue;
-    if (received <= 0) return false;
-    *got = static_cast<std::size_t>(received);
-    return true;
-  }
-}
-
-bool WriteToParent(std::intptr_t channel, const void* bytes, std::size_t count) {
-  const char* next = static_cast<const char*>(bytes);
-  while (count > 0) {
-    const ssize_t written = send(static_cast<int>(channel), next, count, MSG_NOSIGNAL);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    next += written;
-    count -= static_cast<std::size_t>(written);
-  }
   return true;
 }
 

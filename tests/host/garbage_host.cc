@@ -5,14 +5,19 @@
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
-  std::intptr_t channel = -1;
+  using vdqrn::platform::ChannelOutcome;
+  vdqrn::platform::ChannelEnd channel;
   if (argc != 2 || !vdqrn::platform::OpenParentChannel(argv[1], &channel)) return 64;
   std::uint8_t chunk[4096];
   std::size_t got = 0;
-  if (!vdqrn::platform::ReadFromParent(channel, chunk, sizeof chunk, &got)) return 0;
+  if (vdqrn::platform::ReadFromChannel(channel, chunk, sizeof chunk, &got, -1) !=
+      ChannelOutcome::kDone) {
+    return 0;
+  }
   const std::uint8_t reply[] = {3, 0, 0, 0, 'x', 'y', 'z'};
-  vdqrn::platform::WriteToParent(channel, reply, sizeof reply);
-  while (vdqrn::platform::ReadFromParent(channel, chunk, sizeof chunk, &got)) {
+  vdqrn::platform::WriteToChannel(channel, reply, sizeof reply, -1);
+  while (vdqrn::platform::ReadFromChannel(channel, chunk, sizeof chunk, &got, -1) ==
+         ChannelOutcome::kDone) {
   }
   return 0;
 }

@@ -1,0 +1,30 @@
+// Inside the platform layer: what the channel's rings (shared_channel.cc)
+// need from each operating system's file, and the size of the shared page
+// that file creates and maps.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/platform.h"
+
+namespace vdqrn {
+
+namespace platform {
+
+namespace detail {
+
+// The bytes of the shared page; the same in 32- and 64-bit processes.
+extern const std::size_t kChannelPageBytes;
+
+// Wakes the other side: one byte on the socket or pipe. False when the other
+// side is gone.
+bool RingWake(ChannelEnd& end);
+// Sleeps until woken (taking every byte that woke it), until the other side
+// is gone (kClosed) or for at most `timeoutMs` (negative: no limit).
+ChannelOutcome AwaitWake(ChannelEnd& end, long timeoutMs);
+
+}  // namespace detail
+
+}  // namespace platform
+
+}  // namespace vdqrn
