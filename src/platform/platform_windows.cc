@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/shared_channel.h"
 
 namespace vdqrn {
 
@@ -287,33 +288,94 @@ bool Finish(HANDLE channel, OVERLAPPED& overlapped, BOOL started, DWORD* transfe
   return GetOverlappedResult(channel, &overlapped, transferred, FALSE) != 0;
 }
 
+// The two ends of a new channel: a pipe of one instance that this process
+// connects to at once (nobody else can reach the host through it), `ours`
+// overlapped, `theirs` inheritable, and an inheritable mapping of the shared
+// page.
+bool CreateChannel(HANDLE* ours, HANDLE* theirs, HANDLE* mapping, std::string* error) {
+  static LONG counter = 0;
+  const std::string name = "\\\\.\\pipe\\vdqrn-host-" + std::to_string(GetCurrentProcessId()) +
+                           "-" + std::to_string(GetTickCount()) + "-" +
+                           std::to_string(InterlockedIncrement(&counter));
+  *ours = CreateNamedPipeA(
+      name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 4096, 4096,
+      0, nullptr);
+  if (*ours == INVALID_HANDLE_VALUE) {
+    *error = SystemError("no pipe");
+    return false;
+  }
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  *theirs = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0,
+                        nullptr);
+  if (*theirs == INVALID_HANDLE_VALUE) {
+    *error = SystemError("pipe not connected");
+    CloseHandle(*ours);
+    return false;
+  }
+  *mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0,
+                                static_cast<DWORD>(detail::kChannelPageBytes), nullptr);
+  if (*mapping == nullptr) {
+    *error = SystemError("no shared memory");
+    CloseHandle(*ours);
+    CloseHandle(*theirs);
+    return false;
+  }
+  return true;
+}
+
+// Maps the page into `end`.
+bool MapChannel(HANDLE mapping, HANDLE wake, bool isModule, ChannelEnd* end) {
+  void* const page = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, detail::kChannelPageBytes);
+  if (page == nullptr) return false;
+  *end = ChannelEnd{};
+  end->wake = reinterpret_cast<std::intptr_t>(wake);
+  end->page = page;
+  end->isModule = isModule;
+  return true;
+}
+
+// How long the module waits to hand a wake to the pipe (it holds 4 KB, and
+// a side never has more than one wake outstanding).
+constexpr DWORD kWakeWriteMs = 10 * 1000;
+
 }  // namespace
+
+bool OpenChannelPair(ChannelEnd* module, ChannelEnd* host) {
+  HANDLE ours, theirs, mapping;
+  std::string error;
+  if (!CreateChannel(&ours, &theirs, &mapping, &error)) return false;
+  const bool mapped = MapChannel(mapping, ours, true, module);
+  if (mapped && MapChannel(mapping, theirs, false, host)) {
+    CloseHandle(mapping);
+    return true;
+  }
+  if (mapped) CloseChannel(*module);
+  if (!mapped) CloseHandle(ours);
+  CloseHandle(theirs);
+  CloseHandle(mapping);
+  return false;
+}
+
+void CloseChannel(ChannelEnd& end) {
+  if (end.page != nullptr) UnmapViewOfFile(end.page);
+  if (end.wake != -1) CloseHandle(reinterpret_cast<HANDLE>(end.wake));
+  end.page = nullptr;
+  end.wake = -1;
+}
 
 bool StartChildProcess(const std::string& executable, ChildProcess* child, std::string* error) {
   if (GetFileAttributesA(executable.c_str()) == INVALID_FILE_ATTRIBUTES) {
     *error = executable + " is missing";
     return false;
   }
-  // A pipe of one instance that this process connects to at once: nobody
-  // else can reach the host through it.
-  static LONG counter = 0;
-  const std::string name = "\\\\.\\pipe\\vdqrn-host-" + std::to_string(GetCurrentProcessId()) +
-                           "-" + std::to_string(GetTickCount()) + "-" +
-                           std::to_string(InterlockedIncrement(&counter));
-  const HANDLE ours = CreateNamedPipeA(
-      name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536,
-      65536, 0, nullptr);
-  if (ours == INVALID_HANDLE_VALUE) {
-    *error = SystemError("no pipe");
-    return false;
-  }
-  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE theirs = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &inherit,
-                              OPEN_EXISTING, 0, nullptr);
-  if (theirs == INVALID_HANDLE_VALUE) {
-    *error = SystemError("pipe not connected");
+  HANDLE ours, theirs, mapping;
+  if (!CreateChannel(&ours, &theirs, &mapping, error)) return false;
+  if (!MapChannel(mapping, ours, true, &child->channel)) {
+    *error = SystemError("cannot map shared memory");
     CloseHandle(ours);
+    CloseHandle(theirs);
+    CloseHandle(mapping);
     return false;
   }
   // The job ends the host when this process ends, however it ends.
@@ -323,19 +385,21 @@ bool StartChildProcess(const std::string& executable, ChildProcess* child, std::
   if (job != nullptr) {
     SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
   }
-  // Only the pipe's end is inherited.
+  // Only the pipe's end and the page are inherited.
+  HANDLE inherited[] = {theirs, mapping};
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<char> attributes(size);
   auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
   const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &size) &&
                       UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                                &theirs, sizeof theirs, nullptr, nullptr);
+                                                inherited, sizeof inherited, nullptr, nullptr);
   STARTUPINFOEXA startup{};
   startup.StartupInfo.cb = sizeof startup;
   startup.lpAttributeList = listed ? list : nullptr;
   std::string commandLine = "\"" + executable + "\" " +
-                            std::to_string(reinterpret_cast<std::uintptr_t>(theirs));
+                            std::to_string(reinterpret_cast<std::uintptr_t>(theirs)) + ":" +
+                            std::to_string(reinterpret_cast<std::uintptr_t>(mapping));
   PROCESS_INFORMATION process{};
   const BOOL started = CreateProcessA(
       executable.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
@@ -343,9 +407,10 @@ bool StartChildProcess(const std::string& executable, ChildProcess* child, std::
       nullptr, &startup.StartupInfo, &process);
   if (listed) DeleteProcThreadAttributeList(list);
   CloseHandle(theirs);
+  CloseHandle(mapping);
   if (!started) {
     *error = SystemError("cannot start");
-    CloseHandle(ours);
+    CloseChannel(child->channel);
     if (job != nullptr) CloseHandle(job);
     return false;
   }
@@ -353,53 +418,56 @@ bool StartChildProcess(const std::string& executable, ChildProcess* child, std::
   ResumeThread(process.hThread);
   CloseHandle(process.hThread);
   child->process = reinterpret_cast<std::intptr_t>(process.hProcess);
-  child->channel = reinterpret_cast<std::intptr_t>(ours);
   child->job = job != nullptr ? reinterpret_cast<std::intptr_t>(job) : -1;
   child->id = static_cast<long>(process.dwProcessId);
   return true;
 }
 
-bool WriteToChild(ChildProcess& child, const void* bytes, std::size_t count) {
-  const HANDLE channel = reinterpret_cast<HANDLE>(child.channel);
-  const char* next = static_cast<const char*>(bytes);
+namespace detail {
+
+// The module's end of the pipe is overlapped (its waits have a limit); the
+// host's is not, and the host waits without one.
+bool RingWake(ChannelEnd& end) {
+  const HANDLE wake = reinterpret_cast<HANDLE>(end.wake);
+  const char bell = 1;
+  DWORD written = 0;
+  if (!end.isModule) return WriteFile(wake, &bell, 1, &written, nullptr) && written == 1;
   OVERLAPPED overlapped{};
   overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  bool ok = overlapped.hEvent != nullptr;
-  while (ok && count > 0) {
-    ResetEvent(overlapped.hEvent);
-    DWORD written = 0;
-    bool timedOut = false;
-    const BOOL started = WriteFile(channel, next, static_cast<DWORD>(count), nullptr, &overlapped);
-    ok = Finish(channel, overlapped, started, &written, 120 * 1000, &timedOut) && written > 0;
-    next += written;
-    count -= written;
-  }
-  if (overlapped.hEvent != nullptr) CloseHandle(overlapped.hEvent);
-  return ok;
+  if (overlapped.hEvent == nullptr) return false;
+  bool timedOut = false;
+  const BOOL started = WriteFile(wake, &bell, 1, nullptr, &overlapped);
+  const bool rung = Finish(wake, overlapped, started, &written, kWakeWriteMs, &timedOut);
+  CloseHandle(overlapped.hEvent);
+  return rung && written == 1;
 }
 
-ReadOutcome ReadFromChild(ChildProcess& child, void* bytes, std::size_t capacity,
-                          std::size_t* got, long timeoutMs) {
-  const HANDLE channel = reinterpret_cast<HANDLE>(child.channel);
+ChannelOutcome AwaitWake(ChannelEnd& end, long timeoutMs) {
+  const HANDLE wake = reinterpret_cast<HANDLE>(end.wake);
+  char bells[64];
+  DWORD received = 0;
+  if (!end.isModule) {
+    return ReadFile(wake, bells, sizeof bells, &received, nullptr) && received > 0
+               ? ChannelOutcome::kDone
+               : ChannelOutcome::kClosed;
+  }
   OVERLAPPED overlapped{};
   overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (overlapped.hEvent == nullptr) return ReadOutcome::kClosed;
-  DWORD received = 0;
+  if (overlapped.hEvent == nullptr) return ChannelOutcome::kClosed;
   bool timedOut = false;
-  const BOOL started =
-      ReadFile(channel, bytes, static_cast<DWORD>(capacity), nullptr, &overlapped);
-  const bool read = Finish(channel, overlapped, started, &received,
-                           static_cast<DWORD>(timeoutMs), &timedOut) &&
+  const BOOL started = ReadFile(wake, bells, sizeof bells, nullptr, &overlapped);
+  const bool read = Finish(wake, overlapped, started, &received,
+                           timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs), &timedOut) &&
                     received > 0;
   CloseHandle(overlapped.hEvent);
-  *got = received;
-  if (read) return ReadOutcome::kRead;
-  return timedOut ? ReadOutcome::kTimedOut : ReadOutcome::kClosed;
+  if (read) return ChannelOutcome::kDone;
+  return timedOut ? ChannelOutcome::kTimedOut : ChannelOutcome::kClosed;
 }
 
+}  // namespace detail
+
 std::string EndChildProcess(ChildProcess& child, long graceMs) {
-  if (child.channel != -1) CloseHandle(reinterpret_cast<HANDLE>(child.channel));
-  child.channel = -1;
+  CloseChannel(child.channel);
   std::string ended = "not started";
   if (child.process != -1) {
     const HANDLE process = reinterpret_cast<HANDLE>(child.process);
@@ -424,42 +492,23 @@ std::string EndChildProcess(ChildProcess& child, long graceMs) {
   return ended;
 }
 
-bool OpenParentChannel(const char* argument, std::intptr_t* channel) {
+bool OpenParentChannel(const char* argument, ChannelEnd* end) {
+  // "{pipe}:{mapping}", two handle values in decimal.
   if (argument == nullptr || *argument == '\0') return false;
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(argument, &end, 10);
-  if (end == nullptr || *end != '\0') return false;
-  const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
-  if (GetFileType(handle) != FILE_TYPE_PIPE) return false;
+  char* colon = nullptr;
+  const unsigned long long pipe = std::strtoull(argument, &colon, 10);
+  if (colon == argument || colon == nullptr || *colon != ':') return false;
+  char* last = nullptr;
+  const unsigned long long page = std::strtoull(colon + 1, &last, 10);
+  if (last == colon + 1 || last == nullptr || *last != '\0') return false;
+  const HANDLE wake = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(pipe));
+  const HANDLE mapping = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(page));
+  if (GetFileType(wake) != FILE_TYPE_PIPE) return false;
+  // A mapping smaller than the page cannot be mapped whole.
+  const bool mapped = MapChannel(mapping, wake, false, end);
+  CloseHandle(mapping);
   // The job object the module put this process in ends it with the module.
-  *channel = reinterpret_cast<std::intptr_t>(handle);
-  return true;
-}
-
-bool ReadFromParent(std::intptr_t channel, void* bytes, std::size_t capacity, std::size_t* got) {
-  DWORD received = 0;
-  if (!ReadFile(reinterpret_cast<HANDLE>(channel), bytes, static_cast<DWORD>(capacity), &received,
-                nullptr) ||
-      received == 0) {
-    return false;
-  }
-  *got = received;
-  return true;
-}
-
-bool WriteToParent(std::intptr_t channel, const void* bytes, std::size_t count) {
-  const char* next = static_cast<const char*>(bytes);
-  while (count > 0) {
-    DWORD written = 0;
-    if (!WriteFile(reinterpret_cast<HANDLE>(channel), next, static_cast<DWORD>(count), &written,
-                   nullptr) ||
-        written == 0) {
-      return false;
-    }
-    next += written;
-    count -= written;
-  }
-  return true;
+  return mapped;
 }
 
 namespace detail {
