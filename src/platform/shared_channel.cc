@@ -98,11 +98,14 @@ ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs) {
       left = timeoutMs - static_cast<long>(spent);
       if (left <= 0) {
         asleep.store(0, std::memory_order_relaxed);
-        return ready() ? ChannelOutcome::kDone : ChannelOutcome::kTimedOut;
+        return ChannelOutcome::kTimedOut;
       }
     }
+    // Time that is up is up, whatever came meanwhile: a wake lost would show
+    // as a wait that timed out, not as a slow one.
     const ChannelOutcome woken = detail::AwaitWake(end, left);
     asleep.store(0, std::memory_order_relaxed);
+    if (woken == ChannelOutcome::kTimedOut) return woken;
     if (ready()) return ChannelOutcome::kDone;
     if (woken != ChannelOutcome::kDone) return woken;
   }

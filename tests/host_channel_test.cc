@@ -1,0 +1,152 @@
+// The channel between the module and its instrument host, both ends in this
+// process: bytes in order across the rings' ends, no wake lost when a side
+// sleeps, the other side's end or silence noticed, counters that make no
+// sense refused.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace vdqrn {
+
+namespace {
+
+using platform::ChannelEnd;
+using platform::ChannelOutcome;
+
+// Long enough never to run out on a loaded machine; a lost wake runs into it.
+constexpr long kPatienceMs = 20 * 1000;
+
+class HostChannelTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(platform::OpenChannelPair(&module_, &host_)); }
+  void TearDown() override {
+    platform::CloseChannel(module_);
+    platform::CloseChannel(host_);
+  }
+
+  // Reads exactly `count` bytes from an end.
+  static ChannelOutcome ReadAll(ChannelEnd& end, std::vector<std::uint8_t>* bytes,
+                                std::size_t count, long timeoutMs) {
+    bytes->assign(count, 0);
+    std::size_t have = 0;
+    while (have < count) {
+      std::size_t got = 0;
+      const ChannelOutcome outcome =
+          platform::ReadFromChannel(end, bytes->data() + have, count - have, &got, timeoutMs);
+      if (outcome != ChannelOutcome::kDone) return outcome;
+      have += got;
+    }
+    return ChannelOutcome::kDone;
+  }
+
+  ChannelEnd module_;
+  ChannelEnd host_;
+};
+
+std::vector<std::uint8_t> Pattern(std::size_t count, unsigned seed) {
+  std::vector<std::uint8_t> bytes(count);
+  for (std::size_t index = 0; index < count; ++index) {
+    bytes[index] = static_cast<std::uint8_t>((index * 131 + seed) % 251);
+  }
+  return bytes;
+}
+
+// More than a ring holds, with a reader that starts late: the writer fills the
+// ring, goes to sleep waiting for room and must be woken by the reads.
+TEST_F(HostChannelTest, BytesArriveInOrderBothWaysAcrossTheRingsEnd) {
+  const std::vector<std::uint8_t> request = Pattern(100000, 7);
+  const std::vector<std::uint8_t> reply = Pattern(70001, 3);
+  std::vector<std::uint8_t> received;
+  ChannelOutcome hostRead = ChannelOutcome::kClosed;
+  ChannelOutcome hostWrite = ChannelOutcome::kClosed;
+  std::thread host([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    hostRead = ReadAll(host_, &received, request.size(), -1);
+    hostWrite = platform::WriteToChannel(host_, reply.data(), reply.size(), -1);
+  });
+  const ChannelOutcome written =
+      platform::WriteToChannel(module_, request.data(), request.size(), kPatienceMs);
+  std::vector<std::uint8_t> answered;
+  const ChannelOutcome read = written == ChannelOutcome::kDone
+                                  ? ReadAll(module_, &answered, reply.size(), kPatienceMs)
+                                  : written;
+  if (read != ChannelOutcome::kDone) platform::CloseChannel(module_);  // ends the host's reads
+  host.join();
+  EXPECT_EQ(written, ChannelOutcome::kDone);
+  EXPECT_EQ(read, ChannelOutcome::kDone);
+  EXPECT_EQ(hostRead, ChannelOutcome::kDone);
+  EXPECT_EQ(hostWrite, ChannelOutcome::kDone);
+  EXPECT_TRUE(received == request);
+  EXPECT_TRUE(answered == reply);
+}
+
+// Round trips with pauses from none to well past both sides' watching time, so
+// that a write meets the other side watching, falling asleep and asleep.
+TEST_F(HostChannelTest, NoWakeIsLostWhicheverMomentTheOtherSideWrites) {
+  constexpr int kRounds = 150;
+  std::thread host([&] {
+    for (int round = 0; round < kRounds; ++round) {
+      std::uint8_t byte = 0;
+      std::size_t got = 0;
+      if (platform::ReadFromChannel(host_, &byte, 1, &got, -1) != ChannelOutcome::kDone) return;
+      std::this_thread::sleep_for(std::chrono::microseconds((round * 37) % 1500));
+      const std::uint8_t answer = static_cast<std::uint8_t>(byte + 1);
+      if (platform::WriteToChannel(host_, &answer, 1, -1) != ChannelOutcome::kDone) return;
+    }
+  });
+  int answered = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    std::this_thread::sleep_for(std::chrono::microseconds((round * 53) % 2500));
+    const std::uint8_t byte = static_cast<std::uint8_t>(round);
+    ASSERT_EQ(platform::WriteToChannel(module_, &byte, 1, kPatienceMs), ChannelOutcome::kDone);
+    std::uint8_t answer = 0;
+    std::size_t got = 0;
+    const ChannelOutcome outcome = platform::ReadFromChannel(module_, &answer, 1, &got, kPatienceMs);
+    if (outcome != ChannelOutcome::kDone) {
+      ADD_FAILURE() << "round " << round << " got no answer";
+      break;
+    }
+    EXPECT_EQ(answer, static_cast<std::uint8_t>(round + 1));
+    ++answered;
+  }
+  if (answered < kRounds) platform::CloseChannel(module_);  // lets the host's thread end
+  host.join();
+}
+
+TEST_F(HostChannelTest, SilenceEndsInATimeoutAndAnEndedSideInClosed) {
+  std::uint8_t byte = 0;
+  std::size_t got = 0;
+  EXPECT_EQ(platform::ReadFromChannel(module_, &byte, 1, &got, 50), ChannelOutcome::kTimedOut);
+  platform::CloseChannel(host_);
+  EXPECT_EQ(platform::ReadFromChannel(module_, &byte, 1, &got, kPatienceMs),
+            ChannelOutcome::kClosed);
+}
+
+// A side's own counters live in its own memory; the other side's, read from
+// the page, are checked against them. Here the other side's counter is far
+// from ours (ours moved, to the same effect): more bytes waiting than a ring
+// holds, or more bytes unread than were ever sent.
+TEST_F(HostChannelTest, CountersThatMakeNoSenseAreRefused) {
+  const std::uint8_t byte = 1;
+  std::uint8_t into[16];
+  std::size_t got = 0;
+  module_.taken = 50000;
+  ASSERT_EQ(platform::WriteToChannel(host_, &byte, 1, -1), ChannelOutcome::kDone);
+  EXPECT_EQ(platform::ReadFromChannel(module_, into, sizeof into, &got, kPatienceMs),
+            ChannelOutcome::kCorrupt);
+  host_.taken = 0x80000000u;
+  ASSERT_EQ(platform::WriteToChannel(module_, &byte, 1, kPatienceMs), ChannelOutcome::kDone);
+  EXPECT_EQ(platform::ReadFromChannel(host_, into, sizeof into, &got, -1),
+            ChannelOutcome::kCorrupt);
+  module_.sent = 0x80000000u;
+  EXPECT_EQ(platform::WriteToChannel(module_, &byte, 1, kPatienceMs), ChannelOutcome::kCorrupt);
+}
+
+}  // namespace
+
+}  // namespace vdqrn
