@@ -24,6 +24,10 @@ def verdict(ok):
     return "ok" if ok else "OVER TARGET"
 
 
+def micros(b):
+    return b["real_time"] * {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[b["time_unit"]]
+
+
 def main(path):
     with open(path) as file:
         run = json.load(file)
@@ -71,6 +75,12 @@ def main(path):
         print("%-20s %11.1f %11.1f %8.3f %16.1f  %s" % (
             command, b["in_process_us"], b["host_us"], b["ratio_host"],
             b["host_us"] - b["in_process_us"], verdict(b["ratio_host"] <= HOST_TARGET)))
+    trips = {b["name"].split("/")[1]: micros(b) for b in benchmarks
+             if b["name"].startswith("round_trip/") and not b.get("error_occurred")}
+    if "host" in trips and "in_process" in trips:
+        print("One library call alone (IsConnected): %.2f us in process, %.2f us through the host;"
+              % (trips["in_process"], trips["host"]))
+        print("a round trip costs %.2f us" % (trips["host"] - trips["in_process"]))
 
     sizes = [b for b in benchmarks
              if b["name"].startswith("interpreter/command_size/") and not b.get("error_occurred")]
@@ -83,12 +93,12 @@ def main(path):
     previous = None
     for b in sizes:
         size = int(b["name"].split("/")[-1])
-        micros = b["real_time"] * {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[b["time_unit"]]
-        growth = micros / previous if previous else None
+        time = micros(b)
+        growth = time / previous if previous else None
         print("%-12s %14.1f %9s  %s" % (
-            "%d KB" % (size // 1024), micros, "x%.2f" % growth if growth else "",
+            "%d KB" % (size // 1024), time, "x%.2f" % growth if growth else "",
             verdict(growth <= GROWTH_TARGET) if growth else ""))
-        previous = micros
+        previous = time
 
     memory = [b for b in benchmarks if b["name"].startswith("memory/") and not b.get("error_occurred")]
     print("\nResident memory over one session (the three commands in turn)")
@@ -104,22 +114,21 @@ def main(path):
             verdict(growth <= MEMORY_TARGET_KB)))
 
     others = [b for b in benchmarks
-              if not b["name"].startswith(("cycle/", "host/", "interpreter/command_size/",
-                                           "memory/"))
+              if not b["name"].startswith(("cycle/", "host/", "round_trip/",
+                                           "interpreter/command_size/", "memory/"))
               and not b.get("error_occurred")]
     print("\nThe driver's parts alone (no target; for finding where time goes)")
     header = "%-32s %14s" % ("benchmark", "us / iteration")
     print(header)
     print("-" * len(header))
     for b in others:
-        micros = b["real_time"] * {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[b["time_unit"]]
-        print("%-32s %14.2f" % (b["name"], micros))
+        print("%-32s %14.2f" % (b["name"], micros(b)))
 
     for b in errors:
         print("\nFAILED: %s: %s" % (b["name"], b.get("error_message", "")), file=sys.stderr)
-    expected = {"cycle": 6, "host": 3, "size": 4, "memory": 2, "parts": 7}
-    found = {"cycle": len(cycles), "host": len(hosted), "size": len(sizes), "memory": len(memory),
-             "parts": len(others)}
+    expected = {"cycle": 6, "host": 3, "round trip": 2, "size": 4, "memory": 2, "parts": 7}
+    found = {"cycle": len(cycles), "host": len(hosted), "round trip": len(trips),
+             "size": len(sizes), "memory": len(memory), "parts": len(others)}
     if found != expected:
         print("\nFAILED: expected %s results, found %s" % (expected, found), file=sys.stderr)
         return 1
