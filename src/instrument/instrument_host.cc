@@ -73,12 +73,14 @@ InstrumentHost::~InstrumentHost() {
 }
 
 std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer& request) {
+  using platform::ChannelOutcome;
   const std::vector<std::uint8_t> frame = request.Frame();
-  switch (platform::WriteToChannel(child_.channel, frame.data(), frame.size(), g_replyTimeoutMs)) {
-    case platform::ChannelOutcome::kDone: break;
-    case platform::ChannelOutcome::kTimedOut: Fail("it took no request within " + Seconds(g_replyTimeoutMs));
-    case platform::ChannelOutcome::kCorrupt: Fail("the channel's state does not make sense");
-    case platform::ChannelOutcome::kClosed: Fail("it is gone");
+  const long limit = g_replyTimeoutMs;
+  switch (platform::WriteToChannel(child_.channel, frame.data(), frame.size(), limit)) {
+    case ChannelOutcome::kDone: break;
+    case ChannelOutcome::kTimedOut: Fail("it took no more of the request within " + Seconds(limit));
+    case ChannelOutcome::kCorrupt: Fail("its side of the channel does not make sense");
+    case ChannelOutcome::kClosed: Fail("it is gone");
   }
   std::vector<std::uint8_t> reply;
   std::uint8_t chunk[16384];
@@ -89,11 +91,11 @@ std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer&
       case host_protocol::FrameReader::kNeedMore: break;
     }
     std::size_t got = 0;
-    switch (platform::ReadFromChannel(child_.channel, chunk, sizeof chunk, &got, g_replyTimeoutMs)) {
-      case platform::ChannelOutcome::kDone: frames_.Append(chunk, got); break;
-      case platform::ChannelOutcome::kTimedOut: Fail("no answer within " + Seconds(g_replyTimeoutMs));
-      case platform::ChannelOutcome::kCorrupt: Fail("its reply does not parse");
-      case platform::ChannelOutcome::kClosed: Fail("it stopped during the call");
+    switch (platform::ReadFromChannel(child_.channel, chunk, sizeof chunk, &got, limit)) {
+      case ChannelOutcome::kDone: frames_.Append(chunk, got); break;
+      case ChannelOutcome::kTimedOut: Fail("no answer within " + Seconds(limit));
+      case ChannelOutcome::kCorrupt: Fail("its reply does not parse");
+      case ChannelOutcome::kClosed: Fail("it stopped during the call");
     }
   }
 }
