@@ -336,7 +336,7 @@ bool MapChannel(HANDLE mapping, HANDLE wake, bool isModule, ChannelEnd* end) {
 }
 
 // How long the module waits to hand a wake to the pipe (it holds 4 KB, and
-// a side never has more than one wake outstanding).
+// never more than a few wakes wait in it).
 constexpr DWORD kWakeWriteMs = 10 * 1000;
 
 }  // namespace
