@@ -31,11 +31,12 @@ namespace vdqrn {
 namespace {
 
 // kHost: normal mode with the 32-bit simulated instrument, through the
-// 32-bit instrument host (./qrnhost32 and ./simspectro32.so beside the module).
+// 32-bit instrument host (./qrnhost32 and ./simspectro32.so beside the module);
+// only the host/ benchmarks run it, beside a session in process.
 enum class Mode { kNormal, kHpc, kHost };
 
 const char* ModeName(Mode mode) {
-  return mode == Mode::kHpc ? "hpc" : mode == Mode::kHost ? "host" : "normal";
+  return mode == Mode::kHpc ? "hpc" : "normal";
 }
 
 // The built module behind the engine simulator, opened, with the simulated
