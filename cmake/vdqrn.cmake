@@ -30,6 +30,6 @@ endfunction()
 # Environment for tests: under wine a prefix inside the build folder and no
 # debug chatter.
 set(VDQRN_TEST_ENV "")
-if(CMAKE_CROSSCOMPILING_EMULATOR)
+if(WIN32 AND CMAKE_CROSSCOMPILING_EMULATOR)
   set(VDQRN_TEST_ENV "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix;WINEDEBUG=-all")
 endif()

@@ -56,27 +56,145 @@ package_contents() {
     docs/protocol.md docs/deployment.md docs/deployment.md
 }
 
-# Whether this machine runs 32-bit x86 programs: builds a static i686 program
-# that exits with 42 and runs it. Prints why not, when it cannot.
-runs_32_bit_code() {
-  local probe
-  probe=$(mktemp -d)
-  printf 'int main(void) { return 42; }\n' >"$probe/probe.c"
+# A static i686 program that exits with 42, built once into the build folder.
+probe32="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/probe32/probe"
+build_32_bit_probe() {
+  [ -x "$probe32" ] && return 0
+  local dir=${probe32%/*}
+  mkdir -p "$dir"
+  printf 'int main(void) { return 42; }\n' >"$dir/probe.c"
+  if ! i686-linux-gnu-gcc -static -o "$probe32" "$dir/probe.c" 2>"$dir/err"; then
+    echo "cannot build the 32-bit probe: $(head -1 "$dir/err")"
+    return 1
+  fi
+}
+
+# Runs the probe (with any launcher given as arguments); prints why not and
+# fails when it does not exit with 42.
+run_32_bit_probe() {
   local status=0
-  if ! i686-linux-gnu-gcc -static -o "$probe/probe" "$probe/probe.c" 2>"$probe/err"; then
-    echo "cannot build the 32-bit probe: $(head -1 "$probe/err")"
-    status=1
+  "$@" "$probe32" 2>/dev/null || status=$?
+  [ "$status" -eq 42 ] && return 0
+  echo "a static 32-bit x86 program does not run here (exit status $status)"
+  return 1
+}
+
+# The enabled binfmt_misc handlers that take 32-bit x86 programs, one path a line.
+binfmt_dir=/proc/sys/fs/binfmt_misc
+i386_binfmt_handlers() {
+  [ -d "$binfmt_dir" ] || return 0
+  local entry magic
+  for entry in "$binfmt_dir"/*; do
+    case "${entry##*/}" in register | status) continue ;; esac
+    [ -f "$entry" ] || continue
+    grep -qx enabled "$entry" 2>/dev/null || continue
+    magic=$(sed -n 's/^magic //p' "$entry")
+    # ELFCLASS32 at byte 4, EM_386 (3) at bytes 18 and 19.
+    [ "${magic:0:10}" = 7f454c4601 ] && [ "${magic:36:4}" = 0300 ] && echo "$entry"
+  done
+  return 0
+}
+
+# Whether the kernel itself runs 32-bit x86 programs. A binfmt_misc handler
+# (an emulator registered for them) is switched off while the probe runs, so
+# that emulation is never taken for the real thing. VDQRN_NO_NATIVE_32BIT=1
+# answers no, so that the emulated path can be tried on any machine. Prints
+# why not, when it does not.
+runs_32_bit_code_natively() {
+  if [ -n "${VDQRN_NO_NATIVE_32BIT:-}" ]; then
+    echo "VDQRN_NO_NATIVE_32BIT is set"
+    return 1
+  fi
+  build_32_bit_probe || return 1
+  local handlers status=0
+  mapfile -t handlers < <(i386_binfmt_handlers)
+  if [ ${#handlers[@]} -gt 0 ] && [ "$(id -u)" -ne 0 ]; then
+    echo "32-bit programs go through a binfmt_misc handler here (${handlers[*]}), which only root can set aside to test the kernel"
+    return 1
+  fi
+  local handler
+  for handler in "${handlers[@]}"; do echo 0 >"$handler"; done
+  run_32_bit_probe || status=1
+  for handler in "${handlers[@]}"; do echo 1 >"$handler"; done
+  return $status
+}
+
+# Registers qemu-i386 with binfmt_misc for 32-bit x86 programs, so that every
+# execve of one runs it (a 64-bit module starting the 32-bit host included).
+# Root only; the registration is removed when the script exits. The magic and
+# mask are those Debian's qemu-user-binfmt uses for its other targets; "F"
+# opens the emulator now, so that it works in any mount namespace. Sets
+# binfmt_why and fails when it cannot.
+binfmt_name=vdqrn-i386
+register_i386_binfmt() {
+  local qemu
+  binfmt_why=
+  if ! qemu=$(command -v qemu-i386); then
+    binfmt_why="qemu-i386 is not installed"
+  elif [ "$(id -u)" -ne 0 ]; then
+    binfmt_why="registering an emulator with binfmt_misc needs root"
+  elif [ ! -e "$binfmt_dir/register" ] &&
+    ! mount -t binfmt_misc binfmt_misc "$binfmt_dir" 2>/dev/null; then
+    binfmt_why="binfmt_misc cannot be mounted here"
   else
-    "$probe/probe" 2>/dev/null || status=$?
-    if [ "$status" -eq 42 ]; then
-      status=0
+    unregister_i386_binfmt
+    local magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+    local mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+    if ! echo ":$binfmt_name:M::$magic:$mask:$qemu:F" >"$binfmt_dir/register" 2>/dev/null; then
+      binfmt_why="binfmt_misc refused the registration"
     else
-      echo "a static 32-bit x86 program does not run here (exit status $status)"
-      status=1
+      trap unregister_i386_binfmt EXIT
+      run_32_bit_probe >/dev/null && return 0
+      binfmt_why="the registered emulator does not run the probe"
+      unregister_i386_binfmt
     fi
   fi
-  rm -rf "$probe"
-  return $status
+  return 1
+}
+unregister_i386_binfmt() {
+  if [ -e "$binfmt_dir/$binfmt_name" ]; then
+    echo -1 >"$binfmt_dir/$binfmt_name" 2>/dev/null || true
+  fi
+  return 0
+}
+
+# Finds out how this machine runs 32-bit x86 Linux programs and sets
+#   run32      native   the kernel runs them
+#              binfmt   qemu-i386 registered with binfmt_misc: every execve
+#                       of one works, the 64-bit module starting the 32-bit
+#                       host included
+#              emulator qemu-i386 only where ctest starts a test program (the
+#                       host tests of the 64-bit suites cannot run)
+#              none     not at all
+#   run32_why  why not natively (empty when native)
+# 32-bit wine runs only where the kernel runs 32-bit code.
+arrange_32_bit_code() {
+  run32_why=
+  if run32_why=$(runs_32_bit_code_natively); then
+    run32=native
+    return 0
+  fi
+  if ! build_32_bit_probe >/dev/null; then
+    run32=none
+  elif register_i386_binfmt; then
+    run32=binfmt
+  elif command -v qemu-i386 >/dev/null && run_32_bit_probe qemu-i386 >/dev/null; then
+    run32=emulator
+    run32_why="$run32_why; no binfmt_misc registration: $binfmt_why"
+  else
+    run32=none
+    run32_why="$run32_why; no emulator: $binfmt_why"
+  fi
+}
+
+# How a suite of 32-bit Linux programs runs, in words, for the summary.
+describe_32_bit_linux() {
+  case "$run32" in
+    native) echo "native" ;;
+    binfmt) echo "emulated: qemu-i386 through binfmt_misc" ;;
+    emulator) echo "emulated: qemu-i386 as ctest's emulator" ;;
+    *) echo "cannot run" ;;
+  esac
 }
 
 # Prints a banner that no one scrolling past can miss.

@@ -5,32 +5,55 @@
 # target and the benchmarks briefly, then every suite: natively (linux,
 # linux-asan), as 32-bit Linux programs (linux-x86), under wine64
 # (windows-x64, with the 32-bit instrument host under 32-bit wine) and under
-# 32-bit wine (windows-x86). A machine that cannot run 32-bit code gets a loud
-# notice, and its 32-bit suites and host tests are reported as not run, never
-# as passed. Ends with each suite's ctest summary; exits non-zero
-# if any build, check or suite fails.
+# 32-bit wine (windows-x86). Where the kernel does not run 32-bit code (or
+# VDQRN_NO_NATIVE_32BIT=1 is set), 32-bit Linux programs run under qemu-i386:
+# registered with binfmt_misc when run as root, so that the 64-bit module can
+# start the 32-bit host; otherwise as ctest's emulator for the linux-x86 suite
+# only. What cannot run (32-bit wine under emulation) is reported NOT RUN,
+# loudly, and never counted as passed. Ends with a summary of every suite:
+# how it ran and its outcome; exits non-zero if any build, check or suite
+# fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
 install_packages libboost-dev googletest libbenchmark-dev g++-mingw-w64-i686 \
   g++-mingw-w64-x86-64 wine64 cmake make g++ binutils-mingw-w64-i686 file \
-  valgrind clang libclang-rt-14-dev g++-i686-linux-gnu wine32:i386
+  valgrind clang libclang-rt-14-dev g++-i686-linux-gnu wine32:i386 qemu-user
 
 jobs=$(nproc)
-runs32=yes
-if ! why=$(runs_32_bit_code); then
-  runs32=no
-  loud "THIS MACHINE CANNOT RUN 32-BIT CODE: $why." \
-    "The linux-x86 and windows-x86 suites are built but NOT RUN, and NOT passed." \
-    "Run scripts/test.sh on a machine that runs 32-bit programs to test them."
-fi
+arrange_32_bit_code
+wine32_why=
+case "$run32" in
+  native) ;;
+  binfmt | emulator)
+    wine32_why="32-bit wine does not start under emulation, and the kernel does not run 32-bit code ($run32_why)"
+    loud "THIS MACHINE DOES NOT RUN 32-BIT CODE NATIVELY: $run32_why." \
+      "32-bit Linux programs run $(describe_32_bit_linux)." \
+      "The windows-x86 suite and the Windows host tests are built but NOT RUN, and NOT passed." \
+      "Run scripts/test.sh on a machine that runs 32-bit programs to test them."
+    ;;
+  none)
+    wine32_why="the machine cannot run 32-bit code ($run32_why)"
+    loud "THIS MACHINE CANNOT RUN 32-BIT CODE: $run32_why." \
+      "The linux-x86 and windows-x86 suites are built but NOT RUN, and NOT passed;" \
+      "so are the instrument host tests (label host32) of the 64-bit suites."
+    ;;
+esac
+# Where only ctest can start 32-bit programs, it starts the linux-x86 tests
+# under the emulator.
+emulator32=
+[ "$run32" = emulator ] && emulator32=$(command -v qemu-i386)
 
 # The 32-bit presets first: the 64-bit suites run the instrument host tests
 # with their 32-bit host and libraries.
 for preset in linux-x86 windows-x86 linux windows-x64 linux-asan; do
   step "build $preset"
-  cmake --preset "$preset" >/dev/null
+  if [ "$preset" = linux-x86 ]; then
+    cmake --preset "$preset" "-DCMAKE_CROSSCOMPILING_EMULATOR=$emulator32" >/dev/null
+  else
+    cmake --preset "$preset" >/dev/null
+  fi
   cmake --build --preset "$preset" -j "$jobs"
 done
 
@@ -50,58 +73,81 @@ step "benchmark smoke"
 scripts/bench.sh --quick build/linux || status=1
 
 # Each suite's ctest output goes to its build folder; the summary at the end
-# repeats the lines that count.
-declare -A outcome
-# Without 32-bit code the 64-bit suites leave out the instrument host tests
-# (label host32), which run a 32-bit host.
-host_filter=()
-[ "$runs32" = yes ] || host_filter=(-LE host32)
+# says how each suite ran and repeats the lines that count.
+declare -A outcome how
+# run_suite PRESET HOW [ctest options]
 run_suite() {
-  local preset=$1 title=$2
-  step "tests $preset ($title)"
+  local preset=$1
+  how[$preset]=$2
+  shift 2
+  step "tests $preset (${how[$preset]})"
   local log="build/$preset/ctest-output.txt"
-  if ctest --preset "$preset" -j "$jobs" "${host_filter[@]}" 2>&1 | tee "$log"; then
-    outcome[$preset]="ok"
+  if ctest --preset "$preset" -j "$jobs" "$@" 2>&1 | tee "$log"; then
+    outcome[$preset]="passed"
   else
     outcome[$preset]="FAILED"
     status=1
   fi
 }
 not_run() {
-  outcome[$1]="NOT RUN: this machine cannot run 32-bit code"
+  outcome[$1]="NOT RUN"
+  how[$1]=$2
+  rm -f "build/$1/ctest-output.txt"
 }
+
+# The instrument host tests (label host32) of the 64-bit suites start a
+# 32-bit host: on Linux wherever an execve of a 32-bit program works, under
+# wine64 only where 32-bit wine does.
+linux_host=()
+linux_host_how="host tests: 32-bit host $(describe_32_bit_linux)"
+if [ "$run32" = emulator ] || [ "$run32" = none ]; then
+  linux_host=(-LE host32)
+  linux_host_how="host tests NOT RUN: a 64-bit program cannot start a 32-bit one here"
+fi
+windows_host=()
+windows_host_how="host tests: 32-bit host under 32-bit wine"
+if [ "$run32" != native ]; then
+  windows_host=(-LE host32)
+  windows_host_how="host tests NOT RUN: $wine32_why"
+fi
 
 # Start each wine prefix's server once, so that test processes do not each
 # pay for it.
 export WINEDEBUG=-all
 step "wine prefixes"
 WINEPREFIX="$PWD/build/windows-x64/wineprefix" /usr/lib/wine/wine64 cmd /c exit >/dev/null 2>&1 || true
-if [ "$runs32" = yes ]; then
+if [ "$run32" = native ]; then
   WINEPREFIX="$PWD/build/windows-x86/wineprefix" /usr/lib/wine/wine cmd /c exit >/dev/null 2>&1 || true
 fi
 
-run_suite windows-x64 "wine64"
-if [ "$runs32" = yes ]; then
+run_suite windows-x64 "wine64; $windows_host_how" "${windows_host[@]}"
+if [ "$run32" = native ]; then
   run_suite windows-x86 "32-bit wine"
-  run_suite linux-x86 "32-bit Linux programs"
 else
-  not_run windows-x86
-  not_run linux-x86
+  not_run windows-x86 "$wine32_why"
 fi
-run_suite linux-asan "AddressSanitizer and UndefinedBehaviorSanitizer"
-run_suite linux "native"
+if [ "$run32" = none ]; then
+  not_run linux-x86 "$run32_why"
+else
+  run_suite linux-x86 "$(describe_32_bit_linux)"
+fi
+run_suite linux-asan "AddressSanitizer and UndefinedBehaviorSanitizer; $linux_host_how" "${linux_host[@]}"
+run_suite linux "native; $linux_host_how" "${linux_host[@]}"
 
 step "summary"
 for preset in linux linux-asan linux-x86 windows-x64 windows-x86; do
-  echo "$preset: ${outcome[$preset]}"
+  printf '%-12s %-8s %s\n' "$preset" "${outcome[$preset]}" "${how[$preset]}"
   log="build/$preset/ctest-output.txt"
-  if [ "${outcome[$preset]}" != "${outcome[$preset]#NOT RUN}" ]; then
-    continue
-  fi
+  [ -f "$log" ] || continue
   grep -E "tests passed|tests failed out of|Total Test time" "$log" | sed 's/^/  /' || true
 done
-if [ "$runs32" = no ]; then
-  loud "32-BIT SUITES NOT RUN: this machine cannot run 32-bit code ($why)." \
-    "Neither did the instrument host tests (label host32) of the 64-bit suites."
+not_run_lines=()
+for preset in linux linux-asan linux-x86 windows-x64 windows-x86; do
+  case "${outcome[$preset]} ${how[$preset]}" in
+    "NOT RUN"* | *"NOT RUN"*) not_run_lines+=("$preset: ${how[$preset]}") ;;
+  esac
+done
+if [ ${#not_run_lines[@]} -gt 0 ]; then
+  loud "NOT RUN HERE, AND NOT COUNTED AS PASSED:" "${not_run_lines[@]}"
 fi
 exit $status
