@@ -25,6 +25,10 @@ InProcessLogFolder::~InProcessLogFolder() {
   if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
+std::string InProcessLogFolder::LogPath() const {
+  return platform::TempDirectory() + "QuarnClientDriver.log";
+}
+
 std::uintmax_t FileSize(const std::string& path) {
   std::error_code error;
   const std::uintmax_t size = std::filesystem::file_size(path, error);

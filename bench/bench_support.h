@@ -22,6 +22,8 @@ class InProcessLogFolder {
   ~InProcessLogFolder();
   InProcessLogFolder(const InProcessLogFolder&) = delete;
   InProcessLogFolder& operator=(const InProcessLogFolder&) = delete;
+  // The log file's path.
+  std::string LogPath() const;
 
  private:
   std::string path_;

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of the binary-input fuzz targets (channel, records)
+"""Writes the seed corpora of the binary-input fuzz targets (channel, records,
+library_header)
 into fuzz/corpus/<target>/. Run again after changing an input format:
     fuzz/make_seeds.py
 The interpreter target's seeds are plain command texts, kept by hand."""
@@ -103,6 +104,28 @@ RECORDS = {
 }
 
 
+# ---- library_header: a library file's first bytes ----
+
+def elf(word_class, machine):
+    return b'\x7fELF' + bytes([word_class, 1, 1]) + bytes(11) + struct.pack('<HH', 3, machine)
+
+def pe(machine, offset=0x80):
+    dos = bytearray(b'MZ' + bytes(0x3A) + struct.pack('<I', offset))
+    dos += bytes(max(0, offset - len(dos)))
+    return bytes(dos) + b'PE\0\0' + struct.pack('<H', machine) + bytes(18)
+
+LIBRARY_HEADER = {
+    'elf32-i386': elf(1, 3),
+    'elf64-x86-64': elf(2, 62),
+    'elf32-arm': elf(1, 40),
+    'elf64-aarch64': elf(2, 183),
+    'pe32-i386': pe(0x014C),
+    'pe32plus-x86-64': pe(0x8664),
+    'pe-offset-near-4g': pe(0x014C)[:0x3C] + struct.pack('<I', 0xFFFFFFFC) + pe(0x014C)[0x40:],
+    'pe-offset-at-end': pe(0x014C, 0x40)[:0x44],
+}
+
+
 def save(target, seeds):
     folder = os.path.join(HERE, 'corpus', target)
     os.makedirs(folder, exist_ok=True)
@@ -114,3 +137,4 @@ def save(target, seeds):
 if __name__ == '__main__':
     save('channel', CHANNEL)
     save('records', RECORDS)
+    save('library_header', LIBRARY_HEADER)

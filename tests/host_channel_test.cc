@@ -4,6 +4,7 @@
 // sense refused.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -117,6 +118,49 @@ TEST_F(HostChannelTest, NoWakeIsLostWhicheverMomentTheOtherSideWrites) {
   }
   if (answered < kRounds) platform::CloseChannel(module_);  // lets the host's thread end
   host.join();
+}
+
+// A reader that counts what has arrived, then takes part of it, while the
+// writer fills the ring and falls asleep for room in between: the reader's
+// take must wake it, whatever the ring held when the reader counted.
+std::atomic<bool> g_readerCounted{false};
+std::atomic<int> g_pauses{0};
+void PauseAfterTheFirstCount() {
+  if (g_pauses++ != 0) return;
+  g_readerCounted = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the writer fills the ring
+}
+
+TEST_F(HostChannelTest, AReadOfPartOfTheRingWakesAWriterThatFilledItMeanwhile) {
+  constexpr long kLimitMs = 3000;  // a lost wake runs into it
+  const std::vector<std::uint8_t> first = Pattern(500, 1);
+  const std::vector<std::uint8_t> second = Pattern(17000, 2);
+  g_readerCounted = false;
+  g_pauses = 0;
+  platform::SetChannelReadPauseForTesting(PauseAfterTheFirstCount);
+  ChannelOutcome wrote = ChannelOutcome::kClosed;
+  std::thread writer([&] {
+    wrote = platform::WriteToChannel(host_, first.data(), first.size(), kLimitMs);
+    while (!g_readerCounted) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (wrote == ChannelOutcome::kDone) {
+      wrote = platform::WriteToChannel(host_, second.data(), second.size(), kLimitMs);
+    }
+  });
+  std::vector<std::uint8_t> received;
+  ChannelOutcome read = ChannelOutcome::kDone;
+  while (read == ChannelOutcome::kDone && received.size() < first.size() + second.size()) {
+    std::uint8_t chunk[1000];
+    std::size_t got = 0;
+    read = platform::ReadFromChannel(module_, chunk, sizeof chunk, &got, kLimitMs);
+    if (read == ChannelOutcome::kDone) received.insert(received.end(), chunk, chunk + got);
+  }
+  writer.join();
+  platform::SetChannelReadPauseForTesting(nullptr);
+  EXPECT_EQ(wrote, ChannelOutcome::kDone);
+  EXPECT_EQ(read, ChannelOutcome::kDone);
+  std::vector<std::uint8_t> sent = first;
+  sent.insert(sent.end(), second.begin(), second.end());
+  EXPECT_TRUE(received == sent);
 }
 
 TEST_F(HostChannelTest, SilenceEndsInATimeoutAndAnEndedSideInClosed) {

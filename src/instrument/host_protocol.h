@@ -138,6 +138,8 @@ class FrameReader {
   }
   // The next whole frame's payload, when there is one.
   Result Take(std::vector<std::uint8_t>* payload);
+  // Whether bytes of a next frame are waiting.
+  bool HasMore() const { return !buffer_.empty(); }
 
  private:
   std::vector<std::uint8_t> buffer_;

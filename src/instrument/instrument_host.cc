@@ -1,5 +1,7 @@
 #include "instrument/instrument_host.h"
 
+#include <chrono>
+
 #include "diagnostics/log.h"
 
 namespace vdqrn {
@@ -74,9 +76,23 @@ InstrumentHost::~InstrumentHost() {
 
 std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer& request) {
   using platform::ChannelOutcome;
-  const std::vector<std::uint8_t> frame = request.Frame();
+  using Clock = std::chrono::steady_clock;
   const long limit = g_replyTimeoutMs;
-  switch (platform::WriteToChannel(child_.channel, frame.data(), frame.size(), limit)) {
+  // One deadline for the whole round trip: a host that takes the request or
+  // sends its reply a few bytes at a time gets no fresh limit for each.
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit);
+  const auto left = [&] {
+    const auto rest =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return rest > 0 ? static_cast<long>(rest) : 0L;
+  };
+  // A reply is the only thing the host sends for a request: anything it
+  // sent besides would be taken for the next call's answer.
+  if (frames_.HasMore() || platform::ChannelHasInput(child_.channel)) {
+    Fail("it sent what was not asked for");
+  }
+  const std::vector<std::uint8_t> frame = request.Frame();
+  switch (platform::WriteToChannel(child_.channel, frame.data(), frame.size(), left())) {
     case ChannelOutcome::kDone: break;
     case ChannelOutcome::kTimedOut: Fail("it took no more of the request within " + Seconds(limit));
     case ChannelOutcome::kCorrupt: Fail("its side of the channel does not make sense");
@@ -86,12 +102,16 @@ std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer&
   std::uint8_t chunk[16384];
   for (;;) {
     switch (frames_.Take(&reply)) {
-      case host_protocol::FrameReader::kFrame: return reply;
+      case host_protocol::FrameReader::kFrame:
+        if (frames_.HasMore()) Fail("it sent what was not asked for");
+        return reply;
       case host_protocol::FrameReader::kTooLong: Fail("its reply does not parse");
       case host_protocol::FrameReader::kNeedMore: break;
     }
     std::size_t got = 0;
-    switch (platform::ReadFromChannel(child_.channel, chunk, sizeof chunk, &got, limit)) {
+    const long rest = left();
+    if (rest == 0) Fail("no answer within " + Seconds(limit));
+    switch (platform::ReadFromChannel(child_.channel, chunk, sizeof chunk, &got, rest)) {
       case ChannelOutcome::kDone: frames_.Append(chunk, got); break;
       case ChannelOutcome::kTimedOut: Fail("no answer within " + Seconds(limit));
       case ChannelOutcome::kCorrupt: Fail("its reply does not parse");
@@ -103,6 +123,15 @@ std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer&
 void InstrumentHost::Fail(const std::string& what) {
   const std::string ended = platform::EndChildProcess(child_, 0);
   child_.process = -1;
+  // A host that ended before it ran: the system could not run it (a missing
+  // 32-bit loader or runtime library), which is no stop of a running host.
+  const std::string cannotRun = platform::ChildStartFailure(child_);
+  if (!cannotRun.empty()) {
+    diagnostics::LogTimestamped("Instrument host failed: " +
+                                std::string(platform::ArchitectureName(architecture_)) +
+                                " host cannot run (" + cannotRun + "; " + ended + ")");
+    throw InstrumentHostStopped("Instrument host cannot run: " + cannotRun);
+  }
   const std::string reason = "Instrument host stopped: " + what + " (" + ended + ")";
   diagnostics::LogTimestamped("Instrument host failed: " + what + "; " +
                               platform::ArchitectureName(architecture_) + " host ended (" +

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <tuple>
+#include <type_traits>
 
 #include "instrument/driver_api.h"
 #include "instrument/host_protocol.h"
@@ -94,17 +95,27 @@ Result Spectro::GuardedEntryPoint<Result, Params...>::operator()(Params... argum
       throw;
     }
   }
+  // A library's bool is its low byte, any non-zero one true: a library of
+  // another compiler may return a Windows BOOL (1 or any other value). It is
+  // read as the byte it is, never as a C++ bool that may hold only 0 or 1.
+  using Raw = std::conditional_t<std::is_same_v<Result, bool>, unsigned char, Result>;
+  using RawEntry = Raw(SPECTRO_CALL*)(Params...);
   struct Frame {
-    Result(SPECTRO_CALL* entry)(Params...);
+    RawEntry entry;
     std::tuple<Params...> arguments;
-    Result result;
-  } frame{entry, std::tuple<Params...>(arguments...), Result()};
+    Raw result;
+  } frame{reinterpret_cast<RawEntry>(reinterpret_cast<void (*)()>(entry)),
+          std::tuple<Params...>(arguments...), Raw()};
   const platform::GuardedProcedure call = [](void* context) {
     Frame* const pending = static_cast<Frame*>(context);
     pending->result = std::apply(pending->entry, pending->arguments);
   };
   if (!platform::CallGuarded(call, &frame)) throw LibraryCallCutShort();
-  return frame.result;
+  if constexpr (std::is_same_v<Result, bool>) {
+    return frame.result != 0;
+  } else {
+    return frame.result;
+  }
 }
 
 }  // namespace vdqrn

@@ -31,12 +31,9 @@ const char* ArchitectureName(Architecture architecture) {
   return "unknown architecture";
 }
 
-// Reads the header of a PE (Windows) or ELF (elsewhere) file.
-Architecture LibraryArchitecture(const char* path) {
-  std::ifstream file(path, std::ios::binary);
-  unsigned char head[4096] = {};
-  file.read(reinterpret_cast<char*>(head), sizeof head);
-  const std::size_t size = static_cast<std::size_t>(file.gcount());
+// Every read is bounded by `size`, with the offsets taken from the file
+// checked before any arithmetic on them: the file is the remote side's choice.
+Architecture ArchitectureFromHeader(const unsigned char* head, std::size_t size) {
   const auto u16 = [&](std::size_t at) { return static_cast<unsigned>(head[at] | head[at + 1] << 8); };
   if (size >= 20 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F' &&
       head[5] == 1 /* little-endian */) {
@@ -48,8 +45,9 @@ Architecture LibraryArchitecture(const char* path) {
   if (size >= 0x40 && head[0] == 'M' && head[1] == 'Z') {
     const std::uint32_t pe = head[0x3C] | head[0x3D] << 8 | head[0x3E] << 16 |
                              static_cast<std::uint32_t>(head[0x3F]) << 24;
-    if (pe + 6 > size || head[pe] != 'P' || head[pe + 1] != 'E' || head[pe + 2] != 0 ||
-        head[pe + 3] != 0) {
+    // "PE\0\0" and the u16 machine: six bytes from `pe`, all inside.
+    if (pe > size || size - pe < 6) return Architecture::kUnknown;
+    if (head[pe] != 'P' || head[pe + 1] != 'E' || head[pe + 2] != 0 || head[pe + 3] != 0) {
       return Architecture::kUnknown;
     }
     const unsigned machine = u16(pe + 4);
@@ -57,6 +55,13 @@ Architecture LibraryArchitecture(const char* path) {
     if (machine == 0x8664) return Architecture::kX64;
   }
   return Architecture::kUnknown;
+}
+
+Architecture LibraryArchitecture(const char* path) {
+  std::ifstream file(path, std::ios::binary);
+  unsigned char head[kHeaderBytes] = {};
+  file.read(reinterpret_cast<char*>(head), sizeof head);
+  return ArchitectureFromHeader(head, static_cast<std::size_t>(file.gcount()));
 }
 
 std::string HostFileName(Architecture architecture) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace vdqrn {
@@ -67,14 +68,21 @@ constexpr Architecture kOwnArchitecture = Architecture::kUnknown;
 #endif
 // "32-bit x86", "64-bit x86-64".
 const char* ArchitectureName(Architecture architecture);
-// The architecture a library file is built for, from its header (PE on
-// Windows, ELF elsewhere); kUnknown when it cannot be read or is neither.
+// The architecture a library file is built for, from its first
+// kHeaderBytes (PE on Windows, ELF elsewhere); kUnknown when it cannot be
+// read or is neither.
 Architecture LibraryArchitecture(const char* path);
+constexpr std::size_t kHeaderBytes = 4096;
+// The same from the first `size` bytes of a file (any bytes; nothing outside
+// them is read).
+Architecture ArchitectureFromHeader(const unsigned char* head, std::size_t size);
 // The file name of the instrument host for an architecture:
 // QRNHOST32.EXE / QRNHOST64.EXE on Windows, qrnhost32 / qrnhost64 elsewhere.
 std::string HostFileName(Architecture architecture);
-// The folder of the binary that holds this code (the module), ending with a
-// separator; empty when it cannot be told.
+// The absolute folder of the binary that holds this code (the module),
+// ending with a separator, as the system reports it (found when the module
+// loads, never from a name relative to the current directory); empty when it
+// cannot be told. The only folder a host is started from.
 std::string OwnDirectory();
 
 // One end of the private two-way channel between the module and its
@@ -88,6 +96,10 @@ struct ChannelEnd {
   bool isModule = true;        // the module's end (else the host's)
   std::uint32_t sent = 0;      // bytes put into our outgoing ring so far
   std::uint32_t taken = 0;     // bytes taken from our incoming ring so far
+  // Whether to watch the ring before sleeping in the next read: only in a
+  // burst of commands, never at a human pace (shared_channel.cc).
+  bool rang = false;           // our last write had to wake the other side
+  bool quick = true;           // our last read's bytes came within the watch time
 };
 enum class ChannelOutcome { kDone, kClosed, kTimedOut, kCorrupt };
 // Writes every byte, waiting for room when the other side has not taken
@@ -99,28 +111,49 @@ ChannelOutcome WriteToChannel(ChannelEnd& end, const void* bytes, std::size_t co
 // other side's counters in the shared page make no sense.
 ChannelOutcome ReadFromChannel(ChannelEnd& end, void* bytes, std::size_t capacity,
                                std::size_t* got, long timeoutMs);
+// Whether the other side has written bytes that this side has not read
+// (without waiting).
+bool ChannelHasInput(ChannelEnd& end);
 // Unmaps the page and closes the socket or pipe; the other side's next wait
 // ends with kClosed.
 void CloseChannel(ChannelEnd& end);
 // Both ends of a new channel in this process (for testing the channel).
 bool OpenChannelPair(ChannelEnd* module, ChannelEnd* host);
+// Test and benchmark seams. Whether channels made from now on let either
+// side watch the ring before it sleeps (a host started later reads it from
+// the shared page); and a procedure a read calls between counting what has
+// arrived and taking it (null: none).
+void SetChannelWatchingForTesting(bool watch);
+void SetChannelReadPauseForTesting(void (*pause)());
+// The processors this process may run on (affinity, and the CPU quota of
+// its control group or job), at least 1.
+unsigned UsableProcessors();
 
 // A child process with the channel to it, nothing else inherited. The child
-// never outlives this process (a parent-death signal on Linux, a job object
-// on Windows) and has no window.
+// never outlives this process (POSIX: a process group of its own, which the
+// child ends when this process is gone; Windows: a job object) and has no
+// window. On POSIX a thread of ours collects it the moment it ends.
 struct ChildProcess {
   std::intptr_t process = -1;  // pid, or the process handle
-  std::intptr_t job = -1;      // Windows: the job that ends the child with us
+  std::intptr_t job = -1;      // Windows: the job that ends the child with us;
+                               // POSIX: the pipe the child's loader reports on
   long id = 0;                 // the process id, for the log
   ChannelEnd channel;          // the module's end
+  std::shared_ptr<void> ending;  // POSIX: what the collecting thread learns
+  std::string startError;      // POSIX: what the child wrote before it could run
 };
 // Starts the executable with the channel's other end as its one argument;
 // false with the reason when it cannot.
 bool StartChildProcess(const std::string& executable, ChildProcess* child, std::string* error);
-// Closes our end of the channel, ends the child when it has not ended
-// within `graceMs`, waits for it and tells how it ended ("exit code 0",
-// "signal 9"). The child is gone afterwards.
+// Closes our end of the channel, ends the child (and on POSIX its process
+// group) when it has not ended within `graceMs`, and tells how it ended
+// ("exit code 0", "signal 9"). Never waits much past `graceMs`: a child that
+// cannot die at once (stuck in a device call) is collected later.
 std::string EndChildProcess(ChildProcess& child, long graceMs);
+// What a child that ended before it could run said about it (the system's
+// loader on POSIX: a missing runtime); empty otherwise. Call after
+// EndChildProcess.
+std::string ChildStartFailure(const ChildProcess& child);
 
 // The child's side: the channel's end named by the argument the parent gave.
 // Arranges for this process to end with its parent where the system can

@@ -332,6 +332,7 @@ bool MapChannel(HANDLE mapping, HANDLE wake, bool isModule, ChannelEnd* end) {
   end->wake = reinterpret_cast<std::intptr_t>(wake);
   end->page = page;
   end->isModule = isModule;
+  if (isModule) detail::PreparePage(page);
   return true;
 }
 
@@ -340,6 +341,28 @@ bool MapChannel(HANDLE mapping, HANDLE wake, bool isModule, ChannelEnd* end) {
 constexpr DWORD kWakeWriteMs = 10 * 1000;
 
 }  // namespace
+
+unsigned UsableProcessors() {
+  unsigned count = 0;
+  DWORD_PTR process = 0, system = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+    for (; process != 0; process &= process - 1) ++count;
+  }
+  // A job's hard cap on CPU time, in hundredths of a percent of the machine.
+  JOBOBJECT_CPU_RATE_CONTROL_INFORMATION rate{};
+  if (QueryInformationJobObject(nullptr, JobObjectCpuRateControlInformation, &rate, sizeof rate,
+                                nullptr) &&
+      (rate.ControlFlags & JOB_OBJECT_CPU_RATE_CONTROL_ENABLE) != 0 &&
+      (rate.ControlFlags & JOB_OBJECT_CPU_RATE_CONTROL_HARD_CAP) != 0) {
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    const unsigned capped =
+        static_cast<unsigned>(static_cast<unsigned long long>(rate.CpuRate) *
+                              info.dwNumberOfProcessors / 10000);
+    if (count == 0 || capped < count) count = capped < 1 ? 1 : capped;
+  }
+  return count == 0 ? 1 : count;
+}
 
 bool OpenChannelPair(ChannelEnd* module, ChannelEnd* host) {
   HANDLE ours, theirs, mapping;
@@ -466,14 +489,24 @@ ChannelOutcome AwaitWake(ChannelEnd& end, long timeoutMs) {
 
 }  // namespace detail
 
+namespace {
+// How long the module's thread waits for a child it terminated to be gone.
+constexpr DWORD kCollectMs = 1000;
+}  // namespace
+
+std::string ChildStartFailure(const ChildProcess&) { return std::string(); }
+
 std::string EndChildProcess(ChildProcess& child, long graceMs) {
   CloseChannel(child.channel);
   std::string ended = "not started";
   if (child.process != -1) {
     const HANDLE process = reinterpret_cast<HANDLE>(child.process);
-    if (WaitForSingleObject(process, static_cast<DWORD>(graceMs)) == WAIT_TIMEOUT) {
+    // A process stuck in a device call ends only when the call does: the
+    // wait after terminating it is bounded, and the system collects it later.
+    bool gone = WaitForSingleObject(process, static_cast<DWORD>(graceMs)) != WAIT_TIMEOUT;
+    if (!gone) {
       TerminateProcess(process, 1);
-      WaitForSingleObject(process, INFINITE);
+      gone = WaitForSingleObject(process, kCollectMs) != WAIT_TIMEOUT;
     }
     DWORD code = 0;
     GetExitCodeProcess(process, &code);
@@ -483,7 +516,7 @@ std::string EndChildProcess(ChildProcess& child, long graceMs) {
     } else {
       std::snprintf(text, sizeof text, "%lu", static_cast<unsigned long>(code));
     }
-    ended = std::string("exit code ") + text;
+    ended = gone ? std::string("exit code ") + text : std::string("killed, not yet gone");
     CloseHandle(process);
   }
   child.process = -1;

@@ -39,23 +39,47 @@ struct Ring {
   std::uint8_t bytes[kRingBytes];
 };
 
+// What a side that waits on its socket or pipe waits for.
+constexpr std::uint32_t kAwake = 0;
+constexpr std::uint32_t kSleepsForBytes = 1;
+constexpr std::uint32_t kSleepsForRoom = 2;
+
+// Set by the module when it makes the page; the host reads it there.
+constexpr std::uint32_t kNeverWatch = 1;
+
 struct Page {
-  Counter asleep[2];  // [side]: 1 while that side waits on its socket or pipe
+  Counter asleep[2];  // [side]: what that side waits for on its socket or pipe
+  Counter options;    // kNeverWatch
   Ring rings[2];      // [side]: the ring that side writes
 };
-static_assert(sizeof(Page) == 2 * 64 + 2 * (2 * 64 + kRingBytes),
+static_assert(sizeof(Page) == 3 * 64 + 2 * (2 * 64 + kRingBytes),
               "the same layout in 32- and 64-bit processes");
+
+bool g_watching = true;
+void (*g_readPause)() = nullptr;
 
 int Side(const ChannelEnd& end) { return end.isModule ? 0 : 1; }
 Page& PageOf(ChannelEnd& end) { return *static_cast<Page*>(end.page); }
 
-// How long a side watches the ring before it sleeps: the module its reply's
+// How long a side may watch the ring before it sleeps: the module its reply's
 // usual time, the host a burst of commands. On a single processor watching
 // would only keep the other side from running.
 std::chrono::microseconds WatchTime(const ChannelEnd& end) {
-  static const bool single = std::thread::hardware_concurrency() == 1;
+  static const bool single = UsableProcessors() <= 1;
   if (single) return std::chrono::microseconds(0);
   return std::chrono::microseconds(end.isModule ? 200 : 1000);
+}
+
+// Whether a read watches before it sleeps. Watching pays only in a burst of
+// commands: the module watches for its reply when the host was awake for the
+// request (a host that had to be woken takes longer than watching is worth);
+// the host watches for the next request when the last one came within its
+// watch time. At a human pace both sides sleep at once.
+bool WatchesForBytes(ChannelEnd& end) {
+  if ((PageOf(end).options.value.load(std::memory_order_relaxed) & kNeverWatch) != 0) {
+    return false;
+  }
+  return end.isModule ? !end.rang : end.quick;
 }
 
 void Relax() {
@@ -66,17 +90,19 @@ void Relax() {
 #endif
 }
 
-// Waits until `ready()` holds, the other side is gone or the time is up.
-// The sleeper announces its sleep, then looks once more; the writer publishes
-// its bytes, then looks for the announcement (a full fence on both sides), so
-// one of them always sees the other: no wake is lost. A wake that comes
+// Waits until `ready()` holds, the other side is gone or the time is up,
+// watching the ring first for up to `watch`. The sleeper announces its sleep
+// (and what it waits for), then looks once more; the other side publishes
+// what it did, then looks for the announcement (a full fence on both sides),
+// so one of them always sees the other: no wake is lost. A wake that comes
 // after all costs one more look at the ring.
 template <typename Ready>
-ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs) {
+ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs, std::uint32_t waitsFor,
+                    std::chrono::microseconds watch) {
   using Clock = std::chrono::steady_clock;
   if (ready()) return ChannelOutcome::kDone;
   const Clock::time_point start = Clock::now();
-  const Clock::time_point watchUntil = start + WatchTime(end);
+  const Clock::time_point watchUntil = start + watch;
   while (Clock::now() < watchUntil) {
     for (int look = 0; look < 64; ++look) {
       if (ready()) return ChannelOutcome::kDone;
@@ -85,10 +111,10 @@ ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs) {
   }
   std::atomic<std::uint32_t>& asleep = PageOf(end).asleep[Side(end)].value;
   for (;;) {
-    asleep.store(1, std::memory_order_relaxed);
+    asleep.store(waitsFor, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (ready()) {
-      asleep.store(0, std::memory_order_relaxed);
+      asleep.store(kAwake, std::memory_order_relaxed);
       return ChannelOutcome::kDone;
     }
     long left = -1;
@@ -97,47 +123,59 @@ ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs) {
           std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
       left = timeoutMs - static_cast<long>(spent);
       if (left <= 0) {
-        asleep.store(0, std::memory_order_relaxed);
+        asleep.store(kAwake, std::memory_order_relaxed);
         return ChannelOutcome::kTimedOut;
       }
     }
     // Time that is up is up, whatever came meanwhile: a wake lost would show
     // as a wait that timed out, not as a slow one.
     const ChannelOutcome woken = detail::AwaitWake(end, left);
-    asleep.store(0, std::memory_order_relaxed);
+    asleep.store(kAwake, std::memory_order_relaxed);
     if (woken == ChannelOutcome::kTimedOut) return woken;
     if (ready()) return ChannelOutcome::kDone;
     if (woken != ChannelOutcome::kDone) return woken;
   }
 }
 
-// Rings the other side when it announced that it sleeps.
-void WakeOther(ChannelEnd& end) {
+// Rings the other side when it announced that it sleeps for what we just
+// did (`wakes`: the reasons it may sleep for). True when it had to be rung.
+bool WakeOther(ChannelEnd& end, std::uint32_t wakes) {
   std::atomic_thread_fence(std::memory_order_seq_cst);
   std::atomic<std::uint32_t>& asleep = PageOf(end).asleep[1 - Side(end)].value;
-  if (asleep.load(std::memory_order_relaxed) != 0 &&
-      asleep.exchange(0, std::memory_order_seq_cst) != 0) {
-    detail::RingWake(end);  // a side that is gone shows at the next wait
-  }
+  const std::uint32_t sleeps = asleep.load(std::memory_order_relaxed);
+  if (sleeps == kAwake || (sleeps & wakes) == 0) return false;
+  std::uint32_t expected = sleeps;
+  if (!asleep.compare_exchange_strong(expected, kAwake, std::memory_order_seq_cst)) return false;
+  detail::RingWake(end);  // a side that is gone shows at the next wait
+  return true;
 }
 
 }  // namespace
 
 namespace detail {
 const std::size_t kChannelPageBytes = sizeof(Page);
+
+void PreparePage(void* page) {
+  static_cast<Page*>(page)->options.value.store(g_watching ? 0 : kNeverWatch,
+                                                std::memory_order_relaxed);
+}
 }  // namespace detail
+
+void SetChannelWatchingForTesting(bool watch) { g_watching = watch; }
+void SetChannelReadPauseForTesting(void (*pause)()) { g_readPause = pause; }
 
 ChannelOutcome WriteToChannel(ChannelEnd& end, const void* bytes, std::size_t count,
                               long timeoutMs) {
   Ring& out = PageOf(end).rings[Side(end)];
   const std::uint8_t* next = static_cast<const std::uint8_t*>(bytes);
+  end.rang = false;
   while (count > 0) {
     std::uint32_t used = 0;
     const auto roomy = [&] {
       used = end.sent - out.taken.value.load(std::memory_order_acquire);
       return used != kRingBytes;
     };
-    const ChannelOutcome waited = Wait(end, roomy, timeoutMs);
+    const ChannelOutcome waited = Wait(end, roomy, timeoutMs, kSleepsForRoom, WatchTime(end));
     if (waited != ChannelOutcome::kDone) return waited;
     if (used > kRingBytes) return ChannelOutcome::kCorrupt;
     const std::size_t part = std::min<std::size_t>(count, kRingBytes - used);
@@ -147,7 +185,8 @@ ChannelOutcome WriteToChannel(ChannelEnd& end, const void* bytes, std::size_t co
     std::memcpy(out.bytes, next + first, part - first);
     end.sent += static_cast<std::uint32_t>(part);
     out.written.value.store(end.sent, std::memory_order_release);
-    WakeOther(end);
+    // A side that sleeps for room wakes as well; it looks at the ring again.
+    end.rang = WakeOther(end, kSleepsForBytes | kSleepsForRoom) || end.rang;
     next += part;
     count -= part;
   }
@@ -156,15 +195,21 @@ ChannelOutcome WriteToChannel(ChannelEnd& end, const void* bytes, std::size_t co
 
 ChannelOutcome ReadFromChannel(ChannelEnd& end, void* bytes, std::size_t capacity,
                                std::size_t* got, long timeoutMs) {
+  using Clock = std::chrono::steady_clock;
   Ring& in = PageOf(end).rings[1 - Side(end)];
   std::uint32_t waiting = 0;
   const auto arrived = [&] {
     waiting = in.written.value.load(std::memory_order_acquire) - end.taken;
     return waiting != 0;
   };
-  const ChannelOutcome waited = Wait(end, arrived, timeoutMs);
+  const std::chrono::microseconds watchTime = WatchTime(end);
+  const Clock::time_point start = Clock::now();
+  const ChannelOutcome waited = Wait(end, arrived, timeoutMs, kSleepsForBytes,
+                                     WatchesForBytes(end) ? watchTime : std::chrono::microseconds(0));
   if (waited != ChannelOutcome::kDone) return waited;
+  end.quick = Clock::now() - start <= watchTime;
   if (waiting > kRingBytes) return ChannelOutcome::kCorrupt;
+  if (g_readPause != nullptr) g_readPause();
   const std::size_t part = std::min<std::size_t>(capacity, waiting);
   const std::uint32_t at = end.taken % kRingBytes;
   const std::size_t first = std::min<std::size_t>(part, kRingBytes - at);
@@ -173,10 +218,17 @@ ChannelOutcome ReadFromChannel(ChannelEnd& end, void* bytes, std::size_t capacit
   std::memcpy(into + first, in.bytes, part - first);
   end.taken += static_cast<std::uint32_t>(part);
   in.taken.value.store(end.taken, std::memory_order_release);
-  // Only a writer that found the ring full waits for room.
-  if (waiting == kRingBytes) WakeOther(end);
+  // A writer that found the ring full sleeps for room: what it saw then, not
+  // what this read counted before, decides (it may have filled the ring
+  // since), so it is asked for after the room is published.
+  WakeOther(end, kSleepsForRoom);
   *got = part;
   return ChannelOutcome::kDone;
+}
+
+bool ChannelHasInput(ChannelEnd& end) {
+  const Ring& in = PageOf(end).rings[1 - Side(end)];
+  return in.written.value.load(std::memory_order_acquire) != end.taken;
 }
 
 }  // namespace platform

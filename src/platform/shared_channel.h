@@ -16,6 +16,9 @@ namespace detail {
 // The bytes of the shared page; the same in 32- and 64-bit processes.
 extern const std::size_t kChannelPageBytes;
 
+// Sets up a page the module just made (before the host maps it).
+void PreparePage(void* page);
+
 // Wakes the other side: one byte on the socket or pipe. False when the other
 // side is gone.
 bool RingWake(ChannelEnd& end);

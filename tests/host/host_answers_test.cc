@@ -3,6 +3,7 @@
 // library calls, that the same library gives in process: flags, numbers,
 // floats of every kind, texts (null, long, any byte), conversions, missing
 // parameters, exceptions and a library that lacks an export.
+#include <filesystem>
 #include <functional>
 
 #include "exchanges.h"
@@ -57,6 +58,16 @@ const std::vector<Step>& Steps() {
         {[](RecordingLibrary& r) { r.SetText(std::string(70000, 'L').c_str()); },
          "GetAvailableSettings"},
     };
+    // A bool is its low byte: any non-zero byte is true, as a library of
+    // another compiler returns a Windows BOOL.
+    for (const unsigned char byte : {2, 0x80, 0xFF}) {
+      for (const char* command :
+           {"Connect", "Disconnect", "IsConnected", "SetLanguage|1|", "Measure", "IsDataReady",
+            "Calibrate", "CalibrateStep|White|", "AbortCalibration", "ClearSamples",
+            "SetCurrentSample|1|", "Configure", "SetOption|a|b|"}) {
+        all.push_back({[byte](RecordingLibrary& r) { r.SetBoolByte(byte); }, command});
+      }
+    }
     for (const float value : kFloats) {
       all.push_back({[value](RecordingLibrary& r) { r.SetFloat(value); }, "GetSpectralData|0|1|"});
       all.push_back({[value](RecordingLibrary& r) { r.SetFloat(-value); }, "GetSampleData|0|1|"});
@@ -112,6 +123,37 @@ TEST_P(HostAnswers, EveryCommandAnswersAndCallsAsInProcess) {
   }
   EXPECT_EQ(HostProcessIds(LogLines()).size(), 1u);
 }
+
+TEST_P(HostAnswers, AnyNonZeroLowByteIsTrueAsInProcess) {
+  for (const char* library : {"recordingspectro", "recordingspectro32"}) {
+    ASSERT_EQ(RoundTrip(std::string("Init|") + library + "|"), "OK");
+    recording_.SetBoolByte(2);
+    EXPECT_EQ(RoundTrip("Connect"), "OK|true") << library;
+    recording_.SetBoolByte(0);
+    EXPECT_EQ(RoundTrip("Connect"), "OK|false") << library;
+  }
+  // The host answered every call: it is the one started.
+  EXPECT_EQ(HostProcessIds(LogLines()).size(), 1u);
+  EXPECT_EQ(RoundTrip("IsConnected"), "OK|false");
+}
+
+#if !defined(_WIN32)
+// The module was loaded as "./name": its folder is where it was found then,
+// not the current directory at Init, where a host of someone else's may lie.
+TEST_P(HostAnswers, TheHostComesFromTheModulesFolderWhateverTheCurrentDirectory) {
+  namespace fs = std::filesystem;
+  TestDirectory elsewhere;
+  const fs::path bin = fs::current_path();
+  fs::copy_file(bin / "recordingspectro32.so", fs::path(elsewhere.Path()) / "recordingspectro32.so");
+  fs::copy_file(bin / "garbagehost", fs::path(elsewhere.Path()) / "qrnhost32");
+  fs::current_path(elsewhere.Path());
+  const std::string answer = RoundTrip("Init|recordingspectro32|");
+  const std::string connected = RoundTrip("Connect");
+  fs::current_path(bin);
+  EXPECT_EQ(answer, "OK");
+  EXPECT_EQ(connected, "OK|true");
+}
+#endif
 
 TEST_P(HostAnswers, ExceptionsInTheLibraryAreAnsweredAsInProcess) {
   ASSERT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");

@@ -4,7 +4,15 @@
 // library counts as unloaded, this process goes on and no host is left
 // running. The channel code runs in this process, where the host's folder
 // and its time limit can be set.
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#if !defined(_WIN32)
+#include <signal.h>
+#endif
 
 #include "host_support.h"
 #include "in_process_channel.h"
@@ -41,6 +49,21 @@ class HostFaults : public ::testing::Test {
     return engine_.Sent().size() == 1 ? engine_.Sent()[0].bytes : "(no answer)";
   }
   std::vector<std::string> Lines() const { return engine_sim::ReadModuleLogLines(directory_.Path()); }
+  // Whether a line of the log holds the text.
+  bool Said(const std::string& text) const {
+    for (const std::string& line : Lines()) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+  // A program of this build's, by its name without the system's suffix.
+  static std::string Program(const std::string& name) {
+#if defined(_WIN32)
+    return name + ".exe";
+#else
+    return name;
+#endif
+  }
   // A folder holding the given program under the 32-bit host's name.
   std::string HostFolderWith(const std::string& program) {
     const fs::path host = fs::path(hosts_.Path()) / platform::HostFileName(platform::Architecture::kX86);
@@ -82,20 +105,42 @@ TEST_F(HostFaults, HostOfTheWrongArchitectureCannotLoadTheLibrary) {
 }
 
 TEST_F(HostFaults, ReplyThatDoesNotParseEndsTheHost) {
-  InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(
-#if defined(_WIN32)
-      "garbagehost.exe"
-#else
-      "garbagehost"
-#endif
-      ));
+  InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("garbagehost")));
   EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), kLoadFailed);
-  bool said = false;
-  for (const std::string& line : Lines()) {
-    said |= line.find("Instrument host failed: its reply does not parse; 32-bit x86 host ended (") !=
-            std::string::npos;
-  }
-  EXPECT_TRUE(said);
+  EXPECT_TRUE(Said("Instrument host failed: its reply does not parse; 32-bit x86 host ended ("));
+}
+
+// A reply is all the host may send for a request: what comes besides, with
+// the reply or later, would be taken for the next command's answer.
+TEST_F(HostFaults, MoreThanTheReplyEndsTheHost) {
+  InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("extrahost")));
+  EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), kLoadFailed);
+  EXPECT_TRUE(Said("Instrument host failed: it sent what was not asked for; 32-bit x86 host ended ("));
+
+  InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("laterhost")));
+  EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the extra reply arrives
+  const std::string answer = RoundTrip("Connect");
+  EXPECT_EQ(answer.rfind("ERROR|Error executing command \"Connect\" (Instrument host stopped: "
+                         "it sent what was not asked for (",
+                         0),
+            0u)
+      << answer;
+  EXPECT_EQ(RoundTrip("Connect"), "ERROR|No driver loaded");
+}
+
+// The limit is one deadline for the whole round trip, however the reply is
+// cut: a host that sends it a byte at a time does not get it afresh for each.
+TEST_F(HostFaults, ReplyTrickledPastTheLimitEndsTheHost) {
+  InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("tricklehost")));
+  InstrumentHost::SetReplyTimeoutForTesting(300);
+  ASSERT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+  const std::string answer = RoundTrip("Connect");  // the whole reply takes 700 ms
+  EXPECT_EQ(answer.rfind("ERROR|Error executing command \"Connect\" (Instrument host stopped: "
+                         "no answer within 300 ms (",
+                         0),
+            0u)
+      << answer;
 }
 
 TEST_F(HostFaults, LibraryCrashingInTheHostAnswersAndUnloads) {
@@ -128,6 +173,87 @@ TEST_F(HostFaults, CallThatNeverReturnsEndsTheHostAtTheLimit) {
   recording_.SetThrow(RecordingLibrary::kNothing);
   EXPECT_EQ(RoundTrip("Measure"), "ERROR|No driver loaded");
 }
+
+// The host's life is the client process's, not that of the thread that
+// happened to run the first Init (an engine may run it on a thread that ends).
+TEST_F(HostFaults, TheHostOutlivesTheThreadThatStartedIt) {
+  std::string loaded;
+  std::thread([&] { loaded = RoundTrip("Init|recordingspectro32|"); }).join();
+  ASSERT_EQ(loaded, "OK");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(RoundTrip("Connect"), "OK|true");
+  EXPECT_EQ(RoundTrip("IsConnected"), "OK|true");
+}
+
+#if !defined(_WIN32)
+// Waits up to five seconds for a process to be gone (collected, not a zombie).
+bool GoneSoon(long id) {
+  for (int look = 0; look < 500 && !ProcessIsGone(id); ++look) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return ProcessIsGone(id);
+}
+
+TEST_F(HostFaults, AHostThatDiesWhileIdleIsCollectedWithoutACommand) {
+  ASSERT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+  const std::vector<long> ids = HostProcessIds(Lines());
+  ASSERT_EQ(ids.size(), 1u);
+  ASSERT_EQ(kill(static_cast<pid_t>(ids[0]), SIGKILL), 0);
+  EXPECT_TRUE(GoneSoon(ids[0]));
+  const std::string answer = RoundTrip("Connect");
+  EXPECT_EQ(answer.rfind("ERROR|Error executing command \"Connect\" (Instrument host stopped: ", 0), 0u)
+      << answer;
+}
+
+// Processes the library starts end with its host: when the host is ended,
+// and when it crashes.
+TEST_F(HostFaults, WhatTheLibraryStartedEndsWithTheHost) {
+  const auto spawned = [&] {
+    std::ifstream file(state_.Path() + "/spawned");
+    long id = 0;
+    file >> id;
+    return id;
+  };
+  for (const char* ending : {"unload", "crash"}) {
+    ASSERT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+    recording_.SetThrow(RecordingLibrary::kSpawn);
+    EXPECT_EQ(RoundTrip("Connect"), "OK|true");
+    const long helper = spawned();
+    ASSERT_GT(helper, 0) << ending;
+    EXPECT_FALSE(ProcessIsGone(helper)) << ending;
+    if (std::string(ending) == "unload") {
+      recording_.SetThrow(RecordingLibrary::kNothing);
+      EXPECT_EQ(RoundTrip("Init|nosuchlibrary|"),
+                "ERROR|Error loading driver (\"nosuchlibrary\") on client");
+    } else {
+      recording_.SetThrow(RecordingLibrary::kCrash);
+      RoundTrip("Connect");
+      recording_.SetThrow(RecordingLibrary::kNothing);
+    }
+    EXPECT_TRUE(GoneSoon(helper)) << ending;
+  }
+}
+
+// A host the system cannot run (here: its loader missing) is reported as
+// such, with the system's reason, not as a host that stopped.
+TEST_F(HostFaults, AHostThatCannotRunSaysWhy) {
+  const std::string folder = HostFolderWith(platform::HostFileName(platform::Architecture::kX86));
+  const std::string host = folder + platform::HostFileName(platform::Architecture::kX86);
+  std::ostringstream read;
+  read << std::ifstream(host, std::ios::binary).rdbuf();
+  std::string bytes = read.str();
+  const std::string loader = "/lib/ld-linux.so.2";
+  const std::size_t at = bytes.find(loader);
+  ASSERT_NE(at, std::string::npos);
+  bytes.replace(at, loader.size(), "/lib/ld-nowhere.s2");
+  std::ofstream(host, std::ios::binary | std::ios::trunc) << bytes;
+  InstrumentHost::SetHostDirectoryForTesting(folder);
+  EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), kLoadFailed);
+  EXPECT_TRUE(Said("Instrument host failed: 32-bit x86 host cannot run (cannot execute it: "))
+      << Quoted(Lines());
+  EXPECT_FALSE(Said("stopped during the call"));
+}
+#endif
 
 }  // namespace
 }  // namespace vdqrn

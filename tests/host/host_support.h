@@ -16,6 +16,8 @@ class SharedRecordingState {
  public:
   SharedRecordingState();
   ~SharedRecordingState();
+  // The folder, without a trailing separator.
+  const std::string& Path() const { return directory_.Path(); }
 
  private:
   TestDirectory directory_;

@@ -24,6 +24,9 @@ class RecordingLibrary {
     kAbort = 6,           // abort()
     kCrash = 7,           // a write through a null pointer: the process ends
     kHang = 8,            // the call never returns
+    // POSIX only: starts a process that sleeps a minute (its id in the
+    // shared state folder's file "spawned"), then returns.
+    kSpawn = 9,
   };
 
   RecordingLibrary();  // loads the library and resets its script
@@ -37,6 +40,8 @@ class RecordingLibrary {
   // "Name(args)\n" for every call since the last reset.
   std::string Journal();
   void SetBool(bool value);
+  // The byte the bool entry points return: any non-zero byte counts as true.
+  void SetBoolByte(unsigned char byte);
   void SetInt(int value);
   void SetFloat(float value);
   void SetText(const char* text);  // null: every text entry point returns null

@@ -23,6 +23,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 #if defined(_WIN32)
@@ -46,6 +48,7 @@ enum ThrowKind {
   kAbort = 6,                 // abort(), as its runtime does for an uncaught throw
   kCrash = 7,                 // writes through a null pointer: the process ends
   kHang = 8,                  // never returns
+  kSpawn = 9,                 // POSIX: starts a process that sleeps a minute, then returns
 };
 
 struct UnrelatedFailure {
@@ -58,7 +61,7 @@ class NullWhatFailure : public std::exception {
 };
 
 struct Script {
-  bool boolean = true;
+  int boolean = 1;  // the byte a bool entry point returns
   int integer = 0;
   float real = 0.0f;
   bool nullText = false;
@@ -145,6 +148,19 @@ void LoadJournal() {
 }
 #endif
 
+#if !defined(_WIN32)
+// A process of the library's own, as a vendor library may start a helper;
+// its id goes to the state folder's file "spawned".
+void Spawn() {
+  const pid_t child = fork();
+  if (child == 0) {
+    execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (child > 0 && StateFolder() != nullptr) std::ofstream(StateFile("spawned")) << child;
+}
+#endif
+
 template <typename... Args>
 void Record(const char* name, const Args&... args) {
   LoadScript();
@@ -170,6 +186,9 @@ void Record(const char* name, const Args&... args) {
     }
     case kHang:
       for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+#if !defined(_WIN32)
+    case kSpawn: Spawn(); break;
+#endif
     default: break;
   }
 }
@@ -177,11 +196,23 @@ void Record(const char* name, const Args&... args) {
 
 const char* ScriptedText() { return g_script.nullText ? nullptr : g_script.text.c_str(); }
 
+// What an entry point returns for each result type of the list: a bool
+// entry point returns a byte, as a library of another compiler may return any
+// non-zero low byte (a Windows BOOL) for true.
+template <typename Result>
+struct Returned {
+  using Type = Result;
+};
+template <>
+struct Returned<bool> {
+  using Type = unsigned char;
+};
+
 // The scripted value of each result type.
 template <typename Result>
-Result Scripted();
+typename Returned<Result>::Type Scripted();
 template <>
-bool Scripted<bool>() { return g_script.boolean; }
+unsigned char Scripted<bool>() { return static_cast<unsigned char>(g_script.boolean); }
 template <>
 int Scripted<int>() { return g_script.integer; }
 template <>
@@ -211,7 +242,13 @@ RECORDING_EXPORT const char* Recording_Journal() {
 }
 RECORDING_EXPORT void Recording_SetBool(bool value) {
   LoadScript();
-  g_script.boolean = value;
+  g_script.boolean = value ? 1 : 0;
+  SaveScript();
+}
+// The byte every bool entry point returns: 0 is false, anything else true.
+RECORDING_EXPORT void Recording_SetBoolByte(int byte) {
+  LoadScript();
+  g_script.boolean = byte & 0xFF;
   SaveScript();
 }
 RECORDING_EXPORT void Recording_SetInt(int value) {
@@ -231,7 +268,7 @@ RECORDING_EXPORT void Recording_SetText(const char* text) {
   g_script.text = text != nullptr ? text : "";
   SaveScript();
 }
-// 0 returns normally; 1 to 8 throw, abort, crash or hang, see ThrowKind.
+// 0 returns normally; 1 to 9 throw, abort, crash, hang or spawn, see ThrowKind.
 RECORDING_EXPORT void Recording_SetThrow(int kind) {
   LoadScript();
   g_script.throwKind = kind;
@@ -245,7 +282,7 @@ RECORDING_EXPORT void Recording_SetThrow(int kind) {
 #define CalibrateStep CalibrateStep_NotExported
 #endif
 #define RECORDING_ENTRY_POINT(name, result, parameters, arguments) \
-  ENTRY(result) name parameters {                                  \
+  ENTRY(Returned<result>::Type) name parameters {                  \
     Recorder{#name} arguments;                                     \
     return Scripted<result>();                                     \
   }

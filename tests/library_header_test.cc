@@ -1,0 +1,92 @@
+// The architecture check that runs before an instrument library is loaded:
+// it reads the file the remote application named, so every header it is
+// given, however crafted, ends in an architecture or "unknown".
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/test_directory.h"
+
+namespace vdqrn {
+
+namespace {
+
+using platform::Architecture;
+
+std::vector<unsigned char> Elf(unsigned wordClass, unsigned machine) {
+  std::vector<unsigned char> head(64, 0);
+  head[0] = 0x7F;
+  head[1] = 'E';
+  head[2] = 'L';
+  head[3] = 'F';
+  head[4] = static_cast<unsigned char>(wordClass);
+  head[5] = 1;
+  head[18] = static_cast<unsigned char>(machine);
+  head[19] = static_cast<unsigned char>(machine >> 8);
+  return head;
+}
+
+// A PE file whose header is at `offset`, padded to `size` bytes.
+std::vector<unsigned char> Pe(unsigned machine, std::uint32_t offset, std::size_t size) {
+  std::vector<unsigned char> head(size, 0);
+  head[0] = 'M';
+  head[1] = 'Z';
+  for (int byte = 0; byte < 4; ++byte) {
+    head[0x3C + byte] = static_cast<unsigned char>(offset >> 8 * byte);
+  }
+  if (offset < size && size - offset >= 6) {
+    head[offset] = 'P';
+    head[offset + 1] = 'E';
+    head[offset + 4] = static_cast<unsigned char>(machine);
+    head[offset + 5] = static_cast<unsigned char>(machine >> 8);
+  }
+  return head;
+}
+
+Architecture FromBytes(const std::vector<unsigned char>& head) {
+  return platform::ArchitectureFromHeader(head.data(), head.size());
+}
+
+TEST(LibraryHeader, TellsTheArchitecturesItKnows) {
+  EXPECT_EQ(FromBytes(Elf(1, 3)), Architecture::kX86);
+  EXPECT_EQ(FromBytes(Elf(2, 62)), Architecture::kX64);
+  EXPECT_EQ(FromBytes(Elf(1, 40)), Architecture::kUnknown);  // 32-bit ARM
+  EXPECT_EQ(FromBytes(Elf(2, 3)), Architecture::kUnknown);   // a class that does not match
+  EXPECT_EQ(FromBytes(Pe(0x014C, 0x80, 0x100)), Architecture::kX86);
+  EXPECT_EQ(FromBytes(Pe(0x8664, 0x80, 0x100)), Architecture::kX64);
+  EXPECT_EQ(FromBytes(Pe(0x01C4, 0x80, 0x100)), Architecture::kUnknown);  // ARM
+}
+
+TEST(LibraryHeader, OffsetsFromTheFileStayInsideIt) {
+  // The header's own offset taken from the file: at the very end, one byte
+  // short, past the end, and near 2^32, where a 32-bit sum wraps.
+  EXPECT_EQ(FromBytes(Pe(0x014C, 0x40, 0x46)), Architecture::kX86);
+  EXPECT_EQ(FromBytes(Pe(0x014C, 0x40, 0x45)), Architecture::kUnknown);
+  EXPECT_EQ(FromBytes(Pe(0x014C, 0x1000, 0x100)), Architecture::kUnknown);
+  for (std::uint32_t offset : {0xFFFFFFFFu, 0xFFFFFFFCu, 0xFFFFFFFAu, 0x80000000u}) {
+    EXPECT_EQ(FromBytes(Pe(0x014C, offset, 0x100)), Architecture::kUnknown) << offset;
+  }
+  // Too short to hold what it starts like.
+  EXPECT_EQ(FromBytes(std::vector<unsigned char>{'M', 'Z'}), Architecture::kUnknown);
+  EXPECT_EQ(FromBytes(std::vector<unsigned char>{0x7F, 'E', 'L', 'F', 1, 1}), Architecture::kUnknown);
+  EXPECT_EQ(platform::ArchitectureFromHeader(nullptr, 0), Architecture::kUnknown);
+}
+
+TEST(LibraryHeader, ReadsAFileThatWouldCrashAWrappingCheck) {
+  TestDirectory folder;
+  const std::string path = folder.Path() + "/crafted.bin";
+  const std::vector<unsigned char> head = Pe(0x014C, 0xFFFFFFFCu, 0x200);
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(head.data()),
+                                              static_cast<std::streamsize>(head.size()));
+  EXPECT_EQ(platform::LibraryArchitecture(path.c_str()), Architecture::kUnknown);
+  EXPECT_EQ(platform::LibraryArchitecture((folder.Path() + "/missing.bin").c_str()),
+            Architecture::kUnknown);
+}
+
+}  // namespace
+
+}  // namespace vdqrn
