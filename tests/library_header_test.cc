@@ -35,8 +35,8 @@ std::vector<unsigned char> Pe(unsigned machine, std::uint32_t offset, std::size_
   std::vector<unsigned char> head(size, 0);
   head[0] = 'M';
   head[1] = 'Z';
-  for (int byte = 0; byte < 4; ++byte) {
-    head[0x3C + byte] = static_cast<unsigned char>(offset >> 8 * byte);
+  for (int place = 0; place < 4; ++place) {
+    head[0x3C + place] = static_cast<unsigned char>(offset >> 8 * place);
   }
   if (offset < size && size - offset >= 6) {
     head[offset] = 'P';

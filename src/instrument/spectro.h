@@ -96,19 +96,23 @@ Result Spectro::GuardedEntryPoint<Result, Params...>::operator()(Params... argum
     }
   }
   // A library's bool is its low byte, any non-zero one true: a library of
-  // another compiler may return a Windows BOOL (1 or any other value). It is
-  // read as the byte it is, never as a C++ bool that may hold only 0 or 1.
+  // another compiler may return a Windows BOOL (1 or any other value). The
+  // byte is stored as it came and read back as a byte, never used as a C++
+  // bool, which the compiler may assume holds only 0 or 1.
   using Raw = std::conditional_t<std::is_same_v<Result, bool>, unsigned char, Result>;
-  using RawEntry = Raw(SPECTRO_CALL*)(Params...);
   struct Frame {
-    RawEntry entry;
+    Result(SPECTRO_CALL* entry)(Params...);
     std::tuple<Params...> arguments;
     Raw result;
-  } frame{reinterpret_cast<RawEntry>(reinterpret_cast<void (*)()>(entry)),
-          std::tuple<Params...>(arguments...), Raw()};
+  } frame{entry, std::tuple<Params...>(arguments...), Raw()};
   const platform::GuardedProcedure call = [](void* context) {
     Frame* const pending = static_cast<Frame*>(context);
-    pending->result = std::apply(pending->entry, pending->arguments);
+    if constexpr (std::is_same_v<Result, bool>) {
+      volatile bool returned = std::apply(pending->entry, pending->arguments);
+      pending->result = *reinterpret_cast<volatile unsigned char*>(&returned);
+    } else {
+      pending->result = std::apply(pending->entry, pending->arguments);
+    }
   };
   if (!platform::CallGuarded(call, &frame)) throw LibraryCallCutShort();
   if constexpr (std::is_same_v<Result, bool>) {

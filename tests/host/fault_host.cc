@@ -89,8 +89,8 @@ int main(int argc, char** argv) {
         break;
       case 4:
         if (requests > 1) {
-          for (std::size_t byte = 0; byte + 1 < reply.size(); ++byte) {
-            if (!Send(channel, {reply[byte]})) return 0;
+          for (std::size_t at = 0; at + 1 < reply.size(); ++at) {
+            if (!Send(channel, {reply[at]})) return 0;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
           }
           reply = {reply.back()};

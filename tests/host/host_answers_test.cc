@@ -60,12 +60,12 @@ const std::vector<Step>& Steps() {
     };
     // A bool is its low byte: any non-zero byte is true, as a library of
     // another compiler returns a Windows BOOL.
-    for (const unsigned char byte : {2, 0x80, 0xFF}) {
+    for (const unsigned char low : {2, 0x80, 0xFF}) {
       for (const char* command :
            {"Connect", "Disconnect", "IsConnected", "SetLanguage|1|", "Measure", "IsDataReady",
             "Calibrate", "CalibrateStep|White|", "AbortCalibration", "ClearSamples",
             "SetCurrentSample|1|", "Configure", "SetOption|a|b|"}) {
-        all.push_back({[byte](RecordingLibrary& r) { r.SetBoolByte(byte); }, command});
+        all.push_back({[low](RecordingLibrary& r) { r.SetBoolByte(low); }, command});
       }
     }
     for (const float value : kFloats) {

@@ -28,8 +28,8 @@ Procedure RecordingLibrary::Find(const char* name) const {
 void RecordingLibrary::Reset() { Find<void (*)()>("Recording_Reset")(); }
 std::string RecordingLibrary::Journal() { return Find<const char* (*)()>("Recording_Journal")(); }
 void RecordingLibrary::SetBool(bool value) { Find<void (*)(bool)>("Recording_SetBool")(value); }
-void RecordingLibrary::SetBoolByte(unsigned char byte) {
-  Find<void (*)(int)>("Recording_SetBoolByte")(byte);
+void RecordingLibrary::SetBoolByte(unsigned char low) {
+  Find<void (*)(int)>("Recording_SetBoolByte")(low);
 }
 void RecordingLibrary::SetInt(int value) { Find<void (*)(int)>("Recording_SetInt")(value); }
 void RecordingLibrary::SetFloat(float value) { Find<void (*)(float)>("Recording_SetFloat")(value); }

@@ -41,7 +41,7 @@ class RecordingLibrary {
   std::string Journal();
   void SetBool(bool value);
   // The byte the bool entry points return: any non-zero byte counts as true.
-  void SetBoolByte(unsigned char byte);
+  void SetBoolByte(unsigned char low);
   void SetInt(int value);
   void SetFloat(float value);
   void SetText(const char* text);  // null: every text entry point returns null

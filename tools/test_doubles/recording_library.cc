@@ -246,9 +246,9 @@ RECORDING_EXPORT void Recording_SetBool(bool value) {
   SaveScript();
 }
 // The byte every bool entry point returns: 0 is false, anything else true.
-RECORDING_EXPORT void Recording_SetBoolByte(int byte) {
+RECORDING_EXPORT void Recording_SetBoolByte(int low) {
   LoadScript();
-  g_script.boolean = byte & 0xFF;
+  g_script.boolean = low & 0xFF;
   SaveScript();
 }
 RECORDING_EXPORT void Recording_SetInt(int value) {
