@@ -111,11 +111,21 @@ if [ "$run32" != native ]; then
   windows_host_how="host tests NOT RUN: $wine32_why"
 fi
 
+# Wine never runs under the emulator: with it registered, wine's own 32-bit
+# parts would start under it and fail, and a wine64 prefix made then lacks
+# its 32-bit half for good. A prefix without that half is made afresh where
+# 32-bit wine runs.
+[ "$run32" = binfmt ] && unregister_i386_binfmt
+prefix64="$PWD/build/windows-x64/wineprefix"
+if [ "$run32" = native ] && [ -d "$prefix64" ] &&
+  [ ! -f "$prefix64/drive_c/windows/syswow64/kernel32.dll" ]; then
+  rm -rf "$prefix64"
+fi
 # Start each wine prefix's server once, so that test processes do not each
 # pay for it.
 export WINEDEBUG=-all
 step "wine prefixes"
-WINEPREFIX="$PWD/build/windows-x64/wineprefix" /usr/lib/wine/wine64 cmd /c exit >/dev/null 2>&1 || true
+WINEPREFIX="$prefix64" /usr/lib/wine/wine64 cmd /c exit >/dev/null 2>&1 || true
 if [ "$run32" = native ]; then
   WINEPREFIX="$PWD/build/windows-x86/wineprefix" /usr/lib/wine/wine cmd /c exit >/dev/null 2>&1 || true
 fi
@@ -125,6 +135,11 @@ if [ "$run32" = native ]; then
   run_suite windows-x86 "32-bit wine"
 else
   not_run windows-x86 "$wine32_why"
+fi
+# The emulator back for the 32-bit Linux programs.
+if [ "$run32" = binfmt ] && ! register_i386_binfmt; then
+  loud "THE EMULATOR COULD NOT BE REGISTERED AGAIN: $binfmt_why."
+  status=1
 fi
 if [ "$run32" = none ]; then
   not_run linux-x86 "$run32_why"
