@@ -37,14 +37,6 @@ BENCHMARK_CAPTURE(BM_RoundTrip, host, "simspectro32")
     ->Name("round_trip/host")
     ->Unit(benchmark::kMicrosecond);
 
-}  // namespace
-
-}  // namespace vdqrn
-
-namespace vdqrn {
-
-namespace {
-
 // CPU time of a process in microseconds, from the scheduler's own count
 // (/proc/PID/schedstat: nanoseconds on a processor), which is exact where
 // utime and stime count in ticks.

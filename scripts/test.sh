@@ -159,7 +159,7 @@ done
 not_run_lines=()
 for preset in linux linux-asan linux-x86 windows-x64 windows-x86; do
   case "${outcome[$preset]} ${how[$preset]}" in
-    "NOT RUN"* | *"NOT RUN"*) not_run_lines+=("$preset: ${how[$preset]}") ;;
+    *"NOT RUN"*) not_run_lines+=("$preset: ${how[$preset]}") ;;
   esac
 done
 if [ ${#not_run_lines[@]} -gt 0 ]; then

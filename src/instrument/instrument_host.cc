@@ -125,7 +125,7 @@ void InstrumentHost::Fail(const std::string& what) {
   child_.process = -1;
   // A host that ended before it ran: the system could not run it (a missing
   // 32-bit loader or runtime library), which is no stop of a running host.
-  const std::string cannotRun = platform::ChildStartFailure(child_);
+  const std::string& cannotRun = child_.startError;
   if (!cannotRun.empty()) {
     diagnostics::LogTimestamped("Instrument host failed: " +
                                 std::string(platform::ArchitectureName(architecture_)) +

@@ -115,11 +115,7 @@ Result Spectro::GuardedEntryPoint<Result, Params...>::operator()(Params... argum
     }
   };
   if (!platform::CallGuarded(call, &frame)) throw LibraryCallCutShort();
-  if constexpr (std::is_same_v<Result, bool>) {
-    return frame.result != 0;
-  } else {
-    return frame.result;
-  }
+  return static_cast<Result>(frame.result);  // a byte to bool: any non-zero is true
 }
 
 }  // namespace vdqrn

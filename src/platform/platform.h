@@ -135,12 +135,17 @@ unsigned UsableProcessors();
 // window. On POSIX a thread of ours collects it the moment it ends.
 struct ChildProcess {
   std::intptr_t process = -1;  // pid, or the process handle
-  std::intptr_t job = -1;      // Windows: the job that ends the child with us;
-                               // POSIX: the pipe the child's loader reports on
+  std::intptr_t job = -1;      // Windows: the job that ends the child with us
   long id = 0;                 // the process id, for the log
   ChannelEnd channel;          // the module's end
-  std::shared_ptr<void> ending;  // POSIX: what the collecting thread learns
-  std::string startError;      // POSIX: what the child wrote before it could run
+  // POSIX: the pipe the child's standard error goes to until it runs, where
+  // the system's loader says why it cannot; what the collecting thread
+  // learns.
+  std::intptr_t report = -1;
+  std::shared_ptr<void> ending;
+  // Set by EndChildProcess: what a child that ended before it could run said
+  // about it (POSIX: a missing runtime, the loader's line); empty otherwise.
+  std::string startError;
 };
 // Starts the executable with the channel's other end as its one argument;
 // false with the reason when it cannot.
@@ -150,10 +155,6 @@ bool StartChildProcess(const std::string& executable, ChildProcess* child, std::
 // ("exit code 0", "signal 9"). Never waits much past `graceMs`: a child that
 // cannot die at once (stuck in a device call) is collected later.
 std::string EndChildProcess(ChildProcess& child, long graceMs);
-// What a child that ended before it could run said about it (the system's
-// loader on POSIX: a missing runtime); empty otherwise. Call after
-// EndChildProcess.
-std::string ChildStartFailure(const ChildProcess& child);
 
 // The child's side: the channel's end named by the argument the parent gave.
 // Arranges for this process to end with its parent where the system can

@@ -382,16 +382,24 @@ bool StartChildProcess(const std::string& executable, ChildProcess* child, std::
   close(ends[1]);
   close(memory);
   close(report[1]);
-  child->process = pid;
-  child->id = pid;
-  child->job = report[0];  // the read end of the report pipe
-  child->startError.clear();
   auto ending = std::make_shared<Ending>();
   try {
     ending->collector = std::thread(Collect, ending, pid);
-  } catch (const std::system_error&) {
-    // No thread: the child is still ended and collected by EndChildProcess.
+  } catch (const std::system_error& failure) {
+    // Nothing would collect it: it goes at once (it has only just started).
+    *error = std::string("cannot start a thread to collect it: ") + failure.what();
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    CloseChannel(child->channel);
+    close(report[0]);
+    return false;
   }
+  child->process = pid;
+  child->id = pid;
+  child->report = report[0];
+  child->startError.clear();
   child->ending = ending;
   return true;
 }
@@ -500,48 +508,29 @@ std::string EndChildProcess(ChildProcess& child, long graceMs) {
   child.process = -1;
   const std::shared_ptr<Ending> ending = std::static_pointer_cast<Ending>(child.ending);
   child.ending.reset();
-  bool known = false;
-  int status = 0;
-  bool collected = false;
-  if (ending != nullptr && ending->collector.joinable()) {
-    std::unique_lock<std::mutex> lock(ending->mutex);
-    const auto done = [&] { return ending->done; };
-    if (!ending->changed.wait_for(lock, std::chrono::milliseconds(graceMs), done)) {
-      kill(-pid, SIGKILL);
-      kill(pid, SIGKILL);
-      ending->changed.wait_for(lock, std::chrono::milliseconds(kCollectMs), done);
-    }
-    collected = ending->done;
-    known = ending->known;
-    status = ending->status;
-    lock.unlock();
-    if (collected) {
-      ending->collector.join();
-    } else {
-      // It cannot die yet (a device call): collected when it does, by a
-      // thread that then still runs this module's code.
-      StayLoaded();
-      ending->collector.detach();
-    }
-  } else {
-    // No collecting thread: waited for here, within the same bounds.
-    pid_t done = 0;
-    for (long waited = 0; (done = waitpid(pid, &status, WNOHANG)) == 0 && waited < graceMs + kCollectMs;
-         waited += 5) {
-      if (waited >= graceMs) {
-        kill(-pid, SIGKILL);
-        kill(pid, SIGKILL);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    collected = done != 0;
-    known = done == pid;
-    if (collected) kill(-pid, SIGKILL);
+  std::unique_lock<std::mutex> lock(ending->mutex);
+  const auto done = [&] { return ending->done; };
+  if (!ending->changed.wait_for(lock, std::chrono::milliseconds(graceMs), done)) {
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);  // should its own group not have been made
+    ending->changed.wait_for(lock, std::chrono::milliseconds(kCollectMs), done);
   }
-  if (child.job >= 0) {
-    child.startError = ReadReport(static_cast<int>(child.job));
-    close(static_cast<int>(child.job));
-    child.job = -1;
+  const bool collected = ending->done;
+  const bool known = ending->known;
+  const int status = ending->status;
+  lock.unlock();
+  if (collected) {
+    ending->collector.join();
+  } else {
+    // It cannot die yet (a device call): collected when it does, by a
+    // thread that then still runs this module's code.
+    StayLoaded();
+    ending->collector.detach();
+  }
+  if (child.report >= 0) {
+    child.startError = ReadReport(static_cast<int>(child.report));
+    close(static_cast<int>(child.report));
+    child.report = -1;
   }
   if (!collected) return "killed, not yet gone";
   if (!known) return "ended, how is unknown";
@@ -549,8 +538,6 @@ std::string EndChildProcess(ChildProcess& child, long graceMs) {
   if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
   return "ended";
 }
-
-std::string ChildStartFailure(const ChildProcess& child) { return child.startError; }
 
 bool OpenParentChannel(const char* argument, ChannelEnd* end) {
   const std::string expected =

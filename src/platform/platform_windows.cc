@@ -494,8 +494,6 @@ namespace {
 constexpr DWORD kCollectMs = 1000;
 }  // namespace
 
-std::string ChildStartFailure(const ChildProcess&) { return std::string(); }
-
 std::string EndChildProcess(ChildProcess& child, long graceMs) {
   CloseChannel(child.channel);
   std::string ended = "not started";

@@ -27,7 +27,7 @@ Procedure RecordingLibrary::Find(const char* name) const {
 
 void RecordingLibrary::Reset() { Find<void (*)()>("Recording_Reset")(); }
 std::string RecordingLibrary::Journal() { return Find<const char* (*)()>("Recording_Journal")(); }
-void RecordingLibrary::SetBool(bool value) { Find<void (*)(bool)>("Recording_SetBool")(value); }
+void RecordingLibrary::SetBool(bool value) { SetBoolByte(value ? 1 : 0); }
 void RecordingLibrary::SetBoolByte(unsigned char low) {
   Find<void (*)(int)>("Recording_SetBoolByte")(low);
 }

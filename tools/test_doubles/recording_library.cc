@@ -240,11 +240,6 @@ RECORDING_EXPORT const char* Recording_Journal() {
   g_journalCopy = g_journal;
   return g_journalCopy.c_str();
 }
-RECORDING_EXPORT void Recording_SetBool(bool value) {
-  LoadScript();
-  g_script.boolean = value ? 1 : 0;
-  SaveScript();
-}
 // The byte every bool entry point returns: 0 is false, anything else true.
 RECORDING_EXPORT void Recording_SetBoolByte(int low) {
   LoadScript();
