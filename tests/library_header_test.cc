@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -82,9 +83,32 @@ TEST(LibraryHeader, ReadsAFileThatWouldCrashAWrappingCheck) {
   const std::vector<unsigned char> head = Pe(0x014C, 0xFFFFFFFCu, 0x200);
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(head.data()),
                                               static_cast<std::streamsize>(head.size()));
-  EXPECT_EQ(platform::LibraryArchitecture(path.c_str()), Architecture::kUnknown);
-  EXPECT_EQ(platform::LibraryArchitecture((folder.Path() + "/missing.bin").c_str()),
-            Architecture::kUnknown);
+  EXPECT_EQ(platform::LibraryArchitecture(path), Architecture::kUnknown);
+  EXPECT_EQ(platform::LibraryArchitecture(folder.Path() + "/missing.bin"), Architecture::kUnknown);
+}
+
+// The file the system would load for a name in the current directory, by
+// its absolute path; nothing for a missing name or a folder of that name.
+TEST(LibraryLocation, FindsTheCurrentDirectorysFileByItsAbsolutePath) {
+  namespace fs = std::filesystem;
+  const fs::path before = fs::current_path();
+  TestDirectory folder;
+  fs::current_path(folder.Path());
+  const std::string prefix = platform::kLocalLibraryPrefix;
+  const std::string suffix = platform::kLibrarySuffix;
+  std::ofstream("vdqrn_locate_probe" + suffix) << "not a library";
+  fs::create_directory("vdqrn_locate_folder" + suffix);
+  const std::string found = platform::LocateLibrary((prefix + "vdqrn_locate_probe" + suffix).c_str());
+  const std::string missing = platform::LocateLibrary((prefix + "vdqrn_locate_none" + suffix).c_str());
+  const std::string folderFound =
+      platform::LocateLibrary((prefix + "vdqrn_locate_folder" + suffix).c_str());
+  const fs::path expected = fs::current_path() / ("vdqrn_locate_probe" + suffix);
+  fs::current_path(before);
+  EXPECT_TRUE(fs::path(found).is_absolute()) << found;
+  EXPECT_TRUE(fs::equivalent(fs::path(found), expected)) << found;
+  EXPECT_EQ(missing, "");
+  EXPECT_EQ(folderFound, "");
+  EXPECT_EQ(platform::LibraryArchitecture(found), Architecture::kUnknown);
 }
 
 }  // namespace

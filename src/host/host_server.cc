@@ -45,9 +45,9 @@ bool HostServer::Answer(const std::vector<std::uint8_t>& request, host_protocol:
   switch (in.U8()) {
     case host_protocol::kLoad: {
       bool null = false;
-      const std::string name = in.Text(&null);
+      const std::string file = in.Text(&null);
       if (!in.Done() || null) return false;
-      reply->Bool(spectro_.LoadDriver(name.c_str()));
+      reply->Bool(spectro_.LoadDriverFile(file));
       return true;
     }
     case host_protocol::kCalls:

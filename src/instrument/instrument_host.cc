@@ -34,8 +34,7 @@ void InstrumentHost::SetReplyTimeoutForTesting(long milliseconds) {
 }
 
 std::unique_ptr<InstrumentHost> InstrumentHost::Start(platform::Architecture architecture,
-                                                      const std::string& name,
-                                                      const std::string& path, bool* loaded) {
+                                                      const std::string& file, bool* loaded) {
   *loaded = false;
   // Only the module's own folder: never PATH, never the current directory.
   const std::string folder =
@@ -44,7 +43,7 @@ std::unique_ptr<InstrumentHost> InstrumentHost::Start(platform::Architecture arc
   std::unique_ptr<InstrumentHost> host(new InstrumentHost(architecture));
   std::string error;
   if (folder.empty() || !platform::StartChildProcess(executable, &host->child_, &error)) {
-    diagnostics::LogTimestamped(std::string("Instrument host failed: \"") + path + "\" is " +
+    diagnostics::LogTimestamped(std::string("Instrument host failed: \"") + file + "\" is " +
                                 platform::ArchitectureName(architecture) +
                                 " and its host cannot start (" +
                                 (folder.empty() ? "the module's folder is unknown" : error) + ")");
@@ -52,10 +51,13 @@ std::unique_ptr<InstrumentHost> InstrumentHost::Start(platform::Architecture arc
   }
   diagnostics::LogTimestamped(std::string("Instrument host started (") +
                               platform::ArchitectureName(architecture) + ", process " +
-                              std::to_string(host->child_.id) + ")");
+                              std::to_string(host->child_.id) + ") for \"" + file + "\"");
+  if (!host->child_.warning.empty()) {
+    diagnostics::LogTimestamped("Instrument host: " + host->child_.warning);
+  }
   host_protocol::Writer request;
   request.U8(host_protocol::kLoad);
-  request.Text(name);
+  request.Text(file);
   try {
     const std::vector<std::uint8_t> reply = host->RoundTrip(request);
     host_protocol::Reader in(reply);

@@ -20,13 +20,12 @@ namespace vdqrn {
 
 class InstrumentHost {
  public:
-  // Starts the host for the architecture and has it load the library by
-  // name (from the host's current directory, the client's). Null when the
-  // host is missing, cannot start or fails; `loaded` tells whether the
-  // library loaded. Every outcome is logged.
+  // Starts the host for the architecture and has it load the library file
+  // (the absolute path the module found it at). Null when the host is
+  // missing, cannot start or fails; `loaded` tells whether the library
+  // loaded. Every outcome is logged.
   static std::unique_ptr<InstrumentHost> Start(platform::Architecture architecture,
-                                               const std::string& name, const std::string& path,
-                                               bool* loaded);
+                                               const std::string& file, bool* loaded);
   ~InstrumentHost();  // has the host unload the library and end
   InstrumentHost(const InstrumentHost&) = delete;
   InstrumentHost& operator=(const InstrumentHost&) = delete;

@@ -35,17 +35,30 @@ bool Spectro::LoadDriver(const char* name) {
   if (path.size() >= platform::kMaxPath) return false;
 
   // A library this process cannot load goes to an instrument host of its
-  // architecture; one it can (or whose file cannot be read) loads here.
-  const platform::Architecture architecture = platform::LibraryArchitecture(path.c_str());
-  if (mayUseHost_ && architecture != platform::Architecture::kUnknown &&
-      architecture != platform::kOwnArchitecture) {
-    bool loaded = false;
-    host_ = InstrumentHost::Start(architecture, name, path, &loaded);
-    if (!loaded) host_.reset();
-    return loaded;
+  // architecture, which loads the very file whose header said so; one it
+  // can (or whose file cannot be read) loads here, the system's way.
+  if (mayUseHost_) {
+    const std::string file = platform::LocateLibrary(path.c_str());
+    const platform::Architecture architecture =
+        file.empty() ? platform::Architecture::kUnknown : platform::LibraryArchitecture(file);
+    if (architecture != platform::Architecture::kUnknown &&
+        architecture != platform::kOwnArchitecture) {
+      bool loaded = false;
+      host_ = InstrumentHost::Start(architecture, file, &loaded);
+      if (!loaded) host_.reset();
+      return loaded;
+    }
   }
+  return ResolveEntryPoints(platform::LoadDynamicLibrary(path.c_str()));
+}
 
-  handle_ = platform::LoadDynamicLibrary(path.c_str());
+bool Spectro::LoadDriverFile(const std::string& file) {
+  UnloadDriver();
+  return ResolveEntryPoints(platform::LoadLibraryFile(file));
+}
+
+bool Spectro::ResolveEntryPoints(platform::LibraryHandle library) {
+  handle_ = library;
   if (handle_ == nullptr) return false;
 
   // Looked up in the order of the list (entry_points.h); the first missing

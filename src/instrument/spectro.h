@@ -27,10 +27,15 @@ class Spectro {
   Spectro& operator=(const Spectro&) = delete;
 
   // Unloads any current library, then loads "{name}" from the current
-  // directory and resolves every entry point. False leaves nothing loaded.
-  // A library of another architecture is loaded in an instrument host of
-  // its architecture, and every call goes there.
+  // directory (the system's search order on Windows) and resolves every
+  // entry point. False leaves nothing loaded. A library of another
+  // architecture (the header of the very file the system would load) is
+  // loaded from that file in an instrument host of its architecture, and
+  // every call goes there.
   bool LoadDriver(const char* name);
+  // The same for a library by its absolute path, in process only (the
+  // host's side of the above).
+  bool LoadDriverFile(const std::string& file);
   void UnloadDriver();
   bool IsLoaded() const { return handle_ != nullptr || host_ != nullptr; }
 
@@ -51,6 +56,9 @@ class Spectro {
   void GetSpectralDataSeries(int angle, int count, float* values);
 
  private:
+  // Takes a library just loaded (or null) and looks up every entry point;
+  // false, with nothing loaded, when it is null or lacks one.
+  bool ResolveEntryPoints(platform::LibraryHandle library);
   // An entry point called through platform::CallGuarded, or in the host.
   template <typename Result, typename... Params>
   struct GuardedEntryPoint {

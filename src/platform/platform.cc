@@ -3,7 +3,6 @@
 #include "platform/platform.h"
 
 #include <cstdint>
-#include <fstream>
 
 namespace vdqrn {
 
@@ -57,11 +56,9 @@ Architecture ArchitectureFromHeader(const unsigned char* head, std::size_t size)
   return Architecture::kUnknown;
 }
 
-Architecture LibraryArchitecture(const char* path) {
-  std::ifstream file(path, std::ios::binary);
+Architecture LibraryArchitecture(const std::string& file) {
   unsigned char head[kHeaderBytes] = {};
-  file.read(reinterpret_cast<char*>(head), sizeof head);
-  return ArchitectureFromHeader(head, static_cast<std::size_t>(file.gcount()));
+  return ArchitectureFromHeader(head, detail::ReadFileStart(file, head, sizeof head));
 }
 
 std::string HostFileName(Architecture architecture) {

@@ -33,6 +33,15 @@ bool CallGuarded(GuardedProcedure call, void* context);
 // ".\{name}.dll" on Windows, "./{name}.so" elsewhere.
 extern const char kLocalLibraryPrefix[];
 extern const char kLibrarySuffix[];
+// The file the system loads for such a relative path, as an absolute path:
+// on Windows the first folder of the loader's search order that has it (the
+// program's folder, the one SetDllDirectory named, the system folders, the
+// current directory, PATH), in UTF-8; elsewhere the current directory's file.
+// Empty when no folder has it.
+std::string LocateLibrary(const char* path);
+// Loads a library by the absolute path LocateLibrary gave (on Windows the
+// library's own dependencies are then looked for in its folder first).
+LibraryHandle LoadLibraryFile(const std::string& file);
 // Longest path the driver forms, terminator included.
 constexpr std::size_t kMaxPath = 260;
 
@@ -68,10 +77,10 @@ constexpr Architecture kOwnArchitecture = Architecture::kUnknown;
 #endif
 // "32-bit x86", "64-bit x86-64".
 const char* ArchitectureName(Architecture architecture);
-// The architecture a library file is built for, from its first
-// kHeaderBytes (PE on Windows, ELF elsewhere); kUnknown when it cannot be
-// read or is neither.
-Architecture LibraryArchitecture(const char* path);
+// The architecture a library file (a path as LocateLibrary gives) is built
+// for, from its first kHeaderBytes (PE on Windows, ELF elsewhere); kUnknown
+// when it cannot be read or is neither.
+Architecture LibraryArchitecture(const std::string& file);
 constexpr std::size_t kHeaderBytes = 4096;
 // The same from the first `size` bytes of a file (any bytes; nothing outside
 // them is read).
@@ -81,8 +90,9 @@ Architecture ArchitectureFromHeader(const unsigned char* head, std::size_t size)
 std::string HostFileName(Architecture architecture);
 // The absolute folder of the binary that holds this code (the module),
 // ending with a separator, as the system reports it (found when the module
-// loads, never from a name relative to the current directory); empty when it
-// cannot be told. The only folder a host is started from.
+// loads, never from a name relative to the current directory; UTF-8 on
+// Windows, whatever its length); empty when it cannot be told. The only
+// folder a host is started from.
 std::string OwnDirectory();
 
 // One end of the private two-way channel between the module and its
@@ -146,9 +156,12 @@ struct ChildProcess {
   // Set by EndChildProcess: what a child that ended before it could run said
   // about it (POSIX: a missing runtime, the loader's line); empty otherwise.
   std::string startError;
+  // Set by StartChildProcess: what did not hold although the child started
+  // (Windows: no job object, so only the child's own watch ends it with us).
+  std::string warning;
 };
-// Starts the executable with the channel's other end as its one argument;
-// false with the reason when it cannot.
+// Starts the executable (UTF-8 on Windows) with the channel's other end as
+// its one argument; false with the reason when it cannot.
 bool StartChildProcess(const std::string& executable, ChildProcess* child, std::string* error);
 // Closes our end of the channel, ends the child (and on POSIX its process
 // group) when it has not ended within `graceMs`, and tells how it ended
@@ -156,9 +169,9 @@ bool StartChildProcess(const std::string& executable, ChildProcess* child, std::
 // cannot die at once (stuck in a device call) is collected later.
 std::string EndChildProcess(ChildProcess& child, long graceMs);
 
-// The child's side: the channel's end named by the argument the parent gave.
-// Arranges for this process to end with its parent where the system can
-// (POSIX); false when the argument names no channel.
+// The child's side: the channel's end named by the argument the parent gave,
+// kept from any process this one starts. Arranges for this process to end
+// with its parent; false when the argument names no channel.
 bool OpenParentChannel(const char* argument, ChannelEnd* end);
 
 struct LocalTime {
@@ -198,6 +211,9 @@ namespace detail {
 LocalTime SystemLocalTime();
 // Fills a buffer of kTempDirectoryBuffer bytes as TempDirectory does.
 std::size_t SystemTempDirectory(char* buffer);
+// Reads at most `capacity` bytes from the start of a file (a path as
+// LocateLibrary gives); how many it read, 0 when it cannot.
+std::size_t ReadFileStart(const std::string& file, unsigned char* bytes, std::size_t capacity);
 // The bytes one system write of the log may take of `count` (the test
 // limit, when one is set); 0 stands for a refused write.
 std::size_t LogWriteAllowance(std::size_t count);

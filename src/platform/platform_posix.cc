@@ -43,6 +43,19 @@ LibraryHandle LoadDynamicLibrary(const char* path) {
   return dlopen(path, RTLD_NOW | RTLD_LOCAL);
 }
 
+// dlopen looks for a path with a slash in that place only.
+std::string LocateLibrary(const char* path) {
+  struct stat status {};
+  if (path == nullptr || stat(path, &status) != 0 || !S_ISREG(status.st_mode)) return std::string();
+  if (path[0] == '/') return path;
+  char folder[PATH_MAX];
+  if (getcwd(folder, sizeof folder) == nullptr) return std::string();
+  const char* relative = std::strncmp(path, "./", 2) == 0 ? path + 2 : path;
+  return std::string(folder) + (folder[1] == '\0' ? "" : "/") + relative;
+}
+
+LibraryHandle LoadLibraryFile(const std::string& file) { return LoadDynamicLibrary(file.c_str()); }
+
 void* FindExport(LibraryHandle library, const char* name) {
   return library != nullptr ? dlsym(library, name) : nullptr;
 }
@@ -612,6 +625,20 @@ LocalTime SystemLocalTime() {
 // /tmp/ when the result would not fit a path. Read once: a process's TMPDIR
 // does not change under it, and looking it up in the environment for every
 // log line cost as much as a good part of the line's own work.
+std::size_t ReadFileStart(const std::string& file, unsigned char* bytes, std::size_t capacity) {
+  const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (descriptor < 0) return 0;
+  std::size_t got = 0;
+  while (got < capacity) {
+    const ssize_t count = read(descriptor, bytes + got, capacity - got);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;
+    got += static_cast<std::size_t>(count);
+  }
+  close(descriptor);
+  return got;
+}
+
 std::size_t SystemTempDirectory(char* buffer) {
   static char directory[kTempDirectoryBuffer];
   static std::size_t length = 0;

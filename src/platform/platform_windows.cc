@@ -1,5 +1,6 @@
 // Windows implementation of the platform layer.
 #include <windows.h>
+#include <bcrypt.h>
 
 #include <csignal>
 #include <cstdio>
@@ -175,11 +176,156 @@ extern "C" EXCEPTION_DISPOSITION vdqrn_guard_handler(EXCEPTION_RECORD* record, v
 
 namespace platform {
 
+namespace {
+
+// Text in the given code page as UTF-16, and back to UTF-8.
+std::wstring Widen(const std::string& text, UINT codePage) {
+  if (text.empty()) return std::wstring();
+  const int length = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+  if (length > 0) {
+    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                        length);
+  }
+  return wide;
+}
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  std::string narrow(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+  if (length > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
+                        length, nullptr, nullptr);
+  }
+  return narrow;
+}
+
+// An absolute path as the file functions take it at any length: past
+// MAX_PATH only with the "\\?\" prefix.
+std::wstring ForFileSystem(const std::wstring& path) {
+  if (path.size() < MAX_PATH - 12 || path.rfind(L"\\\\?\\", 0) == 0) return path;
+  if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+  return L"\\\\?\\" + path;
+}
+
+// What a function that fills a buffer of wide characters and tells the
+// length (or the size it needs) gives, at any length; empty when it fails.
+template <typename Fill>
+std::wstring WideAnswer(Fill fill) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const DWORD length = fill(buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return std::wstring();
+    if (length < buffer.size()) return buffer.substr(0, length);
+    buffer.assign(static_cast<std::size_t>(length) + 1 > 2 * buffer.size()
+                      ? static_cast<std::size_t>(length) + 1
+                      : 2 * buffer.size(),
+                  L'\0');
+  }
+  return std::wstring();
+}
+
+// The full path of a loaded module (null: the program), at any length.
+std::wstring ModulePath(HMODULE module) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  while (buffer.size() <= 32768) {
+    const DWORD length = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return std::wstring();
+    if (length < buffer.size()) return buffer.substr(0, length);
+    buffer.assign(buffer.size() * 2, L'\0');
+  }
+  return std::wstring();
+}
+
+std::wstring FolderOf(const std::wstring& file) {
+  const std::size_t separator = file.find_last_of(L"\\/");
+  return separator == std::wstring::npos ? std::wstring() : file.substr(0, separator);
+}
+
+// Whether the system looks in the current directory after its own folders
+// (the default since long) rather than right after the program's folder.
+bool SafeDllSearchMode() {
+  DWORD value = 1;
+  DWORD size = sizeof value;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager",
+                   L"SafeDllSearchMode", RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS) {
+    return true;
+  }
+  return value != 0;
+}
+
+// The folders LoadLibrary searches for a relative path, in its order.
+std::vector<std::wstring> LibrarySearchFolders() {
+  std::vector<std::wstring> folders;
+  folders.push_back(FolderOf(ModulePath(nullptr)));
+  const std::wstring dllDirectory =
+      WideAnswer([](wchar_t* buffer, DWORD size) { return GetDllDirectoryW(size, buffer); });
+  const std::wstring current =
+      WideAnswer([](wchar_t* buffer, DWORD size) { return GetCurrentDirectoryW(size, buffer); });
+  // SetDllDirectory puts its folder here and takes the current directory
+  // out of the order.
+  const bool currentEarly = dllDirectory.empty() && !SafeDllSearchMode();
+  if (!dllDirectory.empty()) folders.push_back(dllDirectory);
+  if (currentEarly) folders.push_back(current);
+  const std::wstring system =
+      WideAnswer([](wchar_t* buffer, DWORD size) { return GetSystemDirectoryW(buffer, size); });
+  const std::wstring windows =
+      WideAnswer([](wchar_t* buffer, DWORD size) { return GetWindowsDirectoryW(buffer, size); });
+  folders.push_back(system);
+  if (!windows.empty()) folders.push_back(windows + L"\\System");
+  folders.push_back(windows);
+  if (dllDirectory.empty() && !currentEarly) folders.push_back(current);
+  const std::wstring path = WideAnswer(
+      [](wchar_t* buffer, DWORD size) { return GetEnvironmentVariableW(L"PATH", buffer, size); });
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find(L';', start);
+    if (end == std::wstring::npos) end = path.size();
+    std::wstring folder = path.substr(start, end - start);
+    if (folder.size() >= 2 && folder.front() == L'"' && folder.back() == L'"') {
+      folder = folder.substr(1, folder.size() - 2);
+    }
+    if (!folder.empty()) folders.push_back(folder);
+    start = end + 1;
+  }
+  return folders;
+}
+
+}  // namespace
+
 const char kLocalLibraryPrefix[] = ".\\";
 const char kLibrarySuffix[] = ".dll";
 
 LibraryHandle LoadDynamicLibrary(const char* path) {
   return reinterpret_cast<LibraryHandle>(LoadLibraryA(path));
+}
+
+// The relative path is tried in each folder of the loader's order; the first
+// file there is the one LoadLibraryA would map.
+std::string LocateLibrary(const char* path) {
+  if (path == nullptr || *path == '\0') return std::string();
+  const std::wstring relative = Widen(path, CP_ACP);
+  for (const std::wstring& folder : LibrarySearchFolders()) {
+    if (folder.empty()) continue;
+    const std::wstring candidate = folder + L"\\" + relative;
+    const std::wstring full = WideAnswer([&candidate](wchar_t* buffer, DWORD size) {
+      return GetFullPathNameW(candidate.c_str(), size, buffer, nullptr);
+    });
+    if (full.empty()) continue;
+    const DWORD attributes = GetFileAttributesW(ForFileSystem(full).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return Utf8(full);
+    }
+  }
+  return std::string();
+}
+
+LibraryHandle LoadLibraryFile(const std::string& file) {
+  const std::wstring path = ForFileSystem(Widen(file, CP_UTF8));
+  return reinterpret_cast<LibraryHandle>(
+      LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
 }
 
 void* FindExport(LibraryHandle library, const char* name) {
@@ -252,19 +398,17 @@ void CloseLogFile(FileHandle file) {
 // Windows refuses no file the log can open.
 void ResetLogRefusalForTesting() {}
 
+// The module's own file as the system mapped it, in UTF-16 (any folder
+// name, any length).
 std::string OwnDirectory() {
   HMODULE module = nullptr;
-  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                               GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          reinterpret_cast<LPCSTR>(&OwnDirectory), &module)) {
+                          reinterpret_cast<LPCWSTR>(&OwnDirectory), &module)) {
     return std::string();
   }
-  char path[MAX_PATH + 1];
-  const DWORD length = GetModuleFileNameA(module, path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return std::string();
-  const std::string file(path, length);
-  const std::size_t separator = file.find_last_of("\\/");
-  return separator == std::string::npos ? std::string(".\\") : file.substr(0, separator + 1);
+  const std::wstring folder = FolderOf(ModulePath(module));
+  return folder.empty() ? std::string() : Utf8(folder) + "\\";
 }
 
 namespace {
@@ -288,32 +432,98 @@ bool Finish(HANDLE channel, OVERLAPPED& overlapped, BOOL started, DWORD* transfe
   return GetOverlappedResult(channel, &overlapped, transferred, FALSE) != 0;
 }
 
-// The two ends of a new channel: a pipe of one instance that this process
-// connects to at once (nobody else can reach the host through it), `ours`
-// overlapped, `theirs` inheritable, and an inheritable mapping of the shared
-// page.
+// A name for the pipe that no one can guess: 128 bits from the system's
+// generator.
+bool UnguessablePipeName(std::wstring* name) {
+  unsigned char random[16];
+  if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random, sizeof random,
+                                      BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    return false;
+  }
+  static const wchar_t kDigits[] = L"0123456789abcdef";
+  *name = L"\\\\.\\pipe\\vdqrn-host-";
+  for (const unsigned char value : random) {
+    name->push_back(kDigits[value >> 4]);
+    name->push_back(kDigits[value & 15]);
+  }
+  return true;
+}
+
+// A security descriptor that lets our own user (the process token's) and no
+// one else at the object.
+class OwnerOnlySecurity {
+ public:
+  bool Build() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    user_.resize(size);
+    const bool known = size > 0 && GetTokenInformation(token, TokenUser, user_.data(), size, &size);
+    CloseHandle(token);
+    if (!known) return false;
+    PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
+    acl_.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid));
+    auto* acl = reinterpret_cast<ACL*>(acl_.data());
+    if (!InitializeAcl(acl, static_cast<DWORD>(acl_.size()), ACL_REVISION) ||
+        !AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, sid) ||
+        !InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE)) {
+      return false;
+    }
+    attributes_ = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), &descriptor_, FALSE};
+    return true;
+  }
+  SECURITY_ATTRIBUTES* Attributes() { return &attributes_; }
+
+ private:
+  std::vector<char> user_;
+  std::vector<char> acl_;
+  SECURITY_DESCRIPTOR descriptor_{};
+  SECURITY_ATTRIBUTES attributes_{};
+};
+
+// The two ends of a new channel: a pipe of one instance under a name no one
+// can guess, open to our user only, that this process connects to at once
+// and checks that it was this process that connected (nobody else can reach
+// the host through it); `ours` overlapped, `theirs` inheritable, and an
+// inheritable mapping of the shared page. Handles are inherited only by a
+// child given them in its list.
 bool CreateChannel(HANDLE* ours, HANDLE* theirs, HANDLE* mapping, std::string* error) {
-  static LONG counter = 0;
-  const std::string name = "\\\\.\\pipe\\vdqrn-host-" + std::to_string(GetCurrentProcessId()) +
-                           "-" + std::to_string(GetTickCount()) + "-" +
-                           std::to_string(InterlockedIncrement(&counter));
-  *ours = CreateNamedPipeA(
+  std::wstring name;
+  OwnerOnlySecurity security;
+  if (!UnguessablePipeName(&name)) {
+    *error = SystemError("no random pipe name");
+    return false;
+  }
+  if (!security.Build()) {
+    *error = SystemError("no security descriptor for the pipe");
+    return false;
+  }
+  *ours = CreateNamedPipeW(
       name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 4096, 4096,
-      0, nullptr);
+      0, security.Attributes());
   if (*ours == INVALID_HANDLE_VALUE) {
     *error = SystemError("no pipe");
     return false;
   }
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  *theirs = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0,
-                        nullptr);
+  *theirs = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &inherit, OPEN_EXISTING,
+                        SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
   if (*theirs == INVALID_HANDLE_VALUE) {
     *error = SystemError("pipe not connected");
     CloseHandle(*ours);
     return false;
   }
-  *mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0,
+  ULONG client = 0;
+  if (!GetNamedPipeClientProcessId(*ours, &client) || client != GetCurrentProcessId()) {
+    *error = "the pipe was connected by another process (" + std::to_string(client) + ")";
+    CloseHandle(*ours);
+    CloseHandle(*theirs);
+    return false;
+  }
+  *mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0,
                                 static_cast<DWORD>(detail::kChannelPageBytes), nullptr);
   if (*mapping == nullptr) {
     *error = SystemError("no shared memory");
@@ -387,57 +597,121 @@ void CloseChannel(ChannelEnd& end) {
   end.wake = -1;
 }
 
+namespace {
+
+// A job that ends the child when this process ends, however it ends; null
+// with the reason when the system refuses one (the child then ends with us
+// through its own watch of this process).
+HANDLE JobEndingWithUs(std::string* why) {
+  const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  if (job == nullptr) {
+    *why = SystemError("no job object");
+    return nullptr;
+  }
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    *why = SystemError("job object refuses to end with the client");
+    CloseHandle(job);
+    return nullptr;
+  }
+  return job;
+}
+
+}  // namespace
+
 bool StartChildProcess(const std::string& executable, ChildProcess* child, std::string* error) {
-  if (GetFileAttributesA(executable.c_str()) == INVALID_FILE_ATTRIBUTES) {
+  const std::wstring program = Widen(executable, CP_UTF8);
+  const DWORD attributes = GetFileAttributesW(ForFileSystem(program).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     *error = executable + " is missing";
     return false;
   }
   HANDLE ours, theirs, mapping;
   if (!CreateChannel(&ours, &theirs, &mapping, error)) return false;
-  if (!MapChannel(mapping, ours, true, &child->channel)) {
-    *error = SystemError("cannot map shared memory");
+  // The child waits on this handle of ours and ends when we do.
+  HANDLE parent = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &parent,
+                       SYNCHRONIZE, TRUE, 0)) {
+    *error = SystemError("no handle of the client for the host");
     CloseHandle(ours);
     CloseHandle(theirs);
     CloseHandle(mapping);
     return false;
   }
-  // The job ends the host when this process ends, however it ends.
-  const HANDLE job = CreateJobObjectA(nullptr, nullptr);
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  if (job != nullptr) {
-    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  const auto closeInherited = [&] {
+    CloseHandle(theirs);
+    CloseHandle(mapping);
+    CloseHandle(parent);
+  };
+  if (!MapChannel(mapping, ours, true, &child->channel)) {
+    *error = SystemError("cannot map shared memory");
+    CloseHandle(ours);
+    closeInherited();
+    return false;
   }
-  // Only the pipe's end and the page are inherited.
-  HANDLE inherited[] = {theirs, mapping};
+  // Exactly these three handles are inherited; without the list the system
+  // would hand the child every inheritable handle of the client, so there
+  // is no start without it.
+  HANDLE inherited[] = {theirs, mapping, parent};
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-  std::vector<char> attributes(size);
-  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
-  const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &size) &&
-                      UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                                inherited, sizeof inherited, nullptr, nullptr);
-  STARTUPINFOEXA startup{};
+  std::vector<char> attributeBytes(size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeBytes.data());
+  if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+    *error = SystemError("cannot limit what the host inherits");
+    CloseChannel(child->channel);
+    closeInherited();
+    return false;
+  }
+  if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                 sizeof inherited, nullptr, nullptr)) {
+    *error = SystemError("cannot limit what the host inherits");
+    DeleteProcThreadAttributeList(list);
+    CloseChannel(child->channel);
+    closeInherited();
+    return false;
+  }
+  std::string why;
+  const HANDLE job = JobEndingWithUs(&why);
+  STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof startup;
-  startup.lpAttributeList = listed ? list : nullptr;
-  std::string commandLine = "\"" + executable + "\" " +
-                            std::to_string(reinterpret_cast<std::uintptr_t>(theirs)) + ":" +
-                            std::to_string(reinterpret_cast<std::uintptr_t>(mapping));
+  startup.lpAttributeList = list;
+  std::wstring commandLine =
+      L"\"" + program + L"\" " +
+      std::to_wstring(reinterpret_cast<std::uintptr_t>(theirs)) + L":" +
+      std::to_wstring(reinterpret_cast<std::uintptr_t>(mapping)) + L":" +
+      std::to_wstring(reinterpret_cast<std::uintptr_t>(parent));
   PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessA(
-      executable.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-      CREATE_SUSPENDED | CREATE_NO_WINDOW | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr,
-      nullptr, &startup.StartupInfo, &process);
-  if (listed) DeleteProcThreadAttributeList(list);
-  CloseHandle(theirs);
-  CloseHandle(mapping);
+  // Past MAX_PATH a program is started by its short name where the volume
+  // has them (the system may not start it by the long one).
+  std::wstring application = program;
+  if (program.size() >= MAX_PATH) {
+    const std::wstring prefixed = ForFileSystem(program);
+    const std::wstring shortName = WideAnswer([&prefixed](wchar_t* buffer, DWORD room) {
+      return GetShortPathNameW(prefixed.c_str(), buffer, room);
+    });
+    if (!shortName.empty()) application = shortName;
+  }
+  const BOOL started = CreateProcessW(
+      application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+      CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+      &startup.StartupInfo, &process);
+  DeleteProcThreadAttributeList(list);
+  closeInherited();
   if (!started) {
     *error = SystemError("cannot start");
     CloseChannel(child->channel);
     if (job != nullptr) CloseHandle(job);
     return false;
   }
-  if (job != nullptr) AssignProcessToJobObject(job, process.hProcess);
+  child->warning.clear();
+  if (job != nullptr && !AssignProcessToJobObject(job, process.hProcess)) {
+    why = SystemError("cannot put the host in a job object");
+  }
+  if (!why.empty()) {
+    child->warning = why + "; it ends with the client through its own watch only";
+  }
   ResumeThread(process.hThread);
   CloseHandle(process.hThread);
   child->process = reinterpret_cast<std::intptr_t>(process.hProcess);
@@ -523,23 +797,53 @@ std::string EndChildProcess(ChildProcess& child, long graceMs) {
   return ended;
 }
 
-bool OpenParentChannel(const char* argument, ChannelEnd* end) {
-  // "{pipe}:{mapping}", two handle values in decimal.
-  if (argument == nullptr || *argument == '\0') return false;
-  char* colon = nullptr;
-  const unsigned long long pipe = std::strtoull(argument, &colon, 10);
-  if (colon == argument || colon == nullptr || *colon != ':') return false;
+namespace {
+
+// Ends this process the moment the process behind the handle has ended.
+DWORD WINAPI EndWithParent(void* parent) {
+  WaitForSingleObject(static_cast<HANDLE>(parent), INFINITE);
+  TerminateProcess(GetCurrentProcess(), 1);
+  return 0;
+}
+
+// A decimal handle value ending at `stop` ('\0' for the last); null when
+// the text is not one.
+HANDLE ParseHandle(const char** text, char stop) {
   char* last = nullptr;
-  const unsigned long long page = std::strtoull(colon + 1, &last, 10);
-  if (last == colon + 1 || last == nullptr || *last != '\0') return false;
-  const HANDLE wake = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(pipe));
-  const HANDLE mapping = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(page));
-  if (GetFileType(wake) != FILE_TYPE_PIPE) return false;
+  const unsigned long long value = std::strtoull(*text, &last, 10);
+  if (last == *text || last == nullptr || *last != stop || value == 0) return nullptr;
+  *text = stop == '\0' ? last : last + 1;
+  return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
+}
+
+}  // namespace
+
+bool OpenParentChannel(const char* argument, ChannelEnd* end) {
+  // "{pipe}:{mapping}:{parent}", three handle values in decimal.
+  if (argument == nullptr || *argument == '\0') return false;
+  const char* text = argument;
+  const HANDLE wake = ParseHandle(&text, ':');
+  const HANDLE mapping = wake != nullptr ? ParseHandle(&text, ':') : nullptr;
+  const HANDLE parent = mapping != nullptr ? ParseHandle(&text, '\0') : nullptr;
+  if (parent == nullptr || GetFileType(wake) != FILE_TYPE_PIPE) return false;
+  // Nothing of the channel goes on to a process the library starts: such a
+  // process would keep the pipe open after this one is gone.
+  SetHandleInformation(wake, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(parent, HANDLE_FLAG_INHERIT, 0);
   // A mapping smaller than the page cannot be mapped whole.
   const bool mapped = MapChannel(mapping, wake, false, end);
   CloseHandle(mapping);
-  // The job object the module put this process in ends it with the module.
-  return mapped;
+  if (!mapped) return false;
+  // The job the module put this process in ends it with the module; where
+  // the module could not have one, this watch does.
+  const HANDLE watch = CreateThread(nullptr, 64 * 1024, &EndWithParent, parent,
+                                    STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (watch == nullptr) {
+    CloseChannel(*end);
+    return false;
+  }
+  CloseHandle(watch);
+  return true;
 }
 
 namespace detail {
@@ -549,6 +853,25 @@ LocalTime SystemLocalTime() {
   GetLocalTime(&now);
   return LocalTime{now.wYear, now.wMonth,  now.wDay,
                    now.wHour, now.wMinute, now.wSecond};
+}
+
+std::size_t ReadFileStart(const std::string& file, unsigned char* bytes, std::size_t capacity) {
+  const HANDLE handle =
+      CreateFileW(ForFileSystem(Widen(file, CP_UTF8)).c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return 0;
+  std::size_t got = 0;
+  while (got < capacity) {
+    DWORD count = 0;
+    if (!ReadFile(handle, bytes + got, static_cast<DWORD>(capacity - got), &count, nullptr) ||
+        count == 0) {
+      break;
+    }
+    got += count;
+  }
+  CloseHandle(handle);
+  return got;
 }
 
 // GetTempPathA's answer (it ends with a backslash), or "c:\" when it fails or

@@ -56,6 +56,10 @@ class HostFaults : public ::testing::Test {
     }
     return false;
   }
+  // The path the module forms for a library name.
+  static std::string LocalPath(const std::string& name) {
+    return platform::kLocalLibraryPrefix + name + platform::kLibrarySuffix;
+  }
   // A program of this build's, by its name without the system's suffix.
   static std::string Program(const std::string& name) {
 #if defined(_WIN32)
@@ -89,8 +93,8 @@ TEST_F(HostFaults, MissingHostFailsTheLoadAndSaysWhy) {
                                         Stamped("Loading Driver error")}));
   bool said = false;
   for (const std::string& line : Lines()) {
-    said |= line.find("Instrument host failed: \"" + std::string(platform::kLocalLibraryPrefix) +
-                      "recordingspectro32" + platform::kLibrarySuffix +
+    // The file by the absolute path the module found it at.
+    said |= line.find("Instrument host failed: \"" + platform::LocateLibrary(LocalPath("recordingspectro32").c_str()) +
                       "\" is 32-bit x86 and its host cannot start (") != std::string::npos;
   }
   EXPECT_TRUE(said);
@@ -183,6 +187,32 @@ TEST_F(HostFaults, TheHostOutlivesTheThreadThatStartedIt) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(RoundTrip("Connect"), "OK|true");
   EXPECT_EQ(RoundTrip("IsConnected"), "OK|true");
+}
+
+// The architecture is read from the file the system would load, and the host
+// loads that same file: on Windows the copy beside the program comes before
+// the current directory; elsewhere only the current directory counts.
+TEST_F(HostFaults, TheHostLoadsTheFileTheSystemWouldLoad) {
+  const fs::path program = fs::current_path();
+  TestDirectory elsewhere;
+  fs::current_path(elsewhere.Path());
+  const std::string loaded = RoundTrip("Init|recordingspectro32|");
+  const std::string file = platform::LocateLibrary(LocalPath("recordingspectro32").c_str());
+  fs::current_path(program);
+#if defined(_WIN32)
+  EXPECT_EQ(loaded, "OK");
+  EXPECT_EQ(fs::path(file), program / ("recordingspectro32" + std::string(platform::kLibrarySuffix)));
+  EXPECT_TRUE(Said("for \"" + file + "\""));
+  EXPECT_EQ(RoundTrip("Connect"), "OK|true");
+#else
+  EXPECT_EQ(loaded, kLoadFailed);
+  EXPECT_EQ(file, "");
+  EXPECT_TRUE(HostProcessIds(Lines()).empty());
+  // From the program's folder the same name goes to the host, by its
+  // absolute path.
+  ASSERT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+  EXPECT_TRUE(Said("for \"" + (program / "recordingspectro32.so").string() + "\""));
+#endif
 }
 
 #if !defined(_WIN32)

@@ -46,7 +46,7 @@ bool HostReasonsAreReadable() {
 }
 
 std::vector<long> HostProcessIds(const std::vector<std::string>& lines) {
-  static const std::regex started(R"(Instrument host started \(.*, process (\d+)\)$)");
+  static const std::regex started(R"(Instrument host started \([^)]*, process (\d+)\))");
   std::vector<long> ids;
   for (const std::string& line : lines) {
     std::smatch match;
