@@ -3,7 +3,9 @@
 #include <bcrypt.h>
 
 #include <csignal>
+#include <mutex>
 #include <cstdio>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -56,7 +58,7 @@ vdqrn_guarded_call:
     subq $40, %rsp
     .seh_stackalloc 40
     .seh_endprologue
-    .seh_handler vdqrn_guard_handler, @except
+    .seh_handler vdqrn_guard_handler, @except, @unwind
     movq 8(%rcx), %rdx
     movq (%rcx), %rax
     movq %rdx, %rcx
@@ -121,19 +123,17 @@ _vdqrn_guard_unwind:
 
 namespace {
 
-// What another compiler's runtime raises for a C++ `throw`, and what Delphi's
-// raises for its exceptions.
+// What another compiler's runtime raises for a C++ `throw`, and what the
+// Delphi and C++Builder runtimes raise for their exceptions.
 constexpr DWORD kForeignCxxException = 0xE06D7363;
 constexpr DWORD kDelphiException = 0x0EEDFADE;
+constexpr DWORD kBuilderCxxException = 0x0EEFFACE;
 // Raised by our SIGABRT handler while a library call runs.
 constexpr DWORD kLibraryAbort = 0xE0514E01;
 
-void RaiseLibraryAbort(int /*signal*/) {
-  RaiseException(kLibraryAbort, EXCEPTION_NONCONTINUABLE, 0, nullptr);
-}
-
-// The floating-point control state, which a cut-short call may leave changed
-// (and the x87 register stack, which it may leave half full).
+// The floating-point control state, which a library may change (some
+// runtimes unmask floating-point exceptions) and a cut-short call may leave
+// changed (with the x87 register stack half full).
 struct FloatingPointState {
   std::uint16_t x87Control;
   std::uint32_t sseControl;
@@ -147,9 +147,80 @@ FloatingPointState SaveFloatingPointState() {
 }
 
 void RestoreFloatingPointState(const FloatingPointState& state) {
-  asm volatile("fninit");
+  asm volatile("fnclex");
   asm volatile("fldcw %0" : : "m"(state.x87Control));
   asm volatile("ldmxcsr %0" : : "m"(state.sseControl));
+}
+
+// The same with the x87 register stack emptied, after a call that was cut
+// short.
+void ResetFloatingPointState(const FloatingPointState& state) {
+  asm volatile("fninit");
+  RestoreFloatingPointState(state);
+}
+
+// One guarded call on this thread, from its start until it is left on any
+// way out: returned, cut short, or unwound past by an exception of our own
+// runtime or an outer handler's unwind.
+struct GuardScope {
+  GuardScope* outer;
+  FloatingPointState floatingPoint;
+  bool active;
+};
+thread_local GuardScope* t_scope = nullptr;
+
+using SignalHandler = void (*)(int);
+
+// What the process had before the first guarded call began, put back when
+// the last one ends: the C runtime's SIGABRT handler and its error output.
+std::mutex g_processStateMutex;
+int g_activeGuards = 0;
+std::atomic<SignalHandler> g_clientAbortHandler{SIG_DFL};
+int g_clientErrorMode = _OUT_TO_DEFAULT;
+
+// Only the thread that is inside a guarded call turns an abort into an
+// exception that ends the call; an abort on any other thread (a library's
+// worker) goes where it would have gone without us.
+void OnAbort(int signal) {
+  if (t_scope != nullptr && t_scope->active) {
+    RaiseException(kLibraryAbort, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  }
+  const SignalHandler client = g_clientAbortHandler.load();
+  if (client != SIG_DFL && client != SIG_IGN && client != SIG_ERR) client(signal);
+}
+
+void EnterGuard(GuardScope& scope) {
+  scope.outer = t_scope;
+  scope.floatingPoint = SaveFloatingPointState();
+  scope.active = true;
+  {
+    const std::lock_guard<std::mutex> lock(g_processStateMutex);
+    const SignalHandler previous = std::signal(SIGABRT, &OnAbort);
+    if (g_activeGuards++ == 0) {
+      g_clientAbortHandler = previous;
+      // The runtime's abort message goes to standard error, never to a
+      // modal box that would hold the engine's thread.
+      g_clientErrorMode = _set_error_mode(_OUT_TO_STDERR);
+    }
+  }
+  t_scope = &scope;
+}
+
+// Puts back what the call may have changed; once, whichever way out comes
+// first.
+void LeaveGuard(GuardScope& scope) {
+  if (!scope.active) return;
+  scope.active = false;
+  RestoreFloatingPointState(scope.floatingPoint);
+  t_scope = scope.outer;
+  const std::lock_guard<std::mutex> lock(g_processStateMutex);
+  if (--g_activeGuards == 0) {
+    const SignalHandler client = g_clientAbortHandler.load();
+    std::signal(SIGABRT, client == SIG_ERR ? SIG_DFL : client);
+    _set_error_mode(g_clientErrorMode);
+  } else {
+    std::signal(SIGABRT, &OnAbort);
+  }
 }
 
 }  // namespace
@@ -157,10 +228,13 @@ void RestoreFloatingPointState(const FloatingPointState& state) {
 extern "C" EXCEPTION_DISPOSITION vdqrn_guard_handler(EXCEPTION_RECORD* record, void* frame,
                                                      CONTEXT* /*context*/, void* dispatcher) {
   if ((record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0) {
+    // An unwind passes (or ends at) the trampoline's frame: the call is over.
+    if (t_scope != nullptr) LeaveGuard(*t_scope);
     return ExceptionContinueSearch;
   }
   const DWORD code = record->ExceptionCode;
-  if (code != kForeignCxxException && code != kDelphiException && code != kLibraryAbort) {
+  if (code != kForeignCxxException && code != kDelphiException &&
+      code != kBuilderCxxException && code != kLibraryAbort) {
     return ExceptionContinueSearch;
   }
 #if defined(_WIN64)
@@ -298,8 +372,13 @@ std::vector<std::wstring> LibrarySearchFolders() {
 const char kLocalLibraryPrefix[] = ".\\";
 const char kLibrarySuffix[] = ".dll";
 
+// A library's start-up code may change the floating-point control words
+// (some runtimes unmask exceptions): the client's are put back.
 LibraryHandle LoadDynamicLibrary(const char* path) {
-  return reinterpret_cast<LibraryHandle>(LoadLibraryA(path));
+  const FloatingPointState floatingPoint = SaveFloatingPointState();
+  const HMODULE library = LoadLibraryA(path);
+  RestoreFloatingPointState(floatingPoint);
+  return reinterpret_cast<LibraryHandle>(library);
 }
 
 // The relative path is tried in each folder of the loader's order; the first
@@ -324,8 +403,10 @@ std::string LocateLibrary(const char* path) {
 
 LibraryHandle LoadLibraryFile(const std::string& file) {
   const std::wstring path = ForFileSystem(Widen(file, CP_UTF8));
-  return reinterpret_cast<LibraryHandle>(
-      LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+  const FloatingPointState floatingPoint = SaveFloatingPointState();
+  const HMODULE library = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  RestoreFloatingPointState(floatingPoint);
+  return reinterpret_cast<LibraryHandle>(library);
 }
 
 void* FindExport(LibraryHandle library, const char* name) {
@@ -334,16 +415,29 @@ void* FindExport(LibraryHandle library, const char* name) {
 }
 
 void FreeDynamicLibrary(LibraryHandle library) {
-  if (library != nullptr) FreeLibrary(static_cast<HMODULE>(library));
+  if (library == nullptr) return;
+  const FloatingPointState floatingPoint = SaveFloatingPointState();
+  FreeLibrary(static_cast<HMODULE>(library));
+  RestoreFloatingPointState(floatingPoint);
 }
 
 bool CallGuarded(GuardedProcedure call, void* context) {
   VdqrnGuardedCall guarded{call, context};
-  const FloatingPointState floatingPoint = SaveFloatingPointState();
-  const auto previousAbort = std::signal(SIGABRT, &RaiseLibraryAbort);
+  GuardScope scope;
+  EnterGuard(scope);
+  // An exception of our own runtime passes through; the scope is left on
+  // the way (here, or already by the trampoline's handler). The control
+  // words are loaded again here in any case: an unwind brings back those of
+  // the frame it resumes in, which the library may have set.
+  struct Leave {
+    GuardScope& scope;
+    ~Leave() {
+      LeaveGuard(scope);
+      RestoreFloatingPointState(scope.floatingPoint);
+    }
+  } leave{scope};
   const bool returned = vdqrn_guarded_call(&guarded) == 0;
-  if (previousAbort != SIG_ERR) std::signal(SIGABRT, previousAbort);
-  if (!returned) RestoreFloatingPointState(floatingPoint);
+  if (!returned) ResetFloatingPointState(scope.floatingPoint);
   return returned;
 }
 

@@ -1,0 +1,142 @@
+// Windows: a guarded library call leaves the process as it found it, on
+// every way out (returned, cut short, unwound past), and takes for its own
+// only what happens on its own thread.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace vdqrn {
+namespace {
+
+void ClientAbortHandler(int) {}
+
+using SignalHandler = void (*)(int);
+// The handler installed now, left as it was.
+SignalHandler CurrentAbortHandler() {
+  const SignalHandler current = std::signal(SIGABRT, SIG_DFL);
+  std::signal(SIGABRT, current);
+  return current;
+}
+int CurrentErrorMode() { return _set_error_mode(_REPORT_ERRMODE); }
+
+struct ControlWords {
+  std::uint16_t x87;
+  std::uint32_t sse;
+  bool operator==(const ControlWords& other) const { return x87 == other.x87 && sse == other.sse; }
+};
+ControlWords CurrentControlWords() {
+  ControlWords words{};
+  asm volatile("fnstcw %0" : "=m"(words.x87));
+  asm volatile("stmxcsr %0" : "=m"(words.sse));
+  return words;
+}
+// Another rounding mode and x87 precision, as a library's runtime may set.
+void ChangeControlWords() {
+  ControlWords words = CurrentControlWords();
+  words.x87 = static_cast<std::uint16_t>(words.x87 ^ 0x0C00);
+  words.sse ^= 0x6000;
+  asm volatile("fldcw %0" : : "m"(words.x87));
+  asm volatile("ldmxcsr %0" : : "m"(words.sse));
+}
+
+int g_modeInside = -1;
+void Returns(void*) {
+  g_modeInside = CurrentErrorMode();
+  ChangeControlWords();
+}
+void RaisesCode(void* code) {
+  ChangeControlWords();
+  RaiseException(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(code)),
+                 EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+void Aborts(void*) {
+  ChangeControlWords();
+  std::abort();
+}
+#if defined(_WIN64)
+// On 32-bit x86 our own exceptions cannot leave a frame without unwind
+// tables; there a library of ours aborts instead.
+void ThrowsOurOwn(void*) {
+  ChangeControlWords();
+  throw std::runtime_error("ours");
+}
+#endif
+
+class GuardedCall : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previousHandler_ = std::signal(SIGABRT, &ClientAbortHandler);
+    previousMode_ = _set_error_mode(_OUT_TO_MSGBOX);
+    words_ = CurrentControlWords();
+  }
+  void TearDown() override {
+    std::signal(SIGABRT, previousHandler_);
+    _set_error_mode(previousMode_);
+  }
+  // What the client had is back.
+  void ExpectClientStateBack(const char* way) {
+    EXPECT_EQ(CurrentAbortHandler(), &ClientAbortHandler) << way;
+    EXPECT_EQ(CurrentErrorMode(), _OUT_TO_MSGBOX) << way;
+    EXPECT_TRUE(CurrentControlWords() == words_) << way;
+  }
+
+  SignalHandler previousHandler_ = SIG_DFL;
+  int previousMode_ = 0;
+  ControlWords words_{};
+};
+
+TEST_F(GuardedCall, LeavesTheClientsStateAsItWasOnEveryWayOut) {
+  EXPECT_TRUE(platform::CallGuarded(&Returns, nullptr));
+  // During the call the runtime's messages go to standard error, not a box.
+  EXPECT_EQ(g_modeInside, _OUT_TO_STDERR);
+  ExpectClientStateBack("returned");
+
+  EXPECT_FALSE(platform::CallGuarded(&Aborts, nullptr));
+  ExpectClientStateBack("aborted");
+
+  EXPECT_FALSE(platform::CallGuarded(&RaisesCode, reinterpret_cast<void*>(0xE06D7363u)));
+  ExpectClientStateBack("foreign exception");
+
+#if defined(_WIN64)
+  // Our own runtime's exception unwinds past the call to our catch.
+  bool caught = false;
+  try {
+    platform::CallGuarded(&ThrowsOurOwn, nullptr);
+  } catch (const std::runtime_error&) {
+    caught = true;
+  }
+  EXPECT_TRUE(caught);
+  ExpectClientStateBack("unwound past");
+#endif
+}
+
+TEST_F(GuardedCall, EndsTheCallOnTheExceptionsOfOtherCompilersRuntimes) {
+  for (const std::uintptr_t code : {0xE06D7363u /* C++ of another compiler */,
+                                    0x0EEDFADEu /* Delphi */, 0x0EEFFACEu /* C++Builder */}) {
+    EXPECT_FALSE(platform::CallGuarded(&RaisesCode, reinterpret_cast<void*>(code))) << code;
+    ExpectClientStateBack("cut short");
+  }
+}
+
+// An abort on a library's worker thread while a call runs on ours is that
+// thread's own: the process ends as abort() ends it (exit code 3), not by
+// an exception nothing catches.
+void WorkerAborts(void*) {
+  std::thread([] { std::abort(); }).join();
+}
+
+TEST(GuardedCallDeathTest, AnAbortOnAnotherThreadIsNotTheCallsOwn) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(platform::CallGuarded(&WorkerAborts, nullptr), ::testing::ExitedWithCode(3), "");
+}
+
+}  // namespace
+}  // namespace vdqrn
