@@ -40,8 +40,12 @@ package_contents() {
   local platform=$1 arch=$2
   if [ "$platform" = windows ]; then
     local preset=windows-$arch
+    local bits=32
+    [ "$arch" = x64 ] && bits=64
+    # The host of the client's own bitness takes a library whose call was
+    # cut short, at the next Init.
     printf '%s\t%s\n' VDQRN.DLL "$preset:VDQRN.DLL" simspectro.dll "$preset:simspectro.dll" \
-      engine_sim.exe "$preset:engine_sim.exe"
+      engine_sim.exe "$preset:engine_sim.exe" "QRNHOST$bits.EXE" "$preset:QRNHOST$bits.EXE"
     [ "$arch" = x64 ] && printf '%s\t%s\n' QRNHOST32.EXE windows-x86:QRNHOST32.EXE \
       simspectro32.dll windows-x86:simspectro.dll
   else

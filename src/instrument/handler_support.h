@@ -11,6 +11,7 @@ namespace vdqrn {
 
 extern const char kMissingParameter[];
 extern const char kNoDriverLoaded[];
+extern const char kDriverCutShort[];
 
 inline Result MissingParameter() { return ErrorResult(kMissingParameter); }
 
@@ -20,6 +21,7 @@ inline std::string LibraryText(const char* text) { return text != nullptr ? text
 template <typename Call>
 Result Instrument::CallDriver(Call call) {
   if (!spectro_.IsLoaded()) return ErrorResult(kNoDriverLoaded);
+  if (spectro_.WasCutShort()) return ErrorResult(kDriverCutShort);
   return call();
 }
 

@@ -8,6 +8,7 @@ namespace vdqrn {
 
 const char kMissingParameter[] = "Missing parameter";
 const char kNoDriverLoaded[] = "No driver loaded";
+const char kDriverCutShort[] = "Driver call cut short earlier, send Init again";
 
 Result Instrument::HandleInit(const Parameters& parameters) {
   if (parameters.empty()) return MissingParameter();

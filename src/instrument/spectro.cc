@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "diagnostics/log.h"
+
 namespace vdqrn {
 
 namespace {
@@ -20,10 +22,10 @@ Spectro::Spectro(bool mayUseHost) : mayUseHost_(mayUseHost), handle_(nullptr) {
 }
 
 Spectro::~Spectro() {
-  if (handle_ != nullptr) {
-    platform::FreeDynamicLibrary(handle_);
-    handle_ = nullptr;
-  }
+  // A library whose call was cut short stays mapped: its own teardown may
+  // wait for what the cut-short call held.
+  if (handle_ != nullptr && !cutShort_) platform::FreeDynamicLibrary(handle_);
+  handle_ = nullptr;
 }
 
 bool Spectro::LoadDriver(const char* name) {
@@ -35,26 +37,44 @@ bool Spectro::LoadDriver(const char* name) {
   if (path.size() >= platform::kMaxPath) return false;
 
   // A library this process cannot load goes to an instrument host of its
-  // architecture, which loads the very file whose header said so; one it
-  // can (or whose file cannot be read) loads here, the system's way.
-  if (mayUseHost_) {
-    const std::string file = platform::LocateLibrary(path.c_str());
-    const platform::Architecture architecture =
-        file.empty() ? platform::Architecture::kUnknown : platform::LibraryArchitecture(file);
-    if (architecture != platform::Architecture::kUnknown &&
-        architecture != platform::kOwnArchitecture) {
+  // architecture, which loads the very file whose header said so; so does
+  // one whose call in this process was cut short (its state cannot be
+  // trusted here, and it is still mapped). Any other loads here, the
+  // system's way.
+  const std::string file = platform::LocateLibrary(path.c_str());
+  const bool abandoned = !file.empty() && abandoned_.count(file) != 0;
+  if (abandoned && !mayUseHost_) return false;
+  if (mayUseHost_ && !file.empty()) {
+    platform::Architecture architecture = platform::LibraryArchitecture(file);
+    if (abandoned) {
+      diagnostics::LogTimestamped("A call into \"" + file +
+                                  "\" was cut short earlier: it loads in an instrument host");
+      architecture = platform::kOwnArchitecture;
+    }
+    if (abandoned || (architecture != platform::Architecture::kUnknown &&
+                      architecture != platform::kOwnArchitecture)) {
       bool loaded = false;
       host_ = InstrumentHost::Start(architecture, file, &loaded);
       if (!loaded) host_.reset();
       return loaded;
     }
   }
+  file_ = file;
   return ResolveEntryPoints(platform::LoadDynamicLibrary(path.c_str()));
 }
 
 bool Spectro::LoadDriverFile(const std::string& file) {
   UnloadDriver();
+  if (abandoned_.count(file) != 0) return false;
+  file_ = file;
   return ResolveEntryPoints(platform::LoadLibraryFile(file));
+}
+
+void Spectro::CallCutShort() {
+  if (cutShort_) return;
+  cutShort_ = true;
+  diagnostics::LogTimestamped(
+      "Driver call cut short: the library is not called again until the next Init");
 }
 
 bool Spectro::ResolveEntryPoints(platform::LibraryHandle library) {
@@ -74,9 +94,18 @@ bool Spectro::ResolveEntryPoints(platform::LibraryHandle library) {
 void Spectro::UnloadDriver() {
   host_.reset();
   if (handle_ != nullptr) {
-    platform::FreeDynamicLibrary(handle_);
+    // What a cut-short call left (a held lock, a half-done state) may hang
+    // the library's own teardown: it stays mapped and is never called here
+    // again.
+    if (cutShort_) {
+      abandoned_.insert(file_);
+    } else {
+      platform::FreeDynamicLibrary(handle_);
+    }
     handle_ = nullptr;
   }
+  cutShort_ = false;
+  file_.clear();
   ClearEntryPoints();
 }
 
@@ -88,6 +117,9 @@ void Spectro::GetSpectralDataSeries(int angle, int count, float* values) {
       host_->GetSpectralDataSeries(angle, count, values);
     } catch (const InstrumentHostStopped&) {
       HostStopped();
+      throw;
+    } catch (const LibraryCallCutShort&) {
+      CallCutShort();
       throw;
     }
     return;

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
+#include <string>
 #include <tuple>
 #include <type_traits>
 
@@ -38,6 +40,9 @@ class Spectro {
   bool LoadDriverFile(const std::string& file);
   void UnloadDriver();
   bool IsLoaded() const { return handle_ != nullptr || host_ != nullptr; }
+  // Whether a call into the loaded library was cut short (platform::
+  // CallGuarded): the library is not called again until the next load.
+  bool WasCutShort() const { return cutShort_; }
 
   // One call per entry point, named like it, with its arguments and result
   // (Spectro::Connect, Spectro::SetLanguage(language), ...); only while a
@@ -74,6 +79,8 @@ class Spectro {
   }
   // A host that stopped takes the library with it.
   void HostStopped() { host_.reset(); }
+  // Notes (and logs once) that a call did not return.
+  void CallCutShort();
 
   // The resolved entry points, all null while no library is loaded.
   struct EntryPoints {
@@ -91,6 +98,12 @@ class Spectro {
   // The instrument host running a library of another architecture; null
   // while the library (if any) is in this process.
   std::unique_ptr<InstrumentHost> host_;
+  // The file of the library loaded in this process, as the system found it.
+  std::string file_;
+  bool cutShort_ = false;
+  // Files whose call in this process was cut short: left mapped, and loaded
+  // again only in an instrument host.
+  std::set<std::string> abandoned_;
 };
 
 template <typename Result, typename... Params>
@@ -100,6 +113,9 @@ Result Spectro::GuardedEntryPoint<Result, Params...>::operator()(Params... argum
       return spectro->host_->Call<Result>(index, arguments...);
     } catch (const InstrumentHostStopped&) {
       spectro->HostStopped();
+      throw;
+    } catch (const LibraryCallCutShort&) {
+      spectro->CallCutShort();
       throw;
     }
   }
@@ -122,7 +138,10 @@ Result Spectro::GuardedEntryPoint<Result, Params...>::operator()(Params... argum
       pending->result = std::apply(pending->entry, pending->arguments);
     }
   };
-  if (!platform::CallGuarded(call, &frame)) throw LibraryCallCutShort();
+  if (!platform::CallGuarded(call, &frame)) {
+    spectro->CallCutShort();
+    throw LibraryCallCutShort();
+  }
   return static_cast<Result>(frame.result);  // a byte to bool: any non-zero is true
 }
 

@@ -170,14 +170,28 @@ TEST_P(HostAnswers, ExceptionsInTheLibraryAreAnsweredAsInProcess) {
                {RecordingLibrary::kUnrelatedClass, "ERROR|Unhandled exception"},
                {RecordingLibrary::kRuntimeError, reasonAnswer},
                {RecordingLibrary::kNullWhat, nullReasonAnswer}};
+  // Where our compiler's exceptions cannot leave the library (32-bit
+  // Windows), its runtime aborts: the call is cut short, and the library
+  // answers again only after the next Init.
+  const auto initAgainIfCutShort = [&] {
+    if (HostReasonsAreReadable()) return;
+    EXPECT_EQ(RoundTrip("Connect"), "ERROR|Driver call cut short earlier, send Init again");
+    ASSERT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+  };
   for (const auto& each : cases) {
+    // There the library's own runtime, ending the process's first throw,
+    // prints the null reason and crashes: a crash, answered as such
+    // elsewhere.
+    if (!HostReasonsAreReadable() && each.kind == RecordingLibrary::kNullWhat) continue;
     recording_.SetThrow(each.kind);
     EXPECT_EQ(RoundTrip("Measure"), each.answer) << each.kind;
+    initAgainIfCutShort();
     // The list stops where the library threw, as in process: one call.
     recording_.Reset();
     recording_.SetThrow(each.kind);
     RoundTrip("GetSpectralDataAll|0|");
     EXPECT_EQ(recording_.Journal(), "GetSpectralData(0,0)\n") << each.kind;
+    initAgainIfCutShort();
     recording_.SetThrow(RecordingLibrary::kNothing);
     EXPECT_EQ(RoundTrip("IsConnected"), "OK|true");
   }

@@ -27,6 +27,13 @@ class RecordingLibrary {
     // POSIX only: starts a process that sleeps a minute (its id in the
     // shared state folder's file "spawned"), then returns.
     kSpawn = 9,
+    // Windows only, as libraries of other runtimes behave:
+    kDelphi = 10,          // the Delphi runtime's exception 0x0EEDFADE
+    kBuilder = 11,         // the C++Builder runtime's exception 0x0EEFFACE
+    // Take the library's lock, which every later call waits for, and abort
+    // or throw as another compiler does without giving it back.
+    kLockAndAbort = 12,
+    kLockAndThrowForeign = 13,
   };
 
   RecordingLibrary();  // loads the library and resets its script

@@ -49,6 +49,13 @@ enum ThrowKind {
   kCrash = 7,                 // writes through a null pointer: the process ends
   kHang = 8,                  // never returns
   kSpawn = 9,                 // POSIX: starts a process that sleeps a minute, then returns
+  // Windows only, as libraries of other runtimes do.
+  kThrowDelphi = 10,          // the Delphi runtime's exception 0x0EEDFADE
+  kThrowBuilder = 11,         // the C++Builder runtime's exception 0x0EEFFACE
+  // Windows only: takes the library's lock (which every call waits for) and
+  // aborts or throws as another compiler does, never giving it back.
+  kLockAndAbort = 12,
+  kLockAndThrowForeign = 13,
 };
 
 struct UnrelatedFailure {
@@ -148,6 +155,17 @@ void LoadJournal() {
 }
 #endif
 
+#if defined(_WIN32)
+// The library's own lock, not recursive (a semaphore of one): every call
+// waits for it and gives it back, unless it was cut short holding it.
+HANDLE LibraryLock() {
+  static const HANDLE lock = CreateSemaphoreA(nullptr, 1, 1, nullptr);
+  return lock;
+}
+void TakeLibraryLock() { WaitForSingleObject(LibraryLock(), INFINITE); }
+void GiveLibraryLock() { ReleaseSemaphore(LibraryLock(), 1, nullptr); }
+#endif
+
 #if !defined(_WIN32)
 // A process of the library's own, as a vendor library may start a helper;
 // its id goes to the state folder's file "spawned".
@@ -170,6 +188,12 @@ void Record(const char* name, const Args&... args) {
   ((line << separator << args, separator = ","), ...);
   line << ")\n";
   AppendJournal(line.str());
+#if defined(_WIN32)
+  TakeLibraryLock();
+  if (g_script.throwKind == kLockAndAbort) std::abort();
+  if (g_script.throwKind == kLockAndThrowForeign) RaiseForeignCxxException();
+  GiveLibraryLock();
+#endif
   switch (g_script.throwKind) {
     case kThrowInt: throw 7;
     case kThrowRuntimeError: throw std::runtime_error("recorded failure");
@@ -178,6 +202,8 @@ void Record(const char* name, const Args&... args) {
 #if defined(_WIN32)
     case kThrowForeign: RaiseForeignCxxException();
     case kAbort: std::abort();
+    case kThrowDelphi: RaiseException(0x0EEDFADE, EXCEPTION_NONCONTINUABLE, 0, nullptr); break;
+    case kThrowBuilder: RaiseException(0x0EEFFACE, EXCEPTION_NONCONTINUABLE, 0, nullptr); break;
 #endif
     case kCrash: {
       volatile std::uintptr_t nowhere = 0;  // read back: the compiler cannot see it is null
@@ -230,6 +256,9 @@ struct Recorder {
 }  // namespace
 
 RECORDING_EXPORT void Recording_Reset() {
+#if defined(_WIN32)
+  GiveLibraryLock();  // after a call cut short holding it; refused when free
+#endif
   g_script = Script();
   g_journal.clear();
   SaveScript();
@@ -263,7 +292,7 @@ RECORDING_EXPORT void Recording_SetText(const char* text) {
   g_script.text = text != nullptr ? text : "";
   SaveScript();
 }
-// 0 returns normally; 1 to 9 throw, abort, crash, hang or spawn, see ThrowKind.
+// 0 returns normally; 1 to 13 throw, abort, crash, hang or spawn, see ThrowKind.
 RECORDING_EXPORT void Recording_SetThrow(int kind) {
   LoadScript();
   g_script.throwKind = kind;
