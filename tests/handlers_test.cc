@@ -1,6 +1,7 @@
 #include <filesystem>
 #include <map>
 
+#include "instrument/driver_name.h"
 #include "interpreter/instrument.h"
 #include "log_test.h"
 #include "recording_controls.h"
@@ -191,12 +192,24 @@ TEST_F(Handlers, UnsafeDriverNamesAreRefusedLikeFailedLoads) {
                                  "recordingspectro/..",
                                  "c:recordingspectro",
                                  std::string("recordingspectro\0x", 18),
-                                 std::string(254, 'a')};
+                                 std::string(254, 'a'),
+                                 // Devices in any folder, whatever follows the dot.
+                                 "COM1", "com9.dll", "LPT1", "lpt0.x.y", "AUX", "con",
+                                 "PRN.dll", "nul", "Nul .dll", "sub/COM3", "sub\\aux.dll",
+                                 "COM1/recordingspectro", "COM\xB9", "lpt\xC2\xB3.dll",
+                                 "CONOUT$"};
   for (const std::string& name : refused) {
     ASSERT_EQ(Run("Init|recordingspectro|"), "OK");
     EXPECT_EQ(Run("Init|" + name + "|"), "ERROR|Error loading driver (\"" + name + "\") on client");
     EXPECT_EQ(LogLines().back(), kStamp + std::string("Loading Driver error"));
     EXPECT_EQ(Run("Connect"), "ERROR|No driver loaded") << name;
+  }
+}
+
+TEST(DriverNames, OnlyDeviceNamesThemselvesAreRefused) {
+  for (const char* name : {"COM10", "LPT", "console", "auxiliary", "nullspectro", "prn1",
+                           "my.com1", "sub/COMPANY", "COMx", "LPT\xC2\xB4"}) {
+    EXPECT_TRUE(IsAcceptableDriverName(name)) << name;
   }
 }
 

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "platform/platform.h"
 #include "support/test_directory.h"
 
@@ -110,6 +114,18 @@ TEST(LibraryLocation, FindsTheCurrentDirectorysFileByItsAbsolutePath) {
   EXPECT_EQ(folderFound, "");
   EXPECT_EQ(platform::LibraryArchitecture(found), Architecture::kUnknown);
 }
+
+#if !defined(_WIN32)
+// A FIFO named like a library would block a reader until someone writes:
+// only a regular file is ever opened.
+TEST(LibraryLocation, NeverReadsAnythingButARegularFile) {
+  TestDirectory folder;
+  const std::string fifo = folder.Path() + "/waiting.so";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(platform::LocateLibrary(fifo.c_str()), "");
+  EXPECT_EQ(platform::LibraryArchitecture(fifo), Architecture::kUnknown);
+}
+#endif
 
 }  // namespace
 

@@ -626,8 +626,14 @@ LocalTime SystemLocalTime() {
 // does not change under it, and looking it up in the environment for every
 // log line cost as much as a good part of the line's own work.
 std::size_t ReadFileStart(const std::string& file, unsigned char* bytes, std::size_t capacity) {
+  // Non-blocking, and only a regular file is read: never a FIFO or device.
   const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (descriptor < 0) return 0;
+  struct stat status {};
+  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(descriptor);
+    return 0;
+  }
   std::size_t got = 0;
   while (got < capacity) {
     const ssize_t count = read(descriptor, bytes + got, capacity - got);

@@ -955,6 +955,11 @@ std::size_t ReadFileStart(const std::string& file, unsigned char* bytes, std::si
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return 0;
+  // Only a file on a disk is read: never a port, a pipe or a console.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return 0;
+  }
   std::size_t got = 0;
   while (got < capacity) {
     DWORD count = 0;
