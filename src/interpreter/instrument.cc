@@ -124,6 +124,17 @@ std::vector<std::string> Instrument::CommandNames() const {
 }
 
 Result Instrument::Execute(const std::string& commandText) {
+  if (executing_) {
+    // Run now, an Init would free the library under the call on the stack.
+    const std::string busyName = GetCommandName(commandText);
+    diagnostics::LogTimestamped("Command \"" + busyName + "\" arrived while another runs: busy");
+    return ErrorResult("Command \"" + busyName + "\" refused, another command is still running");
+  }
+  executing_ = true;
+  struct Done {
+    bool& executing;
+    ~Done() { executing = false; }
+  } done{executing_};
   std::string name = "?";
   try {
     StackLogTest();

@@ -33,7 +33,9 @@ class Instrument {
   Instrument& operator=(const Instrument&) = delete;
 
   // Runs one command. Failures come back as an error Result; only an
-  // exception outside the standard family passes through.
+  // exception outside the standard family passes through. A command that
+  // arrives while another runs (a library that pumps messages lets the
+  // engine deliver data on the same thread) is answered busy and not run.
   Result Execute(const std::string& commandText);
 
   // The keys of the command table, in table order.
@@ -93,6 +95,7 @@ class Instrument {
 
   Spectro spectro_;
   CommandTable commandTable_;
+  bool executing_ = false;
 };
 
 }  // namespace vdqrn

@@ -128,6 +128,36 @@ TEST_P(LibraryFaults, StandardExceptionsAnswerWithTheirReason) {
   EXPECT_EQ(RoundTrip("IsConnected"), AnswerAfterThrows("OK|true", throws));
 }
 
+// A library that pumps messages during a call (a dialog) lets the engine
+// deliver the next command on the same thread, inside the call. That
+// command is answered busy and not run (an Init would free the library
+// under the call on the stack); the call goes on to its own answer.
+engine_sim::Engine* g_engineDuringCall = nullptr;
+void InitDuringTheCall() { g_engineDuringCall->Write(kDataChannelName, "Init|missingexport|"); }
+
+TEST_P(LibraryFaults, ACommandArrivingDuringALibraryCallIsAnsweredBusyAndNotRun) {
+  g_engineDuringCall = &engine_;
+  recording_.SetReentry(&InitDuringTheCall);
+  engine_.ClearSent();
+  ASSERT_TRUE(engine_.Write(kDataChannelName, "Connect"));
+  for (int poll = 0; poll < 3; ++poll) engine_.Poll();
+  std::vector<std::string> sent;
+  for (const auto& each : engine_.Sent()) sent.push_back(each.bytes);
+  const std::string busy = "ERROR|Command \"Init\" refused, another command is still running";
+  if (GetParam() != 0) {
+    // Sent at once, each in its turn.
+    EXPECT_EQ(sent, (std::vector<std::string>{busy, "OK|true"}));
+  } else {
+    // A pending response is replaced by the next one, as for any two
+    // commands the host writes without waiting.
+    EXPECT_EQ(sent, std::vector<std::string>{"OK|true"});
+  }
+  EXPECT_EQ(CountLines(LogLines(), Stamped("Command \"Init\" arrived while another runs: busy")), 1);
+  EXPECT_EQ(recording_.Journal(), "Connect()\n");
+  // The library is still the one loaded.
+  EXPECT_EQ(RoundTrip("IsConnected"), "OK|true");
+}
+
 #if defined(_WIN32)
 // What a library of another compiler or runtime raises that ours cannot
 // catch: its C++ throw (0xE06D7363), an abort, Delphi's and C++Builder's

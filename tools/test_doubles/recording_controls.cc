@@ -36,6 +36,10 @@ void RecordingLibrary::SetFloat(float value) { Find<void (*)(float)>("Recording_
 void RecordingLibrary::SetText(const char* text) {
   Find<void (*)(const char*)>("Recording_SetText")(text);
 }
+void RecordingLibrary::SetReentry(void (*reentry)()) {
+  Find<void (*)(void (*)())>("Recording_SetReentry")(reentry);
+}
+
 void RecordingLibrary::SetThrow(Throw kind) {
   Find<void (*)(int)>("Recording_SetThrow")(static_cast<int>(kind));
 }

@@ -53,6 +53,9 @@ class RecordingLibrary {
   void SetFloat(float value);
   void SetText(const char* text);  // null: every text entry point returns null
   void SetThrow(Throw kind);
+  // A procedure the next entry point calls during its call (once), as a
+  // library that pumps messages lets the engine deliver data meanwhile.
+  void SetReentry(void (*reentry)());
 
  private:
   // The named control; throws std::runtime_error when the library lacks it.

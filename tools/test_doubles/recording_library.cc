@@ -77,6 +77,9 @@ struct Script {
 };
 
 Script g_script;
+// Called once by the next entry point, after it recorded its call: as a
+// library that shows a dialog lets the engine deliver more data meanwhile.
+void (*g_reentry)() = nullptr;
 std::string g_journal;
 std::string g_journalCopy;
 
@@ -188,6 +191,11 @@ void Record(const char* name, const Args&... args) {
   ((line << separator << args, separator = ","), ...);
   line << ")\n";
   AppendJournal(line.str());
+  if (g_reentry != nullptr) {
+    void (*const reentry)() = g_reentry;
+    g_reentry = nullptr;
+    reentry();
+  }
 #if defined(_WIN32)
   TakeLibraryLock();
   if (g_script.throwKind == kLockAndAbort) std::abort();
@@ -260,6 +268,7 @@ RECORDING_EXPORT void Recording_Reset() {
   GiveLibraryLock();  // after a call cut short holding it; refused when free
 #endif
   g_script = Script();
+  g_reentry = nullptr;
   g_journal.clear();
   SaveScript();
   if (StateFolder() != nullptr) std::ofstream(StateFile("journal"), std::ios::trunc);
@@ -269,6 +278,8 @@ RECORDING_EXPORT const char* Recording_Journal() {
   g_journalCopy = g_journal;
   return g_journalCopy.c_str();
 }
+// This process's own: a procedure the next entry point calls during its call.
+RECORDING_EXPORT void Recording_SetReentry(void (*reentry)()) { g_reentry = reentry; }
 // The byte every bool entry point returns: 0 is false, anything else true.
 RECORDING_EXPORT void Recording_SetBoolByte(int low) {
   LoadScript();
