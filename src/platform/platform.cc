@@ -83,7 +83,7 @@ std::string TempDirectory() {
 std::size_t TempDirectory(char* buffer) {
   const std::string& overrideDirectory = TempDirectoryOverride();
   if (overrideDirectory.empty()) return detail::SystemTempDirectory(buffer);
-  const std::size_t length = overrideDirectory.copy(buffer, kMaxPath);
+  const std::size_t length = overrideDirectory.copy(buffer, kTempDirectoryBuffer - 1);
   buffer[length] = '\0';
   return length;
 }

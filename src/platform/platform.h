@@ -45,7 +45,8 @@ LibraryHandle LoadLibraryFile(const std::string& file);
 // Longest path the driver forms, terminator included.
 constexpr std::size_t kMaxPath = 260;
 
-// The diagnostic log's file, opened for one line at a time.
+// The diagnostic log's file (a path as TempDirectory gives), opened for one
+// line at a time.
 using FileHandle = std::intptr_t;
 constexpr FileHandle kNoFile = -1;
 // Opens the file for appending, creating it when missing (POSIX: readable and
@@ -187,11 +188,13 @@ struct LocalTime {
 LocalTime CurrentLocalTime();
 
 // The user's temporary directory, always ending with a separator; on Windows
-// "c:\" when the system cannot tell it. A test directory, when set, wins.
+// "c:\" when the system cannot tell it, and in UTF-8 (any folder name). A
+// test directory, when set, wins.
 std::string TempDirectory();
 // The same into a buffer of kTempDirectoryBuffer bytes, with a terminator;
 // returns its length. Allocates nothing: the log reads it for every line.
-constexpr std::size_t kTempDirectoryBuffer = kMaxPath + 1;
+// (A path of kMaxPath UTF-16 units takes up to three bytes each in UTF-8.)
+constexpr std::size_t kTempDirectoryBuffer = 3 * kMaxPath + 1;
 std::size_t TempDirectory(char* buffer);
 
 // Test seams: a fixed clock and a temporary directory of the test's own.

@@ -279,8 +279,9 @@ std::string Utf8(const std::wstring& text) {
 
 // An absolute path as the file functions take it at any length: past
 // MAX_PATH only with the "\\?\" prefix.
-std::wstring ForFileSystem(const std::wstring& path) {
+std::wstring ForFileSystem(std::wstring path) {
   if (path.size() < MAX_PATH - 12 || path.rfind(L"\\\\?\\", 0) == 0) return path;
+  for (wchar_t& c : path) c = c == L'/' ? L'\\' : c;  // the prefix takes no other separator
   if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + path.substr(2);
   return L"\\\\?\\" + path;
 }
@@ -442,8 +443,8 @@ bool CallGuarded(GuardedProcedure call, void* context) {
 }
 
 FileHandle OpenLogFile(const char* path, bool truncate) {
-  const HANDLE file = CreateFileA(
-      path, truncate ? GENERIC_WRITE : FILE_APPEND_DATA,
+  const HANDLE file = CreateFileW(
+      ForFileSystem(Widen(path, CP_UTF8)).c_str(), truncate ? GENERIC_WRITE : FILE_APPEND_DATA,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   return file == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(file);
@@ -973,16 +974,23 @@ std::size_t ReadFileStart(const std::string& file, unsigned char* bytes, std::si
   return got;
 }
 
-// GetTempPathA's answer (it ends with a backslash), or "c:\" when it fails or
-// does not fit its buffer.
+// GetTempPathW's answer in UTF-8 (it ends with a backslash), or "c:\" when
+// it fails or is longer than kMaxPath. Read in UTF-16, so that a folder name
+// outside the ANSI code page still has its log.
 std::size_t SystemTempDirectory(char* buffer) {
-  const DWORD length = GetTempPathA(kMaxPath, buffer);
-  if (length == 0 || length > kMaxPath) {
+  wchar_t wide[kMaxPath + 1];
+  const DWORD length = GetTempPathW(kMaxPath, wide);
+  const int bytes = length == 0 || length > kMaxPath
+                        ? 0
+                        : WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), buffer,
+                                              static_cast<int>(kTempDirectoryBuffer - 1), nullptr,
+                                              nullptr);
+  if (bytes <= 0) {
     std::memcpy(buffer, "c:\\", 4);
     return 3;
   }
-  buffer[length] = '\0';
-  return length;
+  buffer[bytes] = '\0';
+  return static_cast<std::size_t>(bytes);
 }
 
 }  // namespace detail
