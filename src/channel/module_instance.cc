@@ -3,6 +3,7 @@
 // destroyed when it is unloaded, and the DLL entry point.
 #include "channel/engine_entry.h"
 #include "channel/virtual_channel_ica.h"
+#include "instrument/spectro.h"
 #include "platform/cxx_runtime_release.h"
 
 #if defined(_WIN32)
@@ -36,8 +37,15 @@ EngineKind TargetEngine() {
 
 #if defined(_WIN32)
 // The module starts no threads and has no use for thread notifications.
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+// When the process is ending (not a FreeLibrary of the module), the detach
+// runs under the loader lock before this file's statics are destroyed:
+// freeing a library or waiting for the host there may deadlock, and the
+// system ends both anyway, so they are left to it.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+  if (reason == DLL_PROCESS_DETACH && reserved != nullptr) {
+    vdqrn::Spectro::LeaveLibrariesToTheSystem();
+  }
   return TRUE;
 }
 #endif

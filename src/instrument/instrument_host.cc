@@ -69,6 +69,11 @@ std::unique_ptr<InstrumentHost> InstrumentHost::Start(platform::Architecture arc
   return host;
 }
 
+void InstrumentHost::LeaveToTheSystem() {
+  diagnostics::LogTimestamped("Instrument host left to end with the client (process " +
+                              std::to_string(child_.id) + ")");
+}
+
 InstrumentHost::~InstrumentHost() {
   if (child_.process == -1) return;
   // Closing the channel is the host's sign to unload and end.

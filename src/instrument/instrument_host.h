@@ -27,6 +27,9 @@ class InstrumentHost {
   static std::unique_ptr<InstrumentHost> Start(platform::Architecture architecture,
                                                const std::string& file, bool* loaded);
   ~InstrumentHost();  // has the host unload the library and end
+  // Logs that the host is left to end with the client process, which is
+  // ending; the object is then never destroyed.
+  void LeaveToTheSystem();
   InstrumentHost(const InstrumentHost&) = delete;
   InstrumentHost& operator=(const InstrumentHost&) = delete;
 

@@ -8,6 +8,8 @@ namespace vdqrn {
 
 namespace {
 
+bool g_processEnding = false;
+
 // Looks one export up into its typed slot; false when the library lacks it.
 template <typename EntryPoint>
 bool Resolve(platform::LibraryHandle library, const char* name, EntryPoint& slot) {
@@ -21,11 +23,17 @@ Spectro::Spectro(bool mayUseHost) : mayUseHost_(mayUseHost), handle_(nullptr) {
   ClearEntryPoints();
 }
 
+void Spectro::LeaveLibrariesToTheSystem() { g_processEnding = true; }
+
 Spectro::~Spectro() {
   // A library whose call was cut short stays mapped: its own teardown may
   // wait for what the cut-short call held.
-  if (handle_ != nullptr && !cutShort_) platform::FreeDynamicLibrary(handle_);
+  if (handle_ != nullptr && !cutShort_ && !g_processEnding) platform::FreeDynamicLibrary(handle_);
   handle_ = nullptr;
+  if (g_processEnding && host_ != nullptr) {
+    host_->LeaveToTheSystem();
+    static_cast<void>(host_.release());  // ends with the process (its job, its own watch)
+  }
 }
 
 bool Spectro::LoadDriver(const char* name) {

@@ -38,6 +38,10 @@ class Spectro {
   // The same for a library by its absolute path, in process only (the
   // host's side of the above).
   bool LoadDriverFile(const std::string& file);
+  // The process is ending (Windows: the module's detach, under the system's
+  // loader lock): from now on no library is freed and no host is waited
+  // for; the system ends both with the process.
+  static void LeaveLibrariesToTheSystem();
   void UnloadDriver();
   bool IsLoaded() const { return handle_ != nullptr || host_ != nullptr; }
   // Whether a call into the loaded library was cut short (platform::
