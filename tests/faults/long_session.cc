@@ -126,15 +126,21 @@ void WithTheRecordingLibrary(Engine& engine, RecordingLibrary& recording, int ro
   recording.SetText(text.c_str());
   Expect(engine, "GetAvailableSettings", "OK|" + text, {1016});
   recording.SetText("answer");
-  recording.SetThrow(RecordingLibrary::kInt);
-  Expect(engine, "Connect", "ERROR|Unhandled exception");
-  recording.SetThrow(RecordingLibrary::kUnrelatedClass);
-  Expect(engine, "GetSerialNumber", "ERROR|Unhandled exception", {7});
-  recording.SetThrow(RecordingLibrary::kRuntimeError);
-  Expect(engine, "Measure", StandardExceptionAnswer("Measure", "recorded failure"));
-  recording.SetThrow(RecordingLibrary::kNullWhat);
-  Expect(engine, "GetLastErrorString", StandardExceptionAnswer("GetLastErrorString", ""));
-  recording.SetThrow(RecordingLibrary::kNothing);
+  // Where our compiler's exceptions cannot leave the library (32-bit
+  // Windows) a throw cuts the call short, and the library then moves to a
+  // host at the next Init (the fault tests cover that); the session here
+  // keeps its library in process.
+  if (LibraryReasonsAreReadable()) {
+    recording.SetThrow(RecordingLibrary::kInt);
+    Expect(engine, "Connect", "ERROR|Unhandled exception");
+    recording.SetThrow(RecordingLibrary::kUnrelatedClass);
+    Expect(engine, "GetSerialNumber", "ERROR|Unhandled exception", {7});
+    recording.SetThrow(RecordingLibrary::kRuntimeError);
+    Expect(engine, "Measure", StandardExceptionAnswer("Measure", "recorded failure"));
+    recording.SetThrow(RecordingLibrary::kNullWhat);
+    Expect(engine, "GetLastErrorString", StandardExceptionAnswer("GetLastErrorString", ""));
+    recording.SetThrow(RecordingLibrary::kNothing);
+  }
   Expect(engine, "IsConnected", "OK|true");
   Expect(engine, "Init|no-such-library|",
          "ERROR|Error loading driver (\"no-such-library\") on client");
