@@ -143,6 +143,7 @@ rm -f "${installer_summaries[@]}"
 step "installer packages"
 scripts/test_installers.sh build || status=1
 scripts/test_linux_packages.sh build || status=1
+scripts/test_signing.sh build || status=1
 # The emulator back for the 32-bit Linux programs.
 if [ "$run32" = binfmt ] && ! register_i386_binfmt; then
   loud "THE EMULATOR COULD NOT BE REGISTERED AGAIN: $binfmt_why."
