@@ -115,16 +115,19 @@ apply_edit() {
   echo "module.ini: updated (the previous one is $ini.vdqrn-backup)"
 }
 
+# Puts a file in place under a new name first and renames it over the old
+# one: a client that is running keeps the file it loaded, whole.
+place() {
+  cp "$here/$1" "$icaroot/.$1.vdqrn-new"
+  chmod "$2" "$icaroot/.$1.vdqrn-new"
+  mv -f "$icaroot/.$1.vdqrn-new" "$icaroot/$1"
+  echo "installed $icaroot/$1"
+}
+
 if [ "$action" = install ]; then
   [ -f "$here/VDQRN.DLL" ] || fail "VDQRN.DLL is not beside this script ($here)"
-  cp "$here/VDQRN.DLL" "$icaroot/VDQRN.DLL"
-  chmod 644 "$icaroot/VDQRN.DLL"
-  echo "installed $icaroot/VDQRN.DLL"
-  if [ -f "$here/qrnhost32" ]; then
-    cp "$here/qrnhost32" "$icaroot/qrnhost32"
-    chmod 755 "$icaroot/qrnhost32"
-    echo "installed $icaroot/qrnhost32"
-  fi
+  place VDQRN.DLL 644
+  [ -f "$here/qrnhost32" ] && place qrnhost32 755
   apply_edit install
   echo "Done. Restart the client. After a client upgrade, run this script again."
 else
