@@ -11,8 +11,9 @@
 # silent install puts every file and registry value where it belongs (in the
 # client's registry view only); engine_sim loads the installed VDQRN.DLL from
 # the client's folder and plays examples/session.txt; a second install
-# changes nothing; an upgrade to a newer version keeps one entry; the
-# uninstall leaves the client exactly as it was. Prints one summary line per
+# changes nothing; an upgrade to a newer version keeps one entry, and the
+# older one does not install over it; the uninstall leaves the client exactly
+# as it was. Prints one summary line per
 # package (also written to BUILD_ROOT/installers/summary.txt): passed,
 # FAILED or NOT RUN, and how it ran. Exits non-zero when one failed.
 set -euo pipefail
@@ -186,6 +187,14 @@ test_msi() {
     equal "$(reg_value "$modules_key\\ICA 3.0" VirtualDriverEx)" "$others,QRN"
   check "one product, version $upgrade_version" \
     equal "$(snapshot | grep -c 'DisplayName    REG_SZ    vdqrn')/$(snapshot | grep -c "DisplayVersion    REG_SZ    $upgrade_version")" "1/1"
+
+  step "MSI $arch: no downgrade"
+  local upgraded
+  upgraded=$(snapshot)
+  status=0
+  msiexec /i 'C:\vdqrn.msi' /qn || status=$?
+  check "version $version does not install over $upgrade_version (exit status $status)" nonzero "$status"
+  check "and changes nothing" equal "$(snapshot)" "$upgraded"
 
   step "MSI $arch: silent uninstall"
   status=0
