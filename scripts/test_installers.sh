@@ -47,6 +47,8 @@ check() {
 }
 
 in_prefix() { WINEPREFIX="$prefix" "$wine64" "$@"; }
+# The same in our installed folder, where engine_sim finds simspectro.
+in_ours() { (cd "$ours_unix" && in_prefix "$@"); }
 # A registry value in the package's view; empty when missing.
 reg_value() {
   in_prefix reg query "$1" /v "$2" "/reg:$bits" 2>/dev/null |
@@ -65,11 +67,21 @@ snapshot() {
   (cd "$prefix/drive_c" && find "${client_unix#"$prefix/drive_c/"}" "${ours_unix#"$prefix/drive_c/"}" \
     -type f 2>/dev/null | sort) || true
 }
-msiexec() {
-  local status=0
-  in_prefix msiexec "$@" >/dev/null 2>&1 || status=$?
+# Wine now and then fails to start a process at all ("failed to map the
+# shared user data"): such a start is tried again, up to three times. The
+# output goes to the file named first.
+wine_started() {
+  local output=$1 status tries
+  shift
+  for tries in 1 2 3; do
+    status=0
+    "$@" >"$output" 2>&1 || status=$?
+    grep -q 'failed to map the shared user data' "$output" || return $status
+    echo "  (wine did not start, trying again)"
+  done
   return $status
 }
+msiexec() { wine_started "$work/msiexec-output.txt" in_prefix msiexec "$@"; }
 same_file() { cmp -s "$1" "$2"; }
 equal() { [ "$1" = "$2" ] || { echo "    got:      \"$1\""; echo "    expected: \"$2\""; return 1; }; }
 nonzero() { [ "$1" -ne 0 ]; }
@@ -110,7 +122,8 @@ test_msi() {
   # system's does): its trace shows which condition stopped the install, and
   # the package holds the message for that condition.
   local trace="$work/no-client-$arch.trace"
-  WINEDEBUG=trace+msi in_prefix msiexec /i 'C:\vdqrn.msi' /qn >"$trace" 2>&1 || status=$?
+  wine_started "$trace" env WINEDEBUG=trace+msi WINEPREFIX="$prefix" "$wine64" \
+    msiexec /i 'C:\vdqrn.msi' /qn || status=$?
   check "install without a client fails (exit status $status)" nonzero "$status"
   check "the client condition stops it" contains "$trace" '0 <- L"Installed OR CLIENTFOLDER"'
   check "at the launch conditions" contains "$trace" 'action L"LaunchConditions" returned 1603'
@@ -157,18 +170,18 @@ test_msi() {
   step "MSI $arch: engine_sim against the installed module"
   local transcript="$work/engine_sim-$arch.txt"
   status=0
-  (cd "$ours_unix" && in_prefix cmd /c engine_sim.exe --module "$client\\VDQRN.DLL" \
-    --script 'examples\session.txt') >"$transcript" 2>&1 || status=$?
+  wine_started "$transcript" in_ours cmd /c engine_sim.exe --module "$client\\VDQRN.DLL" \
+    --script 'examples\session.txt' || status=$?
   check "engine_sim plays the session (exit status $status)" equal "$status" 0
   check "the installed module answers its version" contains "$transcript" "< $version"
   check "the simulated instrument connects" contains "$transcript" "< OK|true"
   status=0
-  (cd "$ours_unix" && in_prefix cmd /c engine_sim.exe --check --module "$client\\VDQRN.DLL" \
-    --library simspectro) >"$work/check-$arch.txt" 2>&1 || status=$?
+  wine_started "$work/check-$arch.txt" in_ours cmd /c engine_sim.exe --check \
+    --module "$client\\VDQRN.DLL" --library simspectro || status=$?
   check "engine_sim --check --library simspectro exits with 0 (exit status $status)" equal "$status" 0
   status=0
-  (cd "$ours_unix" && in_prefix cmd /c engine_sim.exe --check --module "$client\\VDQRN.DLL" \
-    --library nosuchlibrary) >>"$work/check-$arch.txt" 2>&1 || status=$?
+  wine_started "$work/check-missing-$arch.txt" in_ours cmd /c engine_sim.exe --check \
+    --module "$client\\VDQRN.DLL" --library nosuchlibrary || status=$?
   check "engine_sim --check with a missing library exits with 8" equal "$status" 8
   local installed
   installed=$(snapshot)
