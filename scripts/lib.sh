@@ -55,6 +55,8 @@ package_contents() {
       engine_sim "$preset:engine_sim"
     [ "$arch" = x64 ] && printf '%s\t%s\n' qrnhost32 linux-x86:qrnhost32 \
       simspectro32.so linux-x86:simspectro.so
+    # The administrator's install script (scripts/linux_packages.sh's packages run it too).
+    printf '%s\t%s\n' install.sh installer/linux/install.sh
   fi
   printf '%s\t%s\n' examples/session.txt examples/session.txt docs/protocol.md \
     docs/protocol.md docs/deployment.md docs/deployment.md

@@ -56,3 +56,7 @@ for platform in windows linux; do
     rm -rf "$stage"
   done
 done
+
+# The installer packages: the Windows MSI files and the Linux system packages.
+scripts/installers.sh "$root"
+scripts/linux_packages.sh "$root"

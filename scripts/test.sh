@@ -136,6 +136,14 @@ if [ "$run32" = native ]; then
 else
   not_run windows-x86 "$wine32_why"
 fi
+# The installer packages, while wine may run (their scripts print the
+# summary lines repeated below).
+installer_summaries=(build/installers/summary.txt build/installers/summary-linux.txt)
+rm -f "${installer_summaries[@]}"
+step "installer packages"
+scripts/test_installers.sh build || status=1
+scripts/test_linux_packages.sh build || status=1
+scripts/test_signing.sh build || status=1
 # The emulator back for the 32-bit Linux programs.
 if [ "$run32" = binfmt ] && ! register_i386_binfmt; then
   loud "THE EMULATOR COULD NOT BE REGISTERED AGAIN: $binfmt_why."
@@ -156,7 +164,13 @@ for preset in linux linux-asan linux-x86 windows-x64 windows-x86; do
   [ -f "$log" ] || continue
   grep -E "tests passed|tests failed out of|Total Test time" "$log" | sed 's/^/  /' || true
 done
+for summary_file in "${installer_summaries[@]}"; do
+  [ -f "$summary_file" ] && cat "$summary_file"
+done
 not_run_lines=()
+while IFS= read -r line; do
+  not_run_lines+=("$line")
+done < <(cat "${installer_summaries[@]}" 2>/dev/null | grep 'NOT RUN' || true)
 for preset in linux linux-asan linux-x86 windows-x64 windows-x86; do
   case "${outcome[$preset]} ${how[$preset]}" in
     *"NOT RUN"*) not_run_lines+=("$preset: ${how[$preset]}") ;;

@@ -11,6 +11,10 @@ enum ExitCode : int {
   kExitModuleLoad = 4,      // the module cannot be loaded, or its Load fails
   kExitModuleOpen = 5,      // the module refused to open
   kExitLogFolder = 6,       // no temporary folder for the driver's log
+  // --check only:
+  kExitChannels = 7,        // a channel did not open, or has no write hook
+  kExitLibraryLoad = 8,     // the named instrument library did not load (Init)
+  kExitLibraryConnect = 9,  // the library loaded but did not connect
 };
 
 }  // namespace engine_sim_cli

@@ -24,6 +24,13 @@ Options:
                    plays the Linux engine unless --hpc is given, and the
                    module a Linux client loads stays in normal mode.
   --log            print the driver's log (QuarnClientDriver.log) at the end
+  --check          check mode, for scripts and management tools: load and
+                   open the module, check that both channels opened, and
+                   close it again; the exit status says how far it got
+                   (0, or 4, 5, 7, 8, 9 below). No conversation.
+  --library NAME   with --check: also Init|NAME| (the library ./NAME.so,
+                   .\NAME.dll on Windows, from the current folder), Connect
+                   and Disconnect
   -h, --help       print this text
 An option's value follows as the next argument or after "=" (--module=x).
 
@@ -51,10 +58,14 @@ Exit codes:
   4  the module cannot be loaded (file missing, no Load export, Load failed)
   5  the module refused to open
   6  no temporary folder for the driver's log
+  7  --check: a channel did not open, or has no write hook
+  8  --check: the library named with --library did not load
+  9  --check: the library loaded but did not connect (Connect not OK|true)
 
 Example, in the folder that holds the module and simspectro:
   engine_sim --script examples/session.txt
   engine_sim --hpc --log
+  engine_sim --check --library simspectro
   > Init|simspectro|
   < OK
 )";

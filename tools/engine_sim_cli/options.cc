@@ -11,11 +11,12 @@ ParsedOptions Failure(const std::string& error) {
 }
 
 bool TakesValue(const std::string& name) {
-  return name == "--module" || name == "--script" || name == "--channel";
+  return name == "--module" || name == "--script" || name == "--channel" || name == "--library";
 }
 
 bool IsFlag(const std::string& name) {
-  return name == "--hpc" || name == "--log" || name == "--help" || name == "-h";
+  return name == "--hpc" || name == "--log" || name == "--check" || name == "--help" ||
+         name == "-h";
 }
 
 }  // namespace
@@ -32,6 +33,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       if (equals != std::string::npos) return Failure("option " + name + " takes no value");
       if (name == "--hpc") options.hpc = true;
       if (name == "--log") options.log = true;
+      if (name == "--check") options.check = true;
       if (name == "--help" || name == "-h") options.help = true;
       continue;
     }
@@ -52,6 +54,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       options.module = value;
     } else if (name == "--script") {
       options.script = value;
+    } else if (name == "--library") {
+      options.library = value;
     } else if (value == "command") {
       options.channel = Channel::kCommand;
     } else if (value == "data") {
@@ -59,6 +63,10 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     } else {
       return Failure("option --channel takes \"command\" or \"data\", not \"" + value + "\"");
     }
+  }
+  if (!options.library.empty() && !options.check) return Failure("option --library needs --check");
+  if (options.check && !options.script.empty()) {
+    return Failure("option --check holds no conversation: leave out --script");
   }
   parsed.ok = true;
   return parsed;

@@ -14,6 +14,8 @@ struct Options {
   Channel channel = Channel::kCommand;
   bool hpc = false;    // a winstation driver with high-performance mode
   bool log = false;    // print the driver's log afterwards
+  bool check = false;  // check mode: no conversation, the exit status tells
+  std::string library; // check mode: the instrument library to load and connect
   bool help = false;
 };
 

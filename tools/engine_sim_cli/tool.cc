@@ -4,6 +4,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "check.h"
 #include "conversation.h"
 #include "engine_sim.h"
 #include "exit_codes.h"
@@ -95,6 +96,17 @@ int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::os
                     std::to_string(openStatus) + ")");
   }
   engine.Info(kInfoBufferLength, FileName(module));
+
+  if (options.check) {
+    const int code = CheckOpenedModule(engine, options.library, out);
+    engine.Close();
+    engine.Unload();
+    if (options.log) {
+      out << "--- driver log (QuarnClientDriver.log) ---\n" << logFolder.ReadLog() << std::flush;
+    }
+    out << std::flush;
+    return code;
+  }
 
   ConversationSettings settings;
   settings.channel = options.channel == Channel::kData ? engine_sim::kDataChannelName

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Builds the Windows installer packages with wixl, from the built presets:
+#
+#   scripts/installers.sh [BUILD_ROOT] [--version VERSION] [--output DIR]
+#
+# makes DIR/vdqrn-windows-x64.msi and DIR/vdqrn-windows-x86.msi (default DIR:
+# BUILD_ROOT/packages, default VERSION: the project's) from
+# installer/windows/vdqrn.wxs. Each holds the files of the zip package of its
+# architecture and the custom action DLL QRNSETUP.DLL. --version makes a
+# package of another version from the same files (the tests use it to try an
+# upgrade). With VDQRN_SIGN_CERT and VDQRN_SIGN_KEY set, scripts/sign.sh signs
+# every Windows binary before it goes into a package, and the package itself.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+fail() {
+  echo "installers: $*" >&2
+  exit 1
+}
+
+root=build
+version=$(sed -n 's/^project(vdqrn VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+output=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --version) version=$2; shift 2 ;;
+    --output) output=$2; shift 2 ;;
+    -*) fail "unknown option $1" ;;
+    *) root=$1; shift ;;
+  esac
+done
+install_packages wixl
+[ -d "$root" ] || fail "no build folder $root"
+root=$(cd "$root" && pwd)
+[ -n "$output" ] || output="$root/packages"
+mkdir -p "$output"
+output=$(cd "$output" && pwd)
+source_dir=$PWD
+
+signing=
+if [ -n "${VDQRN_SIGN_CERT:-}" ] && [ -n "${VDQRN_SIGN_KEY:-}" ]; then
+  signing=yes
+fi
+
+for arch in x64 x86; do
+  stage="$root/installers/stage-$arch"
+  rm -rf "$stage"
+  mkdir -p "$stage"
+  while IFS=$'\t' read -r file origin; do
+    case "$origin" in
+      *:*) source_file="$root/${origin%%:*}/bin/${origin#*:}" ;;
+      *) source_file="$source_dir/$origin" ;;
+    esac
+    [ -f "$source_file" ] || fail "$source_file is missing (build the ${origin%%:*} preset)"
+    mkdir -p "$stage/$(dirname "$file")"
+    cp "$source_file" "$stage/$file"
+  done < <(package_contents windows "$arch")
+  custom_action="$root/windows-$arch/bin/QRNSETUP.DLL"
+  [ -f "$custom_action" ] || fail "$custom_action is missing (build the windows-$arch preset)"
+  cp "$custom_action" "$stage/"
+  if [ -n "$signing" ]; then
+    scripts/sign.sh "$stage"/*.DLL "$stage"/*.dll "$stage"/*.exe $([ -f "$stage/QRNHOST32.EXE" ] && echo "$stage/QRNHOST32.EXE")
+  fi
+  msi="$output/vdqrn-windows-$arch.msi"
+  rm -f "$msi"
+  # wixl takes source files by relative path only.
+  (cd "$stage" && wixl -a "$arch" -D "Arch=$arch" -D "Version=$version" -D Stage=. \
+    -o "$msi" "$source_dir/installer/windows/vdqrn.wxs") || fail "wixl failed for $arch"
+  [ -n "$signing" ] && scripts/sign.sh "$msi"
+  echo "$msi"
+done

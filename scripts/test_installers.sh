@@ -1,0 +1,251 @@
+#!/usr/bin/env bash
+# Tests the Windows installer packages under wine, each in a fresh wine
+# prefix of its own with a simulated installed client:
+#
+#   scripts/test_installers.sh [BUILD_ROOT]     (default BUILD_ROOT: build)
+#
+# For each MSI (x64 under wine64; x86 only where 32-bit wine runs, that is
+# where the kernel runs 32-bit code): an install without a client fails with
+# its message and changes nothing; then, with the client's InstallFolder
+# value, its folder and a VirtualDriverEx that lists two other modules, a
+# silent install puts every file and registry value where it belongs (in the
+# client's registry view only); engine_sim loads the installed VDQRN.DLL from
+# the client's folder and plays examples/session.txt; a second install
+# changes nothing; an upgrade to a newer version keeps one entry, and the
+# older one does not install over it; the uninstall leaves the client exactly
+# as it was. Prints one summary line per
+# package (also written to BUILD_ROOT/installers/summary.txt): passed,
+# FAILED or NOT RUN, and how it ran. Exits non-zero when one failed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+root=$(cd "${1:-build}" && pwd)
+work="$root/installers"
+mkdir -p "$work"
+summary="$work/summary.txt"
+: >"$summary"
+version=$(sed -n 's/^project(vdqrn VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+upgrade_version="${version%.*}.$((${version##*.} + 1))"
+wine64=/usr/lib/wine/wine64
+export WINEDEBUG=-all
+
+modules_key='HKLM\SOFTWARE\Citrix\ICA Client\Engine\Configuration\Advanced\Modules'
+install_key='HKLM\SOFTWARE\Citrix\Install\ICA Client'
+others='VDOTHER1, VDOTHER2'
+
+failures=()
+check() {
+  local what=$1
+  shift
+  if "$@"; then
+    echo "  ok: $what"
+  else
+    echo "  FAILED: $what"
+    failures+=("$what")
+  fi
+}
+
+in_prefix() { WINEPREFIX="$prefix" "$wine64" "$@"; }
+# The same in our installed folder, where engine_sim finds simspectro.
+in_ours() { (cd "$ours_unix" && in_prefix "$@"); }
+# A registry value in the package's view; empty when missing.
+reg_value() {
+  in_prefix reg query "$1" /v "$2" "/reg:$bits" 2>/dev/null |
+    sed -n "s/^    $2    REG_[A-Z_]*    //p" | tr -d '\r'
+}
+# Everything of the client and of ours: the Citrix keys in both views, the
+# products registered for removal, and the files of both folders.
+snapshot() {
+  for view in 32 64; do
+    echo "[view $view]"
+    in_prefix reg query 'HKLM\SOFTWARE\Citrix' /s "/reg:$view" 2>/dev/null | tr -d '\r' || true
+    in_prefix reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s "/reg:$view" \
+      2>/dev/null | tr -d '\r' | grep -iE 'DisplayName|DisplayVersion' || true
+  done
+  echo "[files]"
+  (cd "$prefix/drive_c" && find "${client_unix#"$prefix/drive_c/"}" "${ours_unix#"$prefix/drive_c/"}" \
+    -type f 2>/dev/null | sort) || true
+}
+# Wine now and then fails to start a process at all ("failed to map the
+# shared user data"): such a start is tried again, up to three times. The
+# output goes to the file named first.
+wine_started() {
+  local output=$1 status tries
+  shift
+  for tries in 1 2 3; do
+    status=0
+    "$@" >"$output" 2>&1 || status=$?
+    grep -q 'failed to map the shared user data' "$output" || return $status
+    echo "  (wine did not start, trying again)"
+  done
+  return $status
+}
+msiexec() { wine_started "$work/msiexec-output.txt" in_prefix msiexec "$@"; }
+same_file() { cmp -s "$1" "$2"; }
+equal() { [ "$1" = "$2" ] || { echo "    got:      \"$1\""; echo "    expected: \"$2\""; return 1; }; }
+nonzero() { [ "$1" -ne 0 ]; }
+contains() { grep -qaF "$2" "$1"; }
+
+# test_msi x64|x86
+test_msi() {
+  local arch=$1
+  failures=()
+  prefix="$work/wine-$arch"
+  bits=64
+  local program_files='C:\Program Files'
+  local program_files_unix="$prefix/drive_c/Program Files"
+  if [ "$arch" = x86 ]; then
+    bits=32
+    program_files='C:\Program Files (x86)'
+    program_files_unix="$prefix/drive_c/Program Files (x86)"
+  fi
+  local client="$program_files"'\Citrix\ICA Client'
+  client_unix="$program_files_unix/Citrix/ICA Client"
+  ours_unix="$program_files_unix/vdqrn"
+  local msi="$root/packages/vdqrn-windows-$arch.msi"
+  local upgrade_msi="$work/upgrade/vdqrn-windows-$arch.msi"
+  local stage="$work/stage-$arch"
+
+  step "MSI $arch: a fresh wine prefix"
+  [ -d "$prefix" ] && WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+  rm -rf "$prefix"
+  in_prefix cmd /c exit >/dev/null 2>&1 || true
+  cp "$msi" "$prefix/drive_c/vdqrn.msi"
+  cp "$upgrade_msi" "$prefix/drive_c/vdqrn-upgrade.msi"
+
+  step "MSI $arch: no client"
+  in_prefix reg add "$modules_key\\ICA 3.0" /v VirtualDriverEx /d "$others" "/reg:$bits" /f >/dev/null
+  local before status=0
+  before=$(snapshot)
+  # Wine's msiexec does not log a launch condition's message under /qn (the
+  # system's does): its trace shows which condition stopped the install, and
+  # the package holds the message for that condition.
+  local trace="$work/no-client-$arch.trace"
+  wine_started "$trace" env WINEDEBUG=trace+msi WINEPREFIX="$prefix" "$wine64" \
+    msiexec /i 'C:\vdqrn.msi' /qn || status=$?
+  check "install without a client fails (exit status $status)" nonzero "$status"
+  check "the client condition stops it" contains "$trace" '0 <- L"Installed OR CLIENTFOLDER"'
+  check "at the launch conditions" contains "$trace" 'action L"LaunchConditions" returned 1603'
+  check "with the message" contains <(msiinfo export "$msi" LaunchCondition) \
+    "Installed OR CLIENTFOLDER	No $bits-bit ICA client is installed on this machine"
+  check "it changes nothing" equal "$(snapshot)" "$before"
+
+  step "MSI $arch: a simulated client"
+  in_prefix reg add "$install_key" /v InstallFolder /d "$client\\" "/reg:$bits" /f >/dev/null
+  mkdir -p "$client_unix"
+  echo "the client" >"$client_unix/wfica.exe"
+  local client_only
+  client_only=$(snapshot)
+
+  step "MSI $arch: silent install"
+  status=0
+  msiexec /i 'C:\vdqrn.msi' /qn /l*v 'C:\install.log' || status=$?
+  check "installs (exit status $status)" equal "$status" 0
+  check "VDQRN.DLL in the client's folder" same_file "$stage/VDQRN.DLL" "$client_unix/VDQRN.DLL"
+  local ours_files=(engine_sim.exe simspectro.dll examples/session.txt docs/protocol.md docs/deployment.md)
+  if [ "$arch" = x64 ]; then
+    check "QRNHOST32.EXE in the client's folder" same_file "$stage/QRNHOST32.EXE" "$client_unix/QRNHOST32.EXE"
+    ours_files+=(simspectro32.dll)
+  fi
+  for file in "${ours_files[@]}"; do
+    check "$file in our folder" same_file "$stage/$file" "$ours_unix/$file"
+  done
+  check "the client's own file kept" same_file <(echo "the client") "$client_unix/wfica.exe"
+  check "VirtualDriverEx lists QRN after the others" \
+    equal "$(reg_value "$modules_key\\ICA 3.0" VirtualDriverEx)" "$others,QRN"
+  check "QRN\\DriverName" equal "$(reg_value "$modules_key\\QRN" DriverName)" Unsupported
+  check "QRN\\DriverNameWin16" equal "$(reg_value "$modules_key\\QRN" DriverNameWin16)" Unsupported
+  check "QRN\\DriverNameWin32" equal "$(reg_value "$modules_key\\QRN" DriverNameWin32)" VDQRN.DLL
+  local win64=
+  [ "$arch" = x64 ] && win64=VDQRN.DLL
+  check "QRN\\DriverNameWin64 ${win64:-absent}" equal "$(reg_value "$modules_key\\QRN" DriverNameWin64)" "$win64"
+  local other_view=64
+  [ "$bits" = 64 ] && other_view=32
+  check "nothing in the $other_view-bit view" \
+    equal "$(in_prefix reg query 'HKLM\SOFTWARE\Citrix' /s "/reg:$other_view" 2>/dev/null | tr -d '\r' | grep -c QRN)" 0
+  check "registered for removal as version $version" \
+    contains <(snapshot) "DisplayVersion    REG_SZ    $version"
+
+  step "MSI $arch: engine_sim against the installed module"
+  local transcript="$work/engine_sim-$arch.txt"
+  status=0
+  wine_started "$transcript" in_ours cmd /c engine_sim.exe --module "$client\\VDQRN.DLL" \
+    --script 'examples\session.txt' || status=$?
+  check "engine_sim plays the session (exit status $status)" equal "$status" 0
+  check "the installed module answers its version" contains "$transcript" "< $version"
+  check "the simulated instrument connects" contains "$transcript" "< OK|true"
+  status=0
+  wine_started "$work/check-$arch.txt" in_ours cmd /c engine_sim.exe --check \
+    --module "$client\\VDQRN.DLL" --library simspectro || status=$?
+  check "engine_sim --check --library simspectro exits with 0 (exit status $status)" equal "$status" 0
+  status=0
+  wine_started "$work/check-missing-$arch.txt" in_ours cmd /c engine_sim.exe --check \
+    --module "$client\\VDQRN.DLL" --library nosuchlibrary || status=$?
+  check "engine_sim --check with a missing library exits with 8" equal "$status" 8
+  local installed
+  installed=$(snapshot)
+
+  step "MSI $arch: install again"
+  status=0
+  msiexec /i 'C:\vdqrn.msi' /qn || status=$?
+  check "second install (exit status $status)" equal "$status" 0
+  check "second install changes nothing" equal "$(snapshot)" "$installed"
+
+  step "MSI $arch: upgrade to $upgrade_version"
+  status=0
+  msiexec /i 'C:\vdqrn-upgrade.msi' /qn || status=$?
+  check "upgrade (exit status $status)" equal "$status" 0
+  check "QRN listed once after the upgrade" \
+    equal "$(reg_value "$modules_key\\ICA 3.0" VirtualDriverEx)" "$others,QRN"
+  check "one product, version $upgrade_version" \
+    equal "$(snapshot | grep -c 'DisplayName    REG_SZ    vdqrn')/$(snapshot | grep -c "DisplayVersion    REG_SZ    $upgrade_version")" "1/1"
+
+  step "MSI $arch: no downgrade"
+  local upgraded
+  upgraded=$(snapshot)
+  status=0
+  msiexec /i 'C:\vdqrn.msi' /qn || status=$?
+  check "version $version does not install over $upgrade_version (exit status $status)" nonzero "$status"
+  check "and changes nothing" equal "$(snapshot)" "$upgraded"
+
+  step "MSI $arch: silent uninstall"
+  status=0
+  msiexec /x 'C:\vdqrn-upgrade.msi' /qn /l*v 'C:\uninstall.log' || status=$?
+  check "uninstalls (exit status $status)" equal "$status" 0
+  check "the client is left exactly as it was (the other two modules listed, nothing of ours)" \
+    equal "$(snapshot)" "$client_only"
+
+  WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+  if [ ${#failures[@]} -eq 0 ]; then
+    result "msi-$arch" passed "$1"
+  else
+    result "msi-$arch" FAILED "$1: ${failures[*]}"
+    status_all=1
+  fi
+}
+
+result() {
+  local how
+  case "$1" in
+    msi-x64) how="wine64, the 64-bit view" ;;
+    msi-x86) how="wine64 prefix with 32-bit wine, the 32-bit view" ;;
+  esac
+  [ "$2" = "NOT RUN" ] && how=$3
+  [ "$2" = FAILED ] && how="$how; failed: ${3#*: }"
+  printf '%-12s %-8s %s\n' "$1" "$2" "$how" | tee -a "$summary"
+}
+
+status_all=0
+install_packages wixl msitools wine64
+step "MSI packages"
+scripts/installers.sh "$root"
+scripts/installers.sh "$root" --version "$upgrade_version" --output "$work/upgrade"
+test_msi x64
+if why=$(runs_32_bit_code_natively); then
+  test_msi x86
+else
+  result msi-x86 "NOT RUN" "32-bit wine runs only where the kernel runs 32-bit code: $why"
+  loud "THE x86 MSI IS NOT TESTED HERE: $why."
+fi
+exit $status_all

@@ -1,0 +1,108 @@
+// The tool's check mode: its exit status alone tells how far an installation
+// works. The built module, simspectro and the recording library from the
+// binaries' folder (the working directory).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "check.h"
+#include "engine_sim.h"
+#include "exit_codes.h"
+#include "process_info.h"
+#include "recording_controls.h"
+#include "test_directory.h"
+#include "tool.h"
+
+namespace vdqrn {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using ::testing::HasSubstr;
+
+struct CheckRun {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+class Check : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = fs::temp_directory_path();
+    engine_sim::SetModuleTempDirectory(temp_.Path());
+  }
+  void TearDown() override { engine_sim::SetModuleTempDirectory(base_.string()); }
+
+  static CheckRun RunWith(const std::vector<std::string>& arguments) {
+    std::istringstream in("Hello\n");
+    std::ostringstream out;
+    std::ostringstream err;
+    CheckRun run;
+    run.code = engine_sim_cli::RunTool(arguments, in, out, err, false);
+    run.out = out.str();
+    run.err = err.str();
+    return run;
+  }
+
+  fs::path base_;
+  TestDirectory temp_;
+};
+
+TEST_F(Check, AWorkingModuleAndLibraryExitWithZero) {
+  const CheckRun module = RunWith({"--check"});
+  EXPECT_EQ(module.code, engine_sim_cli::kExitOk) << module.out << module.err;
+  EXPECT_THAT(module.out, HasSubstr("channel QrnCmd1 (5) opened"));
+  EXPECT_THAT(module.out, HasSubstr("channel QrnDta1 (6) opened"));
+  EXPECT_THAT(module.out, ::testing::Not(HasSubstr("Hello")));  // no conversation
+
+  const CheckRun library = RunWith({"--check", "--library", "simspectro", "--log"});
+  EXPECT_EQ(library.code, engine_sim_cli::kExitOk) << library.out << library.err;
+  EXPECT_THAT(library.out, HasSubstr("library \"simspectro\" connected"));
+  EXPECT_THAT(library.out, HasSubstr("Command Disconnect"));  // from the log
+}
+
+TEST_F(Check, EachFailureHasItsOwnExitStatus) {
+  EXPECT_EQ(RunWith({"--check", "--module", temp_.Path() + "/missing.dll"}).code,
+            engine_sim_cli::kExitModuleLoad);
+
+  const CheckRun missing = RunWith({"--check", "--library", "nosuchlibrary"});
+  EXPECT_EQ(missing.code, engine_sim_cli::kExitLibraryLoad);
+  EXPECT_THAT(missing.out, HasSubstr("library \"nosuchlibrary\" not loaded: ERROR|"));
+
+  RecordingLibrary recording;
+  ASSERT_TRUE(recording.IsLoaded());
+  recording.SetBool(false);
+  const CheckRun refused = RunWith({"--check", "--library", "recordingspectro"});
+  EXPECT_EQ(refused.code, engine_sim_cli::kExitLibraryConnect) << refused.out;
+  EXPECT_THAT(refused.out, HasSubstr("not connected: OK|false"));
+  EXPECT_THAT(recording.Journal(), HasSubstr("Disconnect("));
+}
+
+TEST_F(Check, AChannelThatDoesNotOpenFailsTheCheck) {
+  for (const char* channel : {engine_sim::kCommandChannelName, engine_sim::kDataChannelName}) {
+    engine_sim::Engine engine;
+#if !defined(_WIN32)
+    engine.SetLinuxEngine(true);
+#endif
+    engine.FailChannelOpen(channel, 1);
+    ASSERT_TRUE(engine.LoadModule(engine_sim_cli::ModuleBesideExecutable())) << engine.LastError();
+    engine.Open();
+    std::ostringstream out;
+    EXPECT_EQ(engine_sim_cli::CheckOpenedModule(engine, "", out), engine_sim_cli::kExitChannels)
+        << channel;
+    EXPECT_THAT(out.str(), HasSubstr(std::string("channel ") + channel + " not opened"));
+    engine.Close();
+  }
+}
+
+TEST_F(Check, TheOptionsGoTogether) {
+  EXPECT_EQ(RunWith({"--library", "simspectro"}).code, engine_sim_cli::kExitUsage);
+  EXPECT_EQ(RunWith({"--check", "--script", "x.txt"}).code, engine_sim_cli::kExitUsage);
+}
+
+}  // namespace
+}  // namespace vdqrn

@@ -1,0 +1,60 @@
+#include "check.h"
+
+#include <optional>
+
+#include "conversation.h"
+#include "exit_codes.h"
+#include "transcript.h"
+
+namespace engine_sim_cli {
+
+namespace {
+
+bool ChannelOpened(const engine_sim::Engine& engine, const char* name, std::ostream& out) {
+  const std::uint16_t number = engine.ChannelNumber(name);
+  if (number == 0) {
+    out << "check: channel " << name << " not opened\n";
+    return false;
+  }
+  if (!engine.HasWriteHook(name)) {
+    out << "check: channel " << name << " (" << number << ") opened without a write hook\n";
+    return false;
+  }
+  out << "check: channel " << name << " (" << number << ") opened\n";
+  return true;
+}
+
+// The response to a command on the command channel, "(no response)" when none.
+std::string Ask(engine_sim::Engine& engine, const std::string& command) {
+  const std::optional<std::string> response =
+      Exchange(engine, engine_sim::kCommandChannelName, command);
+  return response ? *response : std::string("(no response)");
+}
+
+}  // namespace
+
+int CheckOpenedModule(engine_sim::Engine& engine, const std::string& library, std::ostream& out) {
+  out << "check: module loaded and opened\n";
+  const bool command = ChannelOpened(engine, engine_sim::kCommandChannelName, out);
+  const bool data = ChannelOpened(engine, engine_sim::kDataChannelName, out);
+  if (!command || !data) return kExitChannels;
+  if (library.empty()) return kExitOk;
+
+  const std::string init = Ask(engine, "Init|" + library + "|");
+  if (init != "OK") {
+    out << "check: library \"" << library << "\" not loaded: " << Visible(init) << "\n";
+    return kExitLibraryLoad;
+  }
+  out << "check: library \"" << library << "\" loaded\n";
+  const std::string connect = Ask(engine, "Connect");
+  if (connect != "OK|true") {
+    out << "check: library \"" << library << "\" not connected: " << Visible(connect) << "\n";
+    Ask(engine, "Disconnect");
+    return kExitLibraryConnect;
+  }
+  out << "check: library \"" << library << "\" connected\n";
+  Ask(engine, "Disconnect");
+  return kExitOk;
+}
+
+}  // namespace engine_sim_cli
