@@ -60,7 +60,7 @@ for arch in x64 x86; do
   [ -f "$custom_action" ] || fail "$custom_action is missing (build the windows-$arch preset)"
   cp "$custom_action" "$stage/"
   if [ -n "$signing" ]; then
-    scripts/sign.sh "$stage"/*.DLL "$stage"/*.dll "$stage"/*.exe $([ -f "$stage/QRNHOST32.EXE" ] && echo "$stage/QRNHOST32.EXE")
+    scripts/sign.sh "$stage"/*.DLL "$stage"/*.dll "$stage"/*.exe "$stage"/*.EXE
   fi
   msi="$output/vdqrn-windows-$arch.msi"
   rm -f "$msi"

@@ -144,10 +144,13 @@ test_msi() {
   check "installs (exit status $status)" equal "$status" 0
   check "VDQRN.DLL in the client's folder" same_file "$stage/VDQRN.DLL" "$client_unix/VDQRN.DLL"
   local ours_files=(engine_sim.exe simspectro.dll examples/session.txt docs/protocol.md docs/deployment.md)
+  local own_host=QRNHOST32.EXE
   if [ "$arch" = x64 ]; then
     check "QRNHOST32.EXE in the client's folder" same_file "$stage/QRNHOST32.EXE" "$client_unix/QRNHOST32.EXE"
     ours_files+=(simspectro32.dll)
+    own_host=QRNHOST64.EXE
   fi
+  check "$own_host in the client's folder" same_file "$stage/$own_host" "$client_unix/$own_host"
   for file in "${ours_files[@]}"; do
     check "$file in our folder" same_file "$stage/$file" "$ours_unix/$file"
   done
