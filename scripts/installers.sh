@@ -47,15 +47,7 @@ for arch in x64 x86; do
   stage="$root/installers/stage-$arch"
   rm -rf "$stage"
   mkdir -p "$stage"
-  while IFS=$'\t' read -r file origin; do
-    case "$origin" in
-      *:*) source_file="$root/${origin%%:*}/bin/${origin#*:}" ;;
-      *) source_file="$source_dir/$origin" ;;
-    esac
-    [ -f "$source_file" ] || fail "$source_file is missing (build the ${origin%%:*} preset)"
-    mkdir -p "$stage/$(dirname "$file")"
-    cp "$source_file" "$stage/$file"
-  done < <(package_contents windows "$arch")
+  stage_package windows "$arch" "$root" "$stage" >/dev/null || fail "a file is missing"
   custom_action="$root/windows-$arch/bin/QRNSETUP.DLL"
   [ -f "$custom_action" ] || fail "$custom_action is missing (build the windows-$arch preset)"
   cp "$custom_action" "$stage/"

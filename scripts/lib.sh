@@ -62,6 +62,39 @@ package_contents() {
     docs/protocol.md docs/deployment.md docs/deployment.md
 }
 
+# Copies one package's files (package_contents) from the build root into a
+# folder and prints their names; fails when a build is missing one.
+#   stage_package windows|linux x86|x64 BUILD_ROOT FOLDER
+stage_package() {
+  local platform=$1 arch=$2 root=$3 stage=$4 file origin source_file
+  while IFS=$'\t' read -r file origin; do
+    case "$origin" in
+      *:*) source_file="$root/${origin%%:*}/bin/${origin#*:}" ;;
+      *) source_file="$origin" ;;
+    esac
+    if [ ! -f "$source_file" ]; then
+      echo "$source_file is missing (build the ${origin%%:*} preset)" >&2
+      return 1
+    fi
+    mkdir -p "$stage/$(dirname "$file")"
+    cp "$source_file" "$stage/$file"
+    echo "$file"
+  done < <(package_contents "$platform" "$arch")
+}
+
+# A test step's check: runs the command and prints "ok: WHAT" or
+# "FAILED: WHAT"; failed ones collect in the array `failures`.
+check() {
+  local what=$1
+  shift
+  if "$@"; then
+    echo "  ok: $what"
+  else
+    echo "  FAILED: $what"
+    failures+=("$what")
+  fi
+}
+
 # A static i686 program that exits with 42, built once into the build folder.
 probe32="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/probe32/probe"
 build_32_bit_probe() {

@@ -33,17 +33,8 @@ for platform in windows linux; do
     stage="$out/$name"
     rm -rf "$stage"
     mkdir -p "$stage"
-    files=()
-    while IFS=$'\t' read -r file origin; do
-      case "$origin" in
-        *:*) source_file="$root/${origin%%:*}/bin/${origin#*:}" ;;
-        *) source_file="$origin" ;;
-      esac
-      [ -f "$source_file" ] || fail "$source_file is missing (build the ${origin%%:*} preset)"
-      mkdir -p "$stage/$(dirname "$file")"
-      cp "$source_file" "$stage/$file"
-      files+=("$file")
-    done < <(package_contents "$platform" "$arch")
+    listing=$(stage_package "$platform" "$arch" "$root" "$stage") || fail "a file is missing"
+    mapfile -t files <<<"$listing"
     if [ "$platform" = windows ]; then
       rm -f "$out/$name.zip"
       (cd "$stage" && cmake -E tar cf "../$name.zip" --format=zip "${files[@]}")

@@ -35,16 +35,6 @@ install_key='HKLM\SOFTWARE\Citrix\Install\ICA Client'
 others='VDOTHER1, VDOTHER2'
 
 failures=()
-check() {
-  local what=$1
-  shift
-  if "$@"; then
-    echo "  ok: $what"
-  else
-    echo "  FAILED: $what"
-    failures+=("$what")
-  fi
-}
 
 in_prefix() { WINEPREFIX="$prefix" "$wine64" "$@"; }
 # The same in our installed folder, where engine_sim finds simspectro.

@@ -25,16 +25,6 @@ version=$(sed -n 's/^project(vdqrn VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 status_all=0
 
 failures=()
-check() {
-  local what=$1
-  shift
-  if "$@"; then
-    echo "  ok: $what"
-  else
-    echo "  FAILED: $what"
-    failures+=("$what")
-  fi
-}
 result() {
   local line
   if [ "$2" = FAILED ]; then
