@@ -70,8 +70,14 @@ set(usrlib ${VDQRN_SYSROOT}/usr/lib/${VDQRN_MULTIARCH})
 set(link "-B${usrlib}/ -L${lib} -L${usrlib} -Wl,-rpath-link,${lib}:${usrlib} -static-libstdc++")
 string(APPEND link " -Wl,--wrap=getentropy,--wrap=arc4random,--wrap=pthread_cond_clockwait")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${link}")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "${link}")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "${link}")
+# A library exports none of the runtime it carries: each binary's copy keeps
+# to itself. On 32-bit ARM an exception leaving a cleanup is handed from
+# __cxa_begin_cleanup to __cxa_end_cleanup through that copy's globals; an
+# exported copy can be swapped for another binary's half-way (measured: the
+# test libraries' exceptions ended in "terminate called without an active
+# exception").
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${link} -Wl,--exclude-libs,ALL")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "${link} -Wl,--exclude-libs,ALL")
 # The static C++ runtime once more at the end, then the thread and loader
 # libraries: otherwise its references to pthread_once and the like stay
 # unversioned and fail to resolve when the binary loads.

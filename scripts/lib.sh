@@ -33,9 +33,13 @@ install_packages() {
 
 # The files of a package, one a line: the path inside the package, then where
 # it comes from ("PRESET:FILE" built, or a path in the source tree).
-#   package_contents windows|linux x86|x64
+#   package_contents windows x86|x64
+#   package_contents linux x86|x64|armhf|arm64
 # A 64-bit package also carries the 32-bit instrument host and a 32-bit
-# simulated instrument, so that a 64-bit client can run a 32-bit library.
+# simulated instrument of its machine family, so that a 64-bit client can
+# run a 32-bit library. The Linux packages come from the builds against
+# Debian 11's C library (the glibc floor): linux-x64 (not the everyday
+# linux preset), linux-x86, linux-armhf, linux-arm64.
 package_contents() {
   local platform=$1 arch=$2
   if [ "$platform" = windows ]; then
@@ -45,12 +49,15 @@ package_contents() {
     [ "$arch" = x64 ] && printf '%s\t%s\n' QRNHOST32.EXE windows-x86:QRNHOST32.EXE \
       simspectro32.dll windows-x86:simspectro.dll
   else
-    local preset=linux
-    [ "$arch" = x86 ] && preset=linux-x86
+    local preset=linux-$arch peer=
+    case "$arch" in
+      x64) peer=linux-x86 ;;
+      arm64) peer=linux-armhf ;;
+    esac
     printf '%s\t%s\n' VDQRN.DLL "$preset:vdqrn.so" simspectro.so "$preset:simspectro.so" \
       engine_sim "$preset:engine_sim"
-    [ "$arch" = x64 ] && printf '%s\t%s\n' qrnhost32 linux-x86:qrnhost32 \
-      simspectro32.so linux-x86:simspectro.so
+    [ -n "$peer" ] && printf '%s\t%s\n' qrnhost32 "$peer:qrnhost32" \
+      simspectro32.so "$peer:simspectro.so"
   fi
   printf '%s\t%s\n' examples/session.txt examples/session.txt docs/protocol.md \
     docs/protocol.md docs/deployment.md docs/deployment.md

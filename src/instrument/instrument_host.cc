@@ -37,6 +37,16 @@ std::unique_ptr<InstrumentHost> InstrumentHost::Start(platform::Architecture arc
                                                       const std::string& name,
                                                       const std::string& path, bool* loaded) {
   *loaded = false;
+  // A host runs the other member of this module's machine family only: an
+  // x86 library beside an ARM module (or the reverse) is not started at all.
+  if (architecture != platform::PeerArchitecture(platform::kOwnArchitecture)) {
+    diagnostics::LogTimestamped(std::string("Instrument library refused: \"") + path + "\" is " +
+                                platform::ArchitectureName(architecture) +
+                                ", another machine than this module's (" +
+                                platform::ArchitectureName(platform::kOwnArchitecture) +
+                                "): no instrument host runs it");
+    return nullptr;
+  }
   // Only the module's own folder: never PATH, never the current directory.
   const std::string folder =
       HostDirectoryOverride().empty() ? platform::OwnDirectory() : HostDirectoryOverride();

@@ -22,8 +22,10 @@ class InstrumentHost {
  public:
   // Starts the host for the architecture and has it load the library by
   // name (from the host's current directory, the client's). Null when the
-  // host is missing, cannot start or fails; `loaded` tells whether the
-  // library loaded. Every outcome is logged.
+  // architecture is not this module's peer (platform::PeerArchitecture: a
+  // library of another machine), or the host is missing, cannot start or
+  // fails; `loaded` tells whether the library loaded. Every outcome is
+  // logged.
   static std::unique_ptr<InstrumentHost> Start(platform::Architecture architecture,
                                                const std::string& name, const std::string& path,
                                                bool* loaded);

@@ -66,7 +66,7 @@ class HostFaults : public ::testing::Test {
   }
   // A folder holding the given program under the 32-bit host's name.
   std::string HostFolderWith(const std::string& program) {
-    const fs::path host = fs::path(hosts_.Path()) / platform::HostFileName(platform::Architecture::kX86);
+    const fs::path host = fs::path(hosts_.Path()) / platform::HostFileName(kHostArchitecture);
     fs::copy_file(fs::current_path() / program, host, fs::copy_options::overwrite_existing);
     fs::permissions(host, fs::perms::owner_all, fs::perm_options::add);
     return hosts_.Path() + static_cast<char>(fs::path::preferred_separator);
@@ -91,7 +91,7 @@ TEST_F(HostFaults, MissingHostFailsTheLoadAndSaysWhy) {
   for (const std::string& line : Lines()) {
     said |= line.find("Instrument host failed: \"" + std::string(platform::kLocalLibraryPrefix) +
                       "recordingspectro32" + platform::kLibrarySuffix +
-                      "\" is 32-bit x86 and its host cannot start (") != std::string::npos;
+                      "\" is " + HostArchitectureName() + " and its host cannot start (") != std::string::npos;
   }
   EXPECT_TRUE(said);
 }
@@ -107,7 +107,8 @@ TEST_F(HostFaults, HostOfTheWrongArchitectureCannotLoadTheLibrary) {
 TEST_F(HostFaults, ReplyThatDoesNotParseEndsTheHost) {
   InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("garbagehost")));
   EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), kLoadFailed);
-  EXPECT_TRUE(Said("Instrument host failed: its reply does not parse; 32-bit x86 host ended ("));
+  EXPECT_TRUE(Said("Instrument host failed: its reply does not parse; " + HostArchitectureName() +
+                   " host ended ("));
 }
 
 // A reply is all the host may send for a request: what comes besides, with
@@ -115,7 +116,8 @@ TEST_F(HostFaults, ReplyThatDoesNotParseEndsTheHost) {
 TEST_F(HostFaults, MoreThanTheReplyEndsTheHost) {
   InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("extrahost")));
   EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), kLoadFailed);
-  EXPECT_TRUE(Said("Instrument host failed: it sent what was not asked for; 32-bit x86 host ended ("));
+  EXPECT_TRUE(Said("Instrument host failed: it sent what was not asked for; " +
+                   HostArchitectureName() + " host ended ("));
 
   InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("laterhost")));
   EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
@@ -237,21 +239,25 @@ TEST_F(HostFaults, WhatTheLibraryStartedEndsWithTheHost) {
 // A host the system cannot run (here: its loader missing) is reported as
 // such, with the system's reason, not as a host that stopped.
 TEST_F(HostFaults, AHostThatCannotRunSaysWhy) {
-  const std::string folder = HostFolderWith(platform::HostFileName(platform::Architecture::kX86));
-  const std::string host = folder + platform::HostFileName(platform::Architecture::kX86);
+  const std::string folder = HostFolderWith(platform::HostFileName(kHostArchitecture));
+  const std::string host = folder + platform::HostFileName(kHostArchitecture);
   std::ostringstream read;
   read << std::ifstream(host, std::ios::binary).rdbuf();
   std::string bytes = read.str();
-  const std::string loader = "/lib/ld-linux.so.2";
+  const std::string loader = kHostArchitecture == platform::Architecture::kArm32
+                                 ? "/lib/ld-linux-armhf.so.3"
+                                 : "/lib/ld-linux.so.2";
   const std::size_t at = bytes.find(loader);
   ASSERT_NE(at, std::string::npos);
-  bytes.replace(at, loader.size(), "/lib/ld-nowhere.s2");
+  std::string missing = loader;
+  missing.replace(missing.find("linux"), 5, "nowhr");
+  bytes.replace(at, loader.size(), missing);
   std::ofstream(host, std::ios::binary | std::ios::trunc) << bytes;
   InstrumentHost::SetHostDirectoryForTesting(folder);
   EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), kLoadFailed);
   // Natively exec fails; under an emulator registered with binfmt_misc the
   // emulator says it.
-  EXPECT_TRUE(Said("Instrument host failed: 32-bit x86 host cannot run ("))
+  EXPECT_TRUE(Said("Instrument host failed: " + HostArchitectureName() + " host cannot run ("))
       << Quoted(Lines());
   EXPECT_FALSE(Said("stopped during the call"));
 }
