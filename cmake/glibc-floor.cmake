@@ -63,12 +63,12 @@ set(CMAKE_C_FLAGS_INIT "${c_headers}")
 set(CMAKE_CXX_FLAGS_INIT "${cxx_headers} ${c_headers}")
 
 # Libraries: the sysroot's before the compiler's (its start files too, -B),
-# the C++ runtime linked in, and the three symbols glibc_compat.c answers
-# sent there.
+# the C++ runtime linked in, and the symbols glibc_compat.c answers sent
+# there.
 set(lib ${VDQRN_SYSROOT}/lib/${VDQRN_MULTIARCH})
 set(usrlib ${VDQRN_SYSROOT}/usr/lib/${VDQRN_MULTIARCH})
 set(link "-B${usrlib}/ -L${lib} -L${usrlib} -Wl,-rpath-link,${lib}:${usrlib} -static-libstdc++")
-string(APPEND link " -Wl,--wrap=getentropy,--wrap=arc4random,--wrap=pthread_cond_clockwait")
+string(APPEND link " -Wl,--wrap=getentropy,--wrap=arc4random,--wrap=pthread_cond_clockwait,--wrap=fcntl")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${link}")
 # A library exports none of the runtime it carries: each binary's copy keeps
 # to itself. On 32-bit ARM an exception leaving a cleanup is handed from

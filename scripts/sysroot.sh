@@ -99,6 +99,17 @@ relative_links() {
   done < <(find "$folder" -type l -lname '/*')
 }
 
+# Removes a folder, first unmounting what a failed debootstrap may have left
+# mounted inside it (its /proc, or /dev nodes bound from this machine).
+remove_folder() {
+  local folder=$1 mounted
+  [ -e "$folder" ] || return 0
+  while read -r mounted; do
+    umount -l "$mounted" 2>/dev/null || true
+  done < <(awk -v top="$folder/" 'index($2, top) == 1 {print $2}' /proc/mounts | sort -r)
+  rm -rf "$folder"
+}
+
 # A stamp of what a folder is made of: remade when it changes.
 stamp_of() {
   printf '%s\n' "suite $suite" "$@"
@@ -117,11 +128,11 @@ make_folder() {
     return 0
   fi
   local work="$root/debian11/$name.new"
-  rm -rf "$work"
+  remove_folder "$work"
   mkdir -p "$work"
   "$procedure" "$work"
   printf '%s\n' "$stamp" >"$work/.vdqrn-stamp"
-  rm -rf "$folder"
+  remove_folder "$folder"
   mv "$work" "$folder"
   echo "$folder"
 }

@@ -1,17 +1,18 @@
 /* Linked into every binary of the builds that go to Linux client machines
    (cmake/glibc-floor.cmake): they carry their own C++ runtime, built for
    Debian 12's C library, and are linked against Debian 11's, so that they
-   need no symbol version newer than glibc 2.17. Three things that runtime
-   (and the C++ headers' inline code) may ask of a newer C library are
-   answered here, with what glibc 2.17 and the kernel already offer; the
-   linker sends the calls here (--wrap) or finds the variable here before it
-   looks in the C library. Nothing else in the project calls them directly.
+   need no symbol version newer than glibc 2.17. What that runtime (and the
+   C++ headers' inline code, and on 32-bit systems Debian 11's headers) may
+   ask of a newer C library is answered here, with what glibc 2.17 and the
+   kernel already offer: the linker sends the calls here (--wrap) or finds
+   the variable here before it looks in the C library.
 
    Part of the platform layer: the only code besides platform_posix.cc that
    talks to the system. */
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/syscall.h>
@@ -100,4 +101,20 @@ int __wrap_pthread_cond_clockwait(pthread_cond_t* condition, pthread_mutex_t* mu
   const int passed = now.tv_sec > deadline->tv_sec ||
                      (now.tv_sec == deadline->tv_sec && now.tv_nsec >= deadline->tv_nsec);
   return passed ? ETIMEDOUT : 0;
+}
+
+/* glibc 2.28 on 32-bit systems (x86, ARM): the fcntl that 2.28's headers
+   bind to (the older one stays under an older version only). The system
+   call itself, as both versions make it for every command but the
+   record locks, which nothing here uses. */
+int __wrap_fcntl(int fd, int command, ...) {
+  va_list arguments;
+  va_start(arguments, command);
+  const long argument = va_arg(arguments, long);
+  va_end(arguments);
+#if defined(SYS_fcntl64)
+  return (int)syscall(SYS_fcntl64, fd, command, argument);
+#else
+  return (int)syscall(SYS_fcntl, fd, command, argument);
+#endif
 }
