@@ -7,7 +7,7 @@
 #   scripts/debian11_demo.sh BUILD_ROOT x64|armhf|arm64 in-process|host
 #
 # x64 runs inside the minimal Debian 11 system of scripts/sysroot.sh system
-# (chroot, as root); armhf and arm64 run under qemu-arm / qemu-aarch64 with
+# (chroot, with /proc mounted in a mount namespace of its own, as root); armhf and arm64 run under qemu-arm / qemu-aarch64 with
 # the Debian 11 libraries of scripts/sysroot.sh arm. `in-process` plays the
 # session against simspectro; `host` against simspectro32, the 32-bit
 # library of the package's machine family, through the instrument host (the
@@ -63,8 +63,11 @@ sed "s/^Init|simspectro|/Init|$library|/" examples/session.txt >"$folder/example
 
 status=0
 if [ "$arch" = x64 ]; then
-  chroot "$system" /bin/sh -c 'cd /opt/vdqrn && ./engine_sim --log --script examples/demo.txt' \
-    >"$transcript" 2>&1 || status=$?
+  # With its own /proc, as every running system has, in a mount namespace
+  # of its own: nothing stays mounted when it ends.
+  unshare --mount --propagation private /bin/sh -c \
+    'mount -t proc proc "$1/proc" && exec chroot "$1" /bin/sh -c "cd /opt/vdqrn && ./engine_sim --log --script examples/demo.txt"' \
+    sh "$system" >"$transcript" 2>&1 || status=$?
 else
   (cd "$folder" && QEMU_LD_PREFIX="$libraries" "$qemu" ./engine_sim --log --script examples/demo.txt) \
     >"$transcript" 2>&1 || status=$?
