@@ -83,3 +83,5 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "${link} -Wl,--exclude-libs,ALL")
 # unversioned and fail to resolve when the binary loads.
 set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "-Wl,-Bstatic -lstdc++ -Wl,-Bdynamic -ldl -lpthread")
 set(VDQRN_GLIBC_FLOOR ON)
+# What cmake/vdqrn.cmake checks that the build folder was configured with.
+set(VDQRN_FLOOR_LINK_FLAGS "${link}")

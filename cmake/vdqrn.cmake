@@ -41,6 +41,13 @@ endif()
 # its static C++ runtime needs of a C library newer than glibc 2.17 from the
 # platform layer's glibc_compat.c.
 if(VDQRN_GLIBC_FLOOR)
+  # The floor's flags are the cache's first values: a build folder
+  # configured before they changed (or before the floor) keeps its old ones.
+  string(FIND "${CMAKE_EXE_LINKER_FLAGS}" "${VDQRN_FLOOR_LINK_FLAGS}" at)
+  if(at EQUAL -1 OR NOT CMAKE_CXX_FLAGS MATCHES "-nostdinc")
+    message(FATAL_ERROR "${CMAKE_BINARY_DIR} was configured with other flags than the glibc "
+      "floor's (cmake/glibc-floor.cmake): configure it afresh (cmake --preset ... --fresh)")
+  endif()
   add_library(vdqrn_glibc_compat OBJECT ${PROJECT_SOURCE_DIR}/src/platform/glibc_compat.c)
   target_compile_options(vdqrn_glibc_compat PRIVATE -Wall -Wextra -Werror -Wpedantic -Wshadow
     -Wcast-align -Wformat=2)

@@ -75,11 +75,11 @@ took[sysroots]=$((took[sysroots] + took[sysroots-arm]))
 for preset in linux-x86 linux-armhf windows-x86 linux windows-x64 linux-asan linux-x64 linux-arm64; do
   step "build $preset"
   start=$SECONDS
-  if [ "$preset" = linux-x86 ]; then
-    cmake --preset "$preset" "-DCMAKE_CROSSCOMPILING_EMULATOR=$emulator32" >/dev/null
-  else
-    cmake --preset "$preset" >/dev/null
-  fi
+  configure=(cmake --preset "$preset")
+  [ "$preset" = linux-x86 ] && configure+=("-DCMAKE_CROSSCOMPILING_EMULATOR=$emulator32")
+  # A build folder of an older configuration (the glibc floor's flags
+  # changed since) is configured afresh.
+  "${configure[@]}" >/dev/null || "${configure[@]}" --fresh >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   took[build-$preset]=$((SECONDS - start))
 done

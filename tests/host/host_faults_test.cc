@@ -67,7 +67,10 @@ class HostFaults : public ::testing::Test {
   // A folder holding the given program under the 32-bit host's name.
   std::string HostFolderWith(const std::string& program) {
     const fs::path host = fs::path(hosts_.Path()) / platform::HostFileName(kHostArchitecture);
-    fs::copy_file(fs::current_path() / program, host, fs::copy_options::overwrite_existing);
+    // A new file, not the old one overwritten: the host the test started
+    // before may still be ending, and a running program cannot be written.
+    fs::remove(host);
+    fs::copy_file(fs::current_path() / program, host);
     fs::permissions(host, fs::perms::owner_all, fs::perm_options::add);
     return hosts_.Path() + static_cast<char>(fs::path::preferred_separator);
   }
