@@ -28,8 +28,28 @@ function(vdqrn_plain_library_name target name)
 endfunction()
 
 # Environment for tests: under wine a prefix inside the build folder and no
-# debug chatter.
+# debug chatter; under qemu-user the folder of the libraries (qemu-user.cmake).
 set(VDQRN_TEST_ENV "")
 if(WIN32 AND CMAKE_CROSSCOMPILING_EMULATOR)
   set(VDQRN_TEST_ENV "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix;WINEDEBUG=-all")
+endif()
+if(VDQRN_QEMU_LD_PREFIX)
+  set(VDQRN_TEST_ENV "QEMU_LD_PREFIX=${VDQRN_QEMU_LD_PREFIX}")
+endif()
+
+# The builds for client machines (glibc-floor.cmake): every binary gets what
+# its static C++ runtime needs of a C library newer than glibc 2.17 from the
+# platform layer's glibc_compat.c.
+if(VDQRN_GLIBC_FLOOR)
+  # The floor's flags are the cache's first values: a build folder
+  # configured before they changed (or before the floor) keeps its old ones.
+  string(FIND "${CMAKE_EXE_LINKER_FLAGS}" "${VDQRN_FLOOR_LINK_FLAGS}" at)
+  if(at EQUAL -1 OR NOT CMAKE_CXX_FLAGS MATCHES "-nostdinc")
+    message(FATAL_ERROR "${CMAKE_BINARY_DIR} was configured with other flags than the glibc "
+      "floor's (cmake/glibc-floor.cmake): configure it afresh (cmake --preset ... --fresh)")
+  endif()
+  add_library(vdqrn_glibc_compat OBJECT ${PROJECT_SOURCE_DIR}/src/platform/glibc_compat.c)
+  target_compile_options(vdqrn_glibc_compat PRIVATE -Wall -Wextra -Werror -Wpedantic -Wshadow
+    -Wcast-align -Wformat=2)
+  link_libraries(vdqrn_glibc_compat)
 endif()

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Checks the packages that scripts/package.sh made: lists each one and fails
-# unless it holds every file a package must hold. The Linux packages' module
-# must be of the package's architecture and need no C++ runtime of the client
-# machine (no GLIBCXX or CXXABI symbol versions); the newest C library
-# version it needs is printed.
+# unless it holds every file a package must hold. In the Linux packages
+# (x86, x64, armhf, arm64) the module and the instrument host must be of the
+# package's architecture, and every binary must need no C++ runtime of the
+# client machine (no GLIBCXX or CXXABI symbol versions) and no C library
+# newer than the floor, glibc 2.17: the newest C library version each needs
+# is printed, and a newer one fails the check.
 #
 #   scripts/check_packages.sh [BUILD_ROOT]  (default BUILD_ROOT: build)
 set -euo pipefail
@@ -11,6 +13,7 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
 root=${1:-build}
+glibc_floor=GLIBC_2.17
 status=0
 problem() {
   echo "check_packages: $*" >&2
@@ -26,49 +29,92 @@ check_listing() {
   done
 }
 
-for arch in x86 x64; do
-  mapfile -t windows_contents < <(package_contents windows "$arch" | cut -f1)
-  mapfile -t linux_contents < <(package_contents linux "$arch" | cut -f1)
-  zip="$root/packages/vdqrn-windows-$arch.zip"
+check_windows_package() {
+  local arch=$1
+  local zip="$root/packages/vdqrn-windows-$arch.zip"
+  local contents
+  mapfile -t contents < <(package_contents windows "$arch" | cut -f1)
   if [ ! -f "$zip" ]; then
     problem "$zip is missing (run scripts/package.sh)"
-  else
-    echo "$zip:"
-    listing=$(cmake -E tar tf "$zip")
-    sed 's/^/  /' <<<"$listing"
-    check_listing "$zip" "$listing" "${windows_contents[@]}"
+    return 0
   fi
+  echo "$zip:"
+  local listing
+  listing=$(cmake -E tar tf "$zip")
+  sed 's/^/  /' <<<"$listing"
+  check_listing "$zip" "$listing" "${contents[@]}"
+}
 
-  tarball="$root/packages/vdqrn-linux-$arch.tar.gz"
+# The machine readelf names for a Linux package's architecture.
+elf_machine() {
+  case "$1" in
+    x86) echo "Intel 80386" ;;
+    x64) echo "Advanced Micro Devices X86-64" ;;
+    armhf) echo "ARM" ;;
+    arm64) echo "AArch64" ;;
+  esac
+}
+
+# A binary of the package: its machine must be the one given, and what it
+# needs of the client's C and C++ runtimes stays within the floor.
+check_linux_binary() {
+  local package=$1 file=$2 machine=$3
+  local found
+  found=$(readelf -h "$file" | sed -n 's/^ *Machine: *//p')
+  [ "$found" = "$machine" ] || problem "$package: ${file##*/} is for $found, not $machine"
+  # 32-bit ARM: the hard-float ABI, as armhf systems are.
+  if [ "$machine" = ARM ] && ! readelf -h "$file" | grep -q 'hard-float ABI'; then
+    problem "$package: ${file##*/} is not built for the hard-float ABI"
+  fi
+  local versions newest needed
+  versions=$(objdump -T "$file" | grep -oE '(GLIBCXX|CXXABI|GLIBC)_[0-9.]+' | sort -u)
+  if grep -qE '^(GLIBCXX|CXXABI)_' <<<"$versions"; then
+    problem "$package: ${file##*/} needs the client's C++ runtime: $(grep -E '^(GLIBCXX|CXXABI)_' <<<"$versions" | tr '\n' ' ')"
+  fi
+  newest=$(grep -E '^GLIBC_' <<<"$versions" | sort -V | tail -1 || true)
+  if [ -n "$newest" ] && [ "$(printf '%s\n' "$glibc_floor" "$newest" | sort -V | tail -1)" != "$glibc_floor" ]; then
+    problem "$package: ${file##*/} needs $newest, newer than the floor $glibc_floor: $(objdump -T "$file" | grep -F "($newest)" | awk '{print $NF}' | sort -u | tr '\n' ' ')"
+  fi
+  needed=$(objdump -p "$file" | awk '/NEEDED/ {print $2}' | tr '\n' ' ')
+  printf '  %-16s %s; needs %s; newest C library version: %s\n' "${file##*/}:" "$found" \
+    "$needed" "${newest:-none}"
+}
+
+check_linux_package() {
+  local arch=$1
+  local tarball="$root/packages/vdqrn-linux-$arch.tar.gz"
+  local contents
+  mapfile -t contents < <(package_contents linux "$arch" | cut -f1)
   if [ ! -f "$tarball" ]; then
     problem "$tarball is missing (run scripts/package.sh)"
-    continue
+    return 0
   fi
   echo "$tarball:"
+  local listing
   listing=$(tar tzf "$tarball")
   sed 's/^/  /' <<<"$listing"
-  check_listing "$tarball" "$listing" "${linux_contents[@]}"
+  check_listing "$tarball" "$listing" "${contents[@]}"
+  local unpacked
   unpacked=$(mktemp -d)
   tar xzf "$tarball" -C "$unpacked"
-  module="$unpacked/VDQRN.DLL"
-  if [ -f "$module" ]; then
-    expected_machine="Advanced Micro Devices X86-64"
-    [ "$arch" = x86 ] && expected_machine="Intel 80386"
-    machine=$(readelf -h "$module" | sed -n 's/^ *Machine: *//p')
-    [ "$machine" = "$expected_machine" ] || problem "$tarball: VDQRN.DLL is for $machine"
-    versions=$(objdump -T "$module" | grep -oE '(GLIBCXX|CXXABI|GLIBC)_[0-9.]+' | sort -u)
-    if grep -qE '^(GLIBCXX|CXXABI)_' <<<"$versions"; then
-      problem "$tarball: VDQRN.DLL needs the client's C++ runtime: $(grep -E '^(GLIBCXX|CXXABI)_' <<<"$versions" | tr '\n' ' ')"
-    fi
-    newest=$(grep -E '^GLIBC_' <<<"$versions" | sort -V | tail -1)
-    needed=$(objdump -p "$module" | awk '/NEEDED/ {print $2}' | tr '\n' ' ')
-    echo "  VDQRN.DLL: $machine; needs $needed; newest C library version: ${newest:-none}"
-  fi
-  # The 32-bit host beside a 64-bit module must be a 32-bit program.
-  if [ "$arch" = x64 ] && [ -f "$unpacked/qrnhost32" ]; then
-    host=$(readelf -h "$unpacked/qrnhost32" | sed -n 's/^ *Machine: *//p')
-    [ "$host" = "Intel 80386" ] || problem "$tarball: qrnhost32 is for $host"
-  fi
+  local machine file
+  machine=$(elf_machine "$arch")
+  # The module, the simulated instrument and engine_sim are of the
+  # package's architecture; the 32-bit host and library beside a 64-bit
+  # module, of the 32-bit member of its family.
+  for file in VDQRN.DLL simspectro.so engine_sim; do
+    [ -f "$unpacked/$file" ] && check_linux_binary "$tarball" "$unpacked/$file" "$machine"
+  done
+  case "$arch" in
+    x64) machine=$(elf_machine x86) ;;
+    arm64) machine=$(elf_machine armhf) ;;
+  esac
+  for file in qrnhost32 simspectro32.so; do
+    [ -f "$unpacked/$file" ] && check_linux_binary "$tarball" "$unpacked/$file" "$machine"
+  done
   rm -rf "$unpacked"
-done
+}
+
+for arch in x86 x64; do check_windows_package "$arch"; done
+for arch in x86 x64 armhf arm64; do check_linux_package "$arch"; done
 exit $status

@@ -33,9 +33,13 @@ install_packages() {
 
 # The files of a package, one a line: the path inside the package, then where
 # it comes from ("PRESET:FILE" built, or a path in the source tree).
-#   package_contents windows|linux x86|x64
+#   package_contents windows x86|x64
+#   package_contents linux x86|x64|armhf|arm64
 # A 64-bit package also carries the 32-bit instrument host and a 32-bit
-# simulated instrument, so that a 64-bit client can run a 32-bit library.
+# simulated instrument of its machine family, so that a 64-bit client can
+# run a 32-bit library. The Linux packages come from the builds against
+# Debian 11's C library (the glibc floor): linux-x64 (not the everyday
+# linux preset), linux-x86, linux-armhf, linux-arm64.
 package_contents() {
   local platform=$1 arch=$2
   if [ "$platform" = windows ]; then
@@ -49,12 +53,15 @@ package_contents() {
     [ "$arch" = x64 ] && printf '%s\t%s\n' QRNHOST32.EXE windows-x86:QRNHOST32.EXE \
       simspectro32.dll windows-x86:simspectro.dll
   else
-    local preset=linux
-    [ "$arch" = x86 ] && preset=linux-x86
+    local preset=linux-$arch peer=
+    case "$arch" in
+      x64) peer=linux-x86 ;;
+      arm64) peer=linux-armhf ;;
+    esac
     printf '%s\t%s\n' VDQRN.DLL "$preset:vdqrn.so" simspectro.so "$preset:simspectro.so" \
       engine_sim "$preset:engine_sim"
-    [ "$arch" = x64 ] && printf '%s\t%s\n' qrnhost32 linux-x86:qrnhost32 \
-      simspectro32.so linux-x86:simspectro.so
+    [ -n "$peer" ] && printf '%s\t%s\n' qrnhost32 "$peer:qrnhost32" \
+      simspectro32.so "$peer:simspectro.so"
     # The administrator's install script (scripts/linux_packages.sh's packages run it too).
     printf '%s\t%s\n' install.sh installer/linux/install.sh
   fi
@@ -158,43 +165,74 @@ runs_32_bit_code_natively() {
   return $status
 }
 
-# Registers qemu-i386 with binfmt_misc for 32-bit x86 programs, so that every
-# execve of one runs it (a 64-bit module starting the 32-bit host included).
-# Root only; the registration is removed when the script exits. The magic and
-# mask are those Debian's qemu-user-binfmt uses for its other targets; "F"
-# opens the emulator now, so that it works in any mount namespace. Sets
-# binfmt_why and fails when it cannot.
-binfmt_name=vdqrn-i386
-register_i386_binfmt() {
-  local qemu
+# Registers an emulator with binfmt_misc for the ELF files that match a
+# magic and mask, so that every execve of one runs under it. Root only; the
+# registration is removed when the script exits. The magic and mask are
+# those Debian's qemu-user-binfmt uses; "F" opens the emulator now, so that
+# it works in any mount namespace. Sets binfmt_why and fails when it cannot.
+#   register_binfmt NAME MAGIC MASK EMULATOR
+binfmt_registered=()
+register_binfmt() {
+  local name=$1 magic=$2 mask=$3 qemu
   binfmt_why=
-  if ! qemu=$(command -v qemu-i386); then
-    binfmt_why="qemu-i386 is not installed"
+  if ! qemu=$(command -v "$4"); then
+    binfmt_why="$4 is not installed"
   elif [ "$(id -u)" -ne 0 ]; then
     binfmt_why="registering an emulator with binfmt_misc needs root"
   elif [ ! -e "$binfmt_dir/register" ] &&
     ! mount -t binfmt_misc binfmt_misc "$binfmt_dir" 2>/dev/null; then
     binfmt_why="binfmt_misc cannot be mounted here"
   else
-    unregister_i386_binfmt
-    local magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
-    local mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
-    if ! echo ":$binfmt_name:M::$magic:$mask:$qemu:F" >"$binfmt_dir/register" 2>/dev/null; then
+    unregister_binfmt "$name"
+    if ! echo ":$name:M::$magic:$mask:$qemu:F" >"$binfmt_dir/register" 2>/dev/null; then
       binfmt_why="binfmt_misc refused the registration"
     else
-      trap unregister_i386_binfmt EXIT
-      run_32_bit_probe >/dev/null && return 0
-      binfmt_why="the registered emulator does not run the probe"
-      unregister_i386_binfmt
+      binfmt_registered+=("$name")
+      trap unregister_all_binfmt EXIT
+      return 0
     fi
   fi
   return 1
 }
-unregister_i386_binfmt() {
-  if [ -e "$binfmt_dir/$binfmt_name" ]; then
-    echo -1 >"$binfmt_dir/$binfmt_name" 2>/dev/null || true
+unregister_binfmt() {
+  if [ -e "$binfmt_dir/$1" ]; then
+    echo -1 >"$binfmt_dir/$1" 2>/dev/null || true
   fi
   return 0
+}
+unregister_all_binfmt() {
+  local name
+  for name in "${binfmt_registered[@]}"; do unregister_binfmt "$name"; done
+  return 0
+}
+
+# qemu-i386 for 32-bit x86 programs (a 64-bit module starting the 32-bit
+# host included); checked with the probe.
+binfmt_name=vdqrn-i386
+register_i386_binfmt() {
+  register_binfmt "$binfmt_name" \
+    '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00' \
+    '\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff' \
+    qemu-i386 || return 1
+  run_32_bit_probe >/dev/null && return 0
+  binfmt_why="the registered emulator does not run the probe"
+  unregister_i386_binfmt
+  return 1
+}
+unregister_i386_binfmt() { unregister_binfmt "$binfmt_name"; }
+
+# qemu-arm and qemu-aarch64 for 32- and 64-bit ARM programs, so that an ARM
+# program under emulation can start another (the 64-bit ARM module its
+# 32-bit host). Each finds its libraries through QEMU_LD_PREFIX. Sets
+# binfmt_why and fails when it cannot.
+register_arm_binfmt() {
+  local mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+  register_binfmt vdqrn-arm \
+    '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x28\x00' "$mask" \
+    qemu-arm &&
+    register_binfmt vdqrn-aarch64 \
+      '\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00' "$mask" \
+      qemu-aarch64
 }
 
 # Finds out how this machine runs 32-bit x86 Linux programs and sets

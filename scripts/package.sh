@@ -3,13 +3,15 @@
 #
 #   scripts/package.sh [BUILD_ROOT]        (default BUILD_ROOT: build)
 #
-# BUILD_ROOT holds the built presets windows-x86, windows-x64, linux and
-# linux-x86; the packages land in BUILD_ROOT/packages: vdqrn-windows-x86.zip
-# and vdqrn-windows-x64.zip (VDQRN.DLL, simspectro.dll, engine_sim.exe), and
-# vdqrn-linux-x64.tar.gz and vdqrn-linux-x86.tar.gz (the module as VDQRN.DLL,
-# the name a Linux client loads it by, simspectro.so, engine_sim). The 64-bit
-# ones also carry the 32-bit instrument host and a 32-bit simulated
-# instrument (simspectro32). Each also holds examples/session.txt,
+# BUILD_ROOT holds the built presets windows-x86, windows-x64, linux-x64,
+# linux-x86, linux-armhf and linux-arm64; the packages land in
+# BUILD_ROOT/packages: vdqrn-windows-x86.zip and vdqrn-windows-x64.zip
+# (VDQRN.DLL, simspectro.dll, engine_sim.exe), and vdqrn-linux-x64.tar.gz,
+# vdqrn-linux-x86.tar.gz, vdqrn-linux-armhf.tar.gz and
+# vdqrn-linux-arm64.tar.gz (the module as VDQRN.DLL, the name a Linux client
+# loads it by, simspectro.so, engine_sim). The 64-bit ones also carry the
+# 32-bit instrument host and a 32-bit simulated instrument (simspectro32) of
+# their machine family. Each also holds examples/session.txt,
 # docs/protocol.md and docs/deployment.md in folders (docs/deployment.md
 # describes the layout).
 # scripts/check_packages.sh checks them.
@@ -27,26 +29,31 @@ root=$(cd "${1:-build}" && pwd)
 out="$root/packages"
 mkdir -p "$out"
 
-for platform in windows linux; do
-  for arch in x86 x64; do
-    name="vdqrn-$platform-$arch"
-    stage="$out/$name"
-    rm -rf "$stage"
-    mkdir -p "$stage"
-    listing=$(stage_package "$platform" "$arch" "$root" "$stage") || fail "a file is missing"
-    mapfile -t files <<<"$listing"
-    if [ "$platform" = windows ]; then
-      rm -f "$out/$name.zip"
-      (cd "$stage" && cmake -E tar cf "../$name.zip" --format=zip "${files[@]}")
-      echo "$out/$name.zip"
-    else
-      rm -f "$out/$name.tar.gz"
-      (cd "$stage" && tar czf "../$name.tar.gz" --owner=0 --group=0 "${files[@]}")
-      echo "$out/$name.tar.gz"
-    fi
-    rm -rf "$stage"
-  done
-done
+# Packs one package from the files package_contents names.
+#   make_package windows|linux ARCH
+make_package() {
+  local platform=$1 arch=$2
+  local name="vdqrn-$platform-$arch"
+  local stage="$out/$name"
+  rm -rf "$stage"
+  mkdir -p "$stage"
+  local listing files
+  listing=$(stage_package "$platform" "$arch" "$root" "$stage") || fail "a file is missing"
+  mapfile -t files <<<"$listing"
+  if [ "$platform" = windows ]; then
+    rm -f "$out/$name.zip"
+    (cd "$stage" && cmake -E tar cf "../$name.zip" --format=zip "${files[@]}")
+    echo "$out/$name.zip"
+  else
+    rm -f "$out/$name.tar.gz"
+    (cd "$stage" && tar czf "../$name.tar.gz" --owner=0 --group=0 "${files[@]}")
+    echo "$out/$name.tar.gz"
+  fi
+  rm -rf "$stage"
+}
+
+for arch in x86 x64; do make_package windows "$arch"; done
+for arch in x86 x64 armhf arm64; do make_package linux "$arch"; done
 
 # The installer packages: the Windows MSI files and the Linux system packages.
 scripts/installers.sh "$root"

@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # The project's one test command. Installs what is missing (as root, from
-# Debian's packages), builds the four presets and the sanitizer build, checks
-# export tables and packages, runs the long session under valgrind, each fuzz
-# target and the benchmarks briefly, then every suite: natively (linux,
-# linux-asan), as 32-bit Linux programs (linux-x86), under wine64
-# (windows-x64, with the 32-bit instrument host under 32-bit wine) and under
-# 32-bit wine (windows-x86). Where the kernel does not run 32-bit code (or
+# Debian's packages), makes (or reuses) the Debian 11 folders the shipped
+# Linux builds link against (scripts/sysroot.sh), builds the presets and the
+# sanitizer build, checks export tables and packages (the glibc floor
+# included), runs the long session under valgrind, each fuzz target and the
+# benchmarks briefly, then every suite: natively (linux, linux-asan), as
+# 32-bit Linux programs (linux-x86), under qemu-user (linux-armhf,
+# linux-arm64, with the 32-bit ARM host), under wine64 (windows-x64, with
+# the 32-bit instrument host under 32-bit wine) and under 32-bit wine
+# (windows-x86); and plays the demo conversation from the Linux packages on
+# Debian 11: the x64 one in a minimal Debian 11 system (chroot), in process
+# and through the 32-bit host, the ARM ones under qemu-user with Debian 11's
+# libraries. Where the kernel does not run 32-bit code (or
 # VDQRN_NO_NATIVE_32BIT=1 is set), 32-bit Linux programs run under qemu-i386:
 # registered with binfmt_misc when run as root, so that the 64-bit module can
 # start the 32-bit host; otherwise as ctest's emulator for the linux-x86 suite
@@ -19,7 +25,19 @@ source scripts/lib.sh
 
 install_packages libboost-dev googletest libbenchmark-dev g++-mingw-w64-i686 \
   g++-mingw-w64-x86-64 wine64 cmake make g++ binutils-mingw-w64-i686 file \
-  valgrind clang libclang-rt-14-dev g++-i686-linux-gnu wine32:i386 qemu-user
+  valgrind clang libclang-rt-14-dev g++-i686-linux-gnu wine32:i386 qemu-user \
+  g++-arm-linux-gnueabihf g++-aarch64-linux-gnu debootstrap
+
+# Seconds each new step took, for the summary.
+declare -A took
+timed() {
+  local name=$1 start=$SECONDS
+  shift
+  local result=0
+  "$@" || result=$?
+  took[$name]=$((SECONDS - start))
+  return $result
+}
 
 jobs=$(nproc)
 arrange_32_bit_code
@@ -45,16 +63,25 @@ esac
 emulator32=
 [ "$run32" = emulator ] && emulator32=$(command -v qemu-i386)
 
+# The shipped Linux builds link against Debian 11's C library: its folders,
+# made once and kept in build/debian11.
+step "Debian 11 sysroots (x86, ARM)"
+timed sysroots scripts/sysroot.sh x86
+timed sysroots-arm scripts/sysroot.sh arm
+took[sysroots]=$((took[sysroots] + took[sysroots-arm]))
+
 # The 32-bit presets first: the 64-bit suites run the instrument host tests
 # with their 32-bit host and libraries.
-for preset in linux-x86 windows-x86 linux windows-x64 linux-asan; do
+for preset in linux-x86 linux-armhf windows-x86 linux windows-x64 linux-asan linux-x64 linux-arm64; do
   step "build $preset"
-  if [ "$preset" = linux-x86 ]; then
-    cmake --preset "$preset" "-DCMAKE_CROSSCOMPILING_EMULATOR=$emulator32" >/dev/null
-  else
-    cmake --preset "$preset" >/dev/null
-  fi
+  start=$SECONDS
+  configure=(cmake --preset "$preset")
+  [ "$preset" = linux-x86 ] && configure+=("-DCMAKE_CROSSCOMPILING_EMULATOR=$emulator32")
+  # A build folder of an older configuration (the glibc floor's flags
+  # changed since) is configured afresh.
+  "${configure[@]}" >/dev/null || "${configure[@]}" --fresh >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  took[build-$preset]=$((SECONDS - start))
 done
 
 step "export tables"
@@ -157,8 +184,81 @@ fi
 run_suite linux-asan "AddressSanitizer and UndefinedBehaviorSanitizer; $linux_host_how" "${linux_host[@]}"
 run_suite linux "native; $linux_host_how" "${linux_host[@]}"
 
+# The ARM suites, under qemu-user with Debian 11's libraries (the toolchain
+# files set ctest's emulator). The ARM host suite (label host32 of
+# linux-arm64) needs the system to start 32- and 64-bit ARM programs itself:
+# qemu registered with binfmt_misc, as root.
+arm_host=()
+arm_host_how="host tests: 32-bit ARM host under qemu-arm through binfmt_misc"
+if ! register_arm_binfmt; then
+  arm_host=(-LE host32)
+  arm_host_how="host tests NOT RUN: $binfmt_why"
+fi
+timed suite-armhf run_suite linux-armhf "emulated: qemu-arm, Debian 11 libraries"
+timed suite-arm64 run_suite linux-arm64 "emulated: qemu-aarch64, Debian 11 libraries; $arm_host_how" \
+  "${arm_host[@]}"
+
+# The demo conversation from the packages, on Debian 11
+# (scripts/debian11_demo.sh).
+declare -A demo_outcome demo_how
+# demo RUN-NAME ARCH MODE HOW
+demo() {
+  local name=$1 arch=$2 mode=$3
+  demo_how[$name]=$4
+  step "Debian 11: $name ($4)"
+  local said result=0
+  said=$(scripts/debian11_demo.sh build "$arch" "$mode") || result=$?
+  echo "$said"
+  case $result in
+    0) demo_outcome[$name]="passed" ;;
+    2)
+      demo_outcome[$name]="NOT RUN"
+      demo_how[$name]="$4: $said"
+      ;;
+    *)
+      demo_outcome[$name]="FAILED"
+      demo_how[$name]="$4: $said"
+      status=1
+      ;;
+  esac
+}
+not_run_demo() {
+  demo_outcome[$1]="NOT RUN"
+  demo_how[$1]=$2
+}
+demo_runs=(debian11-x64 debian11-x64-host debian11-armhf debian11-arm64 debian11-arm64-host)
+step "Debian 11 system"
+debian11_why=
+debian11_log=$(mktemp)
+timed system scripts/sysroot.sh system 2>"$debian11_log" || debian11_why=$(tail -1 "$debian11_log")
+rm -f "$debian11_log"
+demo_start=$SECONDS
+if [ -n "$debian11_why" ]; then
+  loud "THE DEBIAN 11 SYSTEM COULD NOT BE BUILT: $debian11_why" \
+    "The x64 package is NOT RUN on Debian 11, and NOT passed."
+  not_run_demo debian11-x64 "no Debian 11 system: $debian11_why"
+  not_run_demo debian11-x64-host "no Debian 11 system: $debian11_why"
+else
+  demo debian11-x64 x64 in-process "chroot into Debian 11 (glibc 2.31), in process"
+  if [ "$run32" = native ]; then
+    demo debian11-x64-host x64 host "chroot into Debian 11, through the 32-bit host (native)"
+  else
+    # The emulator (dynamically linked) cannot start inside the folder.
+    not_run_demo debian11-x64-host "32-bit code does not run natively here ($run32_why), and qemu-i386 cannot start inside the Debian 11 folder"
+  fi
+fi
+demo debian11-armhf armhf in-process "qemu-arm, Debian 11 libraries, in process"
+demo debian11-arm64 arm64 in-process "qemu-aarch64, Debian 11 libraries, in process"
+if [ ${#arm_host[@]} -eq 0 ]; then
+  demo debian11-arm64-host arm64 host "qemu-aarch64 and qemu-arm through binfmt_misc, Debian 11 libraries, through the 32-bit ARM host"
+else
+  not_run_demo debian11-arm64-host "${arm_host_how#host tests NOT RUN: }"
+fi
+took[demos]=$((SECONDS - demo_start))
+
 step "summary"
-for preset in linux linux-asan linux-x86 windows-x64 windows-x86; do
+suites=(linux linux-asan linux-x86 linux-armhf linux-arm64 windows-x64 windows-x86)
+for preset in "${suites[@]}"; do
   printf '%-12s %-8s %s\n' "$preset" "${outcome[$preset]}" "${how[$preset]}"
   log="build/$preset/ctest-output.txt"
   [ -f "$log" ] || continue
@@ -167,13 +267,22 @@ done
 for summary_file in "${installer_summaries[@]}"; do
   [ -f "$summary_file" ] && cat "$summary_file"
 done
+for run in "${demo_runs[@]}"; do
+  printf '%-20s %-8s %s\n' "$run" "${demo_outcome[$run]}" "${demo_how[$run]}"
+done
+printf 'seconds: %s\n' "Debian 11 sysroots ${took[sysroots]:-?}, Debian 11 system ${took[system]:-?}, builds linux-x64 ${took[build-linux-x64]:-?}, linux-armhf ${took[build-linux-armhf]:-?}, linux-arm64 ${took[build-linux-arm64]:-?}; suites linux-armhf ${took[suite-armhf]:-?}, linux-arm64 ${took[suite-arm64]:-?}; Debian 11 demos ${took[demos]:-?}"
 not_run_lines=()
 while IFS= read -r line; do
   not_run_lines+=("$line")
 done < <(cat "${installer_summaries[@]}" 2>/dev/null | grep 'NOT RUN' || true)
-for preset in linux linux-asan linux-x86 windows-x64 windows-x86; do
+for preset in "${suites[@]}"; do
   case "${outcome[$preset]} ${how[$preset]}" in
     *"NOT RUN"*) not_run_lines+=("$preset: ${how[$preset]}") ;;
+  esac
+done
+for run in "${demo_runs[@]}"; do
+  case "${demo_outcome[$run]} ${demo_how[$run]}" in
+    *"NOT RUN"*) not_run_lines+=("$run: ${demo_how[$run]}") ;;
   esac
 done
 if [ ${#not_run_lines[@]} -gt 0 ]; then

@@ -1,8 +1,10 @@
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "instrument/driver_name.h"
 #include "interpreter/instrument.h"
+#include "platform/platform.h"
 #include "log_test.h"
 #include "recording_controls.h"
 
@@ -223,6 +225,45 @@ TEST_F(Handlers, NamesWithASubdirectoryStillLoad) {
   EXPECT_EQ(Run("Init|./recordingspectro|"), "OK");
   EXPECT_EQ(Run("Init|no-such-library|"), "ERROR|Error loading driver (\"no-such-library\") on client");
   fs::remove_all("testsub");
+}
+
+// An instrument host runs only the other member of the module's machine
+// family: a library of another machine altogether (an ELF header of the
+// other family's 64-bit member) is refused at Init, before any host starts,
+// and the log names both machines.
+TEST_F(Handlers, LibraryOfAnotherMachineIsRefusedNamingBothMachines) {
+  namespace fs = std::filesystem;
+  using platform::Architecture;
+  const bool ownIsArm = platform::kOwnArchitecture == Architecture::kArm32 ||
+                        platform::kOwnArchitecture == Architecture::kArm64;
+  const Architecture foreign = ownIsArm ? Architecture::kX64 : Architecture::kArm64;
+  std::vector<char> header(64, 0);
+  header[0] = 0x7F;
+  header[1] = 'E';
+  header[2] = 'L';
+  header[3] = 'F';
+  header[4] = 2;  // 64-bit
+  header[5] = 1;  // little-endian
+  header[18] = static_cast<char>(ownIsArm ? 62 : 183);  // EM_X86_64 or EM_AARCH64
+  const std::string file = std::string("othermachine") + platform::kLibrarySuffix;
+  std::ofstream(file, std::ios::binary).write(header.data(), static_cast<std::streamsize>(header.size()));
+  ASSERT_EQ(platform::LibraryArchitecture((std::string(platform::kLocalLibraryPrefix) + file).c_str()),
+            foreign);
+
+  EXPECT_EQ(Run("Init|othermachine|"), "ERROR|Error loading driver (\"othermachine\") on client");
+  const auto lines = LogLines();
+  EXPECT_THAT(std::vector<std::string>(lines.end() - 3, lines.end()),
+              ElementsAre(kStamp + std::string("Loading driver \"othermachine\""),
+                          kStamp + std::string("Instrument library refused: \"") +
+                              platform::LocateLibrary((platform::kLocalLibraryPrefix + file).c_str()) +
+                              "\" is " +
+                              platform::ArchitectureName(foreign) +
+                              ", another machine than this module's (" +
+                              platform::ArchitectureName(platform::kOwnArchitecture) +
+                              "): no instrument host runs it",
+                          kStamp + std::string("Loading Driver error")));
+  EXPECT_EQ(Run("Connect"), "ERROR|No driver loaded");
+  fs::remove(file);
 }
 
 }  // namespace vdqrn

@@ -59,11 +59,33 @@ Architecture FromBytes(const std::vector<unsigned char>& head) {
 TEST(LibraryHeader, TellsTheArchitecturesItKnows) {
   EXPECT_EQ(FromBytes(Elf(1, 3)), Architecture::kX86);
   EXPECT_EQ(FromBytes(Elf(2, 62)), Architecture::kX64);
-  EXPECT_EQ(FromBytes(Elf(1, 40)), Architecture::kUnknown);  // 32-bit ARM
-  EXPECT_EQ(FromBytes(Elf(2, 3)), Architecture::kUnknown);   // a class that does not match
+  EXPECT_EQ(FromBytes(Elf(1, 40)), Architecture::kArm32);
+  EXPECT_EQ(FromBytes(Elf(2, 183)), Architecture::kArm64);
+  // A machine field whose class does not match it, and machines of neither family.
+  EXPECT_EQ(FromBytes(Elf(2, 3)), Architecture::kUnknown);
+  EXPECT_EQ(FromBytes(Elf(1, 183)), Architecture::kUnknown);
+  EXPECT_EQ(FromBytes(Elf(2, 40)), Architecture::kUnknown);
+  EXPECT_EQ(FromBytes(Elf(2, 243)), Architecture::kUnknown);  // RISC-V
   EXPECT_EQ(FromBytes(Pe(0x014C, 0x80, 0x100)), Architecture::kX86);
   EXPECT_EQ(FromBytes(Pe(0x8664, 0x80, 0x100)), Architecture::kX64);
   EXPECT_EQ(FromBytes(Pe(0x01C4, 0x80, 0x100)), Architecture::kUnknown);  // ARM
+}
+
+// The host for a library is named by its width, and only the other member of
+// the module's family has one.
+TEST(LibraryHeader, EachFamilyPairsItsTwoWidths) {
+  EXPECT_EQ(platform::PeerArchitecture(Architecture::kX64), Architecture::kX86);
+  EXPECT_EQ(platform::PeerArchitecture(Architecture::kX86), Architecture::kX64);
+  EXPECT_EQ(platform::PeerArchitecture(Architecture::kArm64), Architecture::kArm32);
+  EXPECT_EQ(platform::PeerArchitecture(Architecture::kArm32), Architecture::kArm64);
+  EXPECT_EQ(platform::PeerArchitecture(Architecture::kUnknown), Architecture::kUnknown);
+  EXPECT_EQ(platform::HostFileName(Architecture::kArm32),
+            platform::HostFileName(Architecture::kX86));
+  EXPECT_EQ(platform::HostFileName(Architecture::kArm64),
+            platform::HostFileName(Architecture::kX64));
+  EXPECT_NE(platform::HostFileName(Architecture::kX86), platform::HostFileName(Architecture::kX64));
+  EXPECT_STREQ(platform::ArchitectureName(Architecture::kArm32), "32-bit ARM");
+  EXPECT_STREQ(platform::ArchitectureName(Architecture::kArm64), "64-bit ARM");
 }
 
 TEST(LibraryHeader, OffsetsFromTheFileStayInsideIt) {

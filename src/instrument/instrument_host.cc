@@ -36,6 +36,18 @@ void InstrumentHost::SetReplyTimeoutForTesting(long milliseconds) {
 std::unique_ptr<InstrumentHost> InstrumentHost::Start(platform::Architecture architecture,
                                                       const std::string& file, bool* loaded) {
   *loaded = false;
+  // A host runs this module's machine family only (the other member, or
+  // its own for a library whose call was cut short): an x86 library beside
+  // an ARM module (or the reverse) is not started at all.
+  if (architecture != platform::PeerArchitecture(platform::kOwnArchitecture) &&
+      architecture != platform::kOwnArchitecture) {
+    diagnostics::LogTimestamped(std::string("Instrument library refused: \"") + file + "\" is " +
+                                platform::ArchitectureName(architecture) +
+                                ", another machine than this module's (" +
+                                platform::ArchitectureName(platform::kOwnArchitecture) +
+                                "): no instrument host runs it");
+    return nullptr;
+  }
   // Only the module's own folder: never PATH, never the current directory.
   const std::string folder =
       HostDirectoryOverride().empty() ? platform::OwnDirectory() : HostDirectoryOverride();

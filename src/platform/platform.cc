@@ -25,6 +25,8 @@ const char* ArchitectureName(Architecture architecture) {
   switch (architecture) {
     case Architecture::kX86: return "32-bit x86";
     case Architecture::kX64: return "64-bit x86-64";
+    case Architecture::kArm32: return "32-bit ARM";
+    case Architecture::kArm64: return "64-bit ARM";
     case Architecture::kUnknown: break;
   }
   return "unknown architecture";
@@ -39,6 +41,8 @@ Architecture ArchitectureFromHeader(const unsigned char* head, std::size_t size)
     const unsigned machine = u16(18);
     if (head[4] == 1 && machine == 3) return Architecture::kX86;      // ELFCLASS32, EM_386
     if (head[4] == 2 && machine == 62) return Architecture::kX64;     // ELFCLASS64, EM_X86_64
+    if (head[4] == 1 && machine == 40) return Architecture::kArm32;   // ELFCLASS32, EM_ARM
+    if (head[4] == 2 && machine == 183) return Architecture::kArm64;  // ELFCLASS64, EM_AARCH64
     return Architecture::kUnknown;
   }
   if (size >= 0x40 && head[0] == 'M' && head[1] == 'Z') {
@@ -62,7 +66,8 @@ Architecture LibraryArchitecture(const std::string& file) {
 }
 
 std::string HostFileName(Architecture architecture) {
-  const char* bits = architecture == Architecture::kX86 ? "32" : "64";
+  const bool narrow = architecture == Architecture::kX86 || architecture == Architecture::kArm32;
+  const char* bits = narrow ? "32" : "64";
 #if defined(_WIN32)
   return std::string("QRNHOST") + bits + ".EXE";
 #else

@@ -66,28 +66,49 @@ void CloseLogFile(FileHandle file);
 
 // ---- Instrument libraries of another architecture ----
 
-// The architectures the module and its instrument host are built for.
-enum class Architecture { kUnknown, kX86, kX64 };
+// The architectures the module and its instrument host are built for: two
+// machine families, each with a 32-bit and a 64-bit member.
+enum class Architecture { kUnknown, kX86, kX64, kArm32, kArm64 };
 // This build's.
 #if defined(__x86_64__) || defined(_M_X64)
 constexpr Architecture kOwnArchitecture = Architecture::kX64;
 #elif defined(__i386__) || defined(_M_IX86)
 constexpr Architecture kOwnArchitecture = Architecture::kX86;
+#elif defined(__aarch64__)
+constexpr Architecture kOwnArchitecture = Architecture::kArm64;
+#elif defined(__arm__)
+constexpr Architecture kOwnArchitecture = Architecture::kArm32;
 #else
 constexpr Architecture kOwnArchitecture = Architecture::kUnknown;
 #endif
-// "32-bit x86", "64-bit x86-64".
+// "32-bit x86", "64-bit x86-64", "32-bit ARM", "64-bit ARM".
 const char* ArchitectureName(Architecture architecture);
+// The other member of an architecture's machine family (32-bit x86 for
+// x86-64 and back, 32-bit ARM for 64-bit ARM and back): the only
+// architecture whose libraries an instrument host runs for a module.
+// kUnknown for kUnknown.
+constexpr Architecture PeerArchitecture(Architecture architecture) {
+  switch (architecture) {
+    case Architecture::kX86: return Architecture::kX64;
+    case Architecture::kX64: return Architecture::kX86;
+    case Architecture::kArm32: return Architecture::kArm64;
+    case Architecture::kArm64: return Architecture::kArm32;
+    case Architecture::kUnknown: break;
+  }
+  return Architecture::kUnknown;
+}
 // The architecture a library file (a path as LocateLibrary gives) is built
-// for, from its first kHeaderBytes (PE on Windows, ELF elsewhere); kUnknown
-// when it cannot be read or is neither.
+// for, from its first kHeaderBytes (the machine field of a PE or ELF header,
+// whatever the system); kUnknown when it cannot be read or is none of the
+// above.
 Architecture LibraryArchitecture(const std::string& file);
 constexpr std::size_t kHeaderBytes = 4096;
 // The same from the first `size` bytes of a file (any bytes; nothing outside
 // them is read).
 Architecture ArchitectureFromHeader(const unsigned char* head, std::size_t size);
-// The file name of the instrument host for an architecture:
-// QRNHOST32.EXE / QRNHOST64.EXE on Windows, qrnhost32 / qrnhost64 elsewhere.
+// The file name of the instrument host for an architecture, by its width:
+// QRNHOST32.EXE / QRNHOST64.EXE on Windows, qrnhost32 / qrnhost64 elsewhere
+// (the 32-bit ARM host beside a 64-bit ARM module is qrnhost32 too).
 std::string HostFileName(Architecture architecture);
 // The absolute folder of the binary that holds this code (the module),
 // ending with a separator, as the system reports it (found when the module

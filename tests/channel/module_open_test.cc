@@ -1,6 +1,8 @@
 // The engine's open: module lookups, the two channels with their write hooks,
 // the winstation driver's version and high-performance mode, and each way the
 // open can fail.
+#include <cstring>
+
 #include "module_test.h"
 
 namespace vdqrn {
@@ -22,20 +24,27 @@ constexpr std::uint16_t kOpenSizeValue = sizeof(void*) == 8 ? 48 : 24;
 TEST_F(ModuleOpen, EngineRefusesAWriteHookRecordOfAnOldLayout) {
   OpenWithVersion(0);
   const std::uint16_t shortLength = sizeof(ica::WriteHookRecord) - 16;
-  std::vector<std::uint8_t> record(sizeof(ica::WriteHookRecord), 0x5A);
-  auto* hook = reinterpret_cast<ica::WriteHookRecord*>(record.data());
+  // The record's own type, for its alignment (ARM faults on a misaligned
+  // one), filled with a pattern that shows any byte written.
+  ica::WriteHookRecord storage;
+  std::memset(static_cast<void*>(&storage), 0x5A, sizeof storage);
+  auto* hook = &storage;
+  const auto record = [&storage] {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&storage);
+    return std::vector<std::uint8_t>(bytes, bytes + sizeof storage);
+  };
   hook->usChannel = engine_.ChannelNumber(kDataChannelName);
   hook->pVdData = const_cast<ica::DriverRecord*>(engine_.Driver());
   hook->pfnWriteHook = engine_.WriteHook(kDataChannelName)->pfnWriteHook;
-  const std::vector<std::uint8_t> before = record;
+  const std::vector<std::uint8_t> before = record();
 
   ica::WdInformation information{};
   information.ulInformationClass = ica::kClassWriteHook;
-  information.pBuffer = record.data();
+  information.pBuffer = &storage;
   information.usBufferLength = shortLength;
   std::uint16_t size = sizeof information;
   EXPECT_EQ(engine_.OnWdSet(&information, &size), ica::kStatusBufferTooSmall);
-  EXPECT_EQ(record, before);
+  EXPECT_EQ(record(), before);
   ASSERT_EQ(engine_.Violations().size(), 1u);
   EXPECT_EQ(engine_.Violations()[0], "class 10 buffer length: " + std::to_string(shortLength) +
                                          " (expected " +

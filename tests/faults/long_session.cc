@@ -54,6 +54,9 @@ std::size_t HeapInUse() {
   return inUse;
 #elif defined(__GLIBC__) && __GLIBC_PREREQ(2, 33)
   return mallinfo2().uordblks;
+#elif defined(__GLIBC__)
+  // Older C libraries (the builds against Debian 11's) count in an int.
+  return static_cast<unsigned>(mallinfo().uordblks);
 #else
 #error "long_session needs the heap in use; add this C library's way to tell"
 #endif

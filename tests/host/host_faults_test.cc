@@ -70,8 +70,11 @@ class HostFaults : public ::testing::Test {
   }
   // A folder holding the given program under the 32-bit host's name.
   std::string HostFolderWith(const std::string& program) {
-    const fs::path host = fs::path(hosts_.Path()) / platform::HostFileName(platform::Architecture::kX86);
-    fs::copy_file(fs::current_path() / program, host, fs::copy_options::overwrite_existing);
+    const fs::path host = fs::path(hosts_.Path()) / platform::HostFileName(kHostArchitecture);
+    // A new file, not the old one overwritten: the host the test started
+    // before may still be ending, and a running program cannot be written.
+    fs::remove(host);
+    fs::copy_file(fs::current_path() / program, host);
     fs::permissions(host, fs::perms::owner_all, fs::perm_options::add);
     return hosts_.Path() + static_cast<char>(fs::path::preferred_separator);
   }
@@ -94,8 +97,9 @@ TEST_F(HostFaults, MissingHostFailsTheLoadAndSaysWhy) {
   bool said = false;
   for (const std::string& line : Lines()) {
     // The file by the absolute path the module found it at.
-    said |= line.find("Instrument host failed: \"" + platform::LocateLibrary(LocalPath("recordingspectro32").c_str()) +
-                      "\" is 32-bit x86 and its host cannot start (") != std::string::npos;
+    said |= line.find("Instrument host failed: \"" +
+                      platform::LocateLibrary(LocalPath("recordingspectro32").c_str()) + "\" is " +
+                      HostArchitectureName() + " and its host cannot start (") != std::string::npos;
   }
   EXPECT_TRUE(said);
 }
@@ -111,7 +115,8 @@ TEST_F(HostFaults, HostOfTheWrongArchitectureCannotLoadTheLibrary) {
 TEST_F(HostFaults, ReplyThatDoesNotParseEndsTheHost) {
   InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("garbagehost")));
   EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), kLoadFailed);
-  EXPECT_TRUE(Said("Instrument host failed: its reply does not parse; 32-bit x86 host ended ("));
+  EXPECT_TRUE(Said("Instrument host failed: its reply does not parse; " + HostArchitectureName() +
+                   " host ended ("));
 }
 
 // A reply is all the host may send for a request: what comes besides, with
@@ -119,7 +124,8 @@ TEST_F(HostFaults, ReplyThatDoesNotParseEndsTheHost) {
 TEST_F(HostFaults, MoreThanTheReplyEndsTheHost) {
   InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("extrahost")));
   EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), kLoadFailed);
-  EXPECT_TRUE(Said("Instrument host failed: it sent what was not asked for; 32-bit x86 host ended ("));
+  EXPECT_TRUE(Said("Instrument host failed: it sent what was not asked for; " +
+                   HostArchitectureName() + " host ended ("));
 
   InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("laterhost")));
   EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
@@ -137,8 +143,9 @@ TEST_F(HostFaults, MoreThanTheReplyEndsTheHost) {
 // cut: a host that sends it a byte at a time does not get it afresh for each.
 TEST_F(HostFaults, ReplyTrickledPastTheLimitEndsTheHost) {
   InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("tricklehost")));
-  InstrumentHost::SetReplyTimeoutForTesting(300);
   ASSERT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+  // Only now: a host started under an emulator may take longer to load.
+  InstrumentHost::SetReplyTimeoutForTesting(300);
   const std::string answer = RoundTrip("Connect");  // the whole reply takes 700 ms
   EXPECT_EQ(answer.rfind("ERROR|Error executing command \"Connect\" (Instrument host stopped: "
                          "no answer within 300 ms (",
@@ -165,8 +172,9 @@ TEST_F(HostFaults, LibraryCrashingInTheHostAnswersAndUnloads) {
 }
 
 TEST_F(HostFaults, CallThatNeverReturnsEndsTheHostAtTheLimit) {
-  InstrumentHost::SetReplyTimeoutForTesting(400);
   ASSERT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+  // Only now: a host started under an emulator may take longer to load.
+  InstrumentHost::SetReplyTimeoutForTesting(400);
   recording_.SetThrow(RecordingLibrary::kHang);
   const std::string answer = RoundTrip("Measure");
   EXPECT_EQ(answer.rfind("ERROR|Error executing command \"Measure\" (Instrument host stopped: "
@@ -267,21 +275,25 @@ TEST_F(HostFaults, WhatTheLibraryStartedEndsWithTheHost) {
 // A host the system cannot run (here: its loader missing) is reported as
 // such, with the system's reason, not as a host that stopped.
 TEST_F(HostFaults, AHostThatCannotRunSaysWhy) {
-  const std::string folder = HostFolderWith(platform::HostFileName(platform::Architecture::kX86));
-  const std::string host = folder + platform::HostFileName(platform::Architecture::kX86);
+  const std::string folder = HostFolderWith(platform::HostFileName(kHostArchitecture));
+  const std::string host = folder + platform::HostFileName(kHostArchitecture);
   std::ostringstream read;
   read << std::ifstream(host, std::ios::binary).rdbuf();
   std::string bytes = read.str();
-  const std::string loader = "/lib/ld-linux.so.2";
+  const std::string loader = kHostArchitecture == platform::Architecture::kArm32
+                                 ? "/lib/ld-linux-armhf.so.3"
+                                 : "/lib/ld-linux.so.2";
   const std::size_t at = bytes.find(loader);
   ASSERT_NE(at, std::string::npos);
-  bytes.replace(at, loader.size(), "/lib/ld-nowhere.s2");
+  std::string missing = loader;
+  missing.replace(missing.find("linux"), 5, "nowhr");
+  bytes.replace(at, loader.size(), missing);
   std::ofstream(host, std::ios::binary | std::ios::trunc) << bytes;
   InstrumentHost::SetHostDirectoryForTesting(folder);
   EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), kLoadFailed);
   // Natively exec fails; under an emulator registered with binfmt_misc the
   // emulator says it.
-  EXPECT_TRUE(Said("Instrument host failed: 32-bit x86 host cannot run ("))
+  EXPECT_TRUE(Said("Instrument host failed: " + HostArchitectureName() + " host cannot run ("))
       << Quoted(Lines());
   EXPECT_FALSE(Said("stopped during the call"));
 }

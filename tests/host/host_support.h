@@ -6,9 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "test_directory.h"
 
 namespace vdqrn {
+
+// The architecture of the host and libraries under test: the 32-bit member
+// of this build's machine family (32-bit x86 beside x86-64, 32-bit ARM
+// beside 64-bit ARM), and its name as the log writes it.
+constexpr platform::Architecture kHostArchitecture =
+    platform::PeerArchitecture(platform::kOwnArchitecture);
+inline std::string HostArchitectureName() {
+  return platform::ArchitectureName(kHostArchitecture);
+}
 
 // Points the recording library (this process's copy and the host's) at
 // files in a folder of its own for as long as the object lives.

@@ -296,13 +296,14 @@ const ica::WriteHookRecord* Engine::WriteHook(const std::string& name) const {
 }
 
 bool Engine::Write(const std::string& channelName, const std::string& bytes) {
-  std::vector<std::uint8_t> block(bytes.begin(), bytes.end());
   if (bytes.size() > 0xFFFF) {
     Violation("test error: a block longer than 65535 bytes");
     return false;
   }
   // A block always has a valid address, also an empty one.
-  block.reserve(1);
+  std::vector<std::uint8_t> block;
+  block.reserve(bytes.empty() ? 1 : bytes.size());
+  block.assign(bytes.begin(), bytes.end());
   return WriteRaw(channelName, block.data(), static_cast<std::uint16_t>(bytes.size()));
 }
 

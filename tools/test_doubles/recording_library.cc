@@ -20,6 +20,7 @@
 #include <string>
 
 #include "instrument/driver_api.h"
+#include "platform/cxx_runtime_release.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -35,6 +36,11 @@
 #define ENTRY(result) RECORDING_EXPORT result SPECTRO_CALL
 
 namespace {
+
+// Declared first: released after every other static of this file (a build
+// that links the C++ runtime into the library would leak its reserve at
+// each unload otherwise).
+[[maybe_unused]] const vdqrn::platform::CxxRuntimeRelease g_cxxRuntimeRelease;
 
 // What the entry points throw after recording their call.
 enum ThrowKind {

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Plays the demo conversation (examples/session.txt) from an unpacked Linux
+# package on Debian 11 (glibc 2.31), older than this machine's: the proof
+# that the shipped binaries run on an older system, beyond their symbol
+# lists.
+#
+#   scripts/debian11_demo.sh BUILD_ROOT x64|armhf|arm64 in-process|host
+#
+# x64 runs inside the minimal Debian 11 system of scripts/sysroot.sh system
+# (chroot, with /proc mounted in a mount namespace of its own, as root); armhf and arm64 run under qemu-arm / qemu-aarch64 with
+# the Debian 11 libraries of scripts/sysroot.sh arm. `in-process` plays the
+# session against simspectro; `host` against simspectro32, the 32-bit
+# library of the package's machine family, through the instrument host (the
+# 64-bit packages only; 32-bit code must run there: scripts/test.sh decides).
+# Prints the transcript and the driver's log into
+# BUILD_ROOT/debian11/demo-ARCH-MODE.txt; exits 0 when the conversation went
+# as it should, 1 when not (saying why), 2 when it cannot run here.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+root=$(cd "${1:?usage: scripts/debian11_demo.sh BUILD_ROOT ARCH MODE}" && pwd)
+arch=${2:?}
+mode=${3:?}
+tarball="$root/packages/vdqrn-linux-$arch.tar.gz"
+transcript="$root/debian11/demo-$arch-$mode.txt"
+
+cannot() {
+  echo "$*"
+  exit 2
+}
+failed() {
+  echo "$* (transcript: $transcript)"
+  exit 1
+}
+
+[ -f "$tarball" ] || failed "$tarball is missing (run scripts/package.sh)"
+library=simspectro
+[ "$mode" = host ] && library=simspectro32
+case "$arch" in
+  x64)
+    system="$root/debian11/system"
+    [ -f "$system/.vdqrn-stamp" ] || cannot "no Debian 11 system in $system (scripts/sysroot.sh system)"
+    [ "$(id -u)" -eq 0 ] || cannot "chroot needs root"
+    folder="$system/opt/vdqrn"
+    hosted="32-bit x86"
+    ;;
+  armhf | arm64)
+    libraries="$root/debian11/arm"
+    [ -f "$libraries/.vdqrn-stamp" ] || cannot "no Debian 11 ARM libraries in $libraries (scripts/sysroot.sh arm)"
+    folder="$root/debian11/demo-$arch"
+    qemu=qemu-aarch64
+    [ "$arch" = armhf ] && qemu=qemu-arm
+    command -v "$qemu" >/dev/null || cannot "$qemu is not installed"
+    hosted="32-bit ARM"
+    ;;
+  *) failed "no package for $arch" ;;
+esac
+rm -rf "$folder"
+mkdir -p "$folder"
+tar xzf "$tarball" -C "$folder"
+sed "s/^Init|simspectro|/Init|$library|/" examples/session.txt >"$folder/examples/demo.txt"
+[ -f "$folder/$library.so" ] || failed "the package holds no $library.so"
+
+status=0
+if [ "$arch" = x64 ]; then
+  # With its own /proc, as every running system has, in a mount namespace
+  # of its own: nothing stays mounted when it ends.
+  unshare --mount --propagation private /bin/sh -c \
+    'mount -t proc proc "$1/proc" && exec chroot "$1" /bin/sh -c "cd /opt/vdqrn && ./engine_sim --log --script examples/demo.txt"' \
+    sh "$system" >"$transcript" 2>&1 || status=$?
+else
+  (cd "$folder" && QEMU_LD_PREFIX="$libraries" "$qemu" ./engine_sim --log --script examples/demo.txt) \
+    >"$transcript" 2>&1 || status=$?
+fi
+rm -rf "$folder"
+
+[ "$status" -eq 0 ] || failed "engine_sim ended with exit status $status: $(tail -3 "$transcript" | tr '\n' ' ')"
+grep -qxF "> Init|$library|" "$transcript" && grep -A1 -xF "> Init|$library|" "$transcript" | grep -qxF "< OK" ||
+  failed "Init|$library| was not answered OK"
+grep -A1 -xF "> Measure" "$transcript" | grep -qxF "< OK|true" || failed "Measure was not answered OK|true"
+grep -A1 -xF "> GetSpectralDataAll|1|" "$transcript" | grep -qE '^< OK\|[0-9.]+(;[0-9.]+){30}$' ||
+  failed "GetSpectralDataAll did not answer 31 values"
+if [ "$mode" = host ]; then
+  grep -qF "Instrument host started ($hosted, process" "$transcript" ||
+    failed "the log shows no $hosted instrument host"
+  ! grep -qF "Instrument host failed" "$transcript" || failed "the instrument host failed"
+else
+  ! grep -qF "Instrument host" "$transcript" || failed "an instrument host ran for the in-process session"
+fi
+echo "the demo conversation ran as it should ($library)"
