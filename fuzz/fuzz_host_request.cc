@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "host/host_server.h"
+#include "platform/platform.h"
 #include "recording_controls.h"
 
 namespace vdqrn {
@@ -20,7 +22,10 @@ HostServer& Server() {
     auto* created = new HostServer;
     host_protocol::Writer load;
     load.U8(host_protocol::kLoad);
-    load.Text("recordingspectro");
+    // The module sends the library's file as it found it.
+    load.Text(platform::LocateLibrary((std::string(platform::kLocalLibraryPrefix) +
+                                       "recordingspectro" + platform::kLibrarySuffix)
+                                          .c_str()));
     host_protocol::Writer reply;
     if (!created->Answer(load.Bytes(), &reply) || reply.Bytes() != std::vector<std::uint8_t>{1}) {
       std::fprintf(stderr, "fuzz_host_request: recordingspectro does not load\n");
