@@ -894,10 +894,12 @@ std::string EndChildProcess(ChildProcess& child, long graceMs) {
 
 namespace {
 
-// Ends this process the moment the process behind the handle has ended.
+// Ends this process the moment the process behind the handle has ended (a
+// wait that fails ends nothing: the job still ties the host to the client).
 DWORD WINAPI EndWithParent(void* parent) {
-  WaitForSingleObject(static_cast<HANDLE>(parent), INFINITE);
-  TerminateProcess(GetCurrentProcess(), 1);
+  if (WaitForSingleObject(static_cast<HANDLE>(parent), INFINITE) == WAIT_OBJECT_0) {
+    TerminateProcess(GetCurrentProcess(), 1);
+  }
   return 0;
 }
 

@@ -37,10 +37,8 @@ struct HostArguments {
     DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &parent,
                     SYNCHRONIZE, TRUE, 0);
   }
-  ~HostArguments() {
-    CloseHandle(write);
-    CloseHandle(parent);
-  }
+  // The client's handle now belongs to the host's watch of it.
+  ~HostArguments() { CloseHandle(write); }
   HANDLE read = nullptr, write = nullptr, mapping = nullptr, parent = nullptr;
 };
 
