@@ -72,9 +72,11 @@ SCRIPT
 
   # The .rpm
   top="$work/rpm-$arch"
-  mkdir -p "$top/SOURCES" "$top/SPECS"
+  # rpmbuild's recipe for the package: the tarball unpacked into
+  # /opt/vdqrn, install.sh run after install and before removal.
+  mkdir -p "$top/SOURCES"
   cp "$tarball" "$top/SOURCES/"
-  cat >"$top/SPECS/vdqrn.spec" <<SPEC
+  cat >"$top/vdqrn.rpm-recipe" <<RECIPE
 Name: vdqrn
 Version: $version
 Release: 1
@@ -100,8 +102,8 @@ if [ "\$1" -eq 0 ]; then
   /opt/vdqrn/install.sh --icaroot /opt/Citrix/ICAClient --uninstall ||
     echo "vdqrn: the client's registration could not be removed (see above)" >&2
 fi
-SPEC
-  rpmbuild --quiet --define "_topdir $top" --target "$rpm_arch" -bb "$top/SPECS/vdqrn.spec" \
+RECIPE
+  rpmbuild --quiet --define "_topdir $top" --target "$rpm_arch" -bb "$top/vdqrn.rpm-recipe" \
     >"$top/rpmbuild.log" 2>&1 || fail "rpmbuild failed for $arch: $(tail -3 "$top/rpmbuild.log")"
   rpm_file=$(find "$top/RPMS" -name '*.rpm' | head -1)
   cp "$rpm_file" "$out/"
