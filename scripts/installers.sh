@@ -20,7 +20,7 @@ fail() {
 }
 
 root=build
-version=$(sed -n 's/^project(vdqrn VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(product_version)
 output=
 while [ $# -gt 0 ]; do
   case "$1" in

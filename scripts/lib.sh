@@ -69,6 +69,11 @@ package_contents() {
     docs/protocol.md docs/deployment.md docs/deployment.md
 }
 
+# The product's version, as CMakeLists.txt's project() gives it.
+product_version() {
+  sed -n 's/^project(vdqrn VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt
+}
+
 # Copies one package's files (package_contents) from the build root into a
 # folder and prints their names; fails when a build is missing one.
 #   stage_package windows|linux x86|x64 BUILD_ROOT FOLDER

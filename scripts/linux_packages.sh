@@ -21,7 +21,7 @@ fail() {
 install_packages dpkg rpm
 root=$(cd "${1:-build}" && pwd)
 out="$root/packages"
-version=$(sed -n 's/^project(vdqrn VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(product_version)
 work="$root/linux-packages"
 rm -rf "$work"
 mkdir -p "$work"

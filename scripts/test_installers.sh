@@ -25,7 +25,7 @@ work="$root/installers"
 mkdir -p "$work"
 summary="$work/summary.txt"
 : >"$summary"
-version=$(sed -n 's/^project(vdqrn VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(product_version)
 upgrade_version="${version%.*}.$((${version##*.} + 1))"
 wine64=/usr/lib/wine/wine64
 export WINEDEBUG=-all

@@ -21,7 +21,7 @@ out="$root/packages"
 mkdir -p "$root/installers"
 summary="$root/installers/summary-linux.txt"
 : >"$summary"
-version=$(sed -n 's/^project(vdqrn VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(product_version)
 status_all=0
 
 failures=()
