@@ -152,13 +152,6 @@ void RestoreFloatingPointState(const FloatingPointState& state) {
   asm volatile("ldmxcsr %0" : : "m"(state.sseControl));
 }
 
-// The same with the x87 register stack emptied, after a call that was cut
-// short.
-void ResetFloatingPointState(const FloatingPointState& state) {
-  asm volatile("fninit");
-  RestoreFloatingPointState(state);
-}
-
 // One guarded call on this thread, from its start until it is left on any
 // way out: returned, cut short, or unwound past by an exception of our own
 // runtime or an outer handler's unwind.
@@ -206,12 +199,12 @@ void EnterGuard(GuardScope& scope) {
   t_scope = &scope;
 }
 
-// Puts back what the call may have changed; once, whichever way out comes
-// first.
+// Puts back the process's state the call may have changed; once, whichever
+// way out comes first. (The control words are the caller's to load: an
+// unwind brings back those of the frame it resumes in.)
 void LeaveGuard(GuardScope& scope) {
   if (!scope.active) return;
   scope.active = false;
-  RestoreFloatingPointState(scope.floatingPoint);
   t_scope = scope.outer;
   const std::lock_guard<std::mutex> lock(g_processStateMutex);
   if (--g_activeGuards == 0) {
@@ -427,9 +420,8 @@ bool CallGuarded(GuardedProcedure call, void* context) {
   GuardScope scope;
   EnterGuard(scope);
   // An exception of our own runtime passes through; the scope is left on
-  // the way (here, or already by the trampoline's handler). The control
-  // words are loaded again here in any case: an unwind brings back those of
-  // the frame it resumes in, which the library may have set.
+  // the way (here, or already by the trampoline's handler), and the control
+  // words are loaded on every way out.
   struct Leave {
     GuardScope& scope;
     ~Leave() {
@@ -438,7 +430,8 @@ bool CallGuarded(GuardedProcedure call, void* context) {
     }
   } leave{scope};
   const bool returned = vdqrn_guarded_call(&guarded) == 0;
-  if (!returned) ResetFloatingPointState(scope.floatingPoint);
+  // A cut-short call may leave the x87 register stack half full.
+  if (!returned) asm volatile("fninit");
   return returned;
 }
 
