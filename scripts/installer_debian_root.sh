@@ -1,32 +1,24 @@
-# A minimal Debian 11 system folder for installing the .deb package into,
-# made once with debootstrap and kept in the build folder (sourced by
+# A Debian 11 system folder for installing the .deb package into: a fresh
+# copy of the one scripts/sysroot.sh makes and keeps (BUILD_ROOT/debian11/
+# system), so that the test leaves that one as it was (sourced by
 # scripts/test_linux_packages.sh).
 #
 #   installer_debian_root BUILD_ROOT
 #
-# prints the folder (BUILD_ROOT/debian11-installers/root); fails, printing
-# why, where it cannot be made (debootstrap needs root and Debian's archive).
+# prints the copy (BUILD_ROOT/debian11-installers/root); fails, printing
+# why, where the system folder cannot be made (debootstrap needs root and
+# Debian's archive).
 installer_debian_root() {
-  local cache="$1/debian11-installers"
-  local root="$cache/root"
-  if [ -f "$cache/complete" ] && [ -x "$root/usr/bin/dpkg" ]; then
-    echo "$root"
-    return 0
-  fi
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "making a Debian system folder with debootstrap needs root"
+  local copy="$1/debian11-installers/root" system said
+  said=$(mktemp)
+  if ! system=$(scripts/sysroot.sh system "$1" 2>"$said"); then
+    tail -1 "$said"
+    rm -f "$said"
     return 1
   fi
-  install_packages debootstrap >&2 || {
-    echo "debootstrap cannot be installed"
-    return 1
-  }
-  rm -rf "$cache"
-  mkdir -p "$cache"
-  if ! debootstrap --variant=minbase bullseye "$root" >"$cache/debootstrap.log" 2>&1; then
-    echo "debootstrap failed: $(tail -1 "$cache/debootstrap.log")"
-    return 1
-  fi
-  touch "$cache/complete"
-  echo "$root"
+  rm -f "$said"
+  rm -rf "${copy%/root}"
+  mkdir -p "${copy%/root}"
+  cp -a "$system" "$copy"
+  echo "$copy"
 }
