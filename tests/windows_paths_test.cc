@@ -8,17 +8,10 @@
 
 #include "platform/platform.h"
 #include "support/test_directory.h"
+#include "support/wide_text.h"
 
 namespace vdqrn {
 namespace {
-
-std::wstring Wide(const std::string& utf8) {
-  std::wstring wide(utf8.size(), L'\0');
-  wide.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(),
-                                                           static_cast<int>(utf8.size()),
-                                                           wide.data(), static_cast<int>(wide.size()))));
-  return wide;
-}
 
 TEST(WindowsPaths, TheLogFolderMayHaveANameOutsideTheCodePage) {
   TestDirectory base;

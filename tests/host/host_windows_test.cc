@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "platform/shared_channel.h"
 #include "test_directory.h"
+#include "wide_text.h"
 
 namespace vdqrn {
 namespace {
@@ -119,13 +120,6 @@ TEST(HostHandles, ThePipeHasANameNoOneCanGuessAndIsOurUsersAlone) {
     platform::CloseChannel(module[pair]);
     platform::CloseChannel(host[pair]);
   }
-}
-
-std::wstring Wide(const std::string& utf8) {
-  std::wstring wide(utf8.size(), L'\0');
-  wide.resize(static_cast<std::size_t>(MultiByteToWideChar(
-      CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), static_cast<int>(wide.size()))));
-  return wide;
 }
 
 std::wstring Long(const std::wstring& path) { return L"\\\\?\\" + path; }
