@@ -35,6 +35,7 @@ cmake --build "$build" -j "$(nproc)" --target bench_driver vdqrn vdqrn_windows_e
 no_host=()
 filter=()
 if why=$(runs_32_bit_code_natively); then
+  set_aside_i386_emulators
   cmake --preset linux-x86 >/dev/null
   cmake --build --preset linux-x86 -j "$(nproc)" --target qrnhost simspectro
   cp build/linux-x86/bin/qrnhost32 "$build/bin/qrnhost32"

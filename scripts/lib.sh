@@ -1,6 +1,6 @@
 # Shared by the project's scripts.
 
-step() { printf '\n=== %s ===\n' "$*"; }
+step() { printf '\n=== %s === (%s)\n' "$*" "$(date +%H:%M:%S)"; }
 
 # Installs the Debian packages among the arguments that are missing: one
 # `apt-get update`, then one `apt-get install`. Needs root when anything is
@@ -193,7 +193,7 @@ register_binfmt() {
       binfmt_why="binfmt_misc refused the registration"
     else
       binfmt_registered+=("$name")
-      trap unregister_all_binfmt EXIT
+      trap restore_binfmt EXIT
       return 0
     fi
   fi
@@ -205,9 +205,34 @@ unregister_binfmt() {
   fi
   return 0
 }
-unregister_all_binfmt() {
-  local name
+# What the script changed in binfmt_misc, undone when it exits: its own
+# registrations removed, the handlers it switched off switched on again.
+binfmt_set_aside=()
+restore_binfmt() {
+  local name handler
   for name in "${binfmt_registered[@]}"; do unregister_binfmt "$name"; done
+  for handler in "${binfmt_set_aside[@]}"; do echo 1 >"$handler" 2>/dev/null || true; done
+  return 0
+}
+
+# Where the kernel runs 32-bit x86 programs, none may go through an
+# emulator: 32-bit wine does not start under one (it spins at full speed),
+# and a timing under one measures the emulator. A registration of our own
+# name is what a killed run left behind, and is removed; another (the
+# machine's qemu-user-binfmt) is switched off until the script exits. Says
+# what it did.
+set_aside_i386_emulators() {
+  local handler
+  while IFS= read -r handler; do
+    if [ "${handler##*/}" = "$binfmt_name" ]; then
+      echo "removing the binfmt_misc registration a killed run left behind: $handler"
+      unregister_binfmt "$binfmt_name"
+    elif echo 0 >"$handler" 2>/dev/null; then
+      echo "switching off $handler until this script ends: the kernel runs 32-bit programs itself"
+      binfmt_set_aside+=("$handler")
+      trap restore_binfmt EXIT
+    fi
+  done < <(i386_binfmt_handlers)
   return 0
 }
 
@@ -254,6 +279,7 @@ arrange_32_bit_code() {
   run32_why=
   if run32_why=$(runs_32_bit_code_natively); then
     run32=native
+    set_aside_i386_emulators
     return 0
   fi
   if ! build_32_bit_probe >/dev/null; then
@@ -267,6 +293,29 @@ arrange_32_bit_code() {
     run32=none
     run32_why="$run32_why; no emulator: $binfmt_why"
   fi
+}
+
+# Whether 32-bit wine starts in a wine prefix (made when missing); prints
+# why not. Wine now and then fails to start at all ("failed to map the shared
+# user data"), and is tried again; one that has not ended after five
+# minutes (under an emulator it spins) is stopped, and counts as not
+# starting.
+wine32_starts() {
+  local prefix=$1 status tries
+  for tries in 1 2 3; do
+    status=0
+    WINEPREFIX="$prefix" WINEDEBUG=-all timeout -k 10 300 /usr/lib/wine/wine cmd /c exit 0 \
+      >/dev/null 2>&1 || status=$?
+    case $status in
+      0) return 0 ;;
+      124 | 137)
+        echo "32-bit wine had not started a program after five minutes"
+        return 1
+        ;;
+    esac
+  done
+  echo "32-bit wine failed to start a program three times (exit status $status)"
+  return 1
 }
 
 # How a suite of 32-bit Linux programs runs, in words, for the summary.
