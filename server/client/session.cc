@@ -1,0 +1,196 @@
+#include "session.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace qrnclient {
+
+const char kCommandChannelName[] = "QrnCmd1";
+const char kDataChannelName[] = "QrnDta1";
+
+namespace {
+
+// The errors a read reports for a time-out on the systems we know of:
+// ERROR_SEM_TIMEOUT, WAIT_TIMEOUT, ERROR_TIMEOUT.
+bool IsTimeoutError(std::uint32_t error) { return error == 121 || error == 258 || error == 1460; }
+
+// A read's wait in whole milliseconds, never the value that waits forever.
+ChannelWord WaitMs(std::chrono::milliseconds wait) {
+  const long long ms = std::max<long long>(0, wait.count());
+  return static_cast<ChannelWord>(std::min<long long>(ms, kWaitForever - 1));
+}
+
+// How long a refused resynchronising command waits before the next one.
+constexpr std::chrono::milliseconds kBusyPause{100};
+
+}  // namespace
+
+std::string FreshSyncToken() {
+  std::random_device source;
+  const std::uint64_t value = (static_cast<std::uint64_t>(source()) << 32) ^ source();
+  char token[32];
+  std::snprintf(token, sizeof token, "QrnSync%016llx", static_cast<unsigned long long>(value));
+  return token;
+}
+
+Session::Session(const ChannelFunctions& functions) : functions_(functions) {}
+
+Session::~Session() { Close(); }
+
+OpenResult Session::Open() {
+  Close();
+  OpenResult result;
+  const auto open = [&](const char* name, ChannelHandle* handle) {
+    std::string writable(name);
+    *handle = functions_.open(kCurrentServer, kCurrentSession, writable.data());
+    if (*handle != nullptr) return true;
+    result.failedChannel = name;
+    result.systemError = functions_.lastError();
+    result.accessDenied = result.systemError == kErrorAccessDenied;
+    return false;
+  };
+  if (!open(kCommandChannelName, &command_) || !open(kDataChannelName, &data_)) {
+    Close();
+    return result;
+  }
+  inStep_ = true;
+  result.ok = true;
+  return result;
+}
+
+void Session::Close() {
+  for (ChannelHandle* handle : {&command_, &data_}) {
+    if (*handle != nullptr) functions_.close(*handle);
+    *handle = nullptr;
+  }
+}
+
+Reply Session::Failure(Outcome outcome, std::string text, std::uint32_t systemError) const {
+  Reply reply;
+  reply.outcome = outcome;
+  reply.text = std::move(text);
+  reply.systemError = systemError;
+  return reply;
+}
+
+Session::Packet Session::ReadPacket(Milliseconds wait) {
+  // Never smaller than the largest packet: a read with a smaller buffer
+  // loses the whole packet.
+  std::vector<char> buffer(kMaxPacketBytes);
+  ChannelWord read = 0;
+  const Clock::time_point start = Clock::now();
+  if (functions_.read(data_, WaitMs(wait), buffer.data(), static_cast<ChannelWord>(buffer.size()),
+                      &read) != 0) {
+    return {ReadStatus::kPacket, std::string(buffer.data(), std::min<std::size_t>(read, buffer.size())), 0};
+  }
+  const std::uint32_t error = functions_.lastError();
+  if (IsTimeoutError(error) || Clock::now() - start >= wait) {
+    return {ReadStatus::kTimedOut, std::string(), error};
+  }
+  return {ReadStatus::kFailed, std::string(), error};
+}
+
+Session::Packet Session::ReadResponse(Clock::time_point deadline) {
+  Packet packet = ReadPacket(std::chrono::duration_cast<Milliseconds>(deadline - Clock::now()));
+  // A response longer than one packet comes as full packets and a last
+  // shorter one: join while they arrive full and the next follows soon.
+  bool full = packet.status == ReadStatus::kPacket && packet.bytes.size() == kMaxCommandBytes;
+  while (full) {
+    Packet next = ReadPacket(joinWait_);
+    if (next.status != ReadStatus::kPacket) break;
+    full = next.bytes.size() == kMaxCommandBytes;
+    packet.bytes += next.bytes;
+  }
+  return packet;
+}
+
+bool Session::WriteAll(ChannelHandle channel, const std::string& bytes,
+                       std::uint32_t* systemError) {
+  std::string writable(bytes);
+  ChannelWord written = 0;
+  if (functions_.write(channel, writable.data(), static_cast<ChannelWord>(writable.size()),
+                       &written) == 0) {
+    *systemError = functions_.lastError();
+    return false;
+  }
+  return true;
+}
+
+bool Session::GetBackInStep(Clock::time_point deadline, Reply* failure) {
+  while (Clock::now() < deadline) {
+    const std::string token = FreshSyncToken();
+    std::uint32_t error = 0;
+    if (!WriteAll(command_, token, &error)) {
+      *failure = Failure(Outcome::kChannelFailure,
+                         "writing on " + std::string(kCommandChannelName) + " failed", error);
+      return false;
+    }
+    const std::string echoed = "ERROR|Unknown command \"" + token + "\"";
+    const std::string busy = "ERROR|Command \"" + token + "\" refused";
+    for (;;) {
+      const Packet packet = ReadResponse(deadline);
+      if (packet.status == ReadStatus::kFailed) {
+        *failure = Failure(Outcome::kChannelFailure,
+                           "reading on " + std::string(kDataChannelName) + " failed",
+                           packet.systemError);
+        return false;
+      }
+      if (packet.status == ReadStatus::kTimedOut) break;
+      if (packet.bytes == echoed) {
+        inStep_ = true;
+        return true;
+      }
+      // The command that timed out is still running: its response is yet
+      // to come. Ask again after a pause.
+      if (packet.bytes.compare(0, busy.size(), busy) == 0) {
+        std::this_thread::sleep_for(kBusyPause);
+        break;
+      }
+      // Anything else is a late response to an earlier command: dropped.
+    }
+  }
+  *failure = Failure(Outcome::kTimedOut,
+                     "an earlier command timed out, and the driver did not answer the command "
+                     "that gets the session back in step");
+  return false;
+}
+
+Reply Session::Send(const std::string& command, Milliseconds timeout, Target target) {
+  if (!IsOpen()) return Failure(Outcome::kNotSent, "the channels are not open");
+  if (command.empty()) return Failure(Outcome::kNotSent, "the command is empty");
+  if (command.size() > kMaxCommandBytes) {
+    return Failure(Outcome::kNotSent, "the command has " + std::to_string(command.size()) +
+                                          " bytes; one packet carries at most " +
+                                          std::to_string(kMaxCommandBytes));
+  }
+  const Clock::time_point deadline = Clock::now() + timeout;
+  if (!inStep_) {
+    Reply failure;
+    if (!GetBackInStep(deadline, &failure)) return failure;
+  }
+  std::uint32_t error = 0;
+  const ChannelHandle channel = target == Target::kDataChannel ? data_ : command_;
+  const char* channelName = target == Target::kDataChannel ? kDataChannelName : kCommandChannelName;
+  if (!WriteAll(channel, command, &error)) {
+    return Failure(Outcome::kChannelFailure, "writing on " + std::string(channelName) + " failed",
+                   error);
+  }
+  const Packet packet = ReadResponse(deadline);
+  switch (packet.status) {
+    case ReadStatus::kPacket:
+      return ParseResponse(packet.bytes);
+    case ReadStatus::kTimedOut:
+      inStep_ = false;
+      return Failure(Outcome::kTimedOut, "no response within " + std::to_string(timeout.count()) +
+                                             " ms");
+    case ReadStatus::kFailed:
+      break;
+  }
+  return Failure(Outcome::kChannelFailure, "reading on " + std::string(kDataChannelName) + " failed",
+                 packet.systemError);
+}
+
+}  // namespace qrnclient
