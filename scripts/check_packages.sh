@@ -30,10 +30,10 @@ check_listing() {
 }
 
 check_windows_package() {
-  local arch=$1
-  local zip="$root/packages/vdqrn-windows-$arch.zip"
+  local arch=$1 platform=${2:-windows}
+  local zip="$root/packages/vdqrn-$platform-$arch.zip"
   local contents
-  mapfile -t contents < <(package_contents windows "$arch" | cut -f1)
+  mapfile -t contents < <(package_contents "$platform" "$arch" | cut -f1)
   if [ ! -f "$zip" ]; then
     problem "$zip is missing (run scripts/package.sh)"
     return 0
@@ -115,6 +115,9 @@ check_linux_package() {
   rm -rf "$unpacked"
 }
 
-for arch in x86 x64; do check_windows_package "$arch"; done
+for arch in x86 x64; do
+  check_windows_package "$arch"
+  check_windows_package "$arch" host-kit-windows
+done
 for arch in x86 x64 armhf arm64; do check_linux_package "$arch"; done
 exit $status

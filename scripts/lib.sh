@@ -35,6 +35,11 @@ install_packages() {
 # it comes from ("PRESET:FILE" built, or a path in the source tree).
 #   package_contents windows x86|x64
 #   package_contents linux x86|x64|armhf|arm64
+#   package_contents host-kit-windows x86|x64
+# The host kit is for the session host and host application developers:
+# qrnctl, the client library with its header, and the stand-in of the
+# platform's channel functions in a folder of its own (for development
+# machines only).
 # A 64-bit package also carries the 32-bit instrument host and a 32-bit
 # simulated instrument of its machine family, so that a 64-bit client can
 # run a 32-bit library. The Linux packages come from the builds against
@@ -42,6 +47,15 @@ install_packages() {
 # linux preset), linux-x86, linux-armhf, linux-arm64.
 package_contents() {
   local platform=$1 arch=$2
+  if [ "$platform" = host-kit-windows ]; then
+    local preset=windows-$arch standin=wfapi64.dll
+    [ "$arch" = x86 ] && standin=wfapi.dll
+    printf '%s\t%s\n' qrnctl.exe "$preset:qrnctl.exe" qrnclient.dll "$preset:qrnclient.dll" \
+      include/qrnclient.h server/client/include/qrnclient.h "standin/$standin" "$preset:$standin" \
+      examples/session.txt examples/session.txt docs/protocol.md docs/protocol.md \
+      docs/server.md docs/server.md
+    return 0
+  fi
   if [ "$platform" = windows ]; then
     local preset=windows-$arch
     local bits=32

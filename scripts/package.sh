@@ -13,7 +13,9 @@
 # 32-bit instrument host and a 32-bit simulated instrument (simspectro32) of
 # their machine family. Each also holds examples/session.txt,
 # docs/protocol.md and docs/deployment.md in folders (docs/deployment.md
-# describes the layout).
+# describes the layout). For the session host, vdqrn-host-kit-windows-x86.zip
+# and -x64.zip: qrnctl.exe, qrnclient.dll and include/qrnclient.h, the
+# stand-in of the platform's channel functions (standin/), docs/server.md.
 # scripts/check_packages.sh checks them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,7 +42,7 @@ make_package() {
   local listing files
   listing=$(stage_package "$platform" "$arch" "$root" "$stage") || fail "a file is missing"
   mapfile -t files <<<"$listing"
-  if [ "$platform" = windows ]; then
+  if [ "$platform" != linux ]; then
     rm -f "$out/$name.zip"
     (cd "$stage" && cmake -E tar cf "../$name.zip" --format=zip "${files[@]}")
     echo "$out/$name.zip"
@@ -53,6 +55,7 @@ make_package() {
 }
 
 for arch in x86 x64; do make_package windows "$arch"; done
+for arch in x86 x64; do make_package host-kit-windows "$arch"; done
 for arch in x86 x64 armhf arm64; do make_package linux "$arch"; done
 
 # The installer packages: the Windows MSI files and the Linux system packages.

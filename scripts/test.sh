@@ -8,7 +8,9 @@
 # 32-bit Linux programs (linux-x86), under qemu-user (linux-armhf,
 # linux-arm64, with the 32-bit ARM host), under wine64 (windows-x64, with
 # the 32-bit instrument host under 32-bit wine) and under 32-bit wine
-# (windows-x86); and plays the demo conversation from the Linux packages on
+# (windows-x86); runs qrnctl (native, under wine64 and 32-bit wine) through
+# the stand-in of the platform's channel functions to engine_sim --listen;
+# and plays the demo conversation from the Linux packages on
 # Debian 11: the x64 one in a minimal Debian 11 system (chroot), in process
 # and through the 32-bit host, the ARM ones under qemu-user with Debian 11's
 # libraries. Where the kernel does not run 32-bit code (or
@@ -166,12 +168,16 @@ else
 fi
 # The installer packages, while wine may run (their scripts print the
 # summary lines repeated below).
-installer_summaries=(build/installers/summary.txt build/installers/summary-linux.txt)
+installer_summaries=(build/installers/summary.txt build/installers/summary-linux.txt
+  build/host-side/summary.txt)
 rm -f "${installer_summaries[@]}"
 step "installer packages"
 scripts/test_installers.sh build || status=1
 scripts/test_linux_packages.sh build || status=1
 scripts/test_signing.sh build || status=1
+# The host side end to end: qrnctl through the stand-in of the platform's
+# channel functions to engine_sim --listen.
+scripts/test_host_side.sh build || status=1
 # The emulator back for the 32-bit Linux programs.
 if [ "$run32" = binfmt ] && ! register_i386_binfmt; then
   loud "THE EMULATOR COULD NOT BE REGISTERED AGAIN: $binfmt_why."
