@@ -11,7 +11,8 @@
 # wfapi64.dll) and the windows-x86 one under 32-bit wine (with wfapi.dll,
 # where 32-bit wine starts): `check --library simspectro` passes; the demo
 # conversation (examples/session.txt) prints exactly what engine_sim prints
-# for it in process; and each diagnosis shows with its exit code: the allow
+# for it in process; the C example on the client library (examples/host_app.c)
+# measures; and each diagnosis shows with its exit code: the allow
 # list refusing the program (6, with the entries to add, which then let it
 # in), no driver on the client (8), the library missing (9). Prints one
 # summary line per qrnctl (also written to BUILD_ROOT/host-side/summary.txt):
@@ -107,6 +108,13 @@ test_qrnctl() {
   check "the demo conversation (exit code $code)" equal "$code" 0
   check "prints what engine_sim prints" same_file "$out-session.txt" "$work/expected-session.txt"
 
+  local saved=("${qrnctl[@]}")
+  qrnctl=("${host_app[@]}")
+  qrnctl_at "$client" "$out-host-app.txt"
+  qrnctl=("${saved[@]}")
+  check "the C example on qrnclient measures (exit code $code)" equal "$code" 0
+  check "and prints the values" contains "$out-host-app.txt" "400 nm: "
+
   qrnctl_at "$client" "$out-missing.txt" check --library nosuchlibrary
   check "a missing library exits with 9 (exit code $code)" equal "$code" 9
   check "and says so" contains "$out-missing.txt" 'instrument library "nosuchlibrary" did not load on the client'
@@ -141,10 +149,12 @@ result() { printf '%-16s %-8s %s\n' "$1" "$2" "$3" | tee -a "$summary"; }
 
 status=0
 qrnctl=(env "LD_LIBRARY_PATH=$linux_bin" "$linux_bin/qrnctl")
+host_app=(env "LD_LIBRARY_PATH=$linux_bin" "$linux_bin/host_app")
 test_qrnctl qrnctl-linux "native, libwfapi.so to engine_sim --listen"
 
 bin64="$root/windows-x64/bin"
 qrnctl=(env "WINEPREFIX=$root/windows-x64/wineprefix" /usr/lib/wine/wine64 "$bin64/qrnctl.exe")
+host_app=(env "WINEPREFIX=$root/windows-x64/wineprefix" /usr/lib/wine/wine64 "$bin64/host_app.exe")
 test_qrnctl qrnctl-win64 "wine64, wfapi64.dll stand-in to engine_sim --listen"
 
 bin32="$root/windows-x86/bin"
@@ -155,6 +165,7 @@ elif ! why=$(wine32_starts "$prefix32"); then
   result qrnctl-win32 "NOT RUN" "$why"
 else
   qrnctl=(env "WINEPREFIX=$prefix32" /usr/lib/wine/wine "$bin32/qrnctl.exe")
+  host_app=(env "WINEPREFIX=$prefix32" /usr/lib/wine/wine "$bin32/host_app.exe")
   test_qrnctl qrnctl-win32 "32-bit wine, wfapi.dll stand-in to engine_sim --listen"
 fi
 exit $status
