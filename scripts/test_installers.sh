@@ -36,7 +36,9 @@ others='VDOTHER1, VDOTHER2'
 
 failures=()
 
-in_prefix() { WINEPREFIX="$prefix" "$wine64" "$@"; }
+# A wine program in the package's prefix; one that has not ended after ten
+# minutes is stopped.
+in_prefix() { WINEPREFIX="$prefix" timeout -k 10 600 "$wine64" "$@"; }
 # The same in our installed folder, where engine_sim finds simspectro.
 in_ours() { (cd "$ours_unix" && in_prefix "$@"); }
 # A registry value in the package's view; empty when missing.
@@ -58,15 +60,14 @@ snapshot() {
     -type f 2>/dev/null | sort) || true
 }
 # Wine now and then fails to start a process at all ("failed to map the
-# shared user data"): such a start is tried again, up to three times. One
-# that has not ended after ten minutes is stopped. The output goes to the
-# file named first.
+# shared user data"): such a start is tried again, up to three times. The
+# output goes to the file named first.
 wine_started() {
   local output=$1 status tries
   shift
   for tries in 1 2 3; do
     status=0
-    timeout -k 10 600 "$@" >"$output" 2>&1 || status=$?
+    "$@" >"$output" 2>&1 || status=$?
     grep -q 'failed to map the shared user data' "$output" || return $status
     echo "  (wine did not start, trying again)"
   done
@@ -119,7 +120,7 @@ test_msi() {
   # system's does): its trace shows which condition stopped the install, and
   # the package holds the message for that condition.
   local trace="$work/no-client-$arch.trace"
-  wine_started "$trace" env WINEDEBUG=trace+msi WINEPREFIX="$prefix" "$wine64" \
+  wine_started "$trace" env WINEDEBUG=trace+msi WINEPREFIX="$prefix" timeout -k 10 600 "$wine64" \
     msiexec /i 'C:\vdqrn.msi' /qn || status=$?
   check "install without a client fails (exit status $status)" nonzero "$status"
   check "the client condition stops it" contains "$trace" '0 <- L"Installed OR CLIENTFOLDER"'
