@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -16,12 +17,14 @@
 #endif
 
 #include "engine_sim.h"
+#include "exit_codes.h"
 #include "listener.h"
 #include "platform/caller.h"
 #include "platform/socket.h"
 #include "process_info.h"
 #include "recording_controls.h"
 #include "test_directory.h"
+#include "tool.h"
 #include "wfapi.h"
 
 namespace vdqrn {
@@ -276,6 +279,62 @@ TEST_F(StandIn, ClosedHandlesAreNoLongerValid) {
   EXPECT_FALSE(Write(command_, "Hello"));
   EXPECT_EQ(LastError(), 6u);
   ASSERT_TRUE(WFVirtualChannelClose(data_));
+}
+
+// The tool's --listen mode as a user starts it: the ready file names the
+// port; with --once the tool returns when the host's last channel closes.
+TEST_F(StandIn, TheToolServesOneSessionAndSaysWhereItListens) {
+  const std::string readyFile = temp_.Path() + "/ready.txt";
+  std::istringstream in;
+  std::ostringstream out;
+  std::ostringstream err;
+  int code = -1;
+  std::thread tool([&] {
+    code = engine_sim_cli::RunTool(
+        {"--listen", "127.0.0.1:0", "--once", "--ready-file", readyFile}, in, out, err, false);
+  });
+  std::string address;
+  for (int wait = 0; wait < 100 && address.empty(); ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::ifstream ready(readyFile);
+    std::getline(ready, address);
+  }
+  ASSERT_EQ(address.rfind("127.0.0.1:", 0), 0u) << address;
+  EXPECT_NE(address, "127.0.0.1:0");
+  SetAddress(address);
+  HANDLE command = Open("QrnCmd1");
+  HANDLE data = Open("QrnDta1");
+  EXPECT_NE(command, nullptr);
+  EXPECT_NE(data, nullptr);
+  EXPECT_TRUE(Write(command, "Hello"));
+  EXPECT_EQ(Read(data, 5000).bytes, "OK|Hello");
+  WFVirtualChannelClose(command);
+  WFVirtualChannelClose(data);
+  tool.join();
+  EXPECT_EQ(code, engine_sim_cli::kExitOk) << err.str();
+  EXPECT_EQ(out.str().rfind("engine_sim: listening on " + address +
+                                ", accepting connections from this machine only "
+                                "(--accept-remote for others)\n",
+                            0),
+            0u)
+      << out.str();
+  EXPECT_NE(out.str().find("> Hello\n< OK|Hello\nengine_sim: session 1 ended\n"),
+            std::string::npos)
+      << out.str();
+}
+
+TEST_F(StandIn, TheToolSaysWhenItCannotListen) {
+  platform::SocketStatus status;
+  std::string error;
+  platform::Socket taken = platform::Socket::Listen("127.0.0.1", 0, &status, &error);
+  ASSERT_TRUE(taken.IsOpen()) << error;
+  const std::string address = "127.0.0.1:" + std::to_string(taken.LocalPort());
+  std::istringstream in;
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(engine_sim_cli::RunTool({"--listen", address}, in, out, err, false),
+            engine_sim_cli::kExitListen);
+  EXPECT_EQ(err.str().rfind("engine_sim: cannot listen on " + address + ": ", 0), 0u) << err.str();
 }
 
 }  // namespace
