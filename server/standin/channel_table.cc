@@ -52,6 +52,8 @@ void* ChannelTable::Open(const std::string& name, std::uint32_t* error) {
     if (!used) connection_.reset();
     return nullptr;
   }
+  // A close on another thread may have let go of the connection meanwhile.
+  if (!connection_) connection_ = connection;
   channels_[HandleValue(id)] = channel;
   return reinterpret_cast<void*>(HandleValue(id));
 }

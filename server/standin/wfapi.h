@@ -5,7 +5,9 @@
 //
 // This library stands in for the platform's: the channels run over TCP to
 // engine_sim --listen at QRN_STANDIN_ADDRESS ("host:port", default
-// 127.0.0.1:47120), which plays the client with the real driver module.
+// 127.0.0.1:47120), which plays the client with the real driver module. The
+// connection is made at the first open and ended when the last handle
+// closes; engine_sim takes each connection for a client session.
 // Failures set the thread's last error to a Windows error number: with
 // SetLastError on Windows, in errno on Linux (the same numbers, not errno's
 // own meanings):
@@ -13,9 +15,10 @@
 //   5   ERROR_ACCESS_DENIED        the allow list does not list this program
 //   6   ERROR_INVALID_HANDLE       not an open channel handle
 //   87  ERROR_INVALID_PARAMETER    name empty, longer than 7 or not ASCII;
-//                                  a null pointer argument
+//                                  a null pointer argument; a bad address
 //   109 ERROR_BROKEN_PIPE          the connection to the client was lost
-//   121 ERROR_SEM_TIMEOUT          no packet within the read's time-out
+//   121 ERROR_SEM_TIMEOUT          no packet within the read's time-out; no
+//                                  connection or open answer within 5 or 10 s
 //   122 ERROR_INSUFFICIENT_BUFFER  the packet was longer than the buffer; it is gone
 //   1225 ERROR_CONNECTION_REFUSED  nothing listens at the address
 #pragma once
