@@ -31,7 +31,8 @@ void* ChannelTable::Open(const std::string& name, std::uint32_t* error) {
     connection = connection_;
     id = nextId_++;
   }
-  if (!connection || connection->Broken()) {
+  const bool fresh = !connection || connection->Broken();
+  if (fresh) {
     std::string address = platform::EnvironmentValue(kAddressVariable);
     if (address.empty()) address = kDefaultAddress;
     connection = Connection::Connect(address, error);
@@ -44,6 +45,9 @@ void* ChannelTable::Open(const std::string& name, std::uint32_t* error) {
   channel->id = id;
   channel->queue = std::make_shared<PacketQueue>();
   *error = connection->Open(id, name, platform::CallerProgramPath(), channel->queue);
+  // engine_sim closes a connection it does not accept (another machine's)
+  // before answering anything.
+  if (fresh && *error == kErrorBrokenPipe) *error = kErrorConnectionRefused;
   std::lock_guard<std::mutex> lock(mutex_);
   if (*error != 0) {
     // A connection made for this open alone ends with it.

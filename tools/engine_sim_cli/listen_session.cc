@@ -141,6 +141,7 @@ void ListenSession::Deliver(const std::string& channelName, const std::string& b
     return;
   }
   PrintResponse(out_, *response);
+  PrintChartIfSpectral(out_, bytes, *response);
   out_ << std::flush;
   if (!SendResponse(*response)) lost_ = true;
 }
