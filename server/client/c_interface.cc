@@ -8,7 +8,7 @@
 #include <string>
 
 #include "open_problem.h"
-#include "platform/platform.h"
+#include "platform/caller.h"
 #include "session.h"
 #include "typed_commands.h"
 
@@ -67,7 +67,7 @@ QRN_API int QRN_CALL qrn_open(qrn_session** session) {
   auto opened = std::make_unique<qrn_session>(loaded.functions);
   const qrnclient::OpenResult result = opened->session.Open();
   if (!result.ok) {
-    t_openProblem = qrnclient::OpenProblem(result, vdqrn::platform::ExecutablePath());
+    t_openProblem = qrnclient::OpenProblem(result, vdqrn::platform::CallerProgramPath());
     return result.accessDenied ? QRN_ACCESS_DENIED : QRN_OPEN_FAILED;
   }
   t_openProblem.clear();

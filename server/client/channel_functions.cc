@@ -2,6 +2,7 @@
 
 #include <type_traits>
 
+#include "platform/caller.h"
 #include "platform/platform.h"
 
 namespace qrnclient {
@@ -24,7 +25,7 @@ LoadedChannelFunctions LoadChannelFunctions() {
   const platform::LibraryHandle library = platform::LoadDynamicLibrary(name);
   if (library == nullptr) {
     loaded.problem = std::string(name) + " could not be loaded (error " +
-                     std::to_string(platform::LastSystemError()) +
+                     std::to_string(platform::CallerError()) +
                      "): the platform's virtual channel functions are only on a session host";
     return loaded;
   }
@@ -41,7 +42,7 @@ LoadedChannelFunctions LoadChannelFunctions() {
   find("WFVirtualChannelRead", &functions.read);
   find("WFVirtualChannelWrite", &functions.write);
   find("WFVirtualChannelPurgeInput", &functions.purgeInput);
-  functions.lastError = &platform::LastSystemError;
+  functions.lastError = &platform::CallerError;
   if (!loaded.problem.empty()) {
     platform::FreeDynamicLibrary(library);
     return loaded;

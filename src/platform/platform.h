@@ -116,12 +116,6 @@ std::string HostFileName(Architecture architecture);
 // Windows, whatever its length); empty when it cannot be told. The only
 // folder a host is started from.
 std::string OwnDirectory();
-// The full path of the running program (UTF-8 on Windows); empty when it
-// cannot be told.
-std::string ExecutablePath();
-// The number of the calling thread's last system error: GetLastError() on
-// Windows, errno elsewhere.
-std::uint32_t LastSystemError();
 
 // One end of the private two-way channel between the module and its
 // instrument host: a page of memory both processes map, with a ring of bytes

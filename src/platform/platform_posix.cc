@@ -16,7 +16,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -189,14 +188,6 @@ const std::string& LoadedDirectory() {
 }  // namespace
 
 std::string OwnDirectory() { return LoadedDirectory(); }
-
-std::string ExecutablePath() {
-  std::error_code error;
-  const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::string() : path.string();
-}
-
-std::uint32_t LastSystemError() { return static_cast<std::uint32_t>(errno); }
 
 namespace {
 

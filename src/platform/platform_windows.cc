@@ -499,10 +499,6 @@ std::string OwnDirectory() {
   return folder.empty() ? std::string() : Utf8(folder) + "\\";
 }
 
-std::string ExecutablePath() { return Utf8(ModulePath(nullptr)); }
-
-std::uint32_t LastSystemError() { return static_cast<std::uint32_t>(GetLastError()); }
-
 namespace {
 
 std::string SystemError(const char* what) {

@@ -64,6 +64,49 @@ TEST(Options, BadUseIsRefusedWithItsReason) {
   }
 }
 
+TEST(Options, ListenTakesItsOwnOptions) {
+  const ParsedOptions parsed = ParseOptions(
+      {"--listen", "[::1]:0", "--allow", "QrnCmd1,C:\\Apps\\host.exe", "--allow=QrnDta1,/bin/h",
+       "--no-driver", "--once", "--accept-remote", "--ready-file", "ready.txt", "--hpc"});
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_EQ(parsed.options.listen, "[::1]:0");
+  EXPECT_EQ(parsed.options.allow,
+            (std::vector<std::string>{"QrnCmd1,C:\\Apps\\host.exe", "QrnDta1,/bin/h"}));
+  EXPECT_TRUE(parsed.options.noDriver);
+  EXPECT_TRUE(parsed.options.once);
+  EXPECT_TRUE(parsed.options.acceptRemote);
+  EXPECT_EQ(parsed.options.readyFile, "ready.txt");
+  EXPECT_TRUE(parsed.options.hpc);
+}
+
+TEST(Options, ListenOptionsAreRefusedWhereTheyDoNotBelong) {
+  const std::string needsListen =
+      "options --allow, --no-driver, --once, --accept-remote and --ready-file need --listen";
+  const std::string noConversation =
+      "option --listen takes its commands from the connection: leave out --check, --script and "
+      "--log";
+  const BadUse cases[] = {
+      {{"--listen", "47120"}, "option --listen takes ADDRESS:PORT, not \"47120\""},
+      {{"--listen", "host:70000"}, "option --listen takes ADDRESS:PORT, not \"host:70000\""},
+      {{"--listen", "::1:5"}, "option --listen takes ADDRESS:PORT, not \"::1:5\""},
+      {{"--listen", "h:1", "--allow", "QrnCmd1"},
+       "option --allow takes \"CHANNEL,FULL-PATH\", not \"QrnCmd1\""},
+      {{"--once"}, needsListen},
+      {{"--no-driver"}, needsListen},
+      {{"--allow", "QrnCmd1,/bin/h"}, needsListen},
+      {{"--ready-file", "r"}, needsListen},
+      {{"--accept-remote"}, needsListen},
+      {{"--listen", "h:1", "--check"}, noConversation},
+      {{"--listen", "h:1", "--script", "s.txt"}, noConversation},
+      {{"--once=yes", "--listen", "h:1"}, "option --once takes no value"},
+  };
+  for (const BadUse& use : cases) {
+    const ParsedOptions parsed = ParseOptions(use.arguments);
+    EXPECT_FALSE(parsed.ok) << use.arguments[0];
+    EXPECT_EQ(parsed.error, use.error);
+  }
+}
+
 }  // namespace
 
 }  // namespace vdqrn

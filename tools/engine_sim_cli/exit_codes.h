@@ -15,6 +15,9 @@ enum ExitCode : int {
   kExitChannels = 7,        // a channel did not open, or has no write hook
   kExitLibraryLoad = 8,     // the named instrument library did not load (Init)
   kExitLibraryConnect = 9,  // the library loaded but did not connect
+  // --listen only:
+  kExitListen = 10,         // cannot listen on the address
+  kExitReadyFile = 11,      // the ready file cannot be written
 };
 
 }  // namespace engine_sim_cli

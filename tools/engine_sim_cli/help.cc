@@ -31,6 +31,24 @@ Options:
   --library NAME   with --check: also Init|NAME| (the library ./NAME.so,
                    .\NAME.dll on Windows, from the current folder), Connect
                    and Disconnect
+  --listen ADDRESS:PORT
+                   play the client for the channel stand-in (libwfapi.so,
+                   wfapi64.dll, wfapi.dll) instead of reading commands: see
+                   "Listening" below
+  --allow CHANNEL,FULL-PATH
+                   with --listen: the channel opens only for the program at
+                   FULL-PATH; repeat for more entries. With any entry the
+                   allow list is on: a program not listed for a channel
+                   gets error 5 (access denied) when it opens it
+  --no-driver      with --listen: a client without the driver installed:
+                   channels open, nothing is ever answered
+  --once           with --listen: serve one session, then exit
+  --accept-remote  with --listen: accept connections from other machines too
+                   (default: loopback addresses only)
+  --ready-file FILE
+                   with --listen: write ADDRESS:PORT and a line end to FILE
+                   once listening, with the port actually bound (port 0
+                   picks a free one)
   -h, --help       print this text
 An option's value follows as the next argument or after "=" (--module=x).
 
@@ -50,6 +68,17 @@ the current folder. The driver's log goes to a temporary folder of the tool's
 own, removed at the end: the log of a client on the same machine stays as it
 is.
 
+Listening: engine_sim binds ADDRESS:PORT and takes one connection of the
+channel stand-in at a time. Each connection is a client session: the module
+is loaded and opened when it starts and closed and unloaded when it ends.
+QrnCmd1 and QrnDta1 open when the module opened them, other channels fail
+with error 2. Every packet the host writes goes to the module's channel; the
+response goes back on QrnDta1 in packets of at most 4996 bytes. The first
+line says where it listens; each session's start and end get a line, the
+conversation is printed as above. Refused connections and failed opens are
+noted on standard error. The stand-in finds engine_sim through the
+environment variable QRN_STANDIN_ADDRESS (default 127.0.0.1:47120).
+
 Exit codes:
   0  every command got a response
   1  a command got no response
@@ -61,11 +90,14 @@ Exit codes:
   7  --check: a channel did not open, or has no write hook
   8  --check: the library named with --library did not load
   9  --check: the library loaded but did not connect (Connect not OK|true)
+ 10  --listen: cannot listen on the address (in use, not this machine's)
+ 11  --listen: the ready file cannot be written
 
 Example, in the folder that holds the module and simspectro:
   engine_sim --script examples/session.txt
   engine_sim --hpc --log
   engine_sim --check --library simspectro
+  engine_sim --listen 127.0.0.1:47120
   > Init|simspectro|
   < OK
 )";

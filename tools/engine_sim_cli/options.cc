@@ -1,5 +1,10 @@
 #include "options.h"
 
+#include <cstdint>
+
+#include "allow_list.h"
+#include "platform/socket.h"
+
 namespace engine_sim_cli {
 
 namespace {
@@ -11,12 +16,13 @@ ParsedOptions Failure(const std::string& error) {
 }
 
 bool TakesValue(const std::string& name) {
-  return name == "--module" || name == "--script" || name == "--channel" || name == "--library";
+  return name == "--module" || name == "--script" || name == "--channel" || name == "--library" ||
+         name == "--listen" || name == "--allow" || name == "--ready-file";
 }
 
 bool IsFlag(const std::string& name) {
   return name == "--hpc" || name == "--log" || name == "--check" || name == "--help" ||
-         name == "-h";
+         name == "-h" || name == "--no-driver" || name == "--once" || name == "--accept-remote";
 }
 
 }  // namespace
@@ -35,6 +41,9 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       if (name == "--log") options.log = true;
       if (name == "--check") options.check = true;
       if (name == "--help" || name == "-h") options.help = true;
+      if (name == "--no-driver") options.noDriver = true;
+      if (name == "--once") options.once = true;
+      if (name == "--accept-remote") options.acceptRemote = true;
       continue;
     }
     if (!TakesValue(name)) {
@@ -56,6 +65,20 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       options.script = value;
     } else if (name == "--library") {
       options.library = value;
+    } else if (name == "--listen") {
+      std::string host;
+      std::uint16_t port = 0;
+      if (!vdqrn::platform::SplitHostPort(value, &host, &port)) {
+        return Failure("option --listen takes ADDRESS:PORT, not \"" + value + "\"");
+      }
+      options.listen = value;
+    } else if (name == "--allow") {
+      if (!AllowList().Add(value)) {
+        return Failure("option --allow takes \"CHANNEL,FULL-PATH\", not \"" + value + "\"");
+      }
+      options.allow.push_back(value);
+    } else if (name == "--ready-file") {
+      options.readyFile = value;
     } else if (value == "command") {
       options.channel = Channel::kCommand;
     } else if (value == "data") {
@@ -67,6 +90,17 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
   if (!options.library.empty() && !options.check) return Failure("option --library needs --check");
   if (options.check && !options.script.empty()) {
     return Failure("option --check holds no conversation: leave out --script");
+  }
+  const bool listenOnly = !options.allow.empty() || options.noDriver || options.once ||
+                          options.acceptRemote || !options.readyFile.empty();
+  if (listenOnly && options.listen.empty()) {
+    return Failure("options --allow, --no-driver, --once, --accept-remote and --ready-file need "
+                   "--listen");
+  }
+  if (!options.listen.empty() &&
+      (options.check || !options.script.empty() || options.log)) {
+    return Failure("option --listen takes its commands from the connection: leave out --check, "
+                   "--script and --log");
   }
   parsed.ok = true;
   return parsed;

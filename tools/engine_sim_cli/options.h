@@ -17,6 +17,13 @@ struct Options {
   bool check = false;  // check mode: no conversation, the exit status tells
   std::string library; // check mode: the instrument library to load and connect
   bool help = false;
+  // --listen: serve the channel stand-in's connections instead.
+  std::string listen;             // ADDRESS:PORT to listen on
+  std::vector<std::string> allow; // allow-list entries "CHANNEL,FULL-PATH"
+  bool noDriver = false;          // channels open, nothing is answered
+  bool once = false;              // one session, then exit
+  bool acceptRemote = false;      // also connections from other machines
+  std::string readyFile;          // gets "ADDRESS:PORT\n" once listening
 };
 
 struct ParsedOptions {

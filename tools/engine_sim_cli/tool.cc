@@ -9,6 +9,7 @@
 #include "engine_sim.h"
 #include "exit_codes.h"
 #include "help.h"
+#include "listener.h"
 #include "log_folder.h"
 #include "options.h"
 #include "process_info.h"
@@ -77,6 +78,16 @@ int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::os
 
   const std::string module =
       options.module.empty() ? ModuleBesideExecutable() : options.module;
+  if (!options.listen.empty()) {
+    ListenSettings settings;
+    settings.module = module;
+    settings.hpc = options.hpc;
+    for (const std::string& entry : options.allow) settings.allowList.Add(entry);
+    settings.noDriver = options.noDriver;
+    settings.acceptRemote = options.acceptRemote;
+    settings.once = options.once;
+    return RunListener(options.listen, options.readyFile, std::move(settings), out, err);
+  }
   engine_sim::Engine engine;
   engine.SetWdVersion(options.hpc ? 1 : 0);
 #if !defined(_WIN32)

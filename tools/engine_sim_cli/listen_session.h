@@ -1,0 +1,53 @@
+// One connection of the channel stand-in, served as one client session: the
+// driver module is loaded and opened when it starts and closed and unloaded
+// when it ends, as a client does at a reconnect. Open requests are answered,
+// each data packet is handed to the module's write hook for its channel, and
+// what the module sends on the data channel goes back as packets.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "engine_sim.h"
+#include "listen_settings.h"
+#include "platform/socket.h"
+#include "wire.h"
+
+namespace engine_sim_cli {
+
+class ListenSession {
+ public:
+  ListenSession(const ListenSettings& settings, vdqrn::platform::Socket connection, int number,
+                std::ostream& out, std::ostream& err);
+  ListenSession(const ListenSession&) = delete;
+  ListenSession& operator=(const ListenSession&) = delete;
+
+  // Serves until the server side disconnects, breaks the protocol, or `stop`
+  // is set (looked at a few times a second).
+  void Run(const std::atomic<bool>& stop);
+
+ private:
+  bool StartModule();
+  void StopModule();
+  // False when the connection has to end.
+  bool Handle(const vdqrn::wire::Message& message);
+  std::uint32_t OpenError(const std::string& name, const std::string& programPath) const;
+  void Deliver(const std::string& channelName, const std::string& bytes);
+  bool SendResponse(const std::string& response);
+  void Note(const std::string& text);
+
+  const ListenSettings& settings_;
+  vdqrn::platform::Socket connection_;
+  const int number_;
+  std::ostream& out_;
+  std::ostream& err_;
+  std::unique_ptr<engine_sim::Engine> engine_;
+  std::map<std::uint32_t, std::string> channels_;  // open ids and their names
+  bool lost_ = false;
+};
+
+}  // namespace engine_sim_cli

@@ -1,0 +1,48 @@
+// engine_sim --listen: plays the client side for the channel stand-in. Listens
+// on an address, takes one connection at a time and serves each as a client
+// session (listen_session.h).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "listen_settings.h"
+#include "platform/socket.h"
+
+namespace engine_sim_cli {
+
+class Listener {
+ public:
+  Listener(ListenSettings settings, std::ostream& out, std::ostream& err);
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  // Binds ADDRESS:PORT (port 0: a free one); false with the reason.
+  bool Listen(const std::string& address, std::string* error);
+  // The bound address with its real port: "host:port", "[v6-host]:port".
+  std::string BoundAddress() const;
+  // The first line engine_sim prints: where it listens, whom it accepts.
+  std::string Banner() const;
+  // Serves connections until Stop, or after the first session with `once`.
+  void Serve();
+  // From any thread: Serve returns within a fraction of a second.
+  void Stop() { stop_ = true; }
+
+ private:
+  ListenSettings settings_;
+  std::ostream& out_;
+  std::ostream& err_;
+  vdqrn::platform::Socket socket_;
+  std::string host_;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+};
+
+// The whole --listen mode for RunTool: listens, announces, writes the ready
+// file, serves. An exit code of exit_codes.h.
+int RunListener(const std::string& address, const std::string& readyFile,
+                ListenSettings settings, std::ostream& out, std::ostream& err);
+
+}  // namespace engine_sim_cli
