@@ -53,3 +53,16 @@ if(VDQRN_GLIBC_FLOOR)
     -Wcast-align -Wformat=2)
   link_libraries(vdqrn_glibc_compat)
 endif()
+
+# A 32-bit Windows DLL of __stdcall functions exported by their plain names,
+# as other languages and the platform's own DLLs look them up: the linker
+# strips the decoration from the exports, and dlltool writes the import
+# library from the .def (which lists the decorated names), since the
+# linker's own would lose the names that C callers link against.
+function(vdqrn_stdcall_exports target def dll)
+  target_sources(${target} PRIVATE ${def})
+  target_link_options(${target} PRIVATE -Wl,--kill-at)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_DLLTOOL} -d ${def} -D ${dll} -k -l $<TARGET_LINKER_FILE:${target}>
+    VERBATIM)
+endfunction()
