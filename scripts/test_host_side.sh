@@ -58,16 +58,6 @@ listen() {
 }
 
 failures=()
-check() {
-  local what=$1
-  shift
-  if "$@"; then
-    echo "  ok: $what"
-  else
-    echo "  FAILED: $what"
-    failures+=("$what")
-  fi
-}
 equal() { [ "$1" = "$2" ] || { echo "    got:      $1"; echo "    expected: $2"; return 1; }; }
 contains() { grep -qaF -- "$2" "$1" || { echo "    not in the output:"; sed 's/^/    | /' "$1"; return 1; }; }
 same_file() { cmp -s "$1" "$2" || { diff "$1" "$2" | head -20 | sed 's/^/    /'; return 1; }; }
