@@ -14,7 +14,9 @@
 # for it in process; the C example on the client library (examples/host_app.c)
 # measures; and each diagnosis shows with its exit code: the allow
 # list refusing the program (6, with the entries to add, which then let it
-# in), no driver on the client (8), the library missing (9). Prints one
+# in), no driver on the client (8), the library missing (9). And, as on a
+# host developer's Windows desk, qrnctl.exe against engine_sim.exe --listen
+# under wine64. Prints one
 # summary line per qrnctl (also written to BUILD_ROOT/host-side/summary.txt):
 # passed, FAILED or NOT RUN, and how it ran. Exits non-zero when one failed.
 set -euo pipefail
@@ -42,14 +44,18 @@ trap stop_listeners EXIT
 # Starts engine_sim --listen on a free loopback port with the options given;
 # sets `address` to where it listens.
 #   listen NAME [engine_sim options]
+# The engine_sim that listens, started in its folder: the linux preset's
+# unless set otherwise.
+listener_folder=$linux_bin
+listener=(./engine_sim)
 listen() {
   local name=$1 ready="$work/$1.address"
   shift
-  (cd "$linux_bin" && exec ./engine_sim --listen 127.0.0.1:0 --ready-file "$ready" "$@" \
+  (cd "$listener_folder" && exec "${listener[@]}" --listen 127.0.0.1:0 --ready-file "$ready" "$@" \
     >"$work/$name.log" 2>&1) &
   listeners+=($!)
   local tries
-  for tries in $(seq 100); do
+  for tries in $(seq 300); do
     [ -s "$ready" ] && break
     sleep 0.1
   done
@@ -146,6 +152,32 @@ bin64="$root/windows-x64/bin"
 qrnctl=(env "WINEPREFIX=$root/windows-x64/wineprefix" /usr/lib/wine/wine64 "$bin64/qrnctl.exe")
 host_app=(env "WINEPREFIX=$root/windows-x64/wineprefix" /usr/lib/wine/wine64 "$bin64/host_app.exe")
 test_qrnctl qrnctl-win64 "wine64, wfapi64.dll stand-in to engine_sim --listen"
+
+# A host developer's Windows desk: engine_sim.exe --listen under wine64
+# with the Windows module and simspectro.dll, and qrnctl.exe against it.
+step "host side: engine_sim.exe --listen"
+failures=()
+listener_folder=$bin64
+listener=(env "WINEPREFIX=$root/windows-x64/wineprefix" /usr/lib/wine/wine64 ./engine_sim.exe)
+if listen windows-listener; then
+  qrnctl_at "$address" "$work/windows-listener-check.txt" check --library simspectro
+  check "qrnctl.exe check --library simspectro exits with 0 (exit code $code)" equal "$code" 0
+  qrnctl_at "$address" "$work/windows-listener-session.txt" --script "$session"
+  check "the demo conversation prints what engine_sim prints (exit code $code)" \
+    same_file "$work/windows-listener-session.txt" "$work/expected-session.txt"
+else
+  failures+=("engine_sim.exe --listen did not start")
+fi
+stop_listeners
+listeners=()
+if [ ${#failures[@]} -eq 0 ]; then
+  result listen-win64 passed "engine_sim.exe --listen and qrnctl.exe under wine64"
+else
+  result listen-win64 FAILED "engine_sim.exe --listen and qrnctl.exe under wine64; failed: ${failures[*]}"
+  status=1
+fi
+listener_folder=$linux_bin
+listener=(./engine_sim)
 
 bin32="$root/windows-x86/bin"
 prefix32="$root/windows-x86/wineprefix"
