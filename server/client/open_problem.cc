@@ -14,8 +14,7 @@ std::string OpenProblem(const OpenResult& result, const std::string& programPath
     text +=
         " Access was denied: the server's virtual channel allow list does not list this "
         "program for the channel. An administrator adds these entries to the allow list "
-        "policy (a channel name, a comma, the program's full path) and the user starts a new "
-        "session:";
+        "policy (a channel name, a comma, the program's full path) and restarts the server:";
     for (const std::string& entry : AllowListEntries(programPath)) text += "\n  " + entry;
   } else {
     text += " The program must run inside a remote session on the session host.";
