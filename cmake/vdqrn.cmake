@@ -66,3 +66,12 @@ function(vdqrn_stdcall_exports target def dll)
     COMMAND ${CMAKE_DLLTOOL} -d ${def} -D ${dll} -k -l $<TARGET_LINKER_FILE:${target}>
     VERBATIM)
 endfunction()
+
+# A shared library that must name every symbol it needs. Not in the fuzz
+# build, whose sanitizer and coverage hooks live in the fuzzer executable
+# that loads the library.
+function(vdqrn_no_undefined target)
+  if(NOT VDQRN_BUILD_FUZZERS)
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  endif()
+endfunction()
