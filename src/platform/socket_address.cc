@@ -1,10 +1,24 @@
-// Splitting "host:port": the same on every system.
+// What sockets do the same on every system: splitting "host:port", and
+// owning a handle (closed by the system's Close).
 #include "platform/socket.h"
 
 #include <cctype>
 
 namespace vdqrn {
 namespace platform {
+
+Socket::~Socket() { Close(); }
+
+Socket::Socket(Socket&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kInvalid;
+  }
+  return *this;
+}
 
 bool SplitHostPort(const std::string& address, std::string* host, std::uint16_t* port) {
   std::string hostPart;

@@ -90,19 +90,6 @@ int ConnectOne(const addrinfo& address, int timeoutMs) {
 
 }  // namespace
 
-Socket::~Socket() { Close(); }
-
-Socket::Socket(Socket&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
 Socket Socket::Listen(const std::string& host, std::uint16_t port, SocketStatus* status,
                       std::string* error) {
   int resolved = 0;

@@ -123,19 +123,6 @@ SOCKET ConnectOne(const addrinfo& address, int timeoutMs, int* error) {
 
 }  // namespace
 
-Socket::~Socket() { Close(); }
-
-Socket::Socket(Socket&& other) noexcept : handle_(other.handle_) { other.handle_ = kInvalid; }
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kInvalid;
-  }
-  return *this;
-}
-
 Socket Socket::Listen(const std::string& host, std::uint16_t port, SocketStatus* status,
                       std::string* error) {
   *status = SocketStatus::kFailed;
