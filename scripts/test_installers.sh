@@ -74,6 +74,30 @@ wine_started() {
   return $status
 }
 msiexec() { wine_started "$work/msiexec-output.txt" in_prefix msiexec "$@"; }
+# msiexec ARGS... with a verbose log C:\NAME.log (NAME first); sets status.
+# A run that failed without writing its log never reached the installer
+# (wine did not start it; seen once in CI as a bare exit status 1): it is
+# tried again, up to three times, and said so. Where the installer itself
+# fails, what msiexec printed and the end of its log are shown.
+msiexec_logged() {
+  local name=$1 tries
+  shift
+  local log="$prefix/drive_c/$name.log"
+  for tries in 1 2 3; do
+    rm -f "$log"
+    status=0
+    msiexec "$@" /l*v "C:\\$name.log" || status=$?
+    [ "$status" -eq 0 ] && return 0
+    echo "  msiexec $* exited with $status; it printed:"
+    tail -n 20 "$work/msiexec-output.txt" | sed 's/^/    | /'
+    if [ -f "$log" ]; then
+      echo "  the end of C:\\$name.log:"
+      tail -n 25 "$log" | tr -d '\r' | sed 's/^/    | /'
+      return 0
+    fi
+    echo "  it wrote no log, so the installer never ran: trying again"
+  done
+}
 same_file() { cmp -s "$1" "$2"; }
 equal() { [ "$1" = "$2" ] || { echo "    got:      \"$1\""; echo "    expected: \"$2\""; return 1; }; }
 nonzero() { [ "$1" -ne 0 ]; }
@@ -137,8 +161,7 @@ test_msi() {
   client_only=$(snapshot)
 
   step "MSI $arch: silent install"
-  status=0
-  msiexec /i 'C:\vdqrn.msi' /qn /l*v 'C:\install.log' || status=$?
+  msiexec_logged install /i 'C:\vdqrn.msi' /qn
   check "installs (exit status $status)" equal "$status" 0
   check "VDQRN.DLL in the client's folder" same_file "$stage/VDQRN.DLL" "$client_unix/VDQRN.DLL"
   local ours_files=(engine_sim.exe simspectro.dll examples/session.txt docs/protocol.md docs/deployment.md)
@@ -188,14 +211,12 @@ test_msi() {
   installed=$(snapshot)
 
   step "MSI $arch: install again"
-  status=0
-  msiexec /i 'C:\vdqrn.msi' /qn || status=$?
+  msiexec_logged install-again /i 'C:\vdqrn.msi' /qn
   check "second install (exit status $status)" equal "$status" 0
   check "second install changes nothing" equal "$(snapshot)" "$installed"
 
   step "MSI $arch: upgrade to $upgrade_version"
-  status=0
-  msiexec /i 'C:\vdqrn-upgrade.msi' /qn || status=$?
+  msiexec_logged upgrade /i 'C:\vdqrn-upgrade.msi' /qn
   check "upgrade (exit status $status)" equal "$status" 0
   check "QRN listed once after the upgrade" \
     equal "$(reg_value "$modules_key\\ICA 3.0" VirtualDriverEx)" "$others,QRN"
@@ -211,8 +232,7 @@ test_msi() {
   check "and changes nothing" equal "$(snapshot)" "$upgraded"
 
   step "MSI $arch: silent uninstall"
-  status=0
-  msiexec /x 'C:\vdqrn-upgrade.msi' /qn /l*v 'C:\uninstall.log' || status=$?
+  msiexec_logged uninstall /x 'C:\vdqrn-upgrade.msi' /qn
   check "uninstalls (exit status $status)" equal "$status" 0
   check "the client is left exactly as it was (the other two modules listed, nothing of ours)" \
     equal "$(snapshot)" "$client_only"
