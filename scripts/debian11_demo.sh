@@ -4,11 +4,15 @@
 # that the shipped binaries run on an older system, beyond their symbol
 # lists.
 #
-#   scripts/debian11_demo.sh BUILD_ROOT x64|armhf|arm64 in-process|host
+#   scripts/debian11_demo.sh BUILD_ROOT x64|armhf|arm64 in-process|host [chroot|qemu]
 #
 # x64 runs inside the minimal Debian 11 system of scripts/sysroot.sh system
-# (chroot, with /proc mounted in a mount namespace of its own, as root); armhf and arm64 run under qemu-arm / qemu-aarch64 with
-# the Debian 11 libraries of scripts/sysroot.sh arm. `in-process` plays the
+# (chroot, with /proc mounted in a mount namespace of its own, as root), or
+# with `qemu` under qemu-x86_64 with that system's libraries: where 32-bit
+# code runs only through qemu-i386 registered with binfmt_misc, the emulator
+# (dynamically linked) cannot start inside the folder, but it can take the
+# same libraries from it. armhf and arm64 run under qemu-arm / qemu-aarch64
+# with the Debian 11 libraries of scripts/sysroot.sh arm. `in-process` plays the
 # session against simspectro; `host` against simspectro32, the 32-bit
 # library of the package's machine family, through the instrument host (the
 # 64-bit packages only; 32-bit code must run there: scripts/test.sh decides).
@@ -21,6 +25,8 @@ cd "$(dirname "$0")/.."
 root=$(cd "${1:?usage: scripts/debian11_demo.sh BUILD_ROOT ARCH MODE}" && pwd)
 arch=${2:?}
 mode=${3:?}
+runner=${4:-chroot}
+[ "$arch" = x64 ] || runner=qemu
 tarball="$root/packages/vdqrn-linux-$arch.tar.gz"
 transcript="$root/debian11/demo-$arch-$mode.txt"
 
@@ -40,9 +46,16 @@ case "$arch" in
   x64)
     system="$root/debian11/system"
     [ -f "$system/.vdqrn-stamp" ] || cannot "no Debian 11 system in $system (scripts/sysroot.sh system)"
-    [ "$(id -u)" -eq 0 ] || cannot "chroot needs root"
-    folder="$system/opt/vdqrn"
     hosted="32-bit x86"
+    if [ "$runner" = chroot ]; then
+      [ "$(id -u)" -eq 0 ] || cannot "chroot needs root"
+      folder="$system/opt/vdqrn"
+    else
+      libraries="$system"
+      folder="$root/debian11/demo-$arch"
+      qemu=qemu-x86_64
+      command -v "$qemu" >/dev/null || cannot "$qemu is not installed"
+    fi
     ;;
   armhf | arm64)
     libraries="$root/debian11/arm"
@@ -62,7 +75,7 @@ sed "s/^Init|simspectro|/Init|$library|/" examples/session.txt >"$folder/example
 [ -f "$folder/$library.so" ] || failed "the package holds no $library.so"
 
 status=0
-if [ "$arch" = x64 ]; then
+if [ "$runner" = chroot ]; then
   # With its own /proc, as every running system has, in a mount namespace
   # of its own: nothing stays mounted when it ends.
   unshare --mount --propagation private /bin/sh -c \

@@ -176,12 +176,15 @@ debian_system() {
       chroot "$work" apt-get clean
   } >>"$work.log" 2>&1 || fail "cannot install the i386 C library in the Debian 11 system: $(tail -2 "$work.log" | tr '\n' ' ')"
   rm -f "$work.log"
+  # Relative links resolve alike inside the folder (chroot) and from outside
+  # (qemu-x86_64 taking its libraries from the folder).
+  relative_links "$work"
 }
 
 mkdir -p "$root/debian11"
 case "$what" in
   x86) make_folder x86 x86_libraries "amd64 i386" "${runtime_and_development[@]}" "libgcc_s.so script" ;;
   arm) make_folder arm arm_libraries "arm64 armhf" "${runtime_and_development[@]}" "libgcc_s.so script" ;;
-  system) make_folder system debian_system "minbase amd64" "libc6:i386 libgcc-s1:i386" ;;
+  system) make_folder system debian_system "minbase amd64" "libc6:i386 libgcc-s1:i386" "relative links" ;;
   *) fail "usage: scripts/sysroot.sh x86|arm|system [BUILD_ROOT]" ;;
 esac

@@ -208,13 +208,13 @@ timed suite-arm64 run_suite linux-arm64 "emulated: qemu-aarch64, Debian 11 libra
 # The demo conversation from the packages, on Debian 11
 # (scripts/debian11_demo.sh).
 declare -A demo_outcome demo_how
-# demo RUN-NAME ARCH MODE HOW
+# demo RUN-NAME ARCH MODE HOW [RUNNER]
 demo() {
-  local name=$1 arch=$2 mode=$3
+  local name=$1 arch=$2 mode=$3 runner=${5:-}
   demo_how[$name]=$4
   step "Debian 11: $name ($4)"
   local said result=0
-  said=$(scripts/debian11_demo.sh build "$arch" "$mode") || result=$?
+  said=$(scripts/debian11_demo.sh build "$arch" "$mode" $runner) || result=$?
   echo "$said"
   case $result in
     0) demo_outcome[$name]="passed" ;;
@@ -247,12 +247,15 @@ if [ -n "$debian11_why" ]; then
   not_run_demo debian11-x64-host "no Debian 11 system: $debian11_why"
 else
   demo debian11-x64 x64 in-process "chroot into Debian 11 (glibc 2.31), in process"
-  if [ "$run32" = native ]; then
-    demo debian11-x64-host x64 host "chroot into Debian 11, through the 32-bit host (native)"
-  else
-    # The emulator (dynamically linked) cannot start inside the folder.
-    not_run_demo debian11-x64-host "32-bit code does not run natively here ($run32_why), and qemu-i386 cannot start inside the Debian 11 folder"
-  fi
+  case "$run32" in
+    native) demo debian11-x64-host x64 host "chroot into Debian 11, through the 32-bit host (native)" ;;
+    # The emulator (dynamically linked) cannot start inside the folder, but
+    # it takes the folder's libraries, as for ARM.
+    binfmt)
+      demo debian11-x64-host x64 host "qemu-x86_64 and qemu-i386 through binfmt_misc, Debian 11 libraries, through the 32-bit host" qemu
+      ;;
+    *) not_run_demo debian11-x64-host "a 64-bit program cannot start a 32-bit one here ($run32_why)" ;;
+  esac
 fi
 demo debian11-armhf armhf in-process "qemu-arm, Debian 11 libraries, in process"
 demo debian11-arm64 arm64 in-process "qemu-aarch64, Debian 11 libraries, in process"
