@@ -309,6 +309,14 @@ arrange_32_bit_code() {
   fi
 }
 
+# Whether the output in FILE says that wine failed to start the program at
+# all, which it now and then does: "failed to map the shared user data", or
+# "wine client error:0: recvmsg: Connection reset by peer" when the prefix's
+# server was ending just then. Such a start may be tried again.
+wine_failed_to_start() {
+  grep -qE 'failed to map the shared user data|^wine client error:' "$1"
+}
+
 # Whether 32-bit wine starts in a wine prefix (made when missing); prints
 # why not. Wine now and then fails to start at all ("failed to map the shared
 # user data"), and is tried again; one that has not ended after five

@@ -115,10 +115,9 @@ run_suite() {
     outcome[$preset]="passed"
     return 0
   fi
-  # Wine now and then fails to start a program at all, as its server ends
-  # ("wine client error:0: recvmsg: Connection reset by peer", once in CI):
-  # only then are the failed tests run once more, and the summary says so.
-  if grep -q '^wine client error:' "$log"; then
+  # Only where wine failed to start a test program are the failed tests run
+  # once more, and the summary says so.
+  if wine_failed_to_start "$log"; then
     loud "WINE FAILED TO START A TEST PROGRAM OF $preset: ITS FAILED TESTS RUN ONCE MORE"
     if ctest --preset "$preset" --rerun-failed --timeout 300 "$@" 2>&1 | tee -a "$log"; then
       outcome[$preset]="passed"
@@ -221,11 +220,11 @@ timed suite-arm64 run_suite linux-arm64 "emulated: qemu-aarch64, Debian 11 libra
 declare -A demo_outcome demo_how
 # demo RUN-NAME ARCH MODE HOW [RUNNER]
 demo() {
-  local name=$1 arch=$2 mode=$3 runner=${5:-}
+  local name=$1 arch=$2 mode=$3 runner=${5:-chroot}
   demo_how[$name]=$4
   step "Debian 11: $name ($4)"
   local said result=0
-  said=$(scripts/debian11_demo.sh build "$arch" "$mode" $runner) || result=$?
+  said=$(scripts/debian11_demo.sh build "$arch" "$mode" "$runner") || result=$?
   echo "$said"
   case $result in
     0) demo_outcome[$name]="passed" ;;

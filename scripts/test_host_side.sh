@@ -78,8 +78,7 @@ qrnctl_at() {
   for tries in 1 2 3; do
     code=0
     QRN_STANDIN_ADDRESS="$at" timeout -k 5 120 "${qrnctl[@]}" "$@" >"$out" 2>&1 || code=$?
-    # Wine now and then fails to start a process at all: tried again.
-    grep -q 'failed to map the shared user data' "$out" || break
+    wine_failed_to_start "$out" || break
   done
   # Wine writes the console's line ends.
   sed -i 's/\r$//' "$out"

@@ -59,16 +59,15 @@ snapshot() {
   (cd "$prefix/drive_c" && find "${client_unix#"$prefix/drive_c/"}" "${ours_unix#"$prefix/drive_c/"}" \
     -type f 2>/dev/null | sort) || true
 }
-# Wine now and then fails to start a process at all ("failed to map the
-# shared user data"): such a start is tried again, up to three times. The
-# output goes to the file named first.
+# A start that wine failed (wine_failed_to_start) is tried again, up to
+# three times. The output goes to the file named first.
 wine_started() {
   local output=$1 status tries
   shift
   for tries in 1 2 3; do
     status=0
     "$@" >"$output" 2>&1 || status=$?
-    grep -q 'failed to map the shared user data' "$output" || return $status
+    wine_failed_to_start "$output" || return $status
     echo "  (wine did not start, trying again)"
   done
   return $status
@@ -76,9 +75,10 @@ wine_started() {
 msiexec() { wine_started "$work/msiexec-output.txt" in_prefix msiexec "$@"; }
 # msiexec ARGS... with a verbose log C:\NAME.log (NAME first); sets status.
 # A run that failed without writing its log never reached the installer
-# (wine did not start it; seen once in CI as a bare exit status 1): it is
-# tried again, up to three times, and said so. Where the installer itself
-# fails, what msiexec printed and the end of its log are shown.
+# (wine did not start it, whatever it printed; seen once in CI as a bare exit
+# status 1): it is tried again, up to three times, and said so. Where the
+# installer itself fails, what msiexec printed and the end of its log are
+# shown.
 msiexec_logged() {
   local name=$1 tries
   shift
@@ -86,7 +86,7 @@ msiexec_logged() {
   for tries in 1 2 3; do
     rm -f "$log"
     status=0
-    msiexec "$@" /l*v "C:\\$name.log" || status=$?
+    in_prefix msiexec "$@" /l*v "C:\\$name.log" >"$work/msiexec-output.txt" 2>&1 || status=$?
     [ "$status" -eq 0 ] && return 0
     echo "  msiexec $* exited with $status; it printed:"
     tail -n 20 "$work/msiexec-output.txt" | sed 's/^/    | /'
