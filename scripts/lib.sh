@@ -2,11 +2,53 @@
 
 step() { printf '\n=== %s === (%s)\n' "$*" "$(date +%H:%M:%S)"; }
 
-# Installs the Debian packages among the arguments that are missing: one
-# `apt-get update`, then one `apt-get install`. Needs root when anything is
-# missing. A package of another architecture (wine32:i386) first adds that
-# architecture to dpkg.
-install_packages() {
+# Installing Debian packages (as root). Groups of packages are installed by
+# what needs them: a group that cannot be installed sets its reason in
+# install_why[GROUP] and takes only the steps that need it with it.
+declare -gA install_why=()
+# Options a script adds to `apt-get install` (--no-install-recommends).
+apt_install_options=()
+
+# `apt-get update`, once per script run (again after an architecture was
+# added). A list the archive fails to serve (a mirror being re-synced) is
+# tried again up to three times, with a pause (VDQRN_APT_RETRY_PAUSE
+# seconds, 15 by default); lists that still fail are named, loudly, and the
+# run goes on with the lists apt has.
+apt_updated_for=
+apt_update() {
+  local arches
+  arches=$(dpkg --print-foreign-architectures 2>/dev/null | sort | tr '\n' ' ')
+  [ "$apt_updated_for" = "updated: $arches" ] && return 0
+  apt_updated_for="updated: $arches"
+  local log try pause=${VDQRN_APT_RETRY_PAUSE:-15}
+  log=$(mktemp)
+  for try in 1 2 3; do
+    if apt-get update -q >"$log" 2>&1; then
+      rm -f "$log"
+      return 0
+    fi
+    if [ "$try" -lt 3 ]; then
+      echo "apt-get update failed (try $try of 3): $(grep -E '^(E|W):' "$log" | head -1)"
+      sleep "$pause"
+    fi
+  done
+  local failed=()
+  mapfile -t failed < <(sed -n 's/^E: Failed to fetch \([^ ]*\) *\(.*\)/\1 (\2)/p' "$log")
+  [ ${#failed[@]} -gt 0 ] || mapfile -t failed < <(grep -E '^(E|W):' "$log" | head -3)
+  rm -f "$log"
+  loud "SOME PACKAGE LISTS COULD NOT BE FETCHED, AFTER THREE TRIES:" "${failed[@]}" \
+    "Going on with the lists apt has; what cannot be installed without them is said below."
+  return 0
+}
+
+# Installs the missing packages of one group. On failure sets
+# install_why[GROUP] to "PACKAGES could not be installed: APT'S REASON",
+# prints apt's output and fails. A package of another architecture
+# (wine32:i386) first adds that architecture to dpkg.
+#   install_group GROUP PACKAGE...
+install_group() {
+  local group=$1 package
+  shift
   local missing=()
   for package in "$@"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
@@ -15,7 +57,8 @@ install_packages() {
   [ ${#missing[@]} -eq 0 ] && return 0
   step "installing ${missing[*]}"
   if [ "$(id -u)" -ne 0 ]; then
-    echo "missing packages: ${missing[*]} (run as root to install them)" >&2
+    install_why[$group]="${missing[*]} missing (run as root to install them)"
+    echo "${install_why[$group]}" >&2
     return 1
   fi
   export DEBIAN_FRONTEND=noninteractive
@@ -27,8 +70,30 @@ install_packages() {
         ;;
     esac
   done
-  apt-get update -q
-  apt-get install -y -q "${missing[@]}"
+  apt_update
+  local log status=0
+  log=$(mktemp)
+  apt-get install -y -q "${apt_install_options[@]}" "${missing[@]}" >"$log" 2>&1 || status=$?
+  if [ "$status" -eq 0 ]; then
+    echo "installed: ${missing[*]}"
+    rm -f "$log"
+    return 0
+  fi
+  cat "$log"
+  local reason
+  reason=$(grep -E '^E:|Depends:|no installation candidate|Unable to locate' "$log" | sed 's/^ *//' |
+    head -4 | tr '\n' ' ')
+  install_why[$group]="${missing[*]} could not be installed: ${reason:-apt-get exited with $status}"
+  rm -f "$log"
+  return 1
+}
+
+# Installs packages a script cannot do without: fails, with apt's reason,
+# when one cannot be installed.
+install_packages() {
+  install_group required "$@" && return 0
+  echo "${install_why[required]}" >&2
+  return 1
 }
 
 # The files of a package, one a line: the path inside the package, then where
@@ -324,6 +389,10 @@ wine_failed_to_start() {
 # starting.
 wine32_starts() {
   local prefix=$1 status tries
+  if [ -n "${VDQRN_WINE32_WHY:-}" ]; then
+    echo "$VDQRN_WINE32_WHY"
+    return 1
+  fi
   for tries in 1 2 3; do
     status=0
     WINEPREFIX="$prefix" WINEDEBUG=-all timeout -k 10 300 /usr/lib/wine/wine cmd /c exit 0 \

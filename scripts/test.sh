@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The project's one test command. Installs what is missing (as root, from
-# Debian's packages), makes (or reuses) the Debian 11 folders the shipped
+# The project's one test command (docs/testing.md says what it runs).
+# Installs what is missing (as root, from Debian's packages, in groups by
+# what needs them: a group that cannot be installed takes only its own steps
+# with it, NOT RUN), makes (or reuses) the Debian 11 folders the shipped
 # Linux builds link against (scripts/sysroot.sh), builds the presets and the
 # sanitizer build, checks export tables and packages (the glibc floor
 # included), runs the long session under valgrind, each fuzz target and the
@@ -8,27 +10,61 @@
 # 32-bit Linux programs (linux-x86), under qemu-user (linux-armhf,
 # linux-arm64, with the 32-bit ARM host), under wine64 (windows-x64, with
 # the 32-bit instrument host under 32-bit wine) and under 32-bit wine
-# (windows-x86); runs qrnctl (native, under wine64 and 32-bit wine) through
-# the stand-in of the platform's channel functions to engine_sim --listen;
-# and plays the demo conversation from the Linux packages on
-# Debian 11: the x64 one in a minimal Debian 11 system (chroot), in process
-# and through the 32-bit host, the ARM ones under qemu-user with Debian 11's
-# libraries. Where the kernel does not run 32-bit code (or
-# VDQRN_NO_NATIVE_32BIT=1 is set), 32-bit Linux programs run under qemu-i386:
-# registered with binfmt_misc when run as root, so that the 64-bit module can
-# start the 32-bit host; otherwise as ctest's emulator for the linux-x86 suite
-# only. What cannot run (32-bit wine under emulation) is reported NOT RUN,
-# loudly, and never counted as passed. Ends with a summary of every suite:
-# how it ran and its outcome; exits non-zero if any build, check or suite
-# fails.
+# (windows-x86); tests the installers and the host side end to end; plays
+# the demo conversation from the Linux packages on Debian 11; and runs
+# scripts/demo.sh on a fresh Debian 12 system (scripts/fresh_machine.sh).
+# Where the kernel does not run 32-bit code (or VDQRN_NO_NATIVE_32BIT=1 is
+# set), 32-bit Linux programs run under qemu-i386. What cannot run is
+# reported NOT RUN, loudly, and never counted as passed. Ends with a summary
+# of every suite and step: how it ran and its outcome; exits non-zero if
+# any build, check or suite fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-install_packages libboost-dev googletest libbenchmark-dev g++-mingw-w64-i686 \
-  g++-mingw-w64-x86-64 wine64 cmake make g++ binutils-mingw-w64-i686 file \
-  valgrind clang libclang-rt-14-dev g++-i686-linux-gnu wine32:i386 qemu-user \
-  g++-arm-linux-gnueabihf g++-aarch64-linux-gnu debootstrap
+# Packages, in groups by what needs them. What the builds and packages
+# cannot do without fails the command, with apt's reason; any other group
+# that cannot be installed takes only its own steps with it: NOT RUN,
+# loudly, with the reason, never counted as passed.
+step "packages"
+if ! install_group build cmake make g++ file libboost-dev googletest binutils-mingw-w64-i686 \
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 g++-i686-linux-gnu g++-arm-linux-gnueabihf \
+  g++-aarch64-linux-gnu wixl msitools dpkg rpm osslsigncode openssl python3; then
+  loud "THE TEST COMMAND CANNOT RUN: ${install_why[build]}"
+  exit 1
+fi
+declare -A group_steps=(
+  [wine64]="the windows-x64 and windows-x86 suites, the MSI tests, the host side runs"
+  [wine32]="the windows-x86 suite, the Windows host tests, the x86 MSI, the 32-bit qrnctl run"
+  [qemu]="the linux-armhf and linux-arm64 suites and the ARM Debian 11 runs; 32-bit programs where the kernel does not run them"
+  [valgrind]="the long session under valgrind"
+  [fuzz]="the fuzz targets"
+  [bench]="the benchmark smoke run"
+  [debootstrap]="the Debian 11 system runs and the fresh-machine check"
+)
+install_group wine64 wine64 || true
+install_group wine32 wine32:i386 || true
+install_group qemu qemu-user || true
+install_group valgrind valgrind || true
+install_group fuzz clang libclang-rt-14-dev || true
+install_group bench libbenchmark-dev || true
+install_group debootstrap debootstrap || true
+# missing GROUP: whether that group could not be installed.
+missing() { [ -n "${install_why[$1]:-}" ]; }
+# Steps left out for a group that could not be installed, for the summary.
+packages_not_run=()
+for group in "${!group_steps[@]}"; do
+  missing "$group" && packages_not_run+=("${group_steps[$group]}: ${install_why[$group]}")
+done
+if [ ${#packages_not_run[@]} -gt 0 ]; then
+  loud "SOME PACKAGES COULD NOT BE INSTALLED; THESE STEPS ARE NOT RUN, AND NOT PASSED:" \
+    "${packages_not_run[@]}"
+fi
+# VDQRN_TEST_PACKAGES_ONLY=1: the package step alone (its own test runs it
+# against a stand-in apt-get).
+[ -n "${VDQRN_TEST_PACKAGES_ONLY:-}" ] && exit 0
+# The scripts that try 32-bit wine give this reason first.
+missing wine32 && export VDQRN_WINE32_WHY="${install_why[wine32]}"
 
 # Seconds each new step took, for the summary.
 declare -A took
@@ -94,12 +130,33 @@ scripts/package.sh build
 scripts/check_packages.sh build
 
 status=0
-step "valgrind: long session"
-scripts/valgrind.sh build/linux || status=1
-step "fuzz smoke (30 s per target)"
-scripts/fuzz.sh 30 || status=1
-step "benchmark smoke"
-scripts/bench.sh --quick build/linux || status=1
+# Steps outside the suites: name, outcome and how, for the summary.
+declare -A step_outcome step_how
+step_names=()
+# checked NAME HOW GROUP COMMAND...: runs a step unless its package group
+# could not be installed.
+checked() {
+  local name=$1 how_=$2 group=$3
+  shift 3
+  step_names+=("$name")
+  step_how[$name]=$how_
+  if [ -n "$group" ] && missing "$group"; then
+    step_outcome[$name]="NOT RUN"
+    step_how[$name]="${install_why[$group]}"
+    return 0
+  fi
+  step "$name"
+  if "$@"; then
+    step_outcome[$name]=passed
+  else
+    step_outcome[$name]=FAILED
+    status=1
+  fi
+}
+checked package-step "against a stand-in apt-get" "" scripts/test_package_step.sh
+checked valgrind "long session under valgrind" valgrind scripts/valgrind.sh build/linux
+checked fuzz-smoke "each fuzz target for 30 s" fuzz scripts/fuzz.sh 30
+checked bench-smoke "the benchmarks briefly" bench scripts/bench.sh --quick build/linux
 
 # Each suite's ctest output goes to its build folder; the summary at the end
 # says how each suite ran and repeats the lines that count.
@@ -144,12 +201,16 @@ if [ "$run32" = native ] && [ -d "$prefix64" ] &&
   [ ! -f "$prefix64/drive_c/windows/syswow64/kernel32.dll" ]; then
   rm -rf "$prefix64"
 fi
+if missing wine64; then
+  wine32_why=${install_why[wine64]}
+fi
 # Start each wine prefix's server once, so that test processes do not each
 # pay for it; and find out whether 32-bit wine really starts.
 export WINEDEBUG=-all
 step "wine prefixes"
-WINEPREFIX="$prefix64" timeout -k 10 300 /usr/lib/wine/wine64 cmd /c exit >/dev/null 2>&1 || true
-if [ "$run32" = native ] && ! wine32_why=$(wine32_starts "$PWD/build/windows-x86/wineprefix"); then
+missing wine64 ||
+  WINEPREFIX="$prefix64" timeout -k 10 300 /usr/lib/wine/wine64 cmd /c exit >/dev/null 2>&1 || true
+if [ "$run32" = native ] && [ -z "$wine32_why" ] && ! wine32_why=$(wine32_starts "$PWD/build/windows-x86/wineprefix"); then
   loud "32-BIT WINE DOES NOT START HERE, THOUGH THE KERNEL RUNS 32-BIT CODE: $wine32_why." \
     "The windows-x86 suite and the Windows host tests are built but NOT RUN, and NOT passed."
 fi
@@ -170,7 +231,11 @@ if [ -n "$wine32_why" ]; then
   windows_host_how="host tests NOT RUN: $wine32_why"
 fi
 
-run_suite windows-x64 "wine64; $windows_host_how" "${windows_host[@]}"
+if missing wine64; then
+  not_run windows-x64 "${install_why[wine64]}"
+else
+  run_suite windows-x64 "wine64; $windows_host_how" "${windows_host[@]}"
+fi
 if [ -z "$wine32_why" ]; then
   run_suite windows-x86 "32-bit wine"
 else
@@ -182,12 +247,12 @@ installer_summaries=(build/installers/summary.txt build/installers/summary-linux
   build/host-side/summary.txt)
 rm -f "${installer_summaries[@]}"
 step "installer packages"
-scripts/test_installers.sh build || status=1
+checked msi-tests "scripts/test_installers.sh" wine64 scripts/test_installers.sh build
 scripts/test_linux_packages.sh build || status=1
 scripts/test_signing.sh build || status=1
 # The host side end to end: qrnctl through the stand-in of the platform's
 # channel functions to engine_sim --listen.
-scripts/test_host_side.sh build || status=1
+checked host-side "scripts/test_host_side.sh" wine64 scripts/test_host_side.sh build
 # The emulator back for the 32-bit Linux programs.
 if [ "$run32" = binfmt ] && ! register_i386_binfmt; then
   loud "THE EMULATOR COULD NOT BE REGISTERED AGAIN: $binfmt_why."
@@ -207,13 +272,21 @@ run_suite linux "native; $linux_host_how" "${linux_host[@]}"
 # qemu registered with binfmt_misc, as root.
 arm_host=()
 arm_host_how="host tests: 32-bit ARM host under qemu-arm through binfmt_misc"
-if ! register_arm_binfmt; then
+if missing qemu; then
+  arm_host=(-LE host32)
+  arm_host_how="host tests NOT RUN: ${install_why[qemu]}"
+elif ! register_arm_binfmt; then
   arm_host=(-LE host32)
   arm_host_how="host tests NOT RUN: $binfmt_why"
 fi
-timed suite-armhf run_suite linux-armhf "emulated: qemu-arm, Debian 11 libraries"
-timed suite-arm64 run_suite linux-arm64 "emulated: qemu-aarch64, Debian 11 libraries; $arm_host_how" \
-  "${arm_host[@]}"
+if missing qemu; then
+  not_run linux-armhf "${install_why[qemu]}"
+  not_run linux-arm64 "${install_why[qemu]}"
+else
+  timed suite-armhf run_suite linux-armhf "emulated: qemu-arm, Debian 11 libraries"
+  timed suite-arm64 run_suite linux-arm64 "emulated: qemu-aarch64, Debian 11 libraries; $arm_host_how" \
+    "${arm_host[@]}"
+fi
 
 # The demo conversation from the packages, on Debian 11
 # (scripts/debian11_demo.sh).
@@ -267,14 +340,44 @@ else
     *) not_run_demo debian11-x64-host "a 64-bit program cannot start a 32-bit one here ($run32_why)" ;;
   esac
 fi
-demo debian11-armhf armhf in-process "qemu-arm, Debian 11 libraries, in process"
-demo debian11-arm64 arm64 in-process "qemu-aarch64, Debian 11 libraries, in process"
+if missing qemu; then
+  not_run_demo debian11-armhf "${install_why[qemu]}"
+  not_run_demo debian11-arm64 "${install_why[qemu]}"
+else
+  demo debian11-armhf armhf in-process "qemu-arm, Debian 11 libraries, in process"
+  demo debian11-arm64 arm64 in-process "qemu-aarch64, Debian 11 libraries, in process"
+fi
 if [ ${#arm_host[@]} -eq 0 ]; then
   demo debian11-arm64-host arm64 host "qemu-aarch64 and qemu-arm through binfmt_misc, Debian 11 libraries, through the 32-bit ARM host"
 else
   not_run_demo debian11-arm64-host "${arm_host_how#host tests NOT RUN: }"
 fi
 took[demos]=$((SECONDS - demo_start))
+
+# The README's first command on a fresh Debian 12 system, as a newcomer
+# runs it (scripts/fresh_machine.sh).
+step_names+=(fresh-debian12)
+step_how[fresh-debian12]="scripts/demo.sh on a fresh Debian 12 system (debootstrap, chroot)"
+if missing debootstrap; then
+  step_outcome[fresh-debian12]="NOT RUN"
+  step_how[fresh-debian12]="${install_why[debootstrap]}"
+else
+  step "fresh Debian 12 machine: scripts/demo.sh"
+  fresh_start=$SECONDS
+  fresh_status=0
+  fresh_said=$(scripts/fresh_machine.sh build) || fresh_status=$?
+  took[fresh]=$((SECONDS - fresh_start))
+  echo "$fresh_said"
+  step_how[fresh-debian12]="${step_how[fresh-debian12]}: $(echo "$fresh_said" | tail -1)"
+  case $fresh_status in
+    0) step_outcome[fresh-debian12]=passed ;;
+    2) step_outcome[fresh-debian12]="NOT RUN" ;;
+    *)
+      step_outcome[fresh-debian12]=FAILED
+      status=1
+      ;;
+  esac
+fi
 
 step "summary"
 suites=(linux linux-asan linux-x86 linux-armhf linux-arm64 windows-x64 windows-x86)
@@ -290,7 +393,10 @@ done
 for run in "${demo_runs[@]}"; do
   printf '%-20s %-8s %s\n' "$run" "${demo_outcome[$run]}" "${demo_how[$run]}"
 done
-printf 'seconds: %s\n' "Debian 11 sysroots ${took[sysroots]:-?}, Debian 11 system ${took[system]:-?}, builds linux-x64 ${took[build-linux-x64]:-?}, linux-armhf ${took[build-linux-armhf]:-?}, linux-arm64 ${took[build-linux-arm64]:-?}; suites linux-armhf ${took[suite-armhf]:-?}, linux-arm64 ${took[suite-arm64]:-?}; Debian 11 demos ${took[demos]:-?}"
+for name in "${step_names[@]}"; do
+  printf '%-20s %-8s %s\n' "$name" "${step_outcome[$name]}" "${step_how[$name]}"
+done
+printf 'seconds: %s\n' "fresh Debian 12 check ${took[fresh]:-?}, Debian 11 sysroots ${took[sysroots]:-?}, Debian 11 system ${took[system]:-?}, builds linux-x64 ${took[build-linux-x64]:-?}, linux-armhf ${took[build-linux-armhf]:-?}, linux-arm64 ${took[build-linux-arm64]:-?}; suites linux-armhf ${took[suite-armhf]:-?}, linux-arm64 ${took[suite-arm64]:-?}; Debian 11 demos ${took[demos]:-?}"
 not_run_lines=()
 while IFS= read -r line; do
   not_run_lines+=("$line")
@@ -305,6 +411,12 @@ for run in "${demo_runs[@]}"; do
     *"NOT RUN"*) not_run_lines+=("$run: ${demo_how[$run]}") ;;
   esac
 done
+for name in "${step_names[@]}"; do
+  case "${step_outcome[$name]} ${step_how[$name]}" in
+    *"NOT RUN"*) not_run_lines+=("$name: ${step_how[$name]}") ;;
+  esac
+done
+not_run_lines+=("${packages_not_run[@]}")
 if [ ${#not_run_lines[@]} -gt 0 ]; then
   loud "NOT RUN HERE, AND NOT COUNTED AS PASSED:" "${not_run_lines[@]}"
 fi
