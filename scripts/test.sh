@@ -26,7 +26,7 @@ source scripts/lib.sh
 # cannot do without fails the command, with apt's reason; any other group
 # that cannot be installed takes only its own steps with it: NOT RUN,
 # loudly, with the reason, never counted as passed.
-step "packages"
+step "Debian packages"
 if ! install_group build cmake make g++ file libboost-dev googletest binutils-mingw-w64-i686 \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 g++-i686-linux-gnu g++-arm-linux-gnueabihf \
   g++-aarch64-linux-gnu wixl msitools dpkg rpm osslsigncode openssl python3; then
