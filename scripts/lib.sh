@@ -82,7 +82,7 @@ install_group() {
   cat "$log"
   local reason
   reason=$(grep -E '^E:|Depends:|no installation candidate|Unable to locate' "$log" | sed 's/^ *//' |
-    head -4 | tr '\n' ' ')
+    head -4 | paste -sd ';' | sed 's/;/; /g')
   install_why[$group]="${missing[*]} could not be installed: ${reason:-apt-get exited with $status}"
   rm -f "$log"
   return 1
