@@ -29,7 +29,7 @@ source scripts/lib.sh
 step "Debian packages"
 if ! install_group build cmake make g++ file libboost-dev googletest binutils-mingw-w64-i686 \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 g++-i686-linux-gnu g++-arm-linux-gnueabihf \
-  g++-aarch64-linux-gnu wixl msitools dpkg rpm osslsigncode openssl python3; then
+  g++-aarch64-linux-gnu llvm wixl msitools dpkg rpm osslsigncode openssl python3; then
   loud "THE TEST COMMAND CANNOT RUN: ${install_why[build]}"
   exit 1
 fi
