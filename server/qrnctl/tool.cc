@@ -56,6 +56,9 @@ int ExitCodeOf(const qrnclient::Reply& reply) {
       return kExitChannelFailure;
     case qrnclient::Outcome::kTimedOut:
     case qrnclient::Outcome::kNotSent:
+    case qrnclient::Outcome::kIncomplete:
+    case qrnclient::Outcome::kOutOfStep:
+    case qrnclient::Outcome::kCancelled:
       break;
   }
   return kExitNoResponse;

@@ -119,8 +119,10 @@ TEST_F(SessionTest, AResponseOfFullPacketsAndAShorterOneArrivesWhole) {
   for (const std::size_t length : {std::size_t{4996}, std::size_t{6000}, std::size_t{9992},
                                    std::size_t{12000}}) {
     const std::string response = "OK|" + std::string(length - 3, 'v');
-    Fake().driver = [&](const std::string&, const std::string&) {
-      return std::vector<std::string>{response};
+    Fake().driver = [&](const std::string&, const std::string& command) {
+      return std::vector<std::string>{command == "GetAvailableSettings"
+                                          ? response
+                                          : UnknownCommandAnswer(command)};
     };
     const qrnclient::Reply reply = session_.Send("GetAvailableSettings", kTimeout);
     EXPECT_EQ(reply.outcome, Outcome::kOk) << length;
@@ -185,10 +187,14 @@ TEST_F(SessionTest, ADriverThatNeverAnswersLeavesTheSessionOutOfStep) {
   Open();
   Fake().driver = [](const std::string&, const std::string&) { return std::vector<std::string>{}; };
   EXPECT_EQ(session_.Send("Hello", milliseconds(5)).outcome, Outcome::kTimedOut);
+  // Not sent, and said so: nothing but the one token went out.
   const qrnclient::Reply again = session_.Send("Hello", milliseconds(20));
-  EXPECT_EQ(again.outcome, Outcome::kTimedOut);
-  EXPECT_NE(again.text.find("back in step"), std::string::npos);
+  EXPECT_EQ(again.outcome, Outcome::kOutOfStep);
+  EXPECT_NE(again.text.find("not sent"), std::string::npos);
   EXPECT_FALSE(session_.InStep());
+  EXPECT_EQ(session_.Send("Hello", milliseconds(20)).outcome, Outcome::kOutOfStep);
+  ASSERT_EQ(Fake().writes.size(), 2u);
+  EXPECT_EQ(Fake().writes[1].second.rfind("QrnSync", 0), 0u);
 }
 
 TEST_F(SessionTest, AFailedWriteCarriesTheSystemsReason) {
