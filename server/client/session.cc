@@ -92,9 +92,13 @@ Session::Packet Session::ReadPacket(Clock::time_point deadline) {
       return {ReadStatus::kPacket,
               std::string(buffer.data(), std::min<std::size_t>(read, buffer.size())), 0};
     }
+    // An error we do not know as a time-out is one still when the read took
+    // its whole wait; a read that was not to wait at all failed.
     const std::uint32_t error = functions_.lastError();
     const Clock::time_point now = Clock::now();
-    if (!IsTimeoutError(error) && now - start < wait) return {ReadStatus::kFailed, std::string(), error};
+    if (!IsTimeoutError(error) && (wait.count() == 0 || now - start < wait)) {
+      return {ReadStatus::kFailed, std::string(), error};
+    }
     if (now >= deadline) return {ReadStatus::kTimedOut, std::string(), error};
   }
 }
