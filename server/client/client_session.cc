@@ -92,34 +92,33 @@ int TypedStatus(const Answer<T>& answer) {
 
 }  // namespace
 
-int ClientSession::AskNumber(const std::string& command, Milliseconds timeout, double* value) {
+template <typename Asker, typename Writer>
+int ClientSession::Typed(Asker ask, Writer write) {
   Turn turn(*this);
   if (!turn.Held()) return QRN_BUSY;
-  const auto answer = qrnclient::AskNumber(session_, command, timeout);
+  const auto answer = ask(session_);
   last_ = answer.reply;
   systemError_.store(last_.systemError);
-  if (answer.Ok()) *value = *answer.value;
+  if (answer.Ok()) write(*answer.value);
   return TypedStatus(answer);
+}
+
+int ClientSession::AskNumber(const std::string& command, Milliseconds timeout, double* value) {
+  return Typed([&](Session& session) { return qrnclient::AskNumber(session, command, timeout); },
+               [&](double number) { *value = number; });
 }
 
 int ClientSession::AskFlag(const std::string& command, Milliseconds timeout, int* value) {
-  Turn turn(*this);
-  if (!turn.Held()) return QRN_BUSY;
-  const auto answer = qrnclient::AskFlag(session_, command, timeout);
-  last_ = answer.reply;
-  systemError_.store(last_.systemError);
-  if (answer.Ok()) *value = *answer.value ? 1 : 0;
-  return TypedStatus(answer);
+  return Typed([&](Session& session) { return qrnclient::AskFlag(session, command, timeout); },
+               [&](bool flag) { *value = flag ? 1 : 0; });
 }
 
 int ClientSession::SpectralDataAll(int angle, Milliseconds timeout, double* values) {
-  Turn turn(*this);
-  if (!turn.Held()) return QRN_BUSY;
-  const auto answer = qrnclient::SpectralDataAll(session_, angle, timeout);
-  last_ = answer.reply;
-  systemError_.store(last_.systemError);
-  if (answer.Ok()) std::memcpy(values, answer.value->data(), sizeof(double) * kSpectralValueCount);
-  return TypedStatus(answer);
+  return Typed(
+      [&](Session& session) { return qrnclient::SpectralDataAll(session, angle, timeout); },
+      [&](const std::vector<double>& all) {
+        std::memcpy(values, all.data(), sizeof(double) * kSpectralValueCount);
+      });
 }
 
 int ClientSession::LastAnswer(std::string* answer) {

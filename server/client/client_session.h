@@ -50,6 +50,10 @@ class ClientSession {
  private:
   class Turn;  // one call's hold on the session
 
+  // A typed call: asks, keeps the reply, writes the value on QRN_OK.
+  template <typename Asker, typename Writer>
+  int Typed(Asker ask, Writer write);
+
   Session session_;
   std::atomic<bool> busy_{false};
   std::atomic<bool> closing_{false};
