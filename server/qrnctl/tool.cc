@@ -40,6 +40,12 @@ qrnclient::Reply Exchange(qrnclient::Session& session, const Options& options,
     engine_sim_cli::PrintResponse(out, reply.raw);
     engine_sim_cli::PrintChartIfSpectral(out, command, reply.raw);
     out << std::flush;
+  } else if (reply.outcome == qrnclient::Outcome::kIncomplete) {
+    engine_sim_cli::PrintResponse(out, reply.raw);
+    out << std::flush;
+    err << "qrnctl: the response to \"" << Visible(command)
+        << "\" may be incomplete: it ended on a full packet and the rest did not come in time"
+        << std::endl;
   } else {
     out << std::flush;
     err << "qrnctl: no response to \"" << Visible(command) << "\": " << reply.text;
