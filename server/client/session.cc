@@ -84,7 +84,8 @@ Session::Packet Session::ReadPacket(Clock::time_point deadline) {
   for (;;) {
     if (Cancelled()) return {ReadStatus::kCancelled, std::string(), 0};
     const Clock::time_point start = Clock::now();
-    Milliseconds wait = std::chrono::ceil<Milliseconds>(std::max(deadline - start, Clock::duration(0)));
+    Milliseconds wait =
+        std::chrono::ceil<Milliseconds>(std::max(deadline - start, Clock::duration(0)));
     if (cancel_ != nullptr) wait = std::min(wait, kCancelSlice);
     ChannelWord read = 0;
     if (functions_.read(data_, WaitMs(wait), buffer.data(),
@@ -244,8 +245,8 @@ Reply Session::Send(const std::string& command, Milliseconds timeout, Target tar
     case ReadStatus::kFailed:
       break;
   }
-  return Failure(Outcome::kChannelFailure, "reading on " + std::string(kDataChannelName) + " failed",
-                 packet.systemError);
+  return Failure(Outcome::kChannelFailure,
+                 "reading on " + std::string(kDataChannelName) + " failed", packet.systemError);
 }
 
 }  // namespace qrnclient

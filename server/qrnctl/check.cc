@@ -120,7 +120,8 @@ void CheckDriver(qrnclient::Session& session, const Options& options, Verdict* v
             {});
     return;
   }
-  verdict->details.emplace_back("driver", "version " + Visible(*version.value) + " answers on the client");
+  verdict->details.emplace_back("driver",
+                                "version " + Visible(*version.value) + " answers on the client");
   if (!options.library.empty()) CheckLibrary(session, options, verdict);
 }
 

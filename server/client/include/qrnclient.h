@@ -50,28 +50,41 @@ extern "C" {
  * QRN_NOT_SENT, QRN_OUT_OF_STEP, QRN_BUSY, QRN_INVALID_ARGUMENT. The values
  * never change. */
 typedef enum qrn_status {
-  QRN_OK = 0,               /* the driver answered OK (or, for qrn_send, anything but ERROR) */
-  QRN_ERROR_ANSWER = 1,     /* the driver answered ERROR: the text says why */
-  QRN_TIMED_OUT = 2,        /* sent, no response in time; the next command gets back in step first */
-  QRN_NOT_SENT = 3,         /* not sent: empty, longer than QRN_MAX_COMMAND_BYTES, or the session is closed */
-  QRN_CHANNEL_FAILURE = 4,  /* a channel function failed: see qrn_system_error; open the session again */
-  QRN_NO_CHANNEL_FUNCTIONS = 5, /* qrn_open: wfapi64.dll / wfapi.dll (libwfapi.so) is missing or incomplete */
-  QRN_ACCESS_DENIED = 6,    /* qrn_open: the server's allow list refuses this program */
-  QRN_OPEN_FAILED = 7,      /* qrn_open: a channel did not open for another reason */
-  QRN_BAD_ANSWER = 8,       /* an answer the typed call cannot read as its type (OK of another
-                               type, or neither OK nor ERROR): no value written; see qrn_last_answer */
-  QRN_TEXT_TOO_LONG = 9,    /* the answer's text did not fit the buffer; it is cut (and closed by a
-                               zero byte); *text_length and qrn_last_answer give all of it */
-  QRN_INVALID_ARGUMENT = 10,/* a null pointer where one is needed */
-  QRN_INCOMPLETE_ANSWER = 11, /* the response ended on a full packet and its rest did not come in
-                                 time: the text may be cut short; the session gets back in step
-                                 before the next command */
-  QRN_OUT_OF_STEP = 12,     /* not sent: an earlier response is still outstanding and getting back in
-                               step did not finish within this call's time-out (or was cancelled, or
-                               a channel failed: qrn_system_error is then non-zero); try again */
-  QRN_BUSY = 13,            /* not sent: another call on this session is running, or it is closing */
-  QRN_CANCELLED = 14        /* sent, but qrn_cancel ended the wait; its response will be taken for
-                               no command's */
+  /* the driver answered OK (or, for qrn_send, anything but ERROR) */
+  QRN_OK = 0,
+  /* the driver answered ERROR: the text says why */
+  QRN_ERROR_ANSWER = 1,
+  /* sent, no response in time; the next command gets back in step first */
+  QRN_TIMED_OUT = 2,
+  /* not sent: empty, longer than QRN_MAX_COMMAND_BYTES, or the session is closed */
+  QRN_NOT_SENT = 3,
+  /* a channel function failed: see qrn_system_error; open the session again */
+  QRN_CHANNEL_FAILURE = 4,
+  /* qrn_open: wfapi64.dll / wfapi.dll (libwfapi.so) is missing or incomplete */
+  QRN_NO_CHANNEL_FUNCTIONS = 5,
+  /* qrn_open: the server's allow list refuses this program */
+  QRN_ACCESS_DENIED = 6,
+  /* qrn_open: a channel did not open for another reason */
+  QRN_OPEN_FAILED = 7,
+  /* an answer the typed call cannot read as its type (OK of another type, or
+   * neither OK nor ERROR): no value written; see qrn_last_answer */
+  QRN_BAD_ANSWER = 8,
+  /* the answer's text did not fit the buffer; it is cut (and closed by a zero
+   * byte); *text_length and qrn_last_answer give all of it */
+  QRN_TEXT_TOO_LONG = 9,
+  /* a null pointer where one is needed */
+  QRN_INVALID_ARGUMENT = 10,
+  /* the response ended on a full packet and its rest did not come in time: the
+   * text may be cut short; the session gets back in step before the next command */
+  QRN_INCOMPLETE_ANSWER = 11,
+  /* not sent: an earlier response is still outstanding and getting back in step
+   * did not finish within this call's time-out (or was cancelled, or a channel
+   * failed: qrn_system_error is then non-zero); try again */
+  QRN_OUT_OF_STEP = 12,
+  /* not sent: another call on this session is running, or it is closing */
+  QRN_BUSY = 13,
+  /* sent, but qrn_cancel ended the wait; its response is taken for no command's */
+  QRN_CANCELLED = 14
 } qrn_status;
 
 typedef struct qrn_session qrn_session;
