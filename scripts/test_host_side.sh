@@ -28,6 +28,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
+# The C# example's compiler and runtime, and the Python example's interpreter.
+install_packages mono-mcs mono-runtime python3
+
 root=$(cd "${1:-build}" && pwd)
 work="$root/host-side"
 rm -rf "$work"
