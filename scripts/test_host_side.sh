@@ -106,6 +106,11 @@ test_qrnctl() {
   check "check --library simspectro exits with 0 (exit code $code)" equal "$code" 0
   check "it found the driver's version" contains "$out-check.txt" "driver: version $(product_version) answers on the client"
   check "and connected the instrument" contains "$out-check.txt" "All is well."
+  check "its verdict comes first" equal "$(head -1 "$out-check.txt")" "All is well."
+  qrnctl_at "$client" "$out-json.txt" check --json
+  check "check --json prints one JSON object with the exit code's name (exit code $code)" \
+    python3 -c 'import json, sys; v = json.load(open(sys.argv[1])); sys.exit(v["exit_name"] != "ok" or v["exit_code"] != 0)' \
+    "$out-json.txt"
 
   qrnctl_at "$client" "$out-session.txt" --script "$session"
   check "the demo conversation (exit code $code)" equal "$code" 0
