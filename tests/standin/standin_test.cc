@@ -317,6 +317,29 @@ TEST_F(StandIn, ASecondConnectionIsRefusedAsBusyWhileOneIsServed) {
   EXPECT_NE(err_.str().find("busy with session 1"), std::string::npos) << err_.str();
 }
 
+// A peer that never reads holds a send no longer than its time-out.
+TEST_F(StandIn, ASendToAPeerThatNeverReadsEndsAtItsTimeOut) {
+  platform::SocketStatus status;
+  std::string error;
+  platform::Socket listening = platform::Socket::Listen("127.0.0.1", 0, &status, &error);
+  ASSERT_TRUE(listening.IsOpen()) << error;
+  platform::Socket reader =
+      platform::Socket::Connect("127.0.0.1", listening.LocalPort(), 5000, &status, &error);
+  ASSERT_TRUE(reader.IsOpen()) << error;
+  std::string peer;
+  bool loopback = false;
+  platform::Socket writer = listening.Accept(5000, &peer, &loopback, &error);
+  ASSERT_TRUE(writer.IsOpen()) << error;
+  writer.SetSendTimeout(200);
+  const std::string chunk(64 * 1024, 'x');
+  bool refused = false;
+  // Far more than any socket buffers hold.
+  for (int sent = 0; sent < 4096 && !refused; ++sent) {
+    refused = !writer.SendAll(chunk.data(), chunk.size());
+  }
+  EXPECT_TRUE(refused);
+}
+
 TEST_F(StandIn, AnIdleConnectionEndsAfterTheIdleLimit) {
   ListenSettings settings;
   settings.idleLimit = std::chrono::milliseconds(500);

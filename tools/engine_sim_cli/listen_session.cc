@@ -67,6 +67,10 @@ void ListenSession::StopModule() {
 }
 
 void ListenSession::Run(const std::atomic<bool>& stop, const std::function<void()>& between) {
+  // A program that stops reading ends its session after the idle limit
+  // too, instead of holding the listener in a send.
+  const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(settings_.idleLimit);
+  if (limit.count() > 0) connection_.SetSendTimeout(static_cast<int>(limit.count()));
   if (StartModule()) {
     vdqrn::wire::FrameReader reader;
     char buffer[8192];

@@ -28,8 +28,9 @@ class ListenSession {
   ListenSession& operator=(const ListenSession&) = delete;
 
   // Serves until the server side disconnects, breaks the protocol, sends
-  // nothing for the idle limit, or `stop` is set (looked at a few times a
-  // second). `between` runs between messages, at least as often.
+  // nothing (or reads nothing) for the idle limit, or `stop` is set (looked
+  // at a few times a second). `between` runs between messages, at least as
+  // often.
   void Run(const std::atomic<bool>& stop, const std::function<void()>& between);
 
  private:
