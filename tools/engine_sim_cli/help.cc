@@ -45,7 +45,8 @@ Options:
   --once           with --listen: serve one session, then exit
   --idle-limit SECONDS
                    with --listen: end a session when its program has sent
-                   nothing for this long (default 300; 0: never). A second
+                   nothing, or read nothing it was sent, for this long
+                   (default 300; 0: never). A second
                    program's connection while one is served is refused at
                    once: its open fails with error 170 (busy)
   --accept-remote  with --listen: accept connections from other machines too
