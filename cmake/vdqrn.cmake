@@ -75,3 +75,22 @@ function(vdqrn_no_undefined target)
     target_link_options(${target} PRIVATE -Wl,--no-undefined)
   endif()
 endfunction()
+
+# An import library for MSVC's linker (NAME.lib in the bin folder) from a
+# .def, written by llvm-dlltool: the mingw linker's own (libNAME.dll.a) is
+# for mingw. On 32-bit x86 the .def lists the decorated __stdcall names
+# (_name@n, as MSVC callers refer to them) and the DLL exports them plain.
+find_program(VDQRN_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
+function(vdqrn_msvc_import_library target def)
+  if(NOT VDQRN_LLVM_DLLTOOL)
+    message(FATAL_ERROR "llvm-dlltool is needed for the MSVC import library of ${target}")
+  endif()
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(options -m i386 -k)
+  else()
+    set(options -m i386:x86-64)
+  endif()
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${VDQRN_LLVM_DLLTOOL} ${options} -d ${def} -l ${VDQRN_BIN_DIR}/${target}.lib
+    VERBATIM)
+endfunction()

@@ -115,9 +115,31 @@ check_linux_package() {
   rm -rf "$unpacked"
 }
 
+# The host kit's import library names every function of the header, as a
+# program of the kit's architecture refers to it: plain on x64, _name@n
+# (__stdcall) on x86.
+check_import_library() {
+  local arch=$1 zip="$root/packages/vdqrn-host-kit-windows-$1.zip"
+  [ -f "$zip" ] || return 0
+  local unpacked function symbols
+  unpacked=$(mktemp -d)
+  (cd "$unpacked" && cmake -E tar xf "$zip" lib/qrnclient.lib)
+  symbols=$(llvm-nm "$unpacked/lib/qrnclient.lib" 2>/dev/null || true)
+  for function in $(sed -n 's/^QRN_API [^(]*QRN_CALL \(qrn_[a-z_]*\)(.*/\1/p' server/client/include/qrnclient.h); do
+    if [ "$arch" = x86 ]; then
+      grep -qE " __imp__${function}@[0-9]+$" <<<"$symbols" ||
+        problem "$zip: lib/qrnclient.lib lacks $function"
+    else
+      grep -qE " __imp_${function}$" <<<"$symbols" || problem "$zip: lib/qrnclient.lib lacks $function"
+    fi
+  done
+  rm -rf "$unpacked"
+}
+
 for arch in x86 x64; do
   check_windows_package "$arch"
   check_windows_package "$arch" host-kit-windows
+  check_import_library "$arch"
 done
 for arch in x86 x64 armhf arm64; do check_linux_package "$arch"; done
 exit $status

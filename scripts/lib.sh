@@ -102,9 +102,10 @@ install_packages() {
 #   package_contents linux x86|x64|armhf|arm64
 #   package_contents host-kit-windows x86|x64
 # The host kit is for the session host and host application developers:
-# qrnctl, the client library with its header, and the stand-in of the
-# platform's channel functions in a folder of its own (for development
-# machines only).
+# qrnctl, the client library with its header and its import library for
+# MSVC's linker (lib/qrnclient.lib, which mingw's takes too), the examples
+# in C, C# and Python, and the stand-in of the platform's channel functions
+# in a folder of its own (for development machines only).
 # A 64-bit package also carries the 32-bit instrument host and a 32-bit
 # simulated instrument of its machine family, so that a 64-bit client can
 # run a 32-bit library. The Linux packages come from the builds against
@@ -116,9 +117,11 @@ package_contents() {
     local preset=windows-$arch standin=wfapi64.dll
     [ "$arch" = x86 ] && standin=wfapi.dll
     printf '%s\t%s\n' qrnctl.exe "$preset:qrnctl.exe" qrnclient.dll "$preset:qrnclient.dll" \
-      include/qrnclient.h server/client/include/qrnclient.h "standin/$standin" "$preset:$standin" \
-      examples/session.txt examples/session.txt docs/protocol.md docs/protocol.md \
-      docs/server.md docs/server.md
+      include/qrnclient.h server/client/include/qrnclient.h lib/qrnclient.lib "$preset:qrnclient.lib" \
+      "standin/$standin" "$preset:$standin" \
+      examples/session.txt examples/session.txt examples/host_app.c examples/host_app.c \
+      examples/HostApp.cs examples/HostApp.cs examples/host_app.py examples/host_app.py \
+      docs/protocol.md docs/protocol.md docs/server.md docs/server.md
     return 0
   fi
   if [ "$platform" = windows ]; then

@@ -14,8 +14,9 @@
 # their machine family. Each also holds examples/session.txt,
 # docs/protocol.md and docs/deployment.md in folders (docs/deployment.md
 # describes the layout). For the session host, vdqrn-host-kit-windows-x86.zip
-# and -x64.zip: qrnctl.exe, qrnclient.dll and include/qrnclient.h, the
-# stand-in of the platform's channel functions (standin/), docs/server.md.
+# and -x64.zip: qrnctl.exe, qrnclient.dll, include/qrnclient.h and
+# lib/qrnclient.lib, the examples in C, C# and Python, the stand-in of the
+# platform's channel functions (standin/), docs/server.md.
 # scripts/check_packages.sh checks them.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -12,7 +12,12 @@
 # where 32-bit wine starts): `check --library simspectro` passes; the demo
 # conversation (examples/session.txt) prints exactly what engine_sim prints
 # for it in process; the C example on the client library (examples/host_app.c)
-# measures; and each diagnosis shows with its exit code: the allow
+# measures and prints the 31 values, and natively so do the C# example
+# (examples/HostApp.cs, compiled with mcs, run with mono) and the Python one
+# (examples/host_app.py, ctypes), both on libqrnclient.so; the native
+# programs find libwfapi.so beside them without LD_LIBRARY_PATH; a second
+# program is refused as busy while one is served; and each diagnosis shows
+# with its exit code: the allow
 # list refusing the program (6, with the entries to add, which then let it
 # in), no driver on the client (8), the library missing (9). And, as on a
 # host developer's Windows desk, qrnctl.exe against engine_sim.exe --listen
@@ -22,6 +27,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
+
+# The C# example's compiler and runtime, and the Python example's interpreter.
+install_packages mono-mcs mono-runtime python3
 
 root=$(cd "${1:-build}" && pwd)
 work="$root/host-side"
@@ -98,6 +106,11 @@ test_qrnctl() {
   check "check --library simspectro exits with 0 (exit code $code)" equal "$code" 0
   check "it found the driver's version" contains "$out-check.txt" "driver: version $(product_version) answers on the client"
   check "and connected the instrument" contains "$out-check.txt" "All is well."
+  check "its verdict comes first" equal "$(head -1 "$out-check.txt")" "All is well."
+  qrnctl_at "$client" "$out-json.txt" check --json
+  check "check --json prints one JSON object with the exit code's name (exit code $code)" \
+    python3 -c 'import json, sys; v = json.load(open(sys.argv[1])); sys.exit(v["exit_name"] != "ok" or v["exit_code"] != 0)' \
+    "$out-json.txt"
 
   qrnctl_at "$client" "$out-session.txt" --script "$session"
   check "the demo conversation (exit code $code)" equal "$code" 0
@@ -108,7 +121,34 @@ test_qrnctl() {
   qrnctl_at "$client" "$out-host-app.txt"
   qrnctl=("${saved[@]}")
   check "the C example on qrnclient measures (exit code $code)" equal "$code" 0
-  check "and prints the values" contains "$out-host-app.txt" "400 nm: "
+  check "and prints the 31 values" equal "$(values_in "$out-host-app.txt")" 31
+  if [ -n "${other_languages:-}" ]; then
+    qrnctl=(env "LD_LIBRARY_PATH=$linux_bin" mono "$work/HostApp.exe")
+    qrnctl_at "$client" "$out-csharp.txt"
+    check "the C# example under mono measures (exit code $code)" equal "$code" 0
+    check "and prints the 31 values" equal "$(values_in "$out-csharp.txt")" 31
+    qrnctl=(python3 "$PWD/examples/host_app.py" "$linux_bin/libqrnclient.so")
+    qrnctl_at "$client" "$out-python.txt"
+    check "the Python example measures (exit code $code)" equal "$code" 0
+    check "and prints the 31 values" equal "$(values_in "$out-python.txt")" 31
+    qrnctl=("${saved[@]}")
+
+    # While a program holds the session, another is refused at once as busy.
+    local holder holding hold
+    holder=$(mktemp -u)
+    mkfifo "$holder"
+    (QRN_STANDIN_ADDRESS="$client" "${qrnctl[@]}" <"$holder" >/dev/null 2>&1) &
+    holding=$!
+    exec {hold}>"$holder"
+    echo Hello >&$hold
+    sleep 2
+    qrnctl_at "$client" "$out-busy.txt" check
+    exec {hold}>&-
+    wait "$holding" || true
+    rm -f "$holder"
+    check "a second program is refused as busy (exit code $code)" equal "$code" 7
+    check "and told why" contains "$out-busy.txt" "engine_sim --listen serves another program"
+  fi
 
   qrnctl_at "$client" "$out-missing.txt" check --library nosuchlibrary
   check "a missing library exits with 9 (exit code $code)" equal "$code" 9
@@ -140,12 +180,21 @@ test_qrnctl() {
   fi
 }
 
+# The number of "NNN nm: value" lines in a file.
+values_in() { grep -cE '^[0-9]+ nm: [-+0-9.eEinfa]+$' "$1" || true; }
+
 result() { printf '%-16s %-8s %s\n' "$1" "$2" "$3" | tee -a "$summary"; }
 
 status=0
-qrnctl=(env "LD_LIBRARY_PATH=$linux_bin" "$linux_bin/qrnctl")
-host_app=(env "LD_LIBRARY_PATH=$linux_bin" "$linux_bin/host_app")
-test_qrnctl qrnctl-linux "native, libwfapi.so to engine_sim --listen"
+# libwfapi.so is found beside the programs and libqrnclient.so, without
+# LD_LIBRARY_PATH; mono looks for libqrnclient.so on the library path.
+qrnctl=("$linux_bin/qrnctl")
+host_app=("$linux_bin/host_app")
+unset LD_LIBRARY_PATH
+mcs -warnaserror -out:"$work/HostApp.exe" examples/HostApp.cs
+other_languages=1
+test_qrnctl qrnctl-linux "native, libwfapi.so to engine_sim --listen; C, C# (mono) and Python examples"
+other_languages=
 
 bin64="$root/windows-x64/bin"
 qrnctl=(env "WINEPREFIX=$root/windows-x64/wineprefix" /usr/lib/wine/wine64 "$bin64/qrnctl.exe")

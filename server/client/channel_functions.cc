@@ -24,8 +24,10 @@ LoadedChannelFunctions LoadChannelFunctions() {
   const char* name = ChannelLibraryName();
   const platform::LibraryHandle library = platform::LoadDynamicLibrary(name);
   if (library == nullptr) {
-    loaded.problem = std::string(name) + " could not be loaded (error " +
-                     std::to_string(platform::CallerError()) +
+    loaded.systemError = platform::CallerError();
+    const std::string why = platform::LastLoadError();
+    loaded.problem = std::string(name) + " could not be loaded (" +
+                     (why.empty() ? "error " + std::to_string(loaded.systemError) : why) +
                      "): the platform's virtual channel functions are only on a session host";
     return loaded;
   }

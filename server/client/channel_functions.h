@@ -45,14 +45,18 @@ struct ChannelFunctions {
 };
 
 // The system library that holds the functions for this architecture:
-// wfapi64.dll, wfapi.dll, or the stand-in's libwfapi.so on Linux.
+// wfapi64.dll, wfapi.dll, or the stand-in's libwfapi.so on Linux (found in
+// the folder of the binary that asks first: the library's RUNPATH is
+// $ORIGIN).
 const char* ChannelLibraryName();
 
 struct LoadedChannelFunctions {
   bool ok = false;
   ChannelFunctions functions;
-  // When not ok: what is missing, in words (the library, or a function in it).
+  // When not ok: what is missing, in words (the library, or a function in
+  // it), and the platform's error number of a failed load.
   std::string problem;
+  std::uint32_t systemError = 0;
 };
 
 // Loads the system library (kept loaded for the life of the process) and

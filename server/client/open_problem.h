@@ -3,6 +3,7 @@
 // program.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,16 @@ namespace qrnclient {
 // The allow-list entries that let the program open both channels:
 // "QrnCmd1,{path}" and "QrnDta1,{path}".
 std::vector<std::string> AllowListEntries(const std::string& programPath);
+
+// The platform's error numbers an open fails with, whose advice differs.
+constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorSemTimeout = 121;
+constexpr std::uint32_t kErrorBusy = 170;
+constexpr std::uint32_t kErrorConnectionRefused = 1225;
+
+// What to do about a channel that did not open for a reason other than the
+// allow list, by the error number.
+std::string OpenAdvice(std::uint32_t systemError);
 
 // One paragraph, without a final line end.
 std::string OpenProblem(const OpenResult& result, const std::string& programPath);

@@ -31,6 +31,9 @@ const char* OutcomeName(Outcome outcome) {
     case Outcome::kTimedOut: return "timed out";
     case Outcome::kNotSent: return "not sent";
     case Outcome::kChannelFailure: return "channel failure";
+    case Outcome::kIncomplete: return "maybe incomplete";
+    case Outcome::kOutOfStep: return "not sent, out of step";
+    case Outcome::kCancelled: return "cancelled";
   }
   return "unknown";
 }

@@ -14,14 +14,18 @@ enum class Outcome {
   kTimedOut,        // no response within the time-out
   kNotSent,         // refused before sending: too long, empty, or no channels
   kChannelFailure,  // the platform's channel functions failed
+  kIncomplete,      // a response that ended on a full packet whose rest did not come in time
+  kOutOfStep,       // not sent: the session did not get back in step first
+  kCancelled,       // sent, but the wait was ended from another thread
 };
 
 struct Reply {
   Outcome outcome = Outcome::kNotSent;
-  // kOk, kError: the text after "OK|" / "ERROR|" (empty without one);
-  // kOther: the whole response; otherwise why there is no response.
+  // kOk, kError, kIncomplete: the text after "OK|" / "ERROR|" (empty
+  // without one); kOther: the whole response; otherwise why there is none.
   std::string text;
-  // The response exactly as it came; empty when none came.
+  // The response exactly as it came (kIncomplete: as much as came); empty
+  // when none came.
   std::string raw;
   // kChannelFailure: the platform's error number.
   std::uint32_t systemError = 0;

@@ -57,6 +57,7 @@ OpenResult Session::Open() {
     return result;
   }
   inStep_ = true;
+  pendingToken_.clear();
   result.ok = true;
   return result;
 }
@@ -76,31 +77,46 @@ Reply Session::Failure(Outcome outcome, std::string text, std::uint32_t systemEr
   return reply;
 }
 
-Session::Packet Session::ReadPacket(Milliseconds wait) {
+Session::Packet Session::ReadPacket(Clock::time_point deadline) {
   // Never smaller than the largest packet: a read with a smaller buffer
   // loses the whole packet.
   std::vector<char> buffer(kMaxPacketBytes);
-  ChannelWord read = 0;
-  const Clock::time_point start = Clock::now();
-  if (functions_.read(data_, WaitMs(wait), buffer.data(), static_cast<ChannelWord>(buffer.size()),
-                      &read) != 0) {
-    return {ReadStatus::kPacket, std::string(buffer.data(), std::min<std::size_t>(read, buffer.size())), 0};
+  for (;;) {
+    if (Cancelled()) return {ReadStatus::kCancelled, std::string(), 0};
+    const Clock::time_point start = Clock::now();
+    Milliseconds wait =
+        std::chrono::ceil<Milliseconds>(std::max(deadline - start, Clock::duration(0)));
+    if (cancel_ != nullptr) wait = std::min(wait, kCancelSlice);
+    ChannelWord read = 0;
+    if (functions_.read(data_, WaitMs(wait), buffer.data(),
+                        static_cast<ChannelWord>(buffer.size()), &read) != 0) {
+      return {ReadStatus::kPacket,
+              std::string(buffer.data(), std::min<std::size_t>(read, buffer.size())), 0};
+    }
+    // An error we do not know as a time-out is one still when the read took
+    // its whole wait; a read that was not to wait at all failed.
+    const std::uint32_t error = functions_.lastError();
+    const Clock::time_point now = Clock::now();
+    if (!IsTimeoutError(error) && (wait.count() == 0 || now - start < wait)) {
+      return {ReadStatus::kFailed, std::string(), error};
+    }
+    if (now >= deadline) return {ReadStatus::kTimedOut, std::string(), error};
   }
-  const std::uint32_t error = functions_.lastError();
-  if (IsTimeoutError(error) || Clock::now() - start >= wait) {
-    return {ReadStatus::kTimedOut, std::string(), error};
-  }
-  return {ReadStatus::kFailed, std::string(), error};
 }
 
-Session::Packet Session::ReadResponse(Clock::time_point deadline) {
-  Packet packet = ReadPacket(std::chrono::duration_cast<Milliseconds>(deadline - Clock::now()));
+Session::Packet Session::ReadResponse(Clock::time_point deadline, bool* endOpen) {
+  *endOpen = false;
+  Packet packet = ReadPacket(deadline);
   // A response longer than one packet comes as full packets and a last
   // shorter one: join while they arrive full and the next follows soon.
   bool full = packet.status == ReadStatus::kPacket && packet.bytes.size() == kMaxCommandBytes;
   while (full) {
-    Packet next = ReadPacket(joinWait_);
-    if (next.status != ReadStatus::kPacket) break;
+    Packet next = ReadPacket(Clock::now() + joinWait_);
+    if (next.status == ReadStatus::kTimedOut) {
+      *endOpen = true;
+      break;
+    }
+    if (next.status != ReadStatus::kPacket) return next;
     full = next.bytes.size() == kMaxCommandBytes;
     packet.bytes += next.bytes;
   }
@@ -119,43 +135,64 @@ bool Session::WriteAll(ChannelHandle channel, const std::string& bytes,
   return true;
 }
 
-bool Session::GetBackInStep(Clock::time_point deadline, Reply* failure) {
-  while (Clock::now() < deadline) {
-    const std::string token = FreshSyncToken();
-    std::uint32_t error = 0;
-    if (!WriteAll(command_, token, &error)) {
-      *failure = Failure(Outcome::kChannelFailure,
-                         "writing on " + std::string(kCommandChannelName) + " failed", error);
-      return false;
-    }
-    const std::string echoed = "ERROR|Unknown command \"" + token + "\"";
-    const std::string busy = "ERROR|Command \"" + token + "\" refused";
-    for (;;) {
-      const Packet packet = ReadResponse(deadline);
-      if (packet.status == ReadStatus::kFailed) {
-        *failure = Failure(Outcome::kChannelFailure,
-                           "reading on " + std::string(kDataChannelName) + " failed",
-                           packet.systemError);
+bool Session::GetBackInStep(Clock::time_point deadline, Reply* failure, std::string* earlier) {
+  const std::string notSent = "the command was not sent: ";
+  for (;;) {
+    if (pendingToken_.empty()) {
+      const std::string token = FreshSyncToken();
+      std::uint32_t error = 0;
+      if (!WriteAll(command_, token, &error)) {
+        *failure = Failure(Outcome::kOutOfStep,
+                           notSent + "writing on " + kCommandChannelName +
+                               " failed while getting back in step",
+                           error);
         return false;
       }
-      if (packet.status == ReadStatus::kTimedOut) break;
-      if (packet.bytes == echoed) {
-        inStep_ = true;
-        return true;
-      }
-      // The command that timed out is still running: its response is yet
-      // to come. Ask again after a pause.
-      if (packet.bytes.compare(0, busy.size(), busy) == 0) {
-        std::this_thread::sleep_for(kBusyPause);
-        break;
-      }
-      // Anything else is a late response to an earlier command: dropped.
+      pendingToken_ = token;
     }
+    const Packet packet = ReadPacket(deadline);
+    switch (packet.status) {
+      case ReadStatus::kFailed:
+        *failure = Failure(Outcome::kOutOfStep,
+                           notSent + "reading on " + kDataChannelName +
+                               " failed while getting back in step",
+                           packet.systemError);
+        return false;
+      case ReadStatus::kCancelled:
+        *failure = Failure(Outcome::kOutOfStep, notSent + "cancelled while getting back in step");
+        return false;
+      case ReadStatus::kTimedOut:
+        *failure = Failure(Outcome::kOutOfStep,
+                           notSent + "an earlier command's response is outstanding, and the "
+                                     "driver did not answer the command that gets the session "
+                                     "back in step in time");
+        return false;
+      case ReadStatus::kPacket:
+        break;
+    }
+    // Each packet on its own: a late full-size response is never joined
+    // with the echo that follows it.
+    if (packet.bytes == "ERROR|Unknown command \"" + pendingToken_ + "\"") {
+      pendingToken_.clear();
+      inStep_ = true;
+      return true;
+    }
+    const std::string busy = "ERROR|Command \"" + pendingToken_ + "\" refused";
+    if (packet.bytes.compare(0, busy.size(), busy) == 0) {
+      // The command that timed out is still running: its response is yet
+      // to come. Ask again with a fresh token after a pause.
+      pendingToken_.clear();
+      if (Clock::now() + kBusyPause >= deadline) {
+        *failure = Failure(Outcome::kOutOfStep,
+                           notSent + "an earlier command is still running on the client");
+        return false;
+      }
+      std::this_thread::sleep_for(kBusyPause);
+      continue;
+    }
+    // Anything else is a response to an earlier command.
+    if (earlier != nullptr) *earlier += packet.bytes;
   }
-  *failure = Failure(Outcome::kTimedOut,
-                     "an earlier command timed out, and the driver did not answer the command "
-                     "that gets the session back in step");
-  return false;
 }
 
 Reply Session::Send(const std::string& command, Milliseconds timeout, Target target) {
@@ -166,10 +203,11 @@ Reply Session::Send(const std::string& command, Milliseconds timeout, Target tar
                                           " bytes; one packet carries at most " +
                                           std::to_string(kMaxCommandBytes));
   }
+  if (timeout.count() <= 0) timeout = kDefaultTimeout;
   const Clock::time_point deadline = Clock::now() + timeout;
   if (!inStep_) {
     Reply failure;
-    if (!GetBackInStep(deadline, &failure)) return failure;
+    if (!GetBackInStep(deadline, &failure, nullptr)) return failure;
   }
   std::uint32_t error = 0;
   const ChannelHandle channel = target == Target::kDataChannel ? data_ : command_;
@@ -178,19 +216,37 @@ Reply Session::Send(const std::string& command, Milliseconds timeout, Target tar
     return Failure(Outcome::kChannelFailure, "writing on " + std::string(channelName) + " failed",
                    error);
   }
-  const Packet packet = ReadResponse(deadline);
+  bool endOpen = false;
+  Packet packet = ReadResponse(deadline, &endOpen);
   switch (packet.status) {
-    case ReadStatus::kPacket:
-      return ParseResponse(packet.bytes);
+    case ReadStatus::kPacket: {
+      if (!endOpen) return ParseResponse(packet.bytes);
+      // It ended on a full packet and nothing followed in time: more may
+      // still come. What arrives before the echo of a token is its rest.
+      inStep_ = false;
+      Reply failure;
+      std::string rest;
+      const bool whole =
+          GetBackInStep(std::max(deadline, Clock::now() + kCompletionWait), &failure, &rest);
+      Reply reply = ParseResponse(packet.bytes + rest);
+      if (!whole) {
+        reply.outcome = Outcome::kIncomplete;
+        reply.systemError = failure.systemError;
+      }
+      return reply;
+    }
     case ReadStatus::kTimedOut:
       inStep_ = false;
       return Failure(Outcome::kTimedOut, "no response within " + std::to_string(timeout.count()) +
                                              " ms");
+    case ReadStatus::kCancelled:
+      inStep_ = false;
+      return Failure(Outcome::kCancelled, "sent, but the wait for the response was cancelled");
     case ReadStatus::kFailed:
       break;
   }
-  return Failure(Outcome::kChannelFailure, "reading on " + std::string(kDataChannelName) + " failed",
-                 packet.systemError);
+  return Failure(Outcome::kChannelFailure,
+                 "reading on " + std::string(kDataChannelName) + " failed", packet.systemError);
 }
 
 }  // namespace qrnclient

@@ -17,6 +17,9 @@ enum ExitCode : int {
   kExitLibraryLoad = 9,       // check --library: the instrument library did not load
   kExitLibraryConnect = 10,   // check --library: it loaded but did not connect
   kExitChannelFailure = 11,   // a channel function failed during the conversation
+  kExitUnsafeLibraryName = 12,// check --library: the driver refuses the name as unsafe (not sent)
+  kExitCommandTooLong = 13,   // send, script: a command over 4996 bytes (never sent)
+  kExitLibraryInUse = 14,     // check --library: not done, a library is loaded in the session
 };
 
 }  // namespace qrnctl

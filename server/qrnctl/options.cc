@@ -35,6 +35,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       options.help = true;
       continue;
     }
+    if (name == "--json") {
+      if (equals != std::string::npos) return Failure("option --json takes no value");
+      options.json = true;
+      continue;
+    }
     if (name != "--script" && name != "--library" && name != "--channel" && name != "--timeout") {
       if (argument.rfind("-", 0) == 0) return Failure("unknown option \"" + argument + "\"");
       return Failure("unexpected argument \"" + argument + "\"");
@@ -66,6 +71,9 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
   if (!options.library.empty() && options.mode != Mode::kCheck) {
     return Failure("option --library belongs to check");
   }
+  if (options.json && options.mode == Mode::kConverse) {
+    return Failure("option --json belongs to check and send");
+  }
   if (!options.script.empty() && options.mode != Mode::kConverse) {
     return Failure("option --script holds a conversation: leave out check and send");
   }
@@ -74,8 +82,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
 }
 
 std::string HelpText() {
-  return R"(Usage: qrnctl check [--library NAME] [--timeout MS]
-       qrnctl send TEXT [--channel command|data] [--timeout MS]
+  return R"(Usage: qrnctl check [--library NAME] [--timeout MS] [--json]
+       qrnctl send TEXT [--channel command|data] [--timeout MS] [--json]
        qrnctl [--script FILE] [--channel command|data] [--timeout MS]
 
 The host side's test program for the vdqrn instrument channels. Runs on the
@@ -89,7 +97,14 @@ for 32-bit programs) and talks to the driver on the user's client.
                    refuses this program (with the entries to add), the driver
                    does not answer (not installed or not registered on the
                    client), the instrument library does not load
-  --library NAME   with check: also Init|NAME|, Connect and Disconnect
+  --library NAME   with check: also Init|NAME|, Connect and Disconnect, then
+                   an Init the driver refuses, which leaves no library
+                   loaded; refused (exit 14) while a library is loaded in
+                   the session already: a running host application's
+                   library is never reloaded
+  --json           with check and send: print one JSON object (exit_code,
+                   exit_name, problem, advice, details, allow_list_entries)
+                   instead of text
   send TEXT        sends one command text and prints the response
   --script FILE    sends each command line of FILE; without it and without
                    check or send, the commands come from standard input (at a
@@ -100,6 +115,9 @@ for 32-bit programs) and talks to the driver on the user's client.
   --timeout MS     how long to wait for each response (default 5000); give
                    Measure and Calibrate as long as the instrument takes
   -h, --help       print this text
+
+check prints its verdict first ("All is well." or "PROBLEM: ..." with what
+to do), then what it found.
 
 Commands: one command text per line, exactly as the host writes it; blank
 lines and lines starting with "#" are skipped. Output: "> command" (not at
@@ -112,7 +130,8 @@ Exit codes:
   1  send: the driver answered ERROR
   2  unknown option, missing or bad value
   3  the script file cannot be read
-  4  a command got no response within the time-out
+  4  a command got no response within the time-out (or was not sent
+     because an earlier one's response is still outstanding)
   5  the platform's channel functions are missing (not a session host?)
   6  the server's allow list refuses this program
   7  a channel did not open for another reason
@@ -120,6 +139,9 @@ Exit codes:
   9  check --library: the instrument library did not load
  10  check --library: the library loaded but did not connect
  11  a channel function failed during the conversation
+ 12  check --library: the driver refuses the name as unsafe (nothing sent)
+ 13  a command longer than 4996 bytes: never sent
+ 14  check --library: not done, a library is loaded in the session already
 )";
 }
 

@@ -16,6 +16,7 @@ struct Options {
   std::string library;  // check: the instrument library to load and connect
   bool dataChannel = false;
   std::chrono::milliseconds timeout{5000};
+  bool json = false;    // check, send: one JSON object instead of text
   bool help = false;
 };
 

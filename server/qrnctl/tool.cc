@@ -9,6 +9,7 @@
 #include "script.h"
 #include "session.h"
 #include "transcript.h"
+#include "verdict.h"
 
 namespace qrnctl {
 
@@ -32,10 +33,19 @@ qrnclient::Reply Exchange(qrnclient::Session& session, const Options& options,
                           std::ostream& err) {
   if (echo) engine_sim_cli::PrintCommand(out, command);
   const qrnclient::Reply reply = session.Send(command, options.timeout, TargetOf(options));
-  if (reply.Answered()) {
+  if (command.size() > qrnclient::kMaxCommandBytes) {
+    out << std::flush;
+    err << "qrnctl: command too long, not sent: " << reply.text << std::endl;
+  } else if (reply.Answered()) {
     engine_sim_cli::PrintResponse(out, reply.raw);
     engine_sim_cli::PrintChartIfSpectral(out, command, reply.raw);
     out << std::flush;
+  } else if (reply.outcome == qrnclient::Outcome::kIncomplete) {
+    engine_sim_cli::PrintResponse(out, reply.raw);
+    out << std::flush;
+    err << "qrnctl: the response to \"" << Visible(command)
+        << "\" may be incomplete: it ended on a full packet and the rest did not come in time"
+        << std::endl;
   } else {
     out << std::flush;
     err << "qrnctl: no response to \"" << Visible(command) << "\": " << reply.text;
@@ -45,7 +55,8 @@ qrnclient::Reply Exchange(qrnclient::Session& session, const Options& options,
   return reply;
 }
 
-int ExitCodeOf(const qrnclient::Reply& reply) {
+int ExitCodeOf(const qrnclient::Reply& reply, const std::string& command) {
+  if (command.size() > qrnclient::kMaxCommandBytes) return kExitCommandTooLong;
   switch (reply.outcome) {
     case qrnclient::Outcome::kOk:
     case qrnclient::Outcome::kOther:
@@ -56,6 +67,9 @@ int ExitCodeOf(const qrnclient::Reply& reply) {
       return kExitChannelFailure;
     case qrnclient::Outcome::kTimedOut:
     case qrnclient::Outcome::kNotSent:
+    case qrnclient::Outcome::kIncomplete:
+    case qrnclient::Outcome::kOutOfStep:
+    case qrnclient::Outcome::kCancelled:
       break;
   }
   return kExitNoResponse;
@@ -71,10 +85,75 @@ int Converse(qrnclient::Session& session, const Options& options, std::istream& 
     if (!engine_sim_cli::IsCommandLine(line)) continue;
     const qrnclient::Reply reply = Exchange(session, options, line, !prompt, out, err);
     if (reply.outcome == qrnclient::Outcome::kChannelFailure) return kExitChannelFailure;
-    if (!reply.Answered()) code = kExitNoResponse;
+    if (!reply.Answered()) code = ExitCodeOf(reply, line);
   }
   if (prompt) out << std::endl;
   return code;
+}
+
+int Finish(const Options& options, const Verdict& verdict, std::ostream& out) {
+  if (options.json) {
+    PrintVerdictJson(verdict, out);
+  } else {
+    PrintVerdict(verdict, out);
+  }
+  return verdict.code;
+}
+
+// The verdict's first steps: the channel functions, then the channels.
+bool FunctionsFound(const Environment& environment, Verdict* verdict) {
+  if (!environment.functions.ok) {
+    verdict->code = kExitNoChannelFunctions;
+    verdict->problem = environment.functions.problem + ".";
+    verdict->advice = {"Run it on the session host, inside the user's session."};
+    return false;
+  }
+  verdict->details.emplace_back("channel functions", qrnclient::ChannelLibraryName());
+  return true;
+}
+
+bool OpenChannels(qrnclient::Session& session, const Environment& environment, Verdict* verdict) {
+  const qrnclient::OpenResult opened = session.Open();
+  if (!opened.ok) {
+    verdict->code = opened.accessDenied ? kExitAccessDenied : kExitChannelsClosed;
+    verdict->problem = qrnclient::OpenProblem(opened, environment.programPath);
+    if (opened.accessDenied) {
+      verdict->allowListEntries = qrnclient::AllowListEntries(environment.programPath);
+    }
+    verdict->details.emplace_back("channels", opened.failedChannel + " did not open (error " +
+                                                  std::to_string(opened.systemError) + ")");
+    return false;
+  }
+  verdict->details.emplace_back("channels", std::string(qrnclient::kCommandChannelName) +
+                                                " and " + qrnclient::kDataChannelName + " open");
+  return true;
+}
+
+// check: the verdict and what was found, printed once.
+int Check(const Options& options, const Environment& environment, std::ostream& out) {
+  Verdict verdict;
+  if (FunctionsFound(environment, &verdict)) {
+    qrnclient::Session session(environment.functions.functions);
+    if (OpenChannels(session, environment, &verdict)) CheckDriver(session, options, &verdict);
+  }
+  return Finish(options, verdict, out);
+}
+
+// send --json: the command, and the response or why there is none.
+int SendJson(qrnclient::Session& session, const Options& options, Verdict* verdict,
+             std::ostream& out) {
+  const qrnclient::Reply reply = session.Send(options.text, options.timeout, TargetOf(options));
+  verdict->code = ExitCodeOf(reply, options.text);
+  verdict->details.emplace_back("command", options.text);
+  if (reply.Answered()) {
+    verdict->details.emplace_back("response", reply.raw);
+  } else {
+    verdict->problem = std::string(qrnclient::OutcomeName(reply.outcome)) + ": " + reply.text;
+    if (reply.systemError != 0) {
+      verdict->problem += " (error " + std::to_string(reply.systemError) + ")";
+    }
+  }
+  return Finish(options, *verdict, out);
 }
 
 }  // namespace
@@ -95,29 +174,33 @@ int RunQrnctl(const std::vector<std::string>& arguments, const Environment& envi
       return Fail(err, kExitScript, "cannot read script \"" + options.script + "\"");
     }
   }
-
-  const bool check = options.mode == Mode::kCheck;
+  if (options.mode == Mode::kCheck) return Check(options, environment, out);
+  if (options.mode == Mode::kSend && options.text.size() > qrnclient::kMaxCommandBytes &&
+      !options.json) {
+    return Fail(err, kExitCommandTooLong,
+                "command too long, not sent: it has " + std::to_string(options.text.size()) +
+                    " bytes; one packet carries at most " +
+                    std::to_string(qrnclient::kMaxCommandBytes));
+  }
+  if (options.mode == Mode::kSend && options.json) {
+    Verdict verdict;
+    if (!FunctionsFound(environment, &verdict)) return Finish(options, verdict, out);
+    qrnclient::Session session(environment.functions.functions);
+    if (!OpenChannels(session, environment, &verdict)) return Finish(options, verdict, out);
+    return SendJson(session, options, &verdict, out);
+  }
   if (!environment.functions.ok) {
-    if (check) out << "PROBLEM: " << environment.functions.problem << ".\n";
     return Fail(err, kExitNoChannelFunctions,
                 "the platform's channel functions are missing: " + environment.functions.problem);
   }
-  if (check) out << "channel functions: " << qrnclient::ChannelLibraryName() << "\n";
   qrnclient::Session session(environment.functions.functions);
   const qrnclient::OpenResult opened = session.Open();
   if (!opened.ok) {
-    const std::string problem = qrnclient::OpenProblem(opened, environment.programPath);
-    if (check) out << "PROBLEM: " << problem << "\n";
     return Fail(err, opened.accessDenied ? kExitAccessDenied : kExitChannelsClosed,
-                check ? "the channels did not open" : problem);
-  }
-  if (check) {
-    out << "channels: " << qrnclient::kCommandChannelName << " and "
-        << qrnclient::kDataChannelName << " open\n";
-    return CheckDriver(session, options, out);
+                qrnclient::OpenProblem(opened, environment.programPath));
   }
   if (options.mode == Mode::kSend) {
-    return ExitCodeOf(Exchange(session, options, options.text, true, out, err));
+    return ExitCodeOf(Exchange(session, options, options.text, true, out, err), options.text);
   }
   const bool prompt = options.script.empty() && environment.inputIsTerminal;
   return Converse(session, options, options.script.empty() ? in : script, prompt, out, err);

@@ -13,6 +13,7 @@ constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::uint32_t kErrorBrokenPipe = 109;
 constexpr std::uint32_t kErrorSemTimeout = 121;
 constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+constexpr std::uint32_t kErrorBusy = 170;
 constexpr std::uint32_t kErrorConnectionRefused = 1225;
 
 }  // namespace standin

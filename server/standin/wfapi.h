@@ -20,6 +20,7 @@
 //   121 ERROR_SEM_TIMEOUT          no packet within the read's time-out; no
 //                                  connection or open answer within 5 or 10 s
 //   122 ERROR_INSUFFICIENT_BUFFER  the packet was longer than the buffer; it is gone
+//   170 ERROR_BUSY                 engine_sim serves another program's connection
 //   1225 ERROR_CONNECTION_REFUSED  nothing listens at the address, or engine_sim
 //                                  did not accept the connection
 #pragma once

@@ -18,6 +18,10 @@ using LibraryHandle = void*;
 LibraryHandle LoadDynamicLibrary(const char* path);
 // Address of an export by its plain name; null when the library lacks it.
 void* FindExport(LibraryHandle library, const char* name);
+// Why this thread's last LoadDynamicLibrary failed, in the loader's words
+// (dlerror on POSIX); empty where the loader has none (Windows, whose
+// GetLastError number says it).
+std::string LastLoadError();
 // Releases a library; the outcome is not reported.
 void FreeDynamicLibrary(LibraryHandle library);
 

@@ -56,6 +56,11 @@ std::string LocateLibrary(const char* path) {
 
 LibraryHandle LoadLibraryFile(const std::string& file) { return LoadDynamicLibrary(file.c_str()); }
 
+std::string LastLoadError() {
+  const char* error = dlerror();
+  return error != nullptr ? error : "";
+}
+
 void* FindExport(LibraryHandle library, const char* name) {
   return library != nullptr ? dlsym(library, name) : nullptr;
 }

@@ -375,6 +375,8 @@ LibraryHandle LoadDynamicLibrary(const char* path) {
   return reinterpret_cast<LibraryHandle>(library);
 }
 
+std::string LastLoadError() { return std::string(); }
+
 // The relative path is tried in each folder of the loader's order; the first
 // file there is the one LoadLibraryA would map.
 std::string LocateLibrary(const char* path) {

@@ -53,8 +53,13 @@ class Socket {
   Socket Accept(int timeoutMs, std::string* peerAddress, bool* peerIsLoopback,
                 std::string* error);
 
-  // Sends every byte; false when the connection is gone.
+  // Sends every byte; false when the connection is gone, or a send could
+  // not go on for the send time-out.
   bool SendAll(const void* bytes, std::size_t count);
+  // How long a send may wait for the peer to read (0: without limit, the
+  // default). After a send ran out of it the connection is good for
+  // closing only.
+  void SetSendTimeout(int timeoutMs);
 
   enum class Received { kData, kTimedOut, kClosed };
   // Waits up to timeoutMs (negative: without limit) for bytes and takes up to

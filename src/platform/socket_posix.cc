@@ -208,6 +208,12 @@ bool Socket::SendAll(const void* bytes, std::size_t count) {
   return true;
 }
 
+void Socket::SetSendTimeout(int timeoutMs) {
+  if (handle_ == kInvalid) return;
+  timeval limit{timeoutMs / 1000, static_cast<suseconds_t>((timeoutMs % 1000) * 1000)};
+  setsockopt(static_cast<int>(handle_), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
 Socket::Received Socket::Receive(void* buffer, std::size_t capacity, int timeoutMs,
                                  std::size_t* count) {
   *count = 0;

@@ -246,6 +246,13 @@ bool Socket::SendAll(const void* bytes, std::size_t count) {
   return true;
 }
 
+void Socket::SetSendTimeout(int timeoutMs) {
+  if (handle_ == kInvalid) return;
+  const DWORD limit = static_cast<DWORD>(timeoutMs);
+  setsockopt(Raw(handle_), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit),
+             sizeof limit);
+}
+
 Socket::Received Socket::Receive(void* buffer, std::size_t capacity, int timeoutMs,
                                  std::size_t* count) {
   *count = 0;

@@ -67,7 +67,8 @@ TEST(Options, BadUseIsRefusedWithItsReason) {
 TEST(Options, ListenTakesItsOwnOptions) {
   const ParsedOptions parsed = ParseOptions(
       {"--listen", "[::1]:0", "--allow", "QrnCmd1,C:\\Apps\\host.exe", "--allow=QrnDta1,/bin/h",
-       "--no-driver", "--once", "--accept-remote", "--ready-file", "ready.txt", "--hpc"});
+       "--no-driver", "--once", "--accept-remote", "--ready-file", "ready.txt", "--hpc",
+       "--idle-limit", "0"});
   ASSERT_TRUE(parsed.ok) << parsed.error;
   EXPECT_EQ(parsed.options.listen, "[::1]:0");
   EXPECT_EQ(parsed.options.allow,
@@ -77,11 +78,13 @@ TEST(Options, ListenTakesItsOwnOptions) {
   EXPECT_TRUE(parsed.options.acceptRemote);
   EXPECT_EQ(parsed.options.readyFile, "ready.txt");
   EXPECT_TRUE(parsed.options.hpc);
+  EXPECT_EQ(parsed.options.idleLimitSeconds, 0);
 }
 
 TEST(Options, ListenOptionsAreRefusedWhereTheyDoNotBelong) {
   const std::string needsListen =
-      "options --allow, --no-driver, --once, --accept-remote and --ready-file need --listen";
+      "options --allow, --no-driver, --once, --accept-remote, --ready-file and --idle-limit need "
+      "--listen";
   const std::string noConversation =
       "option --listen takes its commands from the connection: leave out --check, --script and "
       "--log";
@@ -96,6 +99,11 @@ TEST(Options, ListenOptionsAreRefusedWhereTheyDoNotBelong) {
       {{"--allow", "QrnCmd1,/bin/h"}, needsListen},
       {{"--ready-file", "r"}, needsListen},
       {{"--accept-remote"}, needsListen},
+      {{"--idle-limit", "60"}, needsListen},
+      {{"--listen", "h:1", "--idle-limit", "soon"},
+       "option --idle-limit takes seconds (0 to 86400), not \"soon\""},
+      {{"--listen", "h:1", "--idle-limit", "86401"},
+       "option --idle-limit takes seconds (0 to 86400), not \"86401\""},
       {{"--listen", "h:1", "--check"}, noConversation},
       {{"--listen", "h:1", "--script", "s.txt"}, noConversation},
       {{"--once=yes", "--listen", "h:1"}, "option --once takes no value"},

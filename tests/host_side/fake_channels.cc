@@ -50,6 +50,10 @@ int QRN_CHANNEL_CALL Read(qrnclient::ChannelHandle channel, qrnclient::ChannelWo
                           qrnclient::ChannelWord capacity, qrnclient::ChannelWord* bytesRead) {
   g_fake.readCapacities.push_back(capacity);
   *bytesRead = 0;
+  if (g_fake.readFailure != 0 && g_fake.packets.empty()) {
+    g_fake.lastError = g_fake.readFailure;
+    return 0;
+  }
   if (channel != &g_dataHandle || g_fake.packets.empty()) {
     g_fake.lastError = 121;  // ERROR_SEM_TIMEOUT
     return 0;

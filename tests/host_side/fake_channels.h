@@ -24,6 +24,7 @@ struct FakeChannels {
       driver;
   std::map<std::string, std::uint32_t> openFailures;  // channel name -> error
   std::uint32_t writeFailure = 0;                     // non-zero: every write fails
+  std::uint32_t readFailure = 0;  // non-zero: a read of an empty channel fails so
 
   std::deque<std::string> packets;  // waiting on the data channel
   std::vector<std::string> opened;  // channel names, in order

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "fake_channels.h"
+#include "platform/platform.h"
 #include "session.h"
 #include "typed_commands.h"
 
@@ -119,8 +120,10 @@ TEST_F(SessionTest, AResponseOfFullPacketsAndAShorterOneArrivesWhole) {
   for (const std::size_t length : {std::size_t{4996}, std::size_t{6000}, std::size_t{9992},
                                    std::size_t{12000}}) {
     const std::string response = "OK|" + std::string(length - 3, 'v');
-    Fake().driver = [&](const std::string&, const std::string&) {
-      return std::vector<std::string>{response};
+    Fake().driver = [&](const std::string&, const std::string& command) {
+      return std::vector<std::string>{command == "GetAvailableSettings"
+                                          ? response
+                                          : UnknownCommandAnswer(command)};
     };
     const qrnclient::Reply reply = session_.Send("GetAvailableSettings", kTimeout);
     EXPECT_EQ(reply.outcome, Outcome::kOk) << length;
@@ -185,10 +188,69 @@ TEST_F(SessionTest, ADriverThatNeverAnswersLeavesTheSessionOutOfStep) {
   Open();
   Fake().driver = [](const std::string&, const std::string&) { return std::vector<std::string>{}; };
   EXPECT_EQ(session_.Send("Hello", milliseconds(5)).outcome, Outcome::kTimedOut);
+  // Not sent, and said so: nothing but the one token went out.
   const qrnclient::Reply again = session_.Send("Hello", milliseconds(20));
-  EXPECT_EQ(again.outcome, Outcome::kTimedOut);
-  EXPECT_NE(again.text.find("back in step"), std::string::npos);
+  EXPECT_EQ(again.outcome, Outcome::kOutOfStep);
+  EXPECT_NE(again.text.find("not sent"), std::string::npos);
   EXPECT_FALSE(session_.InStep());
+  EXPECT_EQ(session_.Send("Hello", milliseconds(20)).outcome, Outcome::kOutOfStep);
+  ASSERT_EQ(Fake().writes.size(), 2u);
+  EXPECT_EQ(Fake().writes[1].second.rfind("QrnSync", 0), 0u);
+}
+
+TEST_F(SessionTest, AResponseEndingOnAFullPacketIsWholeOnlyWhenTheDriverSaysSo) {
+  Open();
+  // Exactly one full packet, and nothing more to come: the token's echo
+  // follows it directly, and the answer is whole.
+  const std::string exact = "OK|" + std::string(4993, 'e');
+  Fake().driver = [&](const std::string&, const std::string& command) {
+    return std::vector<std::string>{command == "Execute|x|" ? exact : UnknownCommandAnswer(command)};
+  };
+  const qrnclient::Reply reply = session_.Send("Execute|x|", kTimeout);
+  EXPECT_EQ(reply.outcome, Outcome::kOk);
+  EXPECT_EQ(reply.raw, exact);
+  EXPECT_TRUE(session_.InStep());
+
+  // No echo either: the answer may be incomplete, and the session stays out
+  // of step until the echo of that same token comes.
+  Fake().driver = [&](const std::string&, const std::string& command) {
+    return command == "Execute|x|" ? std::vector<std::string>{exact} : std::vector<std::string>{};
+  };
+  const qrnclient::Reply cut = session_.Send("Execute|x|", milliseconds(20));
+  EXPECT_EQ(cut.outcome, Outcome::kIncomplete);
+  EXPECT_EQ(cut.raw, exact);
+  EXPECT_FALSE(session_.InStep());
+  const std::string token = Fake().writes.back().second;
+  ASSERT_EQ(token.rfind("QrnSync", 0), 0u);
+  QueueResponse("tail");
+  QueueResponse(UnknownCommandAnswer(token));
+  Fake().driver = [](const std::string&, const std::string&) {
+    return std::vector<std::string>{"OK|Hello"};
+  };
+  EXPECT_EQ(session_.Send("Hello", kTimeout).raw, "OK|Hello");
+  EXPECT_EQ(Fake().writes.back().second, "Hello");  // no second token
+}
+
+TEST_F(SessionTest, ABrokenChannelIsAFailureAlsoForAReadThatDoesNotWait) {
+  Open();
+  // A full packet, then the channel breaks: the read for its rest (which
+  // does not wait here) fails, and that is no time-out.
+  Fake().driver = [](const std::string&, const std::string&) {
+    return std::vector<std::string>{"OK|" + std::string(4993, 'p')};
+  };
+  Fake().readFailure = 109;
+  const qrnclient::Reply reply = session_.Send("Hello", kTimeout);
+  EXPECT_EQ(reply.outcome, Outcome::kChannelFailure);
+  EXPECT_EQ(reply.systemError, 109u);
+}
+
+TEST(ChannelLibrary, AFailedLoadKeepsTheLoadersWords) {
+  EXPECT_EQ(vdqrn::platform::LoadDynamicLibrary("no-such-channel-library.so"), nullptr);
+#if defined(_WIN32)
+  EXPECT_EQ(vdqrn::platform::LastLoadError(), "");  // the error number says it
+#else
+  EXPECT_NE(vdqrn::platform::LastLoadError().find("no-such-channel-library.so"), std::string::npos);
+#endif
 }
 
 TEST_F(SessionTest, AFailedWriteCarriesTheSystemsReason) {

@@ -26,6 +26,7 @@
 #include "test_directory.h"
 #include "tool.h"
 #include "wfapi.h"
+#include "wire.h"
 
 namespace vdqrn {
 
@@ -279,6 +280,81 @@ TEST_F(StandIn, ClosedHandlesAreNoLongerValid) {
   EXPECT_FALSE(Write(command_, "Hello"));
   EXPECT_EQ(LastError(), 6u);
   ASSERT_TRUE(WFVirtualChannelClose(data_));
+}
+
+// A second program's connection while one is served: its open is refused
+// at once as busy, not left waiting.
+TEST_F(StandIn, ASecondConnectionIsRefusedAsBusyWhileOneIsServed) {
+  StartSession();
+  std::string host;
+  std::uint16_t port = 0;
+  ASSERT_TRUE(platform::SplitHostPort(listener_->BoundAddress(), &host, &port));
+  platform::SocketStatus status;
+  std::string error;
+  platform::Socket second = platform::Socket::Connect(host, port, 5000, &status, &error);
+  ASSERT_TRUE(second.IsOpen()) << error;
+  const std::string request = wire::Encode(wire::OpenRequest(7, "QrnCmd1", "/other/program"));
+  ASSERT_TRUE(second.SendAll(request.data(), request.size()));
+  wire::FrameReader reader;
+  wire::Message answer;
+  bool answered = false;
+  for (int slice = 0; slice < 50 && !answered; ++slice) {
+    char buffer[256];
+    std::size_t count = 0;
+    const auto received = second.Receive(buffer, sizeof buffer, 100, &count);
+    if (received == platform::Socket::Received::kClosed) break;
+    if (received == platform::Socket::Received::kData) reader.Feed(buffer, count);
+    answered = reader.Take(&answer) == wire::FrameReader::Next::kMessage;
+  }
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(answer.type, wire::MessageType::kOpenAnswer);
+  EXPECT_EQ(answer.channel, 7u);
+  EXPECT_EQ(answer.error, 170u);
+  // The session served goes on.
+  ASSERT_TRUE(Write(command_, "Hello"));
+  EXPECT_EQ(Read(data_, 5000).bytes, "OK|Hello");
+  StopClient();
+  EXPECT_NE(err_.str().find("busy with session 1"), std::string::npos) << err_.str();
+}
+
+// A peer that never reads holds a send no longer than its time-out.
+TEST_F(StandIn, ASendToAPeerThatNeverReadsEndsAtItsTimeOut) {
+  platform::SocketStatus status;
+  std::string error;
+  platform::Socket listening = platform::Socket::Listen("127.0.0.1", 0, &status, &error);
+  ASSERT_TRUE(listening.IsOpen()) << error;
+  platform::Socket reader =
+      platform::Socket::Connect("127.0.0.1", listening.LocalPort(), 5000, &status, &error);
+  ASSERT_TRUE(reader.IsOpen()) << error;
+  std::string peer;
+  bool loopback = false;
+  platform::Socket writer = listening.Accept(5000, &peer, &loopback, &error);
+  ASSERT_TRUE(writer.IsOpen()) << error;
+  writer.SetSendTimeout(200);
+  const std::string chunk(64 * 1024, 'x');
+  bool refused = false;
+  // Far more than any socket buffers hold.
+  for (int sent = 0; sent < 4096 && !refused; ++sent) {
+    refused = !writer.SendAll(chunk.data(), chunk.size());
+  }
+  EXPECT_TRUE(refused);
+}
+
+TEST_F(StandIn, AnIdleConnectionEndsAfterTheIdleLimit) {
+  ListenSettings settings;
+  settings.idleLimit = std::chrono::milliseconds(500);
+  StartClient(settings);
+  command_ = OpenKept("QrnCmd1");
+  data_ = OpenKept("QrnDta1");
+  ASSERT_NE(data_, nullptr) << LastError();
+  ASSERT_TRUE(Write(command_, "Hello"));
+  EXPECT_EQ(Read(data_, 5000).bytes, "OK|Hello");
+  // Nothing written: the client ends the session; the read says so.
+  const ReadResult ended = Read(data_, 10000);
+  EXPECT_FALSE(ended.ok);
+  EXPECT_EQ(ended.error, 109u);
+  StopClient();
+  EXPECT_NE(err_.str().find("disconnecting (--idle-limit)"), std::string::npos) << err_.str();
 }
 
 // The tool's --listen mode as a user starts it: the ready file names the

@@ -43,6 +43,12 @@ Options:
   --no-driver      with --listen: a client without the driver installed:
                    channels open, nothing is ever answered
   --once           with --listen: serve one session, then exit
+  --idle-limit SECONDS
+                   with --listen: end a session when its program has sent
+                   nothing, or read nothing it was sent, for this long
+                   (default 300; 0: never). Another program's connection
+                   while one is served is refused at once: its open fails
+                   with error 170 (busy)
   --accept-remote  with --listen: accept connections from other machines too
                    (default: loopback addresses only)
   --ready-file FILE

@@ -1,6 +1,7 @@
 #include "listen_session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 
 #include "conversation.h"
@@ -65,15 +66,30 @@ void ListenSession::StopModule() {
   engine_.reset();
 }
 
-void ListenSession::Run(const std::atomic<bool>& stop) {
+void ListenSession::Run(const std::atomic<bool>& stop, const std::function<void()>& between) {
+  // A program that stops reading ends its session after the idle limit
+  // too, instead of holding the listener in a send.
+  const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(settings_.idleLimit);
+  if (limit.count() > 0) connection_.SetSendTimeout(static_cast<int>(limit.count()));
   if (StartModule()) {
     vdqrn::wire::FrameReader reader;
     char buffer[8192];
     bool going = true;
+    auto lastHeard = std::chrono::steady_clock::now();
     while (going && !lost_ && !stop) {
+      between();
       std::size_t count = 0;
       const auto received = connection_.Receive(buffer, sizeof buffer, kReceiveSliceMs, &count);
-      if (received == vdqrn::platform::Socket::Received::kTimedOut) continue;
+      if (received == vdqrn::platform::Socket::Received::kTimedOut) {
+        const auto idle = std::chrono::steady_clock::now() - lastHeard;
+        if (settings_.idleLimit.count() > 0 && idle >= settings_.idleLimit) {
+          Note("nothing from the program for " +
+               std::to_string(std::chrono::duration_cast<std::chrono::seconds>(idle).count()) +
+               " s, disconnecting (--idle-limit)");
+          break;
+        }
+        continue;
+      }
       if (received == vdqrn::platform::Socket::Received::kClosed) break;
       reader.Feed(buffer, count);
       vdqrn::wire::Message message;
@@ -81,6 +97,7 @@ void ListenSession::Run(const std::atomic<bool>& stop) {
       while (going && (next = reader.Take(&message)) == vdqrn::wire::FrameReader::Next::kMessage) {
         going = Handle(message);
       }
+      lastHeard = std::chrono::steady_clock::now();
       if (going && next == vdqrn::wire::FrameReader::Next::kBroken) {
         Note("bad message from the server side (" + reader.Error() + "), disconnecting");
         going = false;

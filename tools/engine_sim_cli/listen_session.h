@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -26,9 +27,11 @@ class ListenSession {
   ListenSession(const ListenSession&) = delete;
   ListenSession& operator=(const ListenSession&) = delete;
 
-  // Serves until the server side disconnects, breaks the protocol, or `stop`
-  // is set (looked at a few times a second).
-  void Run(const std::atomic<bool>& stop);
+  // Serves until the server side disconnects, breaks the protocol, sends
+  // nothing (or reads nothing) for the idle limit, or `stop` is set (looked
+  // at a few times a second). `between` runs between messages, at least as
+  // often.
+  void Run(const std::atomic<bool>& stop, const std::function<void()>& between);
 
  private:
   bool StartModule();

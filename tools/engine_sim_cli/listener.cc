@@ -1,15 +1,20 @@
 #include "listener.h"
 
+#include <chrono>
 #include <fstream>
 
 #include "exit_codes.h"
 #include "listen_session.h"
+#include "wire.h"
 
 namespace engine_sim_cli {
 
 namespace {
 
 constexpr int kAcceptSliceMs = 200;
+// How long a refused connection is given to send its open request.
+constexpr int kRefusalWaitMs = 1000;
+constexpr std::uint32_t kErrorBusy = 170;
 
 }  // namespace
 
@@ -60,9 +65,51 @@ void Listener::Serve() {
     const int number = ++sessions;
     out_ << "engine_sim: session " << number << " from " << peer << " started" << std::endl;
     ListenSession session(settings_, std::move(connection), number, out_, err_);
-    session.Run(stop_);
+    session.Run(stop_, [this, number] { RefuseWaiting(number); });
     out_ << "engine_sim: session " << number << " ended" << std::endl;
     if (settings_.once) break;
+  }
+}
+
+void Listener::RefuseWaiting(int serving) {
+  std::string peer;
+  bool loopback = false;
+  std::string error;
+  vdqrn::platform::Socket connection = socket_.Accept(0, &peer, &loopback, &error);
+  if (!connection.IsOpen()) return;
+  if (!loopback && !settings_.acceptRemote) {
+    err_ << "engine_sim: refused a connection from " << peer
+         << " (not this machine; --accept-remote accepts it)" << std::endl;
+    return;
+  }
+  RefuseBusy(std::move(connection), peer, serving);
+}
+
+void Listener::RefuseBusy(vdqrn::platform::Socket connection, const std::string& peer,
+                          int serving) {
+  err_ << "engine_sim: refused a connection from " << peer << ": busy with session " << serving
+       << " (one program at a time; its opens fail with error 170)" << std::endl;
+  vdqrn::wire::FrameReader reader;
+  char buffer[1024];
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRefusalWaitMs);
+  while (std::chrono::steady_clock::now() < until) {
+    std::size_t count = 0;
+    const auto received = connection.Receive(buffer, sizeof buffer, 100, &count);
+    if (received == vdqrn::platform::Socket::Received::kClosed) return;
+    if (received == vdqrn::platform::Socket::Received::kTimedOut) continue;
+    reader.Feed(buffer, count);
+    vdqrn::wire::Message message;
+    vdqrn::wire::FrameReader::Next next;
+    while ((next = reader.Take(&message)) == vdqrn::wire::FrameReader::Next::kMessage) {
+      if (message.type != vdqrn::wire::MessageType::kOpenRequest) continue;
+      const std::string frame =
+          vdqrn::wire::Encode(vdqrn::wire::OpenAnswer(message.channel, kErrorBusy));
+      if (!connection.SendAll(frame.data(), frame.size())) return;
+      // The stand-in opens one channel at a time: its first refusal ends it.
+      connection.Shutdown();
+      return;
+    }
+    if (next == vdqrn::wire::FrameReader::Next::kBroken) return;
   }
 }
 

@@ -1,6 +1,7 @@
 // engine_sim --listen: plays the client side for the channel stand-in. Listens
-// on an address, takes one connection at a time and serves each as a client
-// session (listen_session.h).
+// on an address, serves one connection at a time as a client session
+// (listen_session.h), and refuses another program's connection meanwhile at
+// once: its opens fail with error 170 (busy).
 #pragma once
 
 #include <atomic>
@@ -31,6 +32,12 @@ class Listener {
   void Stop() { stop_ = true; }
 
  private:
+  // Answers the open requests of a connection that came while a session
+  // runs with error 170, then closes it.
+  void RefuseBusy(vdqrn::platform::Socket connection, const std::string& peer, int serving);
+  // A connection waiting to be accepted, refused while `serving` runs.
+  void RefuseWaiting(int serving);
+
   ListenSettings settings_;
   std::ostream& out_;
   std::ostream& err_;

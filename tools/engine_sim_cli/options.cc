@@ -17,7 +17,7 @@ ParsedOptions Failure(const std::string& error) {
 
 bool TakesValue(const std::string& name) {
   return name == "--module" || name == "--script" || name == "--channel" || name == "--library" ||
-         name == "--listen" || name == "--allow" || name == "--ready-file";
+         name == "--listen" || name == "--allow" || name == "--ready-file" || name == "--idle-limit";
 }
 
 bool IsFlag(const std::string& name) {
@@ -79,6 +79,13 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       options.allow.push_back(value);
     } else if (name == "--ready-file") {
       options.readyFile = value;
+    } else if (name == "--idle-limit") {
+      int seconds = -1;
+      if (value.size() > 6 || value.find_first_not_of("0123456789") != std::string::npos ||
+          (seconds = std::stoi(value)) > 86400) {
+        return Failure("option --idle-limit takes seconds (0 to 86400), not \"" + value + "\"");
+      }
+      options.idleLimitSeconds = seconds;
     } else if (value == "command") {
       options.channel = Channel::kCommand;
     } else if (value == "data") {
@@ -92,10 +99,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     return Failure("option --check holds no conversation: leave out --script");
   }
   const bool listenOnly = !options.allow.empty() || options.noDriver || options.once ||
-                          options.acceptRemote || !options.readyFile.empty();
+                          options.acceptRemote || !options.readyFile.empty() ||
+                          options.idleLimitSeconds >= 0;
   if (listenOnly && options.listen.empty()) {
-    return Failure("options --allow, --no-driver, --once, --accept-remote and --ready-file need "
-                   "--listen");
+    return Failure("options --allow, --no-driver, --once, --accept-remote, --ready-file and "
+                   "--idle-limit need --listen");
   }
   if (!options.listen.empty() &&
       (options.check || !options.script.empty() || options.log)) {

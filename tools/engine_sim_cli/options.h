@@ -24,6 +24,7 @@ struct Options {
   bool once = false;              // one session, then exit
   bool acceptRemote = false;      // also connections from other machines
   std::string readyFile;          // gets "ADDRESS:PORT\n" once listening
+  int idleLimitSeconds = -1;      // --idle-limit; -1: not given (the default)
 };
 
 struct ParsedOptions {

@@ -86,6 +86,9 @@ int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::os
     settings.noDriver = options.noDriver;
     settings.acceptRemote = options.acceptRemote;
     settings.once = options.once;
+    if (options.idleLimitSeconds >= 0) {
+      settings.idleLimit = std::chrono::seconds(options.idleLimitSeconds);
+    }
     return RunListener(options.listen, options.readyFile, std::move(settings), out, err);
   }
   engine_sim::Engine engine;

@@ -1,0 +1,275 @@
+// The client library's C interface as a host application calls it, through
+// the channel stand-in over TCP to a scripted peer that sets the packet
+// timing exactly: responses split by a slow link, late responses, bare
+// answers to typed calls, tiny time-outs, two threads on one session, and a
+// close while another thread waits.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qrnclient.h"
+#include "scripted_peer.h"
+
+namespace qrnclient_test {
+namespace {
+
+using std::chrono::milliseconds;
+
+void SetAddress(const std::string& address) {
+#if defined(_WIN32)
+  _putenv_s("QRN_STANDIN_ADDRESS", address.c_str());
+#else
+  setenv("QRN_STANDIN_ADDRESS", address.c_str(), 1);
+#endif
+}
+
+std::vector<TimedPacket> Now(const std::string& bytes) { return {{milliseconds(0), bytes}}; }
+
+// The text qrn_send gives, and its status.
+struct Sent {
+  int status;
+  std::string text;
+};
+
+Sent Send(qrn_session* session, const std::string& command, unsigned timeoutMs) {
+  std::vector<char> text(20000);
+  size_t length = 0;
+  const int status = qrn_send(session, command.c_str(), -1, 0, timeoutMs, text.data(),
+                              text.size(), &length);
+  return {status, std::string(text.data(), length < text.size() ? length : 0)};
+}
+
+std::string LastAnswer(qrn_session* session) {
+  size_t length = 0;
+  EXPECT_EQ(qrn_last_answer(session, nullptr, 0, &length), QRN_OK);
+  std::vector<char> text(length + 1);
+  EXPECT_EQ(qrn_last_answer(session, text.data(), text.size(), &length), QRN_OK);
+  return std::string(text.data(), length);
+}
+
+class ClientLibrary : public ::testing::Test {
+ protected:
+  // Starts the peer with the script (unknown names echoed as the driver
+  // does) and opens a session through the stand-in.
+  void Open(std::function<std::vector<TimedPacket>(const std::string&)> script) {
+    peer_ = std::make_unique<ScriptedPeer>([script](const std::string& command) {
+      std::vector<TimedPacket> packets = script(command);
+      return packets.empty() && command.rfind("QrnSync", 0) == 0 ? UnknownCommand(command) : packets;
+    });
+    SetAddress(peer_->Address());
+    ASSERT_EQ(qrn_open(&session_), QRN_OK) << qrn_open_problem();
+  }
+  void TearDown() override {
+    if (session_ != nullptr) qrn_close(session_);
+    peer_.reset();
+  }
+  int Tokens() const {
+    int tokens = 0;
+    for (const std::string& command : peer_->Commands()) tokens += command.rfind("QrnSync", 0) == 0;
+    return tokens;
+  }
+
+  std::unique_ptr<ScriptedPeer> peer_;
+  qrn_session* session_ = nullptr;
+};
+
+const std::string kFirstPart = "OK|" + std::string(4993, 'a');  // one full packet
+
+TEST_F(ClientLibrary, AResponseSplitByASlowLinkNeverBecomesTheNextCommandsAnswer) {
+  Open([](const std::string& command) -> std::vector<TimedPacket> {
+    if (command == "GetAvailableSettings") return {{milliseconds(0), kFirstPart}, {milliseconds(400), "TAIL"}};
+    if (command == "GetOption|late|") return {{milliseconds(0), kFirstPart}, {milliseconds(3000), "LATE"}};
+    if (command == "Hello") return Now("OK|Hello");
+    if (command == "GetAngles") return Now("OK|3");
+    return {};
+  });
+  // The rest 400 ms after a full packet: the whole answer, in step.
+  const Sent whole = Send(session_, "GetAvailableSettings", 5000);
+  EXPECT_EQ(whole.status, QRN_OK);
+  EXPECT_EQ(whole.text, std::string(4993, 'a') + "TAIL");
+  EXPECT_EQ(Send(session_, "Hello", 5000).text, "Hello");
+  EXPECT_EQ(Send(session_, "GetAngles", 5000).text, "3");
+
+  // A rest later than the library waits: a status of its own, and what
+  // follows it is never taken for the next command's answer.
+  const Sent cut = Send(session_, "GetOption|late|", 300);
+  EXPECT_EQ(cut.status, QRN_INCOMPLETE_ANSWER);
+  EXPECT_EQ(cut.text, std::string(4993, 'a'));
+  const Sent hello = Send(session_, "Hello", 5000);
+  EXPECT_EQ(hello.status, QRN_OK);
+  EXPECT_EQ(hello.text, "Hello");
+  EXPECT_EQ(Send(session_, "GetAngles", 5000).text, "3");
+}
+
+TEST_F(ClientLibrary, ALateFullSizeResponseIsNotJoinedWithTheEchoThatFollowsIt) {
+  Open([](const std::string& command) -> std::vector<TimedPacket> {
+    if (command == "Measure") return {{milliseconds(300), kFirstPart}};
+    if (command == "Hello") return Now("OK|Hello");
+    return {};
+  });
+  EXPECT_EQ(Send(session_, "Measure", 100).status, QRN_TIMED_OUT);
+  const Sent hello = Send(session_, "Hello", 3000);
+  EXPECT_EQ(hello.status, QRN_OK);
+  EXPECT_EQ(hello.text, "Hello");
+}
+
+TEST_F(ClientLibrary, TypedCallsWriteAValueOrSayWhyNot) {
+  Open([](const std::string& command) -> std::vector<TimedPacket> {
+    if (command == "QuarnClientDriverVersion" || command == "GetSpectralDataAll|0|") return Now("1.5.0");
+    if (command == "GetAngles") return Now("ERROR|No driver loaded");
+    if (command == "GetWavelengths") return Now("OK|12abc");
+    if (command == "IsConnected") return Now("OK|true");
+    return {};
+  });
+  double number = -7;
+  int flag = -7;
+  double values[QRN_SPECTRAL_VALUES] = {-7};
+  EXPECT_EQ(qrn_ask_number(session_, "QuarnClientDriverVersion", 2000, &number), QRN_BAD_ANSWER);
+  EXPECT_EQ(number, -7);
+  EXPECT_EQ(LastAnswer(session_), "1.5.0");
+  EXPECT_EQ(qrn_ask_flag(session_, "QuarnClientDriverVersion", 2000, &flag), QRN_BAD_ANSWER);
+  EXPECT_EQ(flag, -7);
+  EXPECT_EQ(qrn_spectral_data_all(session_, 0, 2000, values), QRN_BAD_ANSWER);
+  EXPECT_EQ(values[0], -7);
+
+  // The driver's reason and the text that did not parse stay readable.
+  EXPECT_EQ(qrn_ask_number(session_, "GetAngles", 2000, &number), QRN_ERROR_ANSWER);
+  EXPECT_EQ(LastAnswer(session_), "ERROR|No driver loaded");
+  EXPECT_EQ(qrn_ask_number(session_, "GetWavelengths", 2000, &number), QRN_BAD_ANSWER);
+  EXPECT_EQ(LastAnswer(session_), "OK|12abc");
+  EXPECT_EQ(qrn_ask_flag(session_, "IsConnected", 2000, &flag), QRN_OK);
+  EXPECT_EQ(flag, 1);
+}
+
+TEST_F(ClientLibrary, ACutTextSaysTooLongAndTheWholeAnswerCanBeHad) {
+  const std::string reason(300, 'r');
+  Open([&](const std::string& command) -> std::vector<TimedPacket> {
+    if (command == "GetLastErrorString") return Now("ERROR|" + reason);
+    return {};
+  });
+  char small[10];
+  size_t length = 0;
+  EXPECT_EQ(qrn_send(session_, "GetLastErrorString", -1, 0, 2000, small, sizeof small, &length),
+            QRN_TEXT_TOO_LONG);
+  EXPECT_EQ(length, reason.size());
+  EXPECT_EQ(std::string(small), reason.substr(0, 9));
+  EXPECT_EQ(LastAnswer(session_), "ERROR|" + reason);
+  EXPECT_EQ(qrn_last_answer(session_, small, sizeof small, &length), QRN_TEXT_TOO_LONG);
+  // Its size first, with no buffer: the status is the answer's.
+  EXPECT_EQ(qrn_send(session_, "GetLastErrorString", -1, 0, 2000, nullptr, 0, &length),
+            QRN_ERROR_ANSWER);
+  EXPECT_EQ(length, reason.size());
+}
+
+TEST_F(ClientLibrary, ATimeOutOfZeroIsTheDefaultAndTinyOnesDoNotFloodTheDriver) {
+  Open([](const std::string& command) -> std::vector<TimedPacket> {
+    if (command == "Hello") return {{milliseconds(50), "OK|Hello"}};
+    if (command == "Slow") return {{milliseconds(40), "OK|Slow"}};
+    return {};
+  });
+  EXPECT_EQ(Send(session_, "Hello", 0).status, QRN_OK);
+
+  int sent = 0;
+  for (int call = 0; call < 30; ++call) {
+    const int status = Send(session_, "Slow", 1).status;
+    EXPECT_TRUE(status == QRN_TIMED_OUT || status == QRN_OUT_OF_STEP) << qrn_status_name(status);
+    sent += status == QRN_TIMED_OUT;
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  // Each time-out needs one token at most, and the session does get back
+  // in step between 1 ms calls.
+  EXPECT_GE(sent, 2);
+  EXPECT_LE(Tokens(), sent);
+  const Sent last = Send(session_, "Slow", 3000);
+  EXPECT_EQ(last.status, QRN_OK);
+  EXPECT_EQ(last.text, "Slow");
+}
+
+TEST_F(ClientLibrary, ASecondThreadIsRefusedAndNeverGetsAnotherThreadsAnswer) {
+  Open([](const std::string& command) -> std::vector<TimedPacket> {
+    if (command.rfind("Echo|", 0) == 0) return {{milliseconds(1), "OK|" + command.substr(5)}};
+    return {};
+  });
+  std::atomic<int> mismatches{0};
+  std::atomic<int> answered{0};
+  std::atomic<int> refused{0};
+  const auto run = [&](int thread) {
+    for (int i = 0; i < 150; ++i) {
+      const std::string mine = std::to_string(thread * 1000 + i);
+      const Sent sent = Send(session_, "Echo|" + mine, 5000);
+      if (sent.status == QRN_BUSY) {
+        ++refused;
+      } else if (sent.status == QRN_OK && sent.text == mine) {
+        ++answered;
+      } else {
+        ++mismatches;
+      }
+    }
+  };
+  std::thread first(run, 1);
+  std::thread second(run, 2);
+  first.join();
+  second.join();
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_GT(answered, 0);
+  EXPECT_EQ(answered + refused, 300);
+}
+
+TEST_F(ClientLibrary, CancelAndCloseEndAWaitOnAnotherThread) {
+  Open([](const std::string& command) -> std::vector<TimedPacket> {
+    if (command == "Hello") return Now("OK|Hello");
+    return command == "Measure" ? std::vector<TimedPacket>{} : std::vector<TimedPacket>{};
+  });
+  std::atomic<int> status{-1};
+  std::thread waiting([&] { status = Send(session_, "Measure", 120000).status; });
+  std::this_thread::sleep_for(milliseconds(200));
+  // A second call meanwhile is refused, nothing sent.
+  EXPECT_EQ(Send(session_, "Hello", 1000).status, QRN_BUSY);
+  EXPECT_EQ(qrn_cancel(session_), QRN_OK);
+  waiting.join();
+  EXPECT_EQ(status, QRN_CANCELLED);
+  EXPECT_EQ(Send(session_, "Hello", 3000).text, "Hello");
+
+  std::thread closing([&] { status = Send(session_, "Measure", 120000).status; });
+  std::this_thread::sleep_for(milliseconds(200));
+  qrn_close(session_);  // returns once the waiting call has returned
+  session_ = nullptr;
+  EXPECT_EQ(status, QRN_CANCELLED);
+  closing.join();
+}
+
+TEST_F(ClientLibrary, AFailedOpenLeavesItsErrorNumberAndAdvice) {
+  // A port that was free a moment ago: nothing listens.
+  std::string address;
+  {
+    ScriptedPeer gone([](const std::string&) { return std::vector<TimedPacket>{}; });
+    address = gone.Address();
+  }
+  SetAddress(address);
+  qrn_session* session = nullptr;
+  EXPECT_EQ(qrn_open(&session), QRN_OPEN_FAILED);
+  EXPECT_EQ(session, nullptr);
+  EXPECT_EQ(qrn_system_error(nullptr), 1225u);
+  EXPECT_NE(std::string(qrn_open_problem()).find("engine_sim --listen is not running"),
+            std::string::npos)
+      << qrn_open_problem();
+}
+
+TEST_F(ClientLibrary, EveryStatusHasItsOwnName) {
+  std::vector<std::string> names;
+  for (int status = QRN_OK; status <= QRN_CANCELLED; ++status) {
+    const std::string name = qrn_status_name(status);
+    EXPECT_EQ(name.rfind("QRN_", 0), 0u) << status;
+    for (const std::string& other : names) EXPECT_NE(name, other);
+    names.push_back(name);
+  }
+  EXPECT_EQ(QRN_TIMED_OUT, 2);  // the values host applications rely on
+  EXPECT_EQ(QRN_INVALID_ARGUMENT, 10);
+}
+
+}  // namespace
+}  // namespace qrnclient_test

@@ -1,0 +1,121 @@
+#include "scripted_peer.h"
+
+#include "wire.h"
+
+namespace qrnclient_test {
+
+namespace platform = vdqrn::platform;
+namespace wire = vdqrn::wire;
+
+std::vector<TimedPacket> UnknownCommand(const std::string& command) {
+  return {{std::chrono::milliseconds(0),
+           "ERROR|Unknown command \"" + command.substr(0, command.find('|')) + "\""}};
+}
+
+ScriptedPeer::ScriptedPeer(Script script) : script_(std::move(script)) {
+  platform::SocketStatus status = platform::SocketStatus::kFailed;
+  std::string error;
+  listening_ = platform::Socket::Listen("127.0.0.1", 0, &status, &error);
+  port_ = listening_.LocalPort();
+  server_ = std::thread([this] { Serve(); });
+}
+
+ScriptedPeer::~ScriptedPeer() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  queued_.notify_all();
+  server_.join();
+}
+
+std::string ScriptedPeer::Address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+std::vector<std::string> ScriptedPeer::Commands() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return commands_;
+}
+
+void ScriptedPeer::Serve() {
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stop_) return;
+    }
+    std::string peer;
+    bool loopback = false;
+    std::string error;
+    platform::Socket connection = listening_.Accept(100, &peer, &loopback, &error);
+    if (connection.IsOpen()) Converse(connection);
+  }
+}
+
+void ScriptedPeer::SendLoop(platform::Socket* connection, std::uint32_t* dataChannel) {
+  auto lastSent = std::chrono::steady_clock::now();
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    queued_.wait(lock, [this] { return stop_ || connectionOver_ || !outgoing_.empty(); });
+    if (stop_ || connectionOver_) return;
+    Outgoing next = outgoing_.front();
+    outgoing_.pop_front();
+    const auto due = std::max(next.notBefore, lastSent) + next.delay;
+    if (queued_.wait_until(lock, due, [this] { return stop_ || connectionOver_; })) return;
+    const std::string frame = wire::Encode(wire::Data(*dataChannel, next.bytes));
+    lock.unlock();
+    connection->SendAll(frame.data(), frame.size());
+    lastSent = std::chrono::steady_clock::now();
+    lock.lock();
+  }
+}
+
+void ScriptedPeer::Converse(platform::Socket& connection) {
+  std::uint32_t dataChannel = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connectionOver_ = false;
+    outgoing_.clear();
+  }
+  std::thread sender([&] { SendLoop(&connection, &dataChannel); });
+  wire::FrameReader reader;
+  char buffer[8192];
+  bool going = true;
+  while (going) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stop_) break;
+    }
+    std::size_t count = 0;
+    const auto received = connection.Receive(buffer, sizeof buffer, 100, &count);
+    if (received == platform::Socket::Received::kTimedOut) continue;
+    if (received == platform::Socket::Received::kClosed) break;
+    reader.Feed(buffer, count);
+    wire::Message message;
+    wire::FrameReader::Next next;
+    while ((next = reader.Take(&message)) == wire::FrameReader::Next::kMessage) {
+      if (message.type == wire::MessageType::kOpenRequest) {
+        if (message.name == "QrnDta1") dataChannel = message.channel;
+        const std::string frame = wire::Encode(wire::OpenAnswer(message.channel, 0));
+        connection.SendAll(frame.data(), frame.size());
+      } else if (message.type == wire::MessageType::kData) {
+        const auto now = std::chrono::steady_clock::now();
+        const std::vector<TimedPacket> packets = script_(message.data);
+        std::lock_guard<std::mutex> lock(mutex_);
+        commands_.push_back(message.data);
+        for (const TimedPacket& packet : packets) {
+          outgoing_.push_back({now, packet.delay, packet.bytes});
+        }
+        queued_.notify_all();
+      }
+    }
+    going = next != wire::FrameReader::Next::kBroken;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connectionOver_ = true;
+  }
+  queued_.notify_all();
+  sender.join();
+  connection.Close();
+}
+
+}  // namespace qrnclient_test

@@ -1,0 +1,66 @@
+// A scripted client for the channel stand-in: listens on loopback, takes
+// the host side's connections one after the other, opens every channel
+// asked for, and answers each command with the packets the test's script
+// gives, each after its own delay. Packets leave in order, as the driver
+// answers one command after the other, so the timing of a slow link or a
+// loaded client can be set exactly.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/socket.h"
+
+namespace qrnclient_test {
+
+struct TimedPacket {
+  std::chrono::milliseconds delay;  // after the command came, or the packet before it left
+  std::string bytes;                // at most 4996 bytes
+};
+
+class ScriptedPeer {
+ public:
+  using Script = std::function<std::vector<TimedPacket>(const std::string& command)>;
+
+  explicit ScriptedPeer(Script script);
+  ~ScriptedPeer();
+  ScriptedPeer(const ScriptedPeer&) = delete;
+  ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+  std::string Address() const;
+  // Every command received so far, in order.
+  std::vector<std::string> Commands() const;
+
+ private:
+  struct Outgoing {
+    std::chrono::steady_clock::time_point notBefore;
+    std::chrono::milliseconds delay;
+    std::string bytes;
+  };
+  void Serve();
+  void Converse(vdqrn::platform::Socket& connection);
+  void SendLoop(vdqrn::platform::Socket* connection, std::uint32_t* dataChannel);
+
+  Script script_;
+  vdqrn::platform::Socket listening_;
+  std::uint16_t port_ = 0;
+  mutable std::mutex mutex_;
+  std::condition_variable queued_;
+  std::deque<Outgoing> outgoing_;
+  std::vector<std::string> commands_;
+  bool stop_ = false;
+  bool connectionOver_ = false;
+  std::thread server_;
+};
+
+// The driver's answer to a command name it does not know, as it echoes a
+// resynchronising token.
+std::vector<TimedPacket> UnknownCommand(const std::string& command);
+
+}  // namespace qrnclient_test
