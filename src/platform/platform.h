@@ -1,6 +1,17 @@
 // The driver's only door to the operating system: dynamic libraries, the
-// temporary directory and the local time. platform_posix.cc and
-// platform_windows.cc implement it; no other file knows which system it runs on.
+// temporary directory and the local time. platform.cc holds what is the same
+// everywhere; no other file knows which system it runs on. POSIX:
+// platform_posix.cc. Windows, one file per concern (windows_support.cc has
+// what they share):
+//   guarded_call_windows.cc   CallGuarded
+//   library_windows.cc        library files, their search, loading, freeing,
+//                             OwnDirectory, detail::ReadFileStart
+//   channel_windows.cc        the system's half of the shared channel,
+//                             UsableProcessors
+//   child_process_windows.cc  StartChildProcess, EndChildProcess,
+//                             OpenParentChannel
+//   files_windows.cc          the log's file, the local time, the temporary
+//                             folder
 #pragma once
 
 #include <cstddef>
