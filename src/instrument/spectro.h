@@ -47,6 +47,9 @@ class Spectro {
   // Whether a call into the loaded library was cut short (platform::
   // CallGuarded): the library is not called again until the next load.
   bool WasCutShort() const { return cutShort_; }
+  // Whether the library runs in a host because a call into it was cut short
+  // in this process earlier (that copy may still hold the instrument).
+  bool RunsACopyOfALibraryCutShort() const { return hostRunsACopyCutShort_; }
 
   // One call per entry point, named like it, with its arguments and result
   // (Spectro::Connect, Spectro::SetLanguage(language), ...); only while a
@@ -65,6 +68,12 @@ class Spectro {
   void GetSpectralDataSeries(int angle, int count, float* values);
 
  private:
+  // Starts a host for the file; `cutShortEarlier` when it runs a library
+  // whose call was cut short in this process.
+  bool StartHost(platform::Architecture architecture, const std::string& file,
+                 bool cutShortEarlier);
+  enum InProcessLoad { kLoaded, kFailed, kCutShortEarlier };
+  InProcessLoad LoadInProcess(const std::string& file);
   // Takes a library just loaded (or null) and looks up every entry point;
   // false, with nothing loaded, when it is null or lacks one.
   bool ResolveEntryPoints(platform::LibraryHandle library);
@@ -105,9 +114,11 @@ class Spectro {
   // The file of the library loaded in this process, as the system found it.
   std::string file_;
   bool cutShort_ = false;
-  // Files whose call in this process was cut short: left mapped, and loaded
-  // again only in an instrument host.
-  std::set<std::string> abandoned_;
+  bool hostRunsACopyCutShort_ = false;
+  // Libraries whose call in this process was cut short, as the system knows
+  // them (their module handles): never run here again, loaded again only in
+  // an instrument host.
+  std::set<platform::LibraryHandle> abandoned_;
 };
 
 template <typename Result, typename... Params>
@@ -142,6 +153,9 @@ Result Spectro::GuardedEntryPoint<Result, Params...>::operator()(Params... argum
       pending->result = std::apply(pending->entry, pending->arguments);
     }
   };
+  // A language exception the library threw (another runtime's) was unwound
+  // through its frames and arrives as platform::LibraryThrew: the library
+  // stays in use.
   if (!platform::CallGuarded(call, &frame)) {
     spectro->CallCutShort();
     throw LibraryCallCutShort();

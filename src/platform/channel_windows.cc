@@ -88,8 +88,8 @@ class OwnerOnlySecurity {
 // The two ends of a new channel: a pipe of one instance under a name no one
 // can guess, open to our user only, that this process connects to at once
 // and checks that it was this process that connected (nobody else can reach
-// the host through it); `ours` overlapped, `theirs` inheritable, and an
-// inheritable mapping of the shared page. Handles are inherited only by a
+// the host through it); `ours` overlapped, `theirs` and a mapping of the
+// shared page for the host, none inheritable. Handles are inherited only by a
 // child given them in its list.
 }  // namespace
 
@@ -114,8 +114,7 @@ bool CreateChannel(HANDLE* ours, HANDLE* theirs, HANDLE* mapping, std::string* e
     *error = SystemError("no pipe");
     return false;
   }
-  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  *theirs = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, &inherit, OPEN_EXISTING,
+  *theirs = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                         SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
   if (*theirs == INVALID_HANDLE_VALUE) {
     *error = SystemError("pipe not connected");
@@ -129,7 +128,7 @@ bool CreateChannel(HANDLE* ours, HANDLE* theirs, HANDLE* mapping, std::string* e
     CloseHandle(*theirs);
     return false;
   }
-  *mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0,
+  *mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                 static_cast<DWORD>(detail::kChannelPageBytes), nullptr);
   if (*mapping == nullptr) {
     *error = SystemError("no shared memory");

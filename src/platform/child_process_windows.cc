@@ -56,7 +56,7 @@ bool StartChildProcess(const std::string& executable, ChildProcess* child, std::
   // The child waits on this handle of ours and ends when we do.
   HANDLE parent = nullptr;
   if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &parent,
-                       SYNCHRONIZE, TRUE, 0)) {
+                       SYNCHRONIZE, FALSE, 0)) {
     *error = SystemError("no handle of the client for the host");
     CloseHandle(ours);
     CloseHandle(theirs);
@@ -117,10 +117,17 @@ bool StartChildProcess(const std::string& executable, ChildProcess* child, std::
     });
     if (!shortName.empty()) application = shortName;
   }
+  // Another thread of the client that starts a process inheriting handles
+  // (without a list of its own) would take every inheritable handle with
+  // it: the three are inheritable only for the time of this start.
+  for (const HANDLE handle : inherited) {
+    SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  }
   const BOOL started = CreateProcessW(
       application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
       CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
       &startup.StartupInfo, &process);
+  for (const HANDLE handle : inherited) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
   DeleteProcThreadAttributeList(list);
   closeInherited();
   if (!started) {

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <malloc.h>
 #include <mutex>
 
 #include "platform/platform.h"
@@ -20,11 +21,17 @@ using platform::windows::SaveFloatingPointState;
 // CallGuarded: a small trampoline in assembly calls the library inside a frame
 // whose exception handler is ours. The system asks that handler only about
 // exceptions that nothing inside the library handled, so a library that
-// throws and catches its own exceptions is left alone. For a C++ exception of
-// another compiler's runtime (what its `throw` raises) the handler unwinds the
-// library's frames the system's way, as that compiler's own catch would, and
-// resumes in the trampoline, which returns 1. Our own compiler's exceptions
-// are passed on: on x86-64 they reach the caller's catch as usual.
+// throws and catches its own exceptions is left alone. Two kinds end the call
+// there: a language exception of another runtime (another compiler's C++
+// `throw`, Delphi's, C++Builder's), thrown on purpose, and what means the
+// library cannot go on (an abort, an access violation, an illegal
+// instruction, a stack overflow, any other exception of error severity). For
+// both the handler unwinds the library's frames the system's way, as the
+// library's own catch would (its own frames' cleanups run), and resumes in
+// the trampoline, which returns 1; the scope says which kind it was. Our own
+// compiler's exceptions (not of error severity) and the system's warnings and
+// notes (a breakpoint, a debugger's message) are passed on: on x86-64 ours
+// reach the caller's catch as usual.
 //
 // On 32-bit x86 a library built with our own compiler cannot throw into our
 // frames at all (each module unwinds with its own tables and sees no other
@@ -131,6 +138,17 @@ constexpr DWORD kBuilderCxxException = 0x0EEFFACE;
 // Raised by our SIGABRT handler while a library call runs.
 constexpr DWORD kLibraryAbort = 0xE0514E01;
 
+bool IsLanguageException(DWORD code) {
+  return code == kForeignCxxException || code == kDelphiException || code == kBuilderCxxException;
+}
+// A language exception, or one of error severity: the two top bits of the
+// code set (access violations, illegal instructions, stack overflows,
+// fast-fails, the codes programs raise for their failures; our own
+// compiler's exceptions are not).
+bool EndsTheCall(DWORD code) {
+  return IsLanguageException(code) || (code & 0xC0000000u) == 0xC0000000u;
+}
+
 // One guarded call on this thread, from its start until it is left on any
 // way out: returned, cut short, or unwound past by an exception of our own
 // runtime or an outer handler's unwind.
@@ -138,6 +156,7 @@ struct GuardScope {
   GuardScope* outer;
   FloatingPointState floatingPoint;
   bool active;
+  DWORD ended;  // the code of the exception that ended the call
 };
 thread_local GuardScope* t_scope = nullptr;
 
@@ -204,11 +223,9 @@ extern "C" EXCEPTION_DISPOSITION vdqrn_guard_handler(EXCEPTION_RECORD* record, v
     if (t_scope != nullptr) LeaveGuard(*t_scope);
     return ExceptionContinueSearch;
   }
-  const DWORD code = record->ExceptionCode;
-  if (code != kForeignCxxException && code != kDelphiException &&
-      code != kBuilderCxxException && code != kLibraryAbort) {
-    return ExceptionContinueSearch;
-  }
+  GuardScope* const scope = t_scope;
+  if (scope == nullptr || !EndsTheCall(record->ExceptionCode)) return ExceptionContinueSearch;
+  scope->ended = record->ExceptionCode;
 #if defined(_WIN64)
   auto* const dispatch = static_cast<DISPATCHER_CONTEXT*>(dispatcher);
   RtlUnwindEx(frame, reinterpret_cast<void*>(&vdqrn_guard_resume), record,
@@ -219,7 +236,6 @@ extern "C" EXCEPTION_DISPOSITION vdqrn_guard_handler(EXCEPTION_RECORD* record, v
   vdqrn_guard_unwind(frame, record);
 #endif
 }
-
 namespace platform {
 
 bool CallGuarded(GuardedProcedure call, void* context) {
@@ -236,10 +252,15 @@ bool CallGuarded(GuardedProcedure call, void* context) {
       RestoreFloatingPointState(scope.floatingPoint);
     }
   } leave{scope};
-  const bool returned = vdqrn_guarded_call(&guarded) == 0;
-  // A cut-short call may leave the x87 register stack half full.
-  if (!returned) asm volatile("fninit");
-  return returned;
+  scope.ended = 0;
+  if (vdqrn_guarded_call(&guarded) == 0) return true;
+  // An ended call may leave the x87 register stack half full.
+  asm volatile("fninit");
+  // The guard page the overflow used up is put back, so that the next
+  // overflow is an exception again rather than the end of the process.
+  if (scope.ended == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();
+  if (IsLanguageException(scope.ended)) throw LibraryThrew();
+  return false;
 }
 
 }  // namespace platform

@@ -31,12 +31,25 @@ LibraryHandle LoadDynamicLibrary(const char* path);
 void* FindExport(LibraryHandle library, const char* name);
 // Releases a library; the outcome is not reported.
 void FreeDynamicLibrary(LibraryHandle library);
+// A library whose call was cut short: nothing of it runs again in this
+// process, not even at thread start or end or at exit (Windows: its entry
+// point and TLS callbacks are made to return at once). It stays mapped and
+// is never freed. False when the system refused part of it (the log says
+// so). POSIX cuts no call short and leaves the library as it is.
+bool AbandonLibrary(LibraryHandle library);
 
-// Calls call(context) so that what no runtime of ours can bring back (a C++
-// exception raised by another compiler's runtime, the library's own abort)
-// ends the call instead of the process. True when the call returned; false
-// when it was cut short, the floating-point state then restored as it was.
-// Exceptions of our own runtime pass through unchanged.
+// Calls call(context) so that what no runtime of ours can bring back ends
+// the call instead of the process. A language exception of another runtime
+// (Windows: another compiler's C++ throw, Delphi's, C++Builder's) unwinds
+// the library's frames as its own catch would and throws LibraryThrew: the
+// library is as its own error handling left it and may be called again.
+// What means the library cannot go on (an abort, an access violation, an
+// illegal instruction, a stack overflow, any other failure the system
+// raises) cuts the call short: false, and the library must never run again
+// in this process (AbandonLibrary). The floating-point control state is put
+// back on every way out. True when the call returned. Exceptions of our own
+// runtime pass through unchanged. (POSIX: a plain call.)
+struct LibraryThrew {};
 using GuardedProcedure = void (*)(void* context);
 bool CallGuarded(GuardedProcedure call, void* context);
 

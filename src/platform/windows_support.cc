@@ -29,7 +29,16 @@ std::string Utf8(const std::wstring& text) {
   return narrow;
 }
 
-UINT FileApiCodePage() { return AreFileApisANSI() ? CP_ACP : CP_OEMCP; }
+namespace {
+UINT g_testCodePage = 0;
+}  // namespace
+
+UINT FileApiCodePage() {
+  if (g_testCodePage != 0) return g_testCodePage;
+  return AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+}
+
+void SetFileApiCodePageForTesting(UINT codePage) { g_testCodePage = codePage; }
 
 std::wstring ForFileSystem(std::wstring path) {
   if (path.size() < MAX_PATH - 12 || path.rfind(L"\\\\?\\", 0) == 0) return path;

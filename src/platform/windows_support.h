@@ -20,6 +20,8 @@ std::string Utf8(const std::wstring& text);
 // The code page the file functions read narrow names in (LoadLibraryA's):
 // the ANSI code page, or the OEM one after SetFileApisToOEM.
 UINT FileApiCodePage();
+// Makes FileApiCodePage answer `codePage` (0: the system's again).
+void SetFileApiCodePageForTesting(UINT codePage);
 
 // An absolute path as the file functions take it at any length: past
 // MAX_PATH only with the "\\?\" prefix.
