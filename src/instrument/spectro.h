@@ -28,12 +28,13 @@ class Spectro {
   Spectro(const Spectro&) = delete;
   Spectro& operator=(const Spectro&) = delete;
 
-  // Unloads any current library, then loads "{name}" from the current
-  // directory (the system's search order on Windows) and resolves every
-  // entry point. False leaves nothing loaded. A library of another
-  // architecture (the header of the very file the system would load) is
-  // loaded from that file in an instrument host of its architecture, and
-  // every call goes there.
+  // Unloads any current library, then loads "{name}" (the file the
+  // system's search finds, platform::LocateLibrary, by its full path) and
+  // resolves every entry point. False leaves nothing loaded. A library of
+  // another architecture (the header of that very file), or one whose call
+  // was cut short in this process earlier, whatever the name it is reached
+  // by, is loaded from that file in an instrument host, and every call goes
+  // there.
   bool LoadDriver(const char* name);
   // The same for a library by its absolute path, in process only (the
   // host's side of the above).

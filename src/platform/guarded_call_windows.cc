@@ -184,6 +184,7 @@ void EnterGuard(GuardScope& scope) {
   scope.outer = t_scope;
   scope.floatingPoint = SaveFloatingPointState();
   scope.active = true;
+  scope.ended = 0;
   {
     const std::lock_guard<std::mutex> lock(g_processStateMutex);
     const SignalHandler previous = std::signal(SIGABRT, &OnAbort);
@@ -236,6 +237,7 @@ extern "C" EXCEPTION_DISPOSITION vdqrn_guard_handler(EXCEPTION_RECORD* record, v
   vdqrn_guard_unwind(frame, record);
 #endif
 }
+
 namespace platform {
 
 bool CallGuarded(GuardedProcedure call, void* context) {
@@ -252,7 +254,6 @@ bool CallGuarded(GuardedProcedure call, void* context) {
       RestoreFloatingPointState(scope.floatingPoint);
     }
   } leave{scope};
-  scope.ended = 0;
   if (vdqrn_guarded_call(&guarded) == 0) return true;
   // An ended call may leave the x87 register stack half full.
   asm volatile("fninit");

@@ -58,13 +58,17 @@ bool CallGuarded(GuardedProcedure call, void* context);
 extern const char kLocalLibraryPrefix[];
 extern const char kLibrarySuffix[];
 // The file the system loads for such a relative path, as an absolute path:
-// on Windows the first folder of the loader's search order that has it (the
-// program's folder, the one SetDllDirectory named, the system folders, the
-// current directory, PATH), in UTF-8; elsewhere the current directory's file.
-// Empty when no folder has it.
+// on Windows the file the loader itself takes for the name (asked without
+// running any of it, so the client's own changes to its search count), found
+// in the first folder of the classic order that holds it (the program's
+// folder, the one SetDllDirectory named, the system folders, the current
+// directory, PATH), in UTF-8; a name Windows opens as a device, read in the
+// client's code page, is never looked up. Elsewhere the current directory's
+// file. Empty when there is none.
 std::string LocateLibrary(const char* path);
-// Loads a library by the absolute path LocateLibrary gave (on Windows the
-// library's own dependencies are then looked for in its folder first).
+// Loads exactly the library at the absolute path LocateLibrary gave, never
+// searching again (on Windows the library's own dependencies are looked for
+// in its folder first).
 LibraryHandle LoadLibraryFile(const std::string& file);
 // Longest path the driver forms, terminator included.
 constexpr std::size_t kMaxPath = 260;
