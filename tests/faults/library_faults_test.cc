@@ -338,7 +338,13 @@ TEST_F(CutShortHoldingThePort, AHostCannotConnectAndTheAnswerSaysWhy) {
       "restarting the client frees it";
   EXPECT_EQ(RoundTrip("Connect"), "ERROR|" + why);
   EXPECT_EQ(CountLines(LogLines(), Stamped(why)), 1);
-  // Other commands go on in the host.
+  // Other commands go on in the host, also after a language exception
+  // there, thrown from a frame holding the library's lock.
+  EXPECT_EQ(RoundTrip("GetSpectralDataAll|0|"), kAllZero);
+  recording_.SetThrow(RecordingLibrary::kLockAndThrowForeign);
+  EXPECT_EQ(RoundTrip("GetAngles"), "ERROR|Unhandled exception");
+  recording_.SetThrow(RecordingLibrary::kNothing);
+  EXPECT_EQ(RoundTrip("GetAngles"), "OK|0");
   EXPECT_EQ(RoundTrip("GetSpectralDataAll|0|"), kAllZero);
 }
 #endif
