@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -92,17 +93,31 @@ class GuardedCall : public ::testing::Test {
   ControlWords words_{};
 };
 
+// One call, whichever way it ends: "returned", "threw" (a language exception
+// of another runtime) or "cut short".
+std::string Outcome(platform::GuardedProcedure call, void* context) {
+  try {
+    return platform::CallGuarded(call, context) ? "returned" : "cut short";
+  } catch (const platform::LibraryThrew&) {
+    return "threw";
+  }
+}
+void* Code(std::uintptr_t code) { return reinterpret_cast<void*>(code); }
+
 TEST_F(GuardedCall, LeavesTheClientsStateAsItWasOnEveryWayOut) {
-  EXPECT_TRUE(platform::CallGuarded(&Returns, nullptr));
+  EXPECT_EQ(Outcome(&Returns, nullptr), "returned");
   // During the call the runtime's messages go to standard error, not a box.
   EXPECT_EQ(g_modeInside, _OUT_TO_STDERR);
   ExpectClientStateBack("returned");
 
-  EXPECT_FALSE(platform::CallGuarded(&Aborts, nullptr));
+  EXPECT_EQ(Outcome(&Aborts, nullptr), "cut short");
   ExpectClientStateBack("aborted");
 
-  EXPECT_FALSE(platform::CallGuarded(&RaisesCode, reinterpret_cast<void*>(0xE06D7363u)));
+  EXPECT_EQ(Outcome(&RaisesCode, Code(0xE06D7363u)), "threw");
   ExpectClientStateBack("foreign exception");
+
+  EXPECT_EQ(Outcome(&RaisesCode, Code(0xC0000005u)), "cut short");
+  ExpectClientStateBack("access violation");
 
 #if defined(_WIN64)
   // Our own runtime's exception unwinds past the call to our catch.
@@ -117,12 +132,42 @@ TEST_F(GuardedCall, LeavesTheClientsStateAsItWasOnEveryWayOut) {
 #endif
 }
 
-TEST_F(GuardedCall, EndsTheCallOnTheExceptionsOfOtherCompilersRuntimes) {
+// A language exception is thrown on purpose: the call ends, and the library
+// may be called again (that the library's own frames are unwound is shown
+// with the recording library, whose frame gives its lock back).
+TEST_F(GuardedCall, LanguageExceptionsOfOtherRuntimesEndTheCallAsThrown) {
   for (const std::uintptr_t code : {0xE06D7363u /* C++ of another compiler */,
                                     0x0EEDFADEu /* Delphi */, 0x0EEFFACEu /* C++Builder */}) {
-    EXPECT_FALSE(platform::CallGuarded(&RaisesCode, reinterpret_cast<void*>(code))) << code;
-    ExpectClientStateBack("cut short");
+    EXPECT_EQ(Outcome(&RaisesCode, Code(code)), "threw") << code;
+    ExpectClientStateBack("threw");
   }
+}
+
+// What means the library cannot go on cuts the call short; the process goes
+// on, the next call as well.
+void ReadsNowhere(void*) {
+  volatile std::uintptr_t nowhere = 0;
+  static_cast<void>(*reinterpret_cast<volatile int*>(nowhere));
+}
+void IllegalInstruction(void*) { asm volatile("ud2"); }
+int Overflow(int depth) {
+  volatile char room[4096];
+  room[0] = static_cast<char>(depth);
+  if (depth > (1 << 30)) return room[0];  // far past any stack
+  return Overflow(depth + 1) + room[0];
+}
+void OverflowsTheStack(void*) { Overflow(0); }
+
+TEST_F(GuardedCall, FailuresTheSystemRaisesCutTheCallShort) {
+  EXPECT_EQ(Outcome(&ReadsNowhere, nullptr), "cut short");
+  EXPECT_EQ(Outcome(&IllegalInstruction, nullptr), "cut short");
+  EXPECT_EQ(Outcome(&RaisesCode, Code(0xE0000001u)), "cut short");  // a program's own failure code
+  EXPECT_EQ(Outcome(&RaisesCode, Code(0xC0000409u)), "cut short");  // a fast-fail's code
+  // Twice: the guard page the first overflow used is back for the second.
+  EXPECT_EQ(Outcome(&OverflowsTheStack, nullptr), "cut short");
+  EXPECT_EQ(Outcome(&OverflowsTheStack, nullptr), "cut short");
+  ExpectClientStateBack("cut short");
+  EXPECT_EQ(Outcome(&Returns, nullptr), "returned");
 }
 
 // An abort on a library's worker thread while a call runs on ours is that

@@ -1,12 +1,15 @@
 // Windows: the log's folder is found and written whatever its name, also one
-// outside the ANSI code page.
+// outside the ANSI code page; library names are read in the client's code
+// page.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "instrument/driver_name.h"
 #include "platform/platform.h"
+#include "platform/windows_support.h"
 #include "support/test_directory.h"
 #include "support/wide_text.h"
 
@@ -36,6 +39,31 @@ TEST(WindowsPaths, TheLogFolderMayHaveANameOutsideTheCodePage) {
   EXPECT_NE(GetFileAttributesW(written.c_str()), INVALID_FILE_ATTRIBUTES);
   DeleteFileW(written.c_str());
   RemoveDirectoryW(folder.c_str());
+}
+
+// In code page 949 the bytes A9 F6 are the superscript 1: "COM\xA9\xF6" is
+// the device COM1 to the system. The check of the bytes alone lets it pass;
+// the name as the client's code page reads it is refused before any folder
+// is looked at, though a file of that name waits in the current directory.
+TEST(WindowsPaths, DeviceNamesAreReadInTheClientsCodePage) {
+  TestDirectory base;
+  wchar_t previous[MAX_PATH];
+  const DWORD length = GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(Wide(base.Path()).c_str()));
+  const std::wstring planted[] = {L"COM\u00B9.dll", L"COMA.dll"};
+  const std::wstring library = std::wstring(previous, length) + L"\\recordingspectro.dll";
+  for (const std::wstring& name : planted) {
+    ASSERT_TRUE(CopyFileW(library.c_str(), name.c_str(), FALSE));
+  }
+  platform::windows::SetFileApiCodePageForTesting(949);
+  EXPECT_TRUE(IsAcceptableDriverName("COM\xA9\xF6"));
+  EXPECT_EQ(platform::LocateLibrary(".\\COM\xA9\xF6.dll"), "");
+  EXPECT_EQ(platform::LocateLibrary(".\\LPT\xA9\xF7.dll"), "");
+  // A name of no device in the same code page is found as ever.
+  EXPECT_NE(platform::LocateLibrary(".\\COMA.dll"), "");
+  platform::windows::SetFileApiCodePageForTesting(0);
+  for (const std::wstring& name : planted) DeleteFileW(name.c_str());
+  SetCurrentDirectoryW(std::wstring(previous, length).c_str());
 }
 
 }  // namespace

@@ -219,6 +219,9 @@ std::int32_t VDQRN_ENGINE_CALL DataArrival(void* /*pVdData*/, std::uint16_t usCh
                    << text << "\"";
 
     VirtualChannelICA& channel = GetVirtualChannel();
+    // Delivered inside another command's library call: its answer waits
+    // for the outer command's, which is sent first.
+    const bool nested = channel.IsExecuting();
     std::string response;
     try {
       response = channel.Execute(text);
@@ -227,9 +230,12 @@ std::int32_t VDQRN_ENGINE_CALL DataArrival(void* /*pVdData*/, std::uint16_t usCh
     }
     PlainLogLine() << "Response: \"" << response << "\"";
 
-    if (GetEngineState().bHpc) {
+    if (GetEngineState().bHpc && !nested) {
       PlainLogLine() << "Is HPC --> Send data direct";
-      SendData();
+      // The answer, then those of commands nested in it, in their order,
+      // as long as the engine takes them; the rest goes with the polls.
+      while (SendData() == ica::kStatusSuccess && channel.HasPendingResponse()) {
+      }
     }
   } catch (...) {
   }

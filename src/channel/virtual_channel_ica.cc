@@ -35,7 +35,9 @@ VirtualChannelICA::VirtualChannelICA()
       ulSendLength(0),
       pSendData(nullptr),
       bHpc(0),
-      spResponse() {
+      spResponse(),
+      spWaiting(new std::deque<std::string>()),
+      executing(0) {
   LogTimestamped("VirtualChannelICA (" __DATE__ " - " __TIME__ ")");
 }
 
@@ -48,24 +50,41 @@ VirtualChannelICA::~VirtualChannelICA() {
 std::string VirtualChannelICA::Execute(const std::string& commandText) {
   if (!pInstrument) pInstrument.reset(new Instrument());
   PlainLogLine() << "Virtual channel - Execute: \"" << commandText << "\"";
+  const bool nested = executing != 0;
+  // A new command's answer replaces the pending one and whatever waited
+  // behind it; those of commands nested in it will wait behind it.
+  if (!nested) spWaiting->clear();
+  struct Running {
+    int& depth;
+    explicit Running(int& d) : depth(d) { ++depth; }
+    ~Running() { --depth; }
+  } running(executing);
 
   if (commandText == kVersionKeyword) {
-    spResponse.reset(new std::string(kDriverVersion));
+    Keep(kDriverVersion, nested);
     return kDriverVersion;
   }
 
-  const Result result = pInstrument->Execute(commandText);
-  spResponse.reset(new std::string(result.ToString()));
+  const std::string answer = pInstrument->Execute(commandText).ToString();
+  Keep(answer, nested);
   // "respone" is spelled as the log has always spelled it: tools that read
   // the log look for this text, so it is not corrected.
-  PlainLogLine() << "Virtual channel - Pending respone <-- \"" << *spResponse << "\"";
-  return *spResponse;
+  PlainLogLine() << "Virtual channel - Pending respone <-- \"" << answer << "\"";
+  return answer;
 }
 
 std::string VirtualChannelICA::AnswerUnhandledException() {
   PlainLogLine() << "Virtual channel - Unhandled exception";
-  spResponse.reset(new std::string(kUnhandledExceptionResponse));
-  return *spResponse;
+  Keep(kUnhandledExceptionResponse, executing != 0);
+  return kUnhandledExceptionResponse;
+}
+
+void VirtualChannelICA::Keep(const std::string& answer, bool nested) {
+  if (nested && bHpc != 0) {
+    spWaiting->push_back(answer);
+    return;
+  }
+  spResponse.reset(new std::string(answer));
 }
 
 bool VirtualChannelICA::HasPendingResponse() const { return static_cast<bool>(spResponse); }
@@ -81,6 +100,10 @@ std::string VirtualChannelICA::GetResponse() const {
 void VirtualChannelICA::ClearResponse() {
   PlainLogLine() << "Clear response buffer";
   spResponse.reset();
+  if (!spWaiting->empty()) {
+    spResponse.reset(new std::string(spWaiting->front()));
+    spWaiting->pop_front();
+  }
 }
 
 void VirtualChannelICA::SetCommandChannel(std::uint16_t channel, std::uint16_t maxWriteLessOne) {

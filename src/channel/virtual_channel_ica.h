@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 
 #include <boost/scoped_ptr.hpp>
@@ -30,15 +31,24 @@ class VirtualChannelICA {
   VirtualChannelICA& operator=(const VirtualChannelICA&) = delete;
 
   // Answers one command text and keeps the answer as the pending response,
-  // replacing any earlier one. An exception from the interpreter passes through.
+  // replacing any earlier one. A command that arrives while another is being
+  // answered (a library call that pumps messages lets the engine deliver it)
+  // is nested in it: in high-performance mode its answer waits behind the
+  // outer command's, so that answers leave in the order their commands
+  // arrived; in normal mode it is pending until the outer answer replaces
+  // it. An exception from the interpreter passes through.
   std::string Execute(const std::string& commandText);
-  // Logs the unhandled exception and makes "ERROR|Unhandled exception" the
-  // pending response; returns it.
+  // Logs the unhandled exception and keeps "ERROR|Unhandled exception" as
+  // Execute keeps an answer; returns it.
   std::string AnswerUnhandledException();
+  // Whether a command is being answered now.
+  bool IsExecuting() const { return executing != 0; }
 
   bool HasPendingResponse() const;
   // A copy of the pending response, or empty text when nothing is pending.
   std::string GetResponse() const;
+  // Drops the pending response; the first answer waiting behind it (high-
+  // performance mode) becomes pending.
   void ClearResponse();
 
   // Hands the pending response to the engine on the data channel: 21 when
@@ -60,6 +70,8 @@ class VirtualChannelICA {
  private:
   std::int32_t SendDirect();
   std::int32_t QueueWrite();
+  // Makes the answer pending, or has it wait behind the pending one.
+  void Keep(const std::string& answer, bool nested);
 
   // Created by the first command. A scoped_ptr, not a unique_ptr: the class must
   // stay standard-layout for the section pair below with every compiler, and
@@ -80,6 +92,10 @@ class VirtualChannelICA {
   std::uint8_t* pSendData;
   std::uint8_t bHpc;
   boost::shared_ptr<std::string> spResponse;
+  // Answers of nested commands waiting behind the pending response, oldest
+  // first (high-performance mode only); and how deep commands are nested.
+  boost::shared_ptr<std::deque<std::string>> spWaiting;
+  int executing;
 };
 
 // The module's one VirtualChannelICA.

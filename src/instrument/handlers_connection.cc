@@ -8,7 +8,12 @@ namespace vdqrn {
 
 const char kMissingParameter[] = "Missing parameter";
 const char kNoDriverLoaded[] = "No driver loaded";
-const char kDriverCutShort[] = "Driver call cut short earlier, send Init again";
+const char kDriverCutShort[] =
+    "Driver call cut short earlier, send Init again (the library may still hold the instrument "
+    "until the client is restarted)";
+const char kEarlierCopyMayHold[] =
+    "Connect failed: a copy of the library cut short earlier may still hold the instrument; "
+    "restarting the client frees it";
 
 Result Instrument::HandleInit(const Parameters& parameters) {
   if (parameters.empty()) return MissingParameter();
@@ -30,8 +35,16 @@ Result Instrument::HandleInit(const Parameters& parameters) {
   return ErrorResult("Error loading driver (\"" + name + "\") on client");
 }
 
+// The copy whose call was cut short keeps what it opened, typically the
+// instrument's port, which a device lets one process hold: a host that runs
+// the library again then cannot connect, and the answer says why.
 Result Instrument::HandleConnect(const std::string&, const Parameters&) {
-  return CallDriver([&] { return BoolResult(spectro_.Connect()); });
+  return CallDriver([&] {
+    const bool connected = spectro_.Connect();
+    if (connected || !spectro_.RunsACopyOfALibraryCutShort()) return BoolResult(connected);
+    diagnostics::LogTimestamped(kEarlierCopyMayHold);
+    return ErrorResult(kEarlierCopyMayHold);
+  });
 }
 
 Result Instrument::HandleDisconnect(const std::string&, const Parameters&) {

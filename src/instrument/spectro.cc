@@ -44,45 +44,72 @@ bool Spectro::LoadDriver(const char* name) {
       std::string(platform::kLocalLibraryPrefix) + name + platform::kLibrarySuffix;
   if (path.size() >= platform::kMaxPath) return false;
 
-  // A library this process cannot load goes to an instrument host of its
-  // architecture, which loads the very file whose header said so; so does
-  // one whose call in this process was cut short (its state cannot be
-  // trusted here, and it is still mapped). Any other loads here, the
-  // system's way.
+  // Exactly the file the system's search finds is checked and loaded, by
+  // its full path. A library this process cannot load goes to an instrument
+  // host of its architecture, which loads that very file.
   const std::string file = platform::LocateLibrary(path.c_str());
-  const bool abandoned = !file.empty() && abandoned_.count(file) != 0;
-  if (abandoned && !mayUseHost_) return false;
-  if (mayUseHost_ && !file.empty()) {
-    platform::Architecture architecture = platform::LibraryArchitecture(file);
-    if (abandoned) {
-      diagnostics::LogTimestamped("A call into \"" + file +
-                                  "\" was cut short earlier: it loads in an instrument host");
-      architecture = platform::kOwnArchitecture;
-    }
-    if (abandoned || (architecture != platform::Architecture::kUnknown &&
-                      architecture != platform::kOwnArchitecture)) {
-      bool loaded = false;
-      host_ = InstrumentHost::Start(architecture, file, &loaded);
-      if (!loaded) host_.reset();
-      return loaded;
-    }
+  if (file.empty()) return false;
+  const platform::Architecture architecture = platform::LibraryArchitecture(file);
+  if (mayUseHost_ && architecture != platform::Architecture::kUnknown &&
+      architecture != platform::kOwnArchitecture) {
+    return StartHost(architecture, file, false);
+  }
+  switch (LoadInProcess(file)) {
+    case kLoaded: return true;
+    case kFailed: return false;
+    case kCutShortEarlier: break;
+  }
+  // The system handed back a library whose call was cut short earlier,
+  // whatever the name it was asked for: its state cannot be trusted here,
+  // so it runs in a host of this process's own architecture.
+  if (!mayUseHost_) return false;
+  diagnostics::LogTimestamped("A call into \"" + file +
+                              "\" was cut short earlier: it loads in an instrument host");
+  return StartHost(platform::kOwnArchitecture, file, true);
+}
+
+bool Spectro::StartHost(platform::Architecture architecture, const std::string& file,
+                        bool cutShortEarlier) {
+  bool loaded = false;
+  host_ = InstrumentHost::Start(architecture, file, &loaded);
+  if (!loaded) host_.reset();
+  hostRunsACopyCutShort_ = loaded && cutShortEarlier;
+  return loaded;
+}
+
+Spectro::InProcessLoad Spectro::LoadInProcess(const std::string& file) {
+  const platform::LibraryHandle library = platform::LoadLibraryFile(file);
+  // The module the system maps is what the library is: another spelling, a
+  // short name or a link to a file cut short earlier all give its handle.
+  // Loading it again ran none of its code; the reference it took is dropped.
+  if (library != nullptr && abandoned_.count(library) != 0) {
+    platform::FreeDynamicLibrary(library);
+    return kCutShortEarlier;
   }
   file_ = file;
-  return ResolveEntryPoints(platform::LoadDynamicLibrary(path.c_str()));
+  return ResolveEntryPoints(library) ? kLoaded : kFailed;
 }
 
 bool Spectro::LoadDriverFile(const std::string& file) {
   UnloadDriver();
-  if (abandoned_.count(file) != 0) return false;
-  file_ = file;
-  return ResolveEntryPoints(platform::LoadLibraryFile(file));
+  return LoadInProcess(file) == kLoaded;
 }
 
 void Spectro::CallCutShort() {
   if (cutShort_) return;
   cutShort_ = true;
+  // Nothing of the library runs here again, not even at a thread's start or
+  // end or at exit, where its teardown might wait for what the call held.
+  if (handle_ != nullptr) {
+    abandoned_.insert(handle_);
+    if (!platform::AbandonLibrary(handle_)) {
+      diagnostics::LogTimestamped(
+          "Driver call cut short: the system refused to silence the library's notifications");
+    }
+  }
   diagnostics::LogTimestamped(
-      "Driver call cut short: the library is not called again until the next Init");
+      "Driver call cut short: the library is not called again in this process; it may still "
+      "hold the instrument until the client is restarted");
 }
 
 bool Spectro::ResolveEntryPoints(platform::LibraryHandle library) {
@@ -105,14 +132,11 @@ void Spectro::UnloadDriver() {
     // What a cut-short call left (a held lock, a half-done state) may hang
     // the library's own teardown: it stays mapped and is never called here
     // again.
-    if (cutShort_) {
-      abandoned_.insert(file_);
-    } else {
-      platform::FreeDynamicLibrary(handle_);
-    }
+    if (!cutShort_) platform::FreeDynamicLibrary(handle_);
     handle_ = nullptr;
   }
   cutShort_ = false;
+  hostRunsACopyCutShort_ = false;
   file_.clear();
   ClearEntryPoints();
 }

@@ -28,12 +28,13 @@ class Spectro {
   Spectro(const Spectro&) = delete;
   Spectro& operator=(const Spectro&) = delete;
 
-  // Unloads any current library, then loads "{name}" from the current
-  // directory (the system's search order on Windows) and resolves every
-  // entry point. False leaves nothing loaded. A library of another
-  // architecture (the header of the very file the system would load) is
-  // loaded from that file in an instrument host of its architecture, and
-  // every call goes there.
+  // Unloads any current library, then loads "{name}" (the file the
+  // system's search finds, platform::LocateLibrary, by its full path) and
+  // resolves every entry point. False leaves nothing loaded. A library of
+  // another architecture (the header of that very file), or one whose call
+  // was cut short in this process earlier, whatever the name it is reached
+  // by, is loaded from that file in an instrument host, and every call goes
+  // there.
   bool LoadDriver(const char* name);
   // The same for a library by its absolute path, in process only (the
   // host's side of the above).
@@ -47,6 +48,9 @@ class Spectro {
   // Whether a call into the loaded library was cut short (platform::
   // CallGuarded): the library is not called again until the next load.
   bool WasCutShort() const { return cutShort_; }
+  // Whether the library runs in a host because a call into it was cut short
+  // in this process earlier (that copy may still hold the instrument).
+  bool RunsACopyOfALibraryCutShort() const { return hostRunsACopyCutShort_; }
 
   // One call per entry point, named like it, with its arguments and result
   // (Spectro::Connect, Spectro::SetLanguage(language), ...); only while a
@@ -65,6 +69,12 @@ class Spectro {
   void GetSpectralDataSeries(int angle, int count, float* values);
 
  private:
+  // Starts a host for the file; `cutShortEarlier` when it runs a library
+  // whose call was cut short in this process.
+  bool StartHost(platform::Architecture architecture, const std::string& file,
+                 bool cutShortEarlier);
+  enum InProcessLoad { kLoaded, kFailed, kCutShortEarlier };
+  InProcessLoad LoadInProcess(const std::string& file);
   // Takes a library just loaded (or null) and looks up every entry point;
   // false, with nothing loaded, when it is null or lacks one.
   bool ResolveEntryPoints(platform::LibraryHandle library);
@@ -105,9 +115,11 @@ class Spectro {
   // The file of the library loaded in this process, as the system found it.
   std::string file_;
   bool cutShort_ = false;
-  // Files whose call in this process was cut short: left mapped, and loaded
-  // again only in an instrument host.
-  std::set<std::string> abandoned_;
+  bool hostRunsACopyCutShort_ = false;
+  // Libraries whose call in this process was cut short, as the system knows
+  // them (their module handles): never run here again, loaded again only in
+  // an instrument host.
+  std::set<platform::LibraryHandle> abandoned_;
 };
 
 template <typename Result, typename... Params>
@@ -142,6 +154,9 @@ Result Spectro::GuardedEntryPoint<Result, Params...>::operator()(Params... argum
       pending->result = std::apply(pending->entry, pending->arguments);
     }
   };
+  // A language exception the library threw (another runtime's) was unwound
+  // through its frames and arrives as platform::LibraryThrew: the library
+  // stays in use.
   if (!platform::CallGuarded(call, &frame)) {
     spectro->CallCutShort();
     throw LibraryCallCutShort();

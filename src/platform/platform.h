@@ -1,6 +1,17 @@
 // The driver's only door to the operating system: dynamic libraries, the
-// temporary directory and the local time. platform_posix.cc and
-// platform_windows.cc implement it; no other file knows which system it runs on.
+// temporary directory and the local time. platform.cc holds what is the same
+// everywhere; no other file knows which system it runs on. POSIX:
+// platform_posix.cc. Windows, one file per concern (windows_support.cc has
+// what they share):
+//   guarded_call_windows.cc   CallGuarded
+//   library_windows.cc        library files, their search, loading, freeing,
+//                             OwnDirectory, detail::ReadFileStart
+//   channel_windows.cc        the system's half of the shared channel,
+//                             UsableProcessors
+//   child_process_windows.cc  StartChildProcess, EndChildProcess,
+//                             OpenParentChannel
+//   files_windows.cc          the log's file, the local time, the temporary
+//                             folder
 #pragma once
 
 #include <cstddef>
@@ -24,12 +35,25 @@ void* FindExport(LibraryHandle library, const char* name);
 std::string LastLoadError();
 // Releases a library; the outcome is not reported.
 void FreeDynamicLibrary(LibraryHandle library);
+// A library whose call was cut short: nothing of it runs again in this
+// process, not even at thread start or end or at exit (Windows: its entry
+// point and TLS callbacks are made to return at once). It stays mapped and
+// is never freed. False when the system refused part of it (the log says
+// so). POSIX cuts no call short and leaves the library as it is.
+bool AbandonLibrary(LibraryHandle library);
 
-// Calls call(context) so that what no runtime of ours can bring back (a C++
-// exception raised by another compiler's runtime, the library's own abort)
-// ends the call instead of the process. True when the call returned; false
-// when it was cut short, the floating-point state then restored as it was.
-// Exceptions of our own runtime pass through unchanged.
+// Calls call(context) so that what no runtime of ours can bring back ends
+// the call instead of the process. A language exception of another runtime
+// (Windows: another compiler's C++ throw, Delphi's, C++Builder's) unwinds
+// the library's frames as its own catch would and throws LibraryThrew: the
+// library is as its own error handling left it and may be called again.
+// What means the library cannot go on (an abort, an access violation, an
+// illegal instruction, a stack overflow, any other failure the system
+// raises) cuts the call short: false, and the library must never run again
+// in this process (AbandonLibrary). The floating-point control state is put
+// back on every way out. True when the call returned. Exceptions of our own
+// runtime pass through unchanged. (POSIX: a plain call.)
+struct LibraryThrew {};
 using GuardedProcedure = void (*)(void* context);
 bool CallGuarded(GuardedProcedure call, void* context);
 
@@ -38,13 +62,17 @@ bool CallGuarded(GuardedProcedure call, void* context);
 extern const char kLocalLibraryPrefix[];
 extern const char kLibrarySuffix[];
 // The file the system loads for such a relative path, as an absolute path:
-// on Windows the first folder of the loader's search order that has it (the
-// program's folder, the one SetDllDirectory named, the system folders, the
-// current directory, PATH), in UTF-8; elsewhere the current directory's file.
-// Empty when no folder has it.
+// on Windows the file the loader itself takes for the name (asked without
+// running any of it, so the client's own changes to its search count), found
+// in the first folder of the classic order that holds it (the program's
+// folder, the one SetDllDirectory named, the system folders, the current
+// directory, PATH), in UTF-8; a name Windows opens as a device, read in the
+// client's code page, is never looked up. Elsewhere the current directory's
+// file. Empty when there is none.
 std::string LocateLibrary(const char* path);
-// Loads a library by the absolute path LocateLibrary gave (on Windows the
-// library's own dependencies are then looked for in its folder first).
+// Loads exactly the library at the absolute path LocateLibrary gave, never
+// searching again (on Windows the library's own dependencies are looked for
+// in its folder first).
 LibraryHandle LoadLibraryFile(const std::string& file);
 // Longest path the driver forms, terminator included.
 constexpr std::size_t kMaxPath = 260;

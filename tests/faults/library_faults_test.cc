@@ -4,6 +4,13 @@
 #include "module_test.h"
 #include "exchanges.h"
 #include "recording_controls.h"
+#include "test_directory.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <filesystem>
+#endif
 
 namespace vdqrn {
 
@@ -83,7 +90,9 @@ const char* const kThrowingCommands[] = {"Connect", "GetAngles", "GetSerialNumbe
 // its runtime aborts: the first call is cut short and answered as the
 // exception would be; every later library command answers that it needs
 // Init, and the library is not called again.
-const char kCutShortEarlier[] = "ERROR|Driver call cut short earlier, send Init again";
+const char kCutShortEarlier[] =
+    "ERROR|Driver call cut short earlier, send Init again (the library may still hold the "
+    "instrument until the client is restarted)";
 std::string AnswerAfterThrows(const std::string& answer, int throwsBefore) {
   return LibraryReasonsAreReadable() || throwsBefore == 0 ? answer : kCutShortEarlier;
 }
@@ -145,8 +154,9 @@ TEST_P(LibraryFaults, ACommandArrivingDuringALibraryCallIsAnsweredBusyAndNotRun)
   for (const auto& each : engine_.Sent()) sent.push_back(each.bytes);
   const std::string busy = "ERROR|Command \"Init\" refused, another command is still running";
   if (GetParam() != 0) {
-    // Sent at once, each in its turn.
-    EXPECT_EQ(sent, (std::vector<std::string>{busy, "OK|true"}));
+    // Sent at once, in the order the commands arrived: a host that pairs
+    // answers with its commands by their order takes each for its own.
+    EXPECT_EQ(sent, (std::vector<std::string>{"OK|true", busy}));
   } else {
     // A pending response is replaced by the next one, as for any two
     // commands the host writes without waiting.
@@ -159,54 +169,183 @@ TEST_P(LibraryFaults, ACommandArrivingDuringALibraryCallIsAnsweredBusyAndNotRun)
 }
 
 #if defined(_WIN32)
-// What a library of another compiler or runtime raises that ours cannot
-// catch: its C++ throw (0xE06D7363), an abort, Delphi's and C++Builder's
-// exceptions; the last two cut short while holding the library's own lock.
+const char kAllZero[] = "OK|0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0";
+
+// A language exception of another runtime (another compiler's C++ throw,
+// Delphi's, C++Builder's) is thrown on purpose and unwinds the library's own
+// frames: it is answered as an exception whose reason cannot be read, and the
+// library stays in use in this process, also one that threw from a frame
+// holding its lock (the unwinding gave it back).
+class LanguageExceptions : public RecordingModuleTest,
+                           public ::testing::WithParamInterface<RecordingLibrary::Throw> {
+ protected:
+  void SetUp() override { Start(0); }
+};
+INSTANTIATE_TEST_SUITE_P(Kinds, LanguageExceptions,
+                         ::testing::Values(RecordingLibrary::kForeign, RecordingLibrary::kDelphi,
+                                           RecordingLibrary::kBuilder,
+                                           RecordingLibrary::kLockAndThrowForeign),
+                         [](const ::testing::TestParamInfo<RecordingLibrary::Throw>& kind) {
+                           return "Kind" + std::to_string(static_cast<int>(kind.param));
+                         });
+
+TEST_P(LanguageExceptions, AreAnsweredAndTheLibraryStaysInUse) {
+  recording_.SetThrow(GetParam());
+  for (const char* command : kThrowingCommands) {
+    EXPECT_EQ(RoundTrip(command), "ERROR|Unhandled exception") << command;
+  }
+  recording_.SetThrow(RecordingLibrary::kNothing);
+  EXPECT_EQ(RoundTrip("Connect"), "OK|true");
+  EXPECT_EQ(RoundTrip("GetSpectralDataAll|0|"), kAllZero);
+  const std::string journal = recording_.Journal();
+  EXPECT_EQ(journal.rfind("Connect()\nGetAngles()\nGetSerialNum()\nGetSpectralData(0,0)\n"
+                          "SetOption(a,b)\nExecute(x)\nConnect()\nGetSpectralData(0,0)\n",
+                          0),
+            0u)
+      << journal;
+  for (const std::string& line : LogLines()) {
+    EXPECT_EQ(line.find("cut short"), std::string::npos) << line;
+  }
+}
+
+// What means the library cannot go on: an abort (also holding the library's
+// lock), an access violation holding it, an illegal instruction. The call is
+// answered as an exception whose reason cannot be read; the library is not
+// called in this process again (a lock it held would hang the next call):
+// every library command says so at once, and that it may still hold the
+// instrument.
 class CutShortCalls : public RecordingModuleTest,
                       public ::testing::WithParamInterface<RecordingLibrary::Throw> {
  protected:
   void SetUp() override { Start(0); }
+  void CutShort() {
+    recording_.SetThrow(GetParam());
+    EXPECT_EQ(RoundTrip("Connect"), "ERROR|Unhandled exception");
+    for (const char* command : kThrowingCommands) {
+      EXPECT_EQ(RoundTrip(command), kCutShortEarlier) << command;
+    }
+    EXPECT_EQ(recording_.Journal(), "Connect()\n");
+    EXPECT_EQ(CountLines(LogLines(),
+                         Stamped("Driver call cut short: the library is not called again in this "
+                                 "process; it may still hold the instrument until the client is "
+                                 "restarted")),
+              1);
+    recording_.Reset();  // this copy's script; the host's copy is its own
+  }
+  // Init under the name; then whether it went to a host and answers there,
+  // with no call in this process.
+  void ExpectRunsInAHost(const std::string& name) {
+    const int before = MovedToHost();
+    ASSERT_EQ(RoundTrip("Init|" + name + "|"), "OK") << name << "\n" << LastLines();
+    EXPECT_EQ(MovedToHost(), before + 1) << name;
+    EXPECT_EQ(RoundTrip("Connect"), "OK|true") << name;
+    EXPECT_EQ(RoundTrip("GetSpectralDataAll|0|"), kAllZero) << name;
+    EXPECT_EQ(recording_.Journal(), "") << name;
+  }
+  // The log's last lines, to show why a step failed.
+  std::string LastLines() {
+    const std::vector<std::string> lines = LogLines();
+    std::string last;
+    for (std::size_t i = lines.size() > 8 ? lines.size() - 8 : 0; i < lines.size(); ++i) {
+      last += lines[i] + "\n";
+    }
+    return last;
+  }
+  int MovedToHost() {
+    int moved = 0;
+    for (const std::string& line : LogLines()) {
+      moved += line.find("was cut short earlier: it loads in an instrument host") !=
+               std::string::npos;
+    }
+    return moved;
+  }
 };
 INSTANTIATE_TEST_SUITE_P(
     Kinds, CutShortCalls,
-    ::testing::Values(RecordingLibrary::kForeign, RecordingLibrary::kAbort,
-                      RecordingLibrary::kDelphi, RecordingLibrary::kBuilder,
-                      RecordingLibrary::kLockAndAbort, RecordingLibrary::kLockAndThrowForeign),
+    ::testing::Values(RecordingLibrary::kAbort, RecordingLibrary::kLockAndAbort,
+                      RecordingLibrary::kLockAndCrash, RecordingLibrary::kIllegalInstruction),
     [](const ::testing::TestParamInfo<RecordingLibrary::Throw>& kind) {
       return "Kind" + std::to_string(static_cast<int>(kind.param));
     });
 
-// The cut-short call is answered as an exception whose reason cannot be
-// read. The library is not called in process again (a lock it held would
-// hang the next call): every library command answers that it needs Init,
-// at once. Init brings the same library back in an instrument host of this
-// process's own architecture, where the session goes on, floating-point
-// values included.
+// Init brings the same library back in an instrument host of this process's
+// own architecture, where the session goes on, floating-point values
+// included.
 TEST_P(CutShortCalls, TheLibraryIsLeftAloneUntilInitThenRunsInAHost) {
-  recording_.SetThrow(GetParam());
-  EXPECT_EQ(RoundTrip("Connect"), "ERROR|Unhandled exception");
-  for (const char* command : kThrowingCommands) {
-    EXPECT_EQ(RoundTrip(command), "ERROR|Driver call cut short earlier, send Init again")
-        << command;
-  }
-  EXPECT_EQ(recording_.Journal(), "Connect()\n");
-  EXPECT_EQ(CountLines(LogLines(), Stamped("Driver call cut short: the library is not called "
-                                           "again until the next Init")),
-            1);
+  CutShort();
+  ExpectRunsInAHost("recordingspectro");
+}
 
-  recording_.Reset();  // this copy's lock and script; the host's copy is its own
-  ASSERT_EQ(RoundTrip("Init|recordingspectro|"), "OK");
-  int movedToHost = 0;
-  for (const std::string& line : LogLines()) {
-    movedToHost += line.find("was cut short earlier: it loads in an instrument host") !=
-                   std::string::npos;
+// The library is what the system maps, whatever it is called: another
+// case, a link to the same file and its short name all reach the module cut
+// short, and each goes to a host (run here, it would wait for the lock).
+TEST_P(CutShortCalls, AnotherNameForTheSameFileRunsInAHostToo) {
+  CutShort();
+  ExpectRunsInAHost("RECORDINGSPECTRO");
+  // The link in a folder of its own beside the library (a link stays on
+  // its file's volume), made the current directory.
+  wchar_t here[MAX_PATH];
+  const std::wstring current(here, GetCurrentDirectoryW(MAX_PATH, here));
+  // Folders of earlier runs whose link a host still held when they ended.
+  for (const auto& entry : std::filesystem::directory_iterator(current)) {
+    std::error_code ignored;
+    if (entry.path().filename().wstring().rfind(L"linked-", 0) == 0) {
+      std::filesystem::remove_all(entry.path(), ignored);
+    }
   }
-  EXPECT_EQ(movedToHost, 1);
+  const std::wstring elsewhere = current + L"\\linked-" + std::to_wstring(GetTickCount64());
+  const std::wstring link = elsewhere + L"\\recordinglink.dll";
+  ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+  ASSERT_TRUE(CreateHardLinkW(link.c_str(), L"recordingspectro.dll", nullptr));
+  ASSERT_TRUE(SetCurrentDirectoryW(elsewhere.c_str()));
+  ExpectRunsInAHost("recordinglink");
+  SetCurrentDirectoryW(current.c_str());
+  wchar_t shortName[MAX_PATH];
+  const DWORD length = GetShortPathNameW(L"recordingspectro.dll", shortName, MAX_PATH);
+  const std::wstring name(shortName, length);
+  if (length > 4 && name != L"recordingspectro.dll") {
+    ExpectRunsInAHost(std::string(name.begin(), name.end() - 4));
+  }
+  EXPECT_EQ(RoundTrip("Init|nosuchlibrary|"),
+            "ERROR|Error loading driver (\"nosuchlibrary\") on client");
+  DeleteFileW(link.c_str());
+  RemoveDirectoryW(elsewhere.c_str());
+}
+
+// The copy cut short keeps what it opened: here a file it opened for itself
+// alone, as a library opens its instrument's serial port. The copy in the
+// host then cannot connect, and the answer and the log say why.
+class CutShortHoldingThePort : public RecordingModuleTest {
+ protected:
+  void SetUp() override {
+    SetEnvironmentVariableA("VDQRN_RECORDING_STATE", state_.Path().c_str());
+    Start(0);
+  }
+  void TearDown() override { SetEnvironmentVariableA("VDQRN_RECORDING_STATE", nullptr); }
+  TestDirectory state_;
+};
+
+TEST_F(CutShortHoldingThePort, AHostCannotConnectAndTheAnswerSaysWhy) {
+  recording_.SetExclusiveFile(state_.Path() + "\\port");
   EXPECT_EQ(RoundTrip("Connect"), "OK|true");
-  EXPECT_EQ(RoundTrip("GetSpectralDataAll|0|"),
-            "OK|0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0");
-  // Not a call more in this process.
-  EXPECT_EQ(recording_.Journal(), "");
+  recording_.SetThrow(RecordingLibrary::kLockAndAbort);
+  EXPECT_EQ(RoundTrip("IsConnected"), "ERROR|Unhandled exception");
+  EXPECT_EQ(RoundTrip("Connect"), kCutShortEarlier);
+  recording_.SetThrow(RecordingLibrary::kNothing);
+  ASSERT_EQ(RoundTrip("Init|recordingspectro|"), "OK");
+  const std::string why =
+      "Connect failed: a copy of the library cut short earlier may still hold the instrument; "
+      "restarting the client frees it";
+  EXPECT_EQ(RoundTrip("Connect"), "ERROR|" + why);
+  EXPECT_EQ(CountLines(LogLines(), Stamped(why)), 1);
+  // Other commands go on in the host, also after a language exception
+  // there, thrown from a frame holding the library's lock.
+  EXPECT_EQ(RoundTrip("GetSpectralDataAll|0|"), kAllZero);
+  recording_.SetThrow(RecordingLibrary::kLockAndThrowForeign);
+  EXPECT_EQ(RoundTrip("GetAngles"), "ERROR|Unhandled exception");
+  recording_.SetThrow(RecordingLibrary::kNothing);
+  EXPECT_EQ(RoundTrip("GetAngles"), "OK|0");
+  EXPECT_EQ(RoundTrip("GetSpectralDataAll|0|"), kAllZero);
 }
 #endif
 

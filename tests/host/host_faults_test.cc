@@ -157,6 +157,17 @@ TEST_F(HostFaults, ReplyTrickledPastTheLimitEndsTheHost) {
 TEST_F(HostFaults, LibraryCrashingInTheHostAnswersAndUnloads) {
   ASSERT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
   recording_.SetThrow(RecordingLibrary::kCrash);
+#if defined(_WIN32)
+  // Windows: the host's guard cuts the call short; the host lives on, and
+  // the library is not called again until the next Init starts a new one.
+  EXPECT_EQ(RoundTrip("Connect"), "ERROR|Unhandled exception");
+  recording_.SetThrow(RecordingLibrary::kNothing);
+  EXPECT_EQ(RoundTrip("Connect").rfind("ERROR|Driver call cut short earlier, send Init again", 0),
+            0u);
+  EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+  EXPECT_EQ(RoundTrip("IsConnected"), "OK|true");
+  return;
+#endif
   const std::string answer = RoundTrip("Connect");
   EXPECT_EQ(answer.rfind("ERROR|Error executing command \"Connect\" (Instrument host stopped: "
                          "it stopped during the call (",

@@ -44,4 +44,8 @@ void RecordingLibrary::SetThrow(Throw kind) {
   Find<void (*)(int)>("Recording_SetThrow")(static_cast<int>(kind));
 }
 
+void RecordingLibrary::SetExclusiveFile(const std::string& path) {
+  Find<void (*)(const char*)>("Recording_SetPort")(path.c_str());
+}
+
 }  // namespace vdqrn

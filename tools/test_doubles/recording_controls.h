@@ -30,10 +30,14 @@ class RecordingLibrary {
     // Windows only, as libraries of other runtimes behave:
     kDelphi = 10,          // the Delphi runtime's exception 0x0EEDFADE
     kBuilder = 11,         // the C++Builder runtime's exception 0x0EEFFACE
-    // Take the library's lock, which every later call waits for, and abort
-    // or throw as another compiler does without giving it back.
+    // Take the library's lock, which every later call and the library's
+    // thread and exit notifications wait for; then abort or crash (the lock
+    // stays held), or throw as another compiler does from a frame whose
+    // unwinding gives the lock back.
     kLockAndAbort = 12,
     kLockAndThrowForeign = 13,
+    kLockAndCrash = 14,
+    kIllegalInstruction = 15,
   };
 
   RecordingLibrary();  // loads the library and resets its script
@@ -53,6 +57,9 @@ class RecordingLibrary {
   void SetFloat(float value);
   void SetText(const char* text);  // null: every text entry point returns null
   void SetThrow(Throw kind);
+  // Windows: Connect opens this file for itself alone from then on (as a
+  // serial port) and returns false when another holds it.
+  void SetExclusiveFile(const std::string& path);
   // A procedure the next entry point calls during its call (once), as a
   // library that pumps messages lets the engine deliver data meanwhile.
   void SetReentry(void (*reentry)());

@@ -58,10 +58,15 @@ enum ThrowKind {
   // Windows only, as libraries of other runtimes do.
   kThrowDelphi = 10,          // the Delphi runtime's exception 0x0EEDFADE
   kThrowBuilder = 11,         // the C++Builder runtime's exception 0x0EEFFACE
-  // Windows only: takes the library's lock (which every call waits for) and
-  // aborts or throws as another compiler does, never giving it back.
+  // Windows only: takes the library's lock (which every call waits for, and
+  // so do its thread and exit notifications), then aborts (the lock stays
+  // held), throws as another compiler does (the lock is given back by the
+  // unwinding of the library's own frame, as a C++ or Delphi library's is),
+  // or crashes (an access violation: the lock stays held).
   kLockAndAbort = 12,
   kLockAndThrowForeign = 13,
+  kLockAndCrash = 14,
+  kIllegalInstruction = 15,   // Windows only: an instruction the processor refuses
 };
 
 struct UnrelatedFailure {
@@ -173,6 +178,87 @@ HANDLE LibraryLock() {
 }
 void TakeLibraryLock() { WaitForSingleObject(LibraryLock(), INFINITE); }
 void GiveLibraryLock() { ReleaseSemaphore(LibraryLock(), 1, nullptr); }
+
+}  // namespace
+
+// void recording_hold_frame(void (*body)()): calls body inside a frame whose
+// handler gives the library's lock back when an unwind passes the frame.
+extern "C" {
+void recording_hold_frame(void (*body)());
+EXCEPTION_DISPOSITION recording_frame_handler(EXCEPTION_RECORD* record, void*, CONTEXT*, void*) {
+  if ((record->ExceptionFlags & EXCEPTION_UNWINDING) != 0) GiveLibraryLock();
+  return ExceptionContinueSearch;
+}
+}
+#if defined(_WIN64)
+asm(R"(
+    .text
+    .globl recording_hold_frame
+    .def recording_hold_frame; .scl 2; .type 32; .endef
+    .seh_proc recording_hold_frame
+recording_hold_frame:
+    subq $40, %rsp
+    .seh_stackalloc 40
+    .seh_endprologue
+    .seh_handler recording_frame_handler, @unwind
+    callq *%rcx
+    nop
+    addq $40, %rsp
+    ret
+    .seh_endproc
+)");
+#else
+asm(R"(
+    .text
+    .globl _recording_hold_frame
+_recording_hold_frame:
+    pushl %ebp
+    movl %esp, %ebp
+    pushl $_recording_frame_handler
+    pushl %fs:0
+    movl %esp, %fs:0
+    call *8(%ebp)
+    popl %ecx
+    movl %ecx, %fs:0
+    addl $4, %esp
+    popl %ebp
+    ret
+)");
+#endif
+
+namespace {
+
+// The file Connect opens for itself alone, as a library opens its
+// instrument's serial port (empty: none); its handle stays open for the
+// rest of the process, as a port does until Disconnect.
+std::string g_port;
+HANDLE g_portHandle = INVALID_HANDLE_VALUE;
+bool g_connectRefused = false;
+
+void LoadPort() {
+  if (StateFolder() == nullptr) return;
+  std::ifstream file(std::string(StateFolder()) + "/portname", std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  g_port = text.str();
+}
+
+// Connect fails (returns false) when another holds the port.
+void OpenPort() {
+  LoadPort();
+  if (g_port.empty() || g_portHandle != INVALID_HANDLE_VALUE) return;
+  g_portHandle = CreateFileA(g_port.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  g_connectRefused = g_portHandle == INVALID_HANDLE_VALUE;
+}
+
+// Raises the exception 0xE06D7363 from a frame of the library's own that
+// holds its lock and gives it back when the catching side unwinds it, as
+// the frames of a C++ or Delphi library do (their handlers run cleanups
+// during an unwind). Our compiler's frames run no cleanups for a foreign
+// exception, so the frame is written out: its handler is asked during
+// unwinds only.
+void ThrowHoldingTheLock() { recording_hold_frame(&RaiseForeignCxxException); }
 #endif
 
 #if !defined(_WIN32)
@@ -203,9 +289,14 @@ void Record(const char* name, const Args&... args) {
     reentry();
   }
 #if defined(_WIN32)
+  if (std::strcmp(name, "Connect") == 0) OpenPort();
   TakeLibraryLock();
   if (g_script.throwKind == kLockAndAbort) std::abort();
-  if (g_script.throwKind == kLockAndThrowForeign) RaiseForeignCxxException();
+  if (g_script.throwKind == kLockAndThrowForeign) ThrowHoldingTheLock();
+  if (g_script.throwKind == kLockAndCrash) {
+    volatile std::uintptr_t nowhere = 0;
+    *reinterpret_cast<volatile int*>(nowhere) = 7;
+  }
   GiveLibraryLock();
 #endif
   switch (g_script.throwKind) {
@@ -218,6 +309,7 @@ void Record(const char* name, const Args&... args) {
     case kAbort: std::abort();
     case kThrowDelphi: RaiseException(0x0EEDFADE, EXCEPTION_NONCONTINUABLE, 0, nullptr); break;
     case kThrowBuilder: RaiseException(0x0EEFFACE, EXCEPTION_NONCONTINUABLE, 0, nullptr); break;
+    case kIllegalInstruction: asm volatile("ud2"); break;
 #endif
     case kCrash: {
       volatile std::uintptr_t nowhere = 0;  // read back: the compiler cannot see it is null
@@ -252,7 +344,15 @@ struct Returned<bool> {
 template <typename Result>
 typename Returned<Result>::Type Scripted();
 template <>
-unsigned char Scripted<bool>() { return static_cast<unsigned char>(g_script.boolean); }
+unsigned char Scripted<bool>() {
+#if defined(_WIN32)
+  if (g_connectRefused) {
+    g_connectRefused = false;
+    return 0;
+  }
+#endif
+  return static_cast<unsigned char>(g_script.boolean);
+}
 template <>
 int Scripted<int>() { return g_script.integer; }
 template <>
@@ -309,7 +409,27 @@ RECORDING_EXPORT void Recording_SetText(const char* text) {
   g_script.text = text != nullptr ? text : "";
   SaveScript();
 }
-// 0 returns normally; 1 to 13 throw, abort, crash, hang or spawn, see ThrowKind.
+#if defined(_WIN32)
+// The file Connect opens for itself alone from now on (shared with the
+// library's copies through the state folder).
+RECORDING_EXPORT void Recording_SetPort(const char* path) {
+  g_port = path;
+  if (StateFolder() != nullptr) {
+    std::ofstream(std::string(StateFolder()) + "/portname", std::ios::binary | std::ios::trunc) << path;
+  }
+}
+
+// The library's thread and exit notifications wait for its lock, as a
+// library's teardown that takes its own lock does.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason != DLL_PROCESS_ATTACH) {
+    TakeLibraryLock();
+    GiveLibraryLock();
+  }
+  return TRUE;
+}
+#endif
+// 0 returns normally; 1 to 15 throw, abort, crash, hang or spawn, see ThrowKind.
 RECORDING_EXPORT void Recording_SetThrow(int kind) {
   LoadScript();
   g_script.throwKind = kind;

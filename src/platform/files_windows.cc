@@ -1,0 +1,99 @@
+// Windows: the diagnostic log's file, the local time and the temporary
+// folder.
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/windows_support.h"
+
+namespace vdqrn {
+namespace platform {
+
+using windows::ForFileSystem;
+using windows::Widen;
+
+FileHandle OpenLogFile(const char* path, bool truncate) {
+  const HANDLE file = CreateFileW(
+      ForFileSystem(Widen(path, CP_UTF8)).c_str(), truncate ? GENERIC_WRITE : FILE_APPEND_DATA,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(file);
+}
+
+namespace {
+
+// Hands bytes to WriteFile until all are taken or it refuses; false then.
+bool WriteAll(HANDLE file, const char* bytes, std::size_t count) {
+  while (count > 0) {
+    const DWORD allowed = static_cast<DWORD>(detail::LogWriteAllowance(count));
+    DWORD written = 0;
+    if (allowed == 0 || !WriteFile(file, bytes, allowed, &written, nullptr) || written == 0) {
+      return false;
+    }
+    bytes += written;
+    count -= written;
+  }
+  return true;
+}
+
+}  // namespace
+
+void WriteLogFile(FileHandle file, const char* bytes, std::size_t count) {
+  if (file == kNoFile) return;
+  const HANDLE handle = reinterpret_cast<HANDLE>(file);
+  // Text mode: each "\n" is stored as "\r\n". A short line is translated
+  // into the buffer and goes out in one write; a longer one in pieces.
+  char translated[2 * 2048];
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (used + 2 > sizeof translated) {
+      if (!WriteAll(handle, translated, used)) return;
+      used = 0;
+    }
+    if (bytes[i] == '\n') translated[used++] = '\r';
+    translated[used++] = bytes[i];
+  }
+  WriteAll(handle, translated, used);
+}
+
+void CloseLogFile(FileHandle file) {
+  if (file != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
+// Windows refuses no file the log can open.
+void ResetLogRefusalForTesting() {}
+
+namespace detail {
+
+LocalTime SystemLocalTime() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  return LocalTime{now.wYear, now.wMonth,  now.wDay,
+                   now.wHour, now.wMinute, now.wSecond};
+}
+
+
+// GetTempPathW's answer in UTF-8 (it ends with a backslash), or "c:\" when
+// it fails or is longer than kMaxPath. Read in UTF-16, so that a folder name
+// outside the ANSI code page still has its log.
+std::size_t SystemTempDirectory(char* buffer) {
+  wchar_t wide[kMaxPath + 1];
+  const DWORD length = GetTempPathW(kMaxPath, wide);
+  const int bytes = length == 0 || length > kMaxPath
+                        ? 0
+                        : WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), buffer,
+                                              static_cast<int>(kTempDirectoryBuffer - 1), nullptr,
+                                              nullptr);
+  if (bytes <= 0) {
+    std::memcpy(buffer, "c:\\", 4);
+    return 3;
+  }
+  buffer[bytes] = '\0';
+  return static_cast<std::size_t>(bytes);
+}
+
+}  // namespace detail
+}  // namespace platform
+}  // namespace vdqrn
