@@ -13,10 +13,14 @@
 # 32-bit instrument host and a 32-bit simulated instrument (simspectro32) of
 # their machine family. Each also holds examples/session.txt,
 # docs/protocol.md and docs/deployment.md in folders (docs/deployment.md
-# describes the layout). For the session host, vdqrn-host-kit-windows-x86.zip
-# and -x64.zip: qrnctl.exe, qrnclient.dll and include/qrnclient.h, the
-# stand-in of the platform's channel functions (standin/), docs/server.md.
-# scripts/check_packages.sh checks them.
+# describes the layout); a tarball holds them in a folder of its name
+# (vdqrn-linux-x64/...). For the session host,
+# vdqrn-host-kit-windows-x86.zip and -x64.zip: qrnctl.exe, qrnclient.dll and
+# include/qrnclient.h, the stand-in of the platform's channel functions
+# (standin/), docs/server.md. With VDQRN_SIGN_CERT and VDQRN_SIGN_KEY set,
+# scripts/sign.sh signs every Windows binary before it goes into a zip (and
+# scripts/installers.sh those of the MSI files). scripts/check_packages.sh
+# checks them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -43,12 +47,18 @@ make_package() {
   listing=$(stage_package "$platform" "$arch" "$root" "$stage") || fail "a file is missing"
   mapfile -t files <<<"$listing"
   if [ "$platform" != linux ]; then
+    if [ -n "${VDQRN_SIGN_CERT:-}" ] && [ -n "${VDQRN_SIGN_KEY:-}" ]; then
+      local binaries=()
+      mapfile -t binaries < <(grep -iE '\.(dll|exe)$' <<<"$listing")
+      scripts/sign.sh "${binaries[@]/#/$stage/}" >/dev/null
+    fi
     rm -f "$out/$name.zip"
     (cd "$stage" && cmake -E tar cf "../$name.zip" --format=zip "${files[@]}")
     echo "$out/$name.zip"
   else
+    # In a folder of the package's name, so that unpacking it makes one.
     rm -f "$out/$name.tar.gz"
-    (cd "$stage" && tar czf "../$name.tar.gz" --owner=0 --group=0 "${files[@]}")
+    (cd "$out" && tar czf "$name.tar.gz" --owner=0 --group=0 "${files[@]/#/$name/}")
     echo "$out/$name.tar.gz"
   fi
   rm -rf "$stage"

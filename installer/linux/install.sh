@@ -3,7 +3,8 @@
 #
 #   ./install.sh [--icaroot DIR]               install
 #   ./install.sh [--icaroot DIR] --uninstall   remove
-#   ./install.sh [--icaroot DIR] --check       only check that it can install
+#   ./install.sh [--icaroot DIR] --check       only check that the client can
+#                                              take it (changes nothing)
 #
 # DIR is the client's folder (default /opt/Citrix/ICAClient, the system
 # client's; a user's own client lives in their home folder). Copies VDQRN.DLL
@@ -34,7 +35,7 @@ while [ $# -gt 0 ]; do
     --icaroot=*) icaroot=${1#--icaroot=}; shift ;;
     --uninstall) action=uninstall; shift ;;
     --check) action=check; shift ;;
-    -h | --help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "install.sh: unknown argument \"$1\" (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -282,7 +283,6 @@ edit_ini "$action" >/dev/null || exit 1
 
 case "$action" in
   check)
-    [ -f "$here/VDQRN.DLL" ] || fail "VDQRN.DLL is not beside this script ($here)"
     echo "install.sh: the client in $icaroot can take the driver"
     ;;
   install)
