@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Packs the builds for administrators, one package per client platform:
 #
-#   scripts/package.sh [BUILD_ROOT]        (default BUILD_ROOT: build)
+#   scripts/package.sh [BUILD_ROOT] [--output DIR] [--zips]
+#
+# (default BUILD_ROOT: build; default DIR: BUILD_ROOT/packages; --zips packs
+# the Windows zip packages only.)
 #
 # BUILD_ROOT holds the built presets windows-x86, windows-x64, linux-x64,
 # linux-x86, linux-armhf and linux-arm64; the packages land in
@@ -30,10 +33,22 @@ fail() {
   exit 1
 }
 
-[ -d "${1:-build}" ] || fail "no build folder ${1:-build}"
-root=$(cd "${1:-build}" && pwd)
-out="$root/packages"
+root=build
+out=
+zips_only=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --output) out=$2; shift 2 ;;
+    --zips) zips_only=yes; shift ;;
+    -*) fail "unknown option $1" ;;
+    *) root=$1; shift ;;
+  esac
+done
+[ -d "$root" ] || fail "no build folder $root"
+root=$(cd "$root" && pwd)
+[ -n "$out" ] || out="$root/packages"
 mkdir -p "$out"
+out=$(cd "$out" && pwd)
 
 # Packs one package from the files package_contents names.
 #   make_package windows|linux ARCH
@@ -66,8 +81,10 @@ make_package() {
 
 for arch in x86 x64; do make_package windows "$arch"; done
 for arch in x86 x64; do make_package host-kit-windows "$arch"; done
+[ -n "$zips_only" ] && exit 0
 for arch in x86 x64 armhf arm64; do make_package linux "$arch"; done
 
 # The installer packages: the Windows MSI files and the Linux system packages.
+[ "$out" = "$root/packages" ] || fail "the installer packages go into $root/packages only"
 scripts/installers.sh "$root"
 scripts/linux_packages.sh "$root"

@@ -169,10 +169,10 @@ test_msi() {
   wine_started "$trace" env WINEDEBUG=trace+msi WINEPREFIX="$prefix" timeout -k 10 600 "$wine64" \
     msiexec /i 'C:\vdqrn.msi' /qn || status=$?
   check "install without a client fails (exit status $status)" nonzero "$status"
-  check "the client condition stops it" contains "$trace" '0 <- L"Installed OR CLIENTFOLDER"'
+  check "the client condition stops it" contains "$trace" '0 <- L"Installed OR CLIENTINSTALLFOLDER"'
   check "at the launch conditions" contains "$trace" 'action L"LaunchConditions" returned 1603'
   check "with the message" contains <(msiinfo export "$msi" LaunchCondition) \
-    "Installed OR CLIENTFOLDER	No $bits-bit ICA client is installed on this machine"
+    "Installed OR CLIENTINSTALLFOLDER	No $bits-bit ICA client is installed on this machine"
   check "it changes nothing" equal "$(snapshot)" "$before"
   status=0
   msiexec /i 'C:\vdqrn.msi' /qn 'CLIENTFOLDER=C:\Elsewhere\' || status=$?
