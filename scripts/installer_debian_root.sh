@@ -8,7 +8,8 @@
 # with Debian 11's shell, core tools, awk, tar, dpkg and the libraries they
 # need unpacked into it, and an empty dpkg database: enough for dpkg (or rpm
 # --root) to install a package and run its scripts in it (chroot; the arm64
-# one under qemu-aarch64 registered with binfmt_misc). The packages come once
+# one under qemu-aarch64 registered with binfmt_misc, which then starts it
+# inside the folder: its own libraries are copied in). The packages come once
 # from the Debian archive, with an apt state of its own (the package lists
 # copied from BUILD_ROOT/debian11/apt where that has them). Fails, printing
 # why, where it cannot be made.
@@ -72,5 +73,16 @@ installer_debian_root() {
     return 1
   }
   chmod 1777 "$folder/tmp"
+  # This machine's emulator for another machine's programs, with the
+  # libraries it needs at their paths: binfmt_misc starts it inside the
+  # folder.
+  if [ "$arch" != amd64 ]; then
+    local emulator library
+    emulator=$(command -v qemu-aarch64) || { echo "qemu-aarch64 is not installed"; return 1; }
+    for library in $(ldd "$emulator" | grep -oE '/[^ ]+'); do
+      mkdir -p "$folder$(dirname "$library")"
+      cp -L "$library" "$folder$library"
+    done
+  fi
   echo "$folder"
 }

@@ -121,7 +121,7 @@ form "a trailing comma" '[ICA 3.0]\nVirtualDriver = A, B,\n' \
 form "a comment after the header" '[ICA 3.0] ; drivers\nVirtualDriver=A,B\n[B]\nDriverName = B.DLL\n' \
   '[ICA 3.0] ; drivers\nVirtualDriver=A,B,QRN\nQRN = On\n[B]\nDriverName = B.DLL\n[QRN]\nDriverName = VDQRN.DLL\n'
 form "no line end at the end, CRLF" '[ICA 3.0]\r\nVirtualDriver = A\r\n[B]\r\nDriverName = B.DLL' \
-  '[ICA 3.0]\r\nVirtualDriver = A, QRN\r\nQRN = On\r\n[B]\r\nDriverName = B.DLL\r\n[QRN]\r\nDriverName = VDQRN.DLL'
+  '[ICA 3.0]\r\nVirtualDriver = A,QRN\r\nQRN = On\r\n[B]\r\nDriverName = B.DLL\r\n[QRN]\r\nDriverName = VDQRN.DLL'
 form "an empty list" '[ICA 3.0]\nVirtualDriver =\n' \
   '[ICA 3.0]\nVirtualDriver = QRN\nQRN = On\n[QRN]\nDriverName = VDQRN.DLL\n'
 refused "no VirtualDriver line" '[ICA 3.0]\nA = On\n' "has no VirtualDriver line"
@@ -132,6 +132,18 @@ refused "two lists" '[ICA 3.0]\nVirtualDriver = A\nVirtualDriver = B\n' "more th
 refused "two [ICA 3.0] sections" '[ICA 3.0]\nVirtualDriver = A\n[ICA 3.0]\nB = On\n' \
   "more than one [ICA 3.0] section"
 finish install-forms "install.sh from the x64 tarball, simulated client folders"
+
+# Comment lines that take a text of SIZE bytes to TARGET bytes.
+#   pad_to TARGET SIZE
+pad_to() {
+  local target=$1 size=$2
+  while [ $((size + 64)) -le "$target" ]; do
+    printf '; %61s\n' padding
+    size=$((size + 64))
+  done
+  [ $((target - size)) -ge 2 ] && printf ';%*s\n' $((target - size - 2)) ''
+  return 0
+}
 
 step "install.sh: a full file system"
 rm -rf "$client"
@@ -161,6 +173,28 @@ else
   rm -f "$client/config/filler"
   check "with room, the uninstall" succeeds "$unpacked/install.sh" --icaroot "$client" --uninstall
   check "gives the original back" same_bytes "$client/config/module.ini" "$work/original-module.ini"
+  umount "$client/config"
+
+  # A module.ini just under a page, whose edit needs a second one: on the
+  # 16 KiB tmpfs the new file, the backup and the old file fill it. Each run
+  # (an administrator's retry) leaves the old file or the new one, whole,
+  # and the original kept where a backup was made.
+  rm -rf "$client"
+  mkdir -p "$client/config"
+  mount -t tmpfs -o size=16k vdqrn-full "$client/config"
+  { original_ini; pad_to 4080 "$(original_ini | wc -c)"; } >"$work/big-original.ini"
+  { installed_ini | head -n -2; pad_to 4080 "$(original_ini | wc -c)"
+    printf '%s\n' '[QRN]' 'DriverName = VDQRN.DLL'; } >"$work/big-installed.ini"
+  cp "$work/big-original.ini" "$client/config/module.ini"
+  whole() { cmp -s "$1" "$work/big-original.ini" || cmp -s "$1" "$work/big-installed.ini"; }
+  original_or_none() { [ ! -e "$1" ] || cmp -s "$1" "$work/big-original.ini"; }
+  for try in 1 2 3; do
+    "$unpacked/install.sh" --icaroot "$client" >/dev/null 2>&1 || true
+    check "a page-sized module.ini, run $try: whole (the old or the new)" \
+      whole "$client/config/module.ini"
+    check "run $try: the backup, where made, is the original" \
+      original_or_none "$client/config/module.ini.vdqrn-backup"
+  done
   umount "$client/config"
   finish install-full "install.sh, module.ini on a full 16 KiB tmpfs"
 fi

@@ -234,30 +234,36 @@ write_whole() {
 # checks it, keeps the original as the backup when there is none yet, then
 # renames the new file over module.ini.
 apply_edit() {
+  # Nothing written where nothing changes (a full disk included).
+  if edit_ini "$1" | cmp -s - "$ini"; then
+    echo "module.ini: nothing to change"
+    remove_backup_after "$1"
+    return 0
+  fi
   edited="$config/.module.ini.vdqrn-edit"
   temporary="$temporary $edited"
   if ! cp -p "$ini" "$edited" 2>/dev/null || ! edit_ini "$1" >"$edited" || ! flush "$edited"; then
     rm -f "$edited"
     fail "cannot write $edited (is the disk full?); $ini was not changed."
   fi
-  if cmp -s "$edited" "$ini"; then
-    rm -f "$edited"
-    echo "module.ini: nothing to change"
-  else
-    if [ "$1" = install ]; then
-      registers_qrn "$edited" || fail "the edited module.ini does not register QRN; $ini was not changed."
-      if [ ! -e "$backup" ]; then
-        write_whole "$backup" "$ini" ||
-          fail "cannot write $backup (is the disk full?); $ini was not changed."
-        echo "module.ini: the original is kept as $backup"
-      fi
-    elif has_our_lines "$edited"; then
-      fail "the edited module.ini still has lines of ours; $ini was not changed."
+  if [ "$1" = install ]; then
+    registers_qrn "$edited" || fail "the edited module.ini does not register QRN; $ini was not changed."
+    if [ ! -e "$backup" ]; then
+      write_whole "$backup" "$ini" ||
+        fail "cannot write $backup (is the disk full?); $ini was not changed."
+      echo "module.ini: the original is kept as $backup"
     fi
-    mv -f "$edited" "$ini" || fail "cannot rename $edited over $ini; $ini was not changed."
-    flush "$config"
-    echo "module.ini: updated"
+  elif has_our_lines "$edited"; then
+    fail "the edited module.ini still has lines of ours; $ini was not changed."
   fi
+  mv -f "$edited" "$ini" || fail "cannot rename $edited over $ini; $ini was not changed."
+  flush "$config"
+  echo "module.ini: updated"
+  remove_backup_after "$1"
+}
+
+# The backup goes once an uninstall has left none of our lines.
+remove_backup_after() {
   if [ "$1" = uninstall ] && [ -e "$backup" ] && ! has_our_lines "$ini"; then
     rm -f "$backup"
     echo "module.ini: our lines are gone; removed $backup"
