@@ -93,6 +93,11 @@ for arch in x64 x86; do
   (cd "$stage" && wixl -a "$arch" -D "Arch=$arch" -D "Version=$version" -D Stage=. \
     -o "$msi" "$source_dir/installer/windows/vdqrn.wxs") || fail "wixl failed for $arch"
   set_file_versions "$msi" "$stage"
+  # wixl drops IncludeMaximum: the row that finds older versions includes
+  # this one too (VersionMinInclusive + VersionMaxInclusive), so that the
+  # same version from another build replaces the one installed.
+  msibuild "$msi" -q "UPDATE \`Upgrade\` SET \`Attributes\` = 768 WHERE \`ActionProperty\` = 'OLDERVERSIONFOUND'" ||
+    fail "cannot update the Upgrade table of $msi"
   [ -n "$signing" ] && scripts/sign.sh "$msi"
   echo "$msi"
 done

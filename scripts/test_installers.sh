@@ -332,6 +332,8 @@ test_tables() {
   local msi arch file version
   for arch in x64 x86; do
     msi="$root/packages/vdqrn-windows-$arch.msi"
+    check "$arch: the same version counts as older (replaced)" contains \
+      <(msiinfo export "$msi" Upgrade) "	0.0.0	$(product_version)		768		OLDERVERSIONFOUND"
     check "$arch: no Restart Manager shutdown" contains <(msiinfo export "$msi" Property) \
       "MSIRESTARTMANAGERCONTROL	Disable"
     check "$arch: no restart" contains <(msiinfo export "$msi" Property) "REBOOT	ReallySuppress"
