@@ -96,7 +96,14 @@ for arch in x64 x86; do
   # wixl drops IncludeMaximum: the row that finds older versions includes
   # this one too (VersionMinInclusive + VersionMaxInclusive), so that the
   # same version from another build replaces the one installed.
-  msibuild "$msi" -q "UPDATE \`Upgrade\` SET \`Attributes\` = 768 WHERE \`ActionProperty\` = 'OLDERVERSIONFOUND'" ||
+  # (Attributes is a key column: the table is exported, edited, imported.)
+  mkdir -p "$stage/tables"
+  msiinfo export "$msi" Upgrade |
+    awk -F'\t' 'BEGIN { OFS = "\t" }
+      { cr = sub(/\r$/, "") ? "\r" : "" }
+      NR > 3 && $7 == "OLDERVERSIONFOUND" { $5 = 768 }
+      { print $0 cr }' >"$stage/tables/Upgrade.idt" &&
+    msibuild "$msi" -i "$stage/tables/Upgrade.idt" ||
     fail "cannot update the Upgrade table of $msi"
   [ -n "$signing" ] && scripts/sign.sh "$msi"
   echo "$msi"
