@@ -55,14 +55,16 @@ left_behind() {
   cat <<SCRIPT
 left=
 for file in $client/VDQRN.DLL $client/qrnhost32 $client/config/module.ini.vdqrn-backup; do
-  [ -e "\$file" ] && left="\$left \$file"
+  if [ -e "\$file" ]; then left="\$left \$file"; fi
 done
-grep -qi '^[[:space:]]*\[qrn\]' $client/config/module.ini 2>/dev/null &&
+if grep -qi '^[[:space:]]*\[qrn\]' $client/config/module.ini 2>/dev/null; then
   left="\$left $client/config/module.ini (still registers QRN)"
+fi
 if [ -n "\$left" ]; then
   echo "vdqrn: removed; left in the client's folder:\$left" >&2
-  [ -e $client/config/module.ini.vdqrn-backup ] &&
+  if [ -e $client/config/module.ini.vdqrn-backup ]; then
     echo "vdqrn: module.ini.vdqrn-backup is the client's module.ini as it was before vdqrn" >&2
+  fi
 else
   echo "vdqrn: removed; nothing of it is left in $client"
 fi

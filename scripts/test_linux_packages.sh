@@ -255,6 +255,16 @@ test_deb() {
   message=$(in_system dpkg --purge vdqrn 2>&1 || true)
   check "$arch: a purge says what it leaves" contains "$message" \
     "left in the client's folder: /opt/Citrix/ICAClient/config/module.ini.vdqrn-backup /opt/Citrix/ICAClient/config/module.ini (still registers QRN)"
+  # A file of ours left without a backup: said too, and the purge succeeds.
+  in_system dpkg -i /tmp/vdqrn.deb >/dev/null 2>&1 || true
+  in_system dpkg -r vdqrn >/dev/null 2>&1 || true
+  cp "$system/tmp/vdqrn.deb" "$client/VDQRN.DLL"
+  status=0
+  message=$(in_system dpkg --purge vdqrn 2>&1) || status=$?
+  check "$arch: a purge that leaves a file without a backup succeeds (exit status $status)" \
+    test "$status" -eq 0
+  check "$arch: and says so" contains "$message" "left in the client's folder: /opt/Citrix/ICAClient/VDQRN.DLL"
+  rm -f "$client/VDQRN.DLL"
   cp "$work/original-module.ini" "$client/config/module.ini"
   rm -f "$client/config/module.ini.vdqrn-backup"
 }
