@@ -93,10 +93,15 @@ check_linux_package() {
   local listing
   listing=$(tar tzf "$tarball")
   sed 's/^/  /' <<<"$listing"
-  check_listing "$tarball" "$listing" "${contents[@]}"
+  # Everything in one folder of the package's name.
+  local folder="vdqrn-linux-$arch/"
+  check_listing "$tarball" "$listing" "${contents[@]/#/$folder}"
+  if grep -qv "^$folder" <<<"$listing"; then
+    problem "$tarball holds files outside $folder: $(grep -v "^$folder" <<<"$listing" | head -3 | tr '\n' ' ')"
+  fi
   local unpacked
   unpacked=$(mktemp -d)
-  tar xzf "$tarball" -C "$unpacked"
+  tar xzf "$tarball" -C "$unpacked" --strip-components=1
   local machine file
   machine=$(elf_machine "$arch")
   # The module, the simulated instrument and engine_sim are of the

@@ -70,7 +70,7 @@ case "$arch" in
 esac
 rm -rf "$folder"
 mkdir -p "$folder"
-tar xzf "$tarball" -C "$folder"
+tar xzf "$tarball" -C "$folder" --strip-components=1
 sed "s/^Init|simspectro|/Init|$library|/" examples/session.txt >"$folder/examples/demo.txt"
 [ -f "$folder/$library.so" ] || failed "the package holds no $library.so"
 

@@ -8,8 +8,11 @@
 # installer/windows/vdqrn.wxs. Each holds the files of the zip package of its
 # architecture and the custom action DLL QRNSETUP.DLL. --version makes a
 # package of another version from the same files (the tests use it to try an
-# upgrade). With VDQRN_SIGN_CERT and VDQRN_SIGN_KEY set, scripts/sign.sh signs
-# every Windows binary before it goes into a package, and the package itself.
+# upgrade). wixl leaves the File table's versions empty: each binary's
+# version (from its version resource) is written there afterwards, so that
+# Windows Installer replaces it by the rules for versioned files. With
+# VDQRN_SIGN_CERT and VDQRN_SIGN_KEY set, scripts/sign.sh signs every Windows
+# binary before it goes into a package, and the package itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -30,7 +33,7 @@ while [ $# -gt 0 ]; do
     *) root=$1; shift ;;
   esac
 done
-install_packages wixl
+install_packages wixl msitools
 [ -d "$root" ] || fail "no build folder $root"
 root=$(cd "$root" && pwd)
 [ -n "$output" ] || output="$root/packages"
@@ -42,6 +45,36 @@ signing=
 if [ -n "${VDQRN_SIGN_CERT:-}" ] && [ -n "${VDQRN_SIGN_KEY:-}" ]; then
   signing=yes
 fi
+
+# The file version of a Windows binary (VS_FIXEDFILEINFO): A.B.C.D; nothing
+# when it has none.
+file_version() {
+  python3 - "$1" <<'PYTHON'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+at = data.find(b"\xbd\x04\xef\xfe")
+if at >= 0:
+    high, low = struct.unpack_from("<II", data, at + 8)
+    print("%d.%d.%d.%d" % (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF))
+PYTHON
+}
+
+# Writes each versioned binary's version into the File table (its row's key
+# is its name) and drops its row from MsiFileHash, which is for unversioned
+# files only.
+set_file_versions() {
+  local msi=$1 stage=$2 file name version
+  for file in "$stage"/*.DLL "$stage"/*.dll "$stage"/*.EXE "$stage"/*.exe; do
+    [ -f "$file" ] || continue
+    name=${file##*/}
+    [ "$name" = QRNSETUP.DLL ] && continue
+    version=$(file_version "$file")
+    [ -n "$version" ] || fail "$name has no version resource"
+    msibuild "$msi" -q "UPDATE \`File\` SET \`Version\` = '$version' WHERE \`File\` = '$name'" &&
+      msibuild "$msi" -q "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = '$name'" ||
+      fail "cannot write the version of $name into $msi"
+  done
+}
 
 for arch in x64 x86; do
   stage="$root/installers/stage-$arch"
@@ -59,6 +92,19 @@ for arch in x64 x86; do
   # wixl takes source files by relative path only.
   (cd "$stage" && wixl -a "$arch" -D "Arch=$arch" -D "Version=$version" -D Stage=. \
     -o "$msi" "$source_dir/installer/windows/vdqrn.wxs") || fail "wixl failed for $arch"
+  set_file_versions "$msi" "$stage"
+  # wixl drops IncludeMaximum: the row that finds older versions includes
+  # this one too (VersionMinInclusive + VersionMaxInclusive), so that the
+  # same version from another build replaces the one installed.
+  # (Attributes is a key column: the table is exported, edited, imported.)
+  mkdir -p "$stage/tables"
+  msiinfo export "$msi" Upgrade |
+    awk -F'\t' 'BEGIN { OFS = "\t" }
+      { cr = sub(/\r$/, "") ? "\r" : "" }
+      NR > 3 && $7 == "OLDERVERSIONFOUND" { $5 = 768 }
+      { print $0 cr }' >"$stage/tables/Upgrade.idt" &&
+    msibuild "$msi" -i "$stage/tables/Upgrade.idt" ||
+    fail "cannot update the Upgrade table of $msi"
   [ -n "$signing" ] && scripts/sign.sh "$msi"
   echo "$msi"
 done

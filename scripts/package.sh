@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Packs the builds for administrators, one package per client platform:
 #
-#   scripts/package.sh [BUILD_ROOT]        (default BUILD_ROOT: build)
+#   scripts/package.sh [BUILD_ROOT] [--output DIR] [--zips]
+#
+# (default BUILD_ROOT: build; default DIR: BUILD_ROOT/packages; --zips packs
+# the Windows zip packages only.)
 #
 # BUILD_ROOT holds the built presets windows-x86, windows-x64, linux-x64,
 # linux-x86, linux-armhf and linux-arm64; the packages land in
@@ -13,11 +16,15 @@
 # 32-bit instrument host and a 32-bit simulated instrument (simspectro32) of
 # their machine family. Each also holds examples/session.txt,
 # docs/protocol.md and docs/deployment.md in folders (docs/deployment.md
-# describes the layout). For the session host, vdqrn-host-kit-windows-x86.zip
-# and -x64.zip: qrnctl.exe, qrnclient.dll, include/qrnclient.h and
-# lib/qrnclient.lib, the examples in C, C# and Python, the stand-in of the
-# platform's channel functions (standin/), docs/server.md.
-# scripts/check_packages.sh checks them.
+# describes the layout); a tarball holds them in a folder of its name
+# (vdqrn-linux-x64/...). For the session host,
+# vdqrn-host-kit-windows-x86.zip and -x64.zip: qrnctl.exe, qrnclient.dll,
+# include/qrnclient.h and lib/qrnclient.lib, the examples in C, C# and
+# Python, the stand-in of the platform's channel functions (standin/),
+# docs/server.md. With VDQRN_SIGN_CERT and VDQRN_SIGN_KEY set,
+# scripts/sign.sh signs every Windows binary before it goes into a zip (and
+# scripts/installers.sh those of the MSI files). scripts/check_packages.sh
+# checks them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -27,10 +34,22 @@ fail() {
   exit 1
 }
 
-[ -d "${1:-build}" ] || fail "no build folder ${1:-build}"
-root=$(cd "${1:-build}" && pwd)
-out="$root/packages"
+root=build
+out=
+zips_only=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --output) out=$2; shift 2 ;;
+    --zips) zips_only=yes; shift ;;
+    -*) fail "unknown option $1" ;;
+    *) root=$1; shift ;;
+  esac
+done
+[ -d "$root" ] || fail "no build folder $root"
+root=$(cd "$root" && pwd)
+[ -n "$out" ] || out="$root/packages"
 mkdir -p "$out"
+out=$(cd "$out" && pwd)
 
 # Packs one package from the files package_contents names.
 #   make_package windows|linux ARCH
@@ -44,12 +63,18 @@ make_package() {
   listing=$(stage_package "$platform" "$arch" "$root" "$stage") || fail "a file is missing"
   mapfile -t files <<<"$listing"
   if [ "$platform" != linux ]; then
+    if [ -n "${VDQRN_SIGN_CERT:-}" ] && [ -n "${VDQRN_SIGN_KEY:-}" ]; then
+      local binaries=()
+      mapfile -t binaries < <(grep -iE '\.(dll|exe)$' <<<"$listing")
+      scripts/sign.sh "${binaries[@]/#/$stage/}" >/dev/null
+    fi
     rm -f "$out/$name.zip"
     (cd "$stage" && cmake -E tar cf "../$name.zip" --format=zip "${files[@]}")
     echo "$out/$name.zip"
   else
+    # In a folder of the package's name, so that unpacking it makes one.
     rm -f "$out/$name.tar.gz"
-    (cd "$stage" && tar czf "../$name.tar.gz" --owner=0 --group=0 "${files[@]}")
+    (cd "$out" && tar czf "$name.tar.gz" --owner=0 --group=0 "${files[@]/#/$name/}")
     echo "$out/$name.tar.gz"
   fi
   rm -rf "$stage"
@@ -57,8 +82,10 @@ make_package() {
 
 for arch in x86 x64; do make_package windows "$arch"; done
 for arch in x86 x64; do make_package host-kit-windows "$arch"; done
+[ -n "$zips_only" ] && exit 0
 for arch in x86 x64 armhf arm64; do make_package linux "$arch"; done
 
 # The installer packages: the Windows MSI files and the Linux system packages.
+[ "$out" = "$root/packages" ] || fail "the installer packages go into $root/packages only"
 scripts/installers.sh "$root"
 scripts/linux_packages.sh "$root"

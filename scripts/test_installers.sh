@@ -6,14 +6,25 @@
 #
 # For each MSI (x64 under wine64; x86 only where 32-bit wine runs, that is
 # where the kernel runs 32-bit code): an install without a client fails with
-# its message and changes nothing; then, with the client's InstallFolder
-# value, its folder and a VirtualDriverEx that lists two other modules, a
-# silent install puts every file and registry value where it belongs (in the
-# client's registry view only); engine_sim loads the installed VDQRN.DLL from
-# the client's folder and plays examples/session.txt; a second install
-# changes nothing; an upgrade to a newer version keeps one entry, and the
-# older one does not install over it; the uninstall leaves the client exactly
-# as it was. Prints one summary line per
+# its message and changes nothing (CLIENTFOLDER given or not), and so do
+# CLIENTFOLDER and INSTALLFOLDER with a client; then, with the client's
+# InstallFolder value, its folder and a VirtualDriverEx (REG_EXPAND_SZ) that
+# lists two other modules with odd blanks and a trailing comma, a silent
+# install puts every file and registry value where it belongs (in the
+# client's registry view only, the list keeping its other bytes and its
+# type); engine_sim loads the installed VDQRN.DLL from the client's folder
+# and plays examples/session.txt; a second install changes nothing; the same
+# version from another build replaces it (one product, QRN listed once;
+# the first build's uninstall then changes nothing, or under wine removes the
+# product whole, never QRN alone); an upgrade to a newer
+# version keeps one entry, and the older one does not install over it; the
+# uninstall leaves the client exactly as it was. Then, where the client had
+# no module list and no key of it, an install whose client is removed before
+# the uninstall: the uninstall removes our files from the noted folder and
+# every key and value the install created. Before all that, the tables of
+# both packages: the x86 and x64 component GUIDs differ, the binaries'
+# versions are in the File table, and the package holds the Restart Manager
+# and reboot settings. Prints one summary line per
 # package (also written to BUILD_ROOT/installers/summary.txt): passed,
 # FAILED or NOT RUN, and how it ran. Exits non-zero when one failed.
 set -euo pipefail
@@ -32,7 +43,9 @@ export WINEDEBUG=-all
 
 modules_key='HKLM\SOFTWARE\Citrix\ICA Client\Engine\Configuration\Advanced\Modules'
 install_key='HKLM\SOFTWARE\Citrix\Install\ICA Client'
-others='VDOTHER1, VDOTHER2'
+# Another vendor's list: odd blanks, a trailing comma, REG_EXPAND_SZ.
+others='VDOTHER1 ,  VDOTHER2 ,'
+others_type=REG_EXPAND_SZ
 
 failures=()
 
@@ -46,12 +59,19 @@ reg_value() {
   in_prefix reg query "$1" /v "$2" "/reg:$bits" 2>/dev/null |
     sed -n "s/^    $2    REG_[A-Z_]*    //p" | tr -d '\r'
 }
-# Everything of the client and of ours: the Citrix keys in both views, the
-# products registered for removal, and the files of both folders.
+# A registry value's type; empty when missing.
+reg_type() {
+  in_prefix reg query "$1" /v "$2" "/reg:$bits" 2>/dev/null |
+    sed -n "s/^    $2    \(REG_[A-Z_]*\)    .*/\1/p" | tr -d '\r'
+}
+# Everything of the client and of ours: the Citrix keys and ours in both
+# views (values with their types), the products registered for removal, and
+# the files of both folders.
 snapshot() {
   for view in 32 64; do
     echo "[view $view]"
     in_prefix reg query 'HKLM\SOFTWARE\Citrix' /s "/reg:$view" 2>/dev/null | tr -d '\r' || true
+    in_prefix reg query 'HKLM\SOFTWARE\vdqrn' /s "/reg:$view" 2>/dev/null | tr -d '\r' || true
     in_prefix reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s "/reg:$view" \
       2>/dev/null | tr -d '\r' | grep -iE 'DisplayName|DisplayVersion' || true
   done
@@ -121,6 +141,7 @@ test_msi() {
   ours_unix="$program_files_unix/vdqrn"
   local msi="$root/packages/vdqrn-windows-$arch.msi"
   local upgrade_msi="$work/upgrade/vdqrn-windows-$arch.msi"
+  local rebuilt_msi="$work/rebuild/vdqrn-windows-$arch.msi"
   local stage="$work/stage-$arch"
 
   step "MSI $arch: a fresh wine prefix"
@@ -135,9 +156,11 @@ test_msi() {
   fi
   cp "$msi" "$prefix/drive_c/vdqrn.msi"
   cp "$upgrade_msi" "$prefix/drive_c/vdqrn-upgrade.msi"
+  cp "$rebuilt_msi" "$prefix/drive_c/vdqrn-rebuilt.msi"
 
   step "MSI $arch: no client"
-  in_prefix reg add "$modules_key\\ICA 3.0" /v VirtualDriverEx /d "$others" "/reg:$bits" /f >/dev/null
+  in_prefix reg add "$modules_key\\ICA 3.0" /v VirtualDriverEx /t "$others_type" /d "$others" \
+    "/reg:$bits" /f >/dev/null
   local before status=0
   before=$(snapshot)
   # Wine's msiexec does not log a launch condition's message under /qn (the
@@ -147,11 +170,15 @@ test_msi() {
   wine_started "$trace" env WINEDEBUG=trace+msi WINEPREFIX="$prefix" timeout -k 10 600 "$wine64" \
     msiexec /i 'C:\vdqrn.msi' /qn || status=$?
   check "install without a client fails (exit status $status)" nonzero "$status"
-  check "the client condition stops it" contains "$trace" '0 <- L"Installed OR CLIENTFOLDER"'
+  check "the client condition stops it" contains "$trace" '0 <- L"Installed OR CLIENTINSTALLFOLDER"'
   check "at the launch conditions" contains "$trace" 'action L"LaunchConditions" returned 1603'
   check "with the message" contains <(msiinfo export "$msi" LaunchCondition) \
-    "Installed OR CLIENTFOLDER	No $bits-bit ICA client is installed on this machine"
+    "Installed OR CLIENTINSTALLFOLDER	No $bits-bit ICA client is installed on this machine"
   check "it changes nothing" equal "$(snapshot)" "$before"
+  status=0
+  msiexec /i 'C:\vdqrn.msi' /qn 'CLIENTFOLDER=C:\Elsewhere\' || status=$?
+  check "nor with CLIENTFOLDER given (exit status $status)" nonzero "$status"
+  check "which changes nothing" equal "$(snapshot)" "$before"
 
   step "MSI $arch: a simulated client"
   in_prefix reg add "$install_key" /v InstallFolder /d "$client\\" "/reg:$bits" /f >/dev/null
@@ -159,6 +186,15 @@ test_msi() {
   echo "the client" >"$client_unix/wfica.exe"
   local client_only
   client_only=$(snapshot)
+
+  step "MSI $arch: settings the package does not take"
+  status=0
+  msiexec /i 'C:\vdqrn.msi' /qn 'CLIENTFOLDER=C:\Elsewhere\' || status=$?
+  check "CLIENTFOLDER other than the client's is refused (exit status $status)" nonzero "$status"
+  status=0
+  msiexec /i 'C:\vdqrn.msi' /qn 'INSTALLFOLDER=C:\Elsewhere\' || status=$?
+  check "INSTALLFOLDER is refused (exit status $status)" nonzero "$status"
+  check "both change nothing" equal "$(snapshot)" "$client_only"
 
   step "MSI $arch: silent install"
   msiexec_logged install /i 'C:\vdqrn.msi' /qn
@@ -176,8 +212,10 @@ test_msi() {
     check "$file in our folder" same_file "$stage/$file" "$ours_unix/$file"
   done
   check "the client's own file kept" same_file <(echo "the client") "$client_unix/wfica.exe"
-  check "VirtualDriverEx lists QRN after the others" \
-    equal "$(reg_value "$modules_key\\ICA 3.0" VirtualDriverEx)" "$others,QRN"
+  check "VirtualDriverEx lists QRN after the others, whose bytes stay" \
+    equal "$(reg_value "$modules_key\\ICA 3.0" VirtualDriverEx)" "${others%,},QRN,"
+  check "VirtualDriverEx keeps its type" \
+    equal "$(reg_type "$modules_key\\ICA 3.0" VirtualDriverEx)" "$others_type"
   check "QRN\\DriverName" equal "$(reg_value "$modules_key\\QRN" DriverName)" Unsupported
   check "QRN\\DriverNameWin16" equal "$(reg_value "$modules_key\\QRN" DriverNameWin16)" Unsupported
   check "QRN\\DriverNameWin32" equal "$(reg_value "$modules_key\\QRN" DriverNameWin32)" VDQRN.DLL
@@ -215,11 +253,32 @@ test_msi() {
   check "second install (exit status $status)" equal "$status" 0
   check "second install changes nothing" equal "$(snapshot)" "$installed"
 
+  step "MSI $arch: the same version from another build"
+  msiexec_logged rebuilt /i 'C:\vdqrn-rebuilt.msi' /qn
+  check "installs (exit status $status)" equal "$status" 0
+  check "it replaces the first: one product" \
+    equal "$(snapshot | grep -c 'DisplayName    REG_SZ    vdqrn')" 1
+  check "and the same files, values and list" equal "$(snapshot)" "$installed"
+  # The first build's package is no longer installed. Windows refuses its
+  # uninstall (1605) and changes nothing; wine's msiexec runs it, and its
+  # search for related products then removes the installed build as a
+  # whole. Either way no registration is lost while the product stays.
+  status=0
+  msiexec /x 'C:\vdqrn.msi' /qn || status=$?
+  local after_first
+  after_first=$(snapshot)
+  check "the first build's uninstall (exit status $status) changes nothing, or removes the product whole" \
+    test "$after_first" = "$installed" -o "$after_first" = "$client_only"
+  if [ "$after_first" = "$client_only" ]; then
+    msiexec_logged rebuilt-again /i 'C:\vdqrn-rebuilt.msi' /qn
+    check "installed again (exit status $status)" equal "$(snapshot)" "$installed"
+  fi
+
   step "MSI $arch: upgrade to $upgrade_version"
   msiexec_logged upgrade /i 'C:\vdqrn-upgrade.msi' /qn
   check "upgrade (exit status $status)" equal "$status" 0
   check "QRN listed once after the upgrade" \
-    equal "$(reg_value "$modules_key\\ICA 3.0" VirtualDriverEx)" "$others,QRN"
+    equal "$(reg_value "$modules_key\\ICA 3.0" VirtualDriverEx)" "${others%,},QRN,"
   check "one product, version $upgrade_version" \
     equal "$(snapshot | grep -c 'DisplayName    REG_SZ    vdqrn')/$(snapshot | grep -c "DisplayVersion    REG_SZ    $upgrade_version")" "1/1"
 
@@ -237,6 +296,30 @@ test_msi() {
   check "the client is left exactly as it was (the other two modules listed, nothing of ours)" \
     equal "$(snapshot)" "$client_only"
 
+  step "MSI $arch: no module list before; the client removed before the uninstall"
+  in_prefix reg delete 'HKLM\SOFTWARE\Citrix\ICA Client' "/reg:$bits" /f >/dev/null 2>&1 || true
+  local no_list
+  no_list=$(snapshot)
+  msiexec_logged install-no-list /i 'C:\vdqrn.msi' /qn
+  check "installs (exit status $status)" equal "$status" 0
+  check "VirtualDriverEx made: QRN" equal "$(reg_value "$modules_key\\ICA 3.0" VirtualDriverEx)" QRN
+  check "of type REG_SZ" equal "$(reg_type "$modules_key\\ICA 3.0" VirtualDriverEx)" REG_SZ
+  # The client's uninstall: its InstallFolder value and its own files gone.
+  in_prefix reg delete "$install_key" /v InstallFolder "/reg:$bits" /f >/dev/null
+  rm -f "$client_unix/wfica.exe"
+  msiexec_logged uninstall-no-client /x 'C:\vdqrn.msi' /qn
+  check "uninstalls (exit status $status)" equal "$status" 0
+  for file in VDQRN.DLL QRNHOST32.EXE QRNHOST64.EXE; do
+    check "$file removed from the noted folder" test ! -e "$client_unix/$file"
+  done
+  check "nothing of ours in the root folder" test ! -e "$prefix/drive_c/VDQRN.DLL"
+  # The client back as it was: then all is as before the install.
+  in_prefix reg add "$install_key" /v InstallFolder /d "$client\\" "/reg:$bits" /f >/dev/null
+  mkdir -p "$client_unix"
+  echo "the client" >"$client_unix/wfica.exe"
+  check "every key and value the install made is gone, and nothing else" \
+    equal "$(snapshot)" "$no_list"
+
   WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
   if [ ${#failures[@]} -eq 0 ]; then
     result "msi-$arch" passed "$1"
@@ -246,11 +329,44 @@ test_msi() {
   fi
 }
 
+# The packages' tables, without installing them.
+test_tables() {
+  failures=()
+  step "MSI tables"
+  local x64="$root/packages/vdqrn-windows-x64.msi" x86="$root/packages/vdqrn-windows-x86.msi"
+  guids() { msiinfo export "$1" Component | tail -n +4 | cut -f2 | sort; }
+  check "the x64 and x86 packages share no component GUID" \
+    equal "$(comm -12 <(guids "$x64") <(guids "$x86") | tr '\n' ' ')" ""
+  check "each component has a GUID" equal "$(guids "$x64" | grep -c '^{')/$(guids "$x86" | grep -c '^{')" \
+    "$(msiinfo export "$x64" Component | tail -n +4 | wc -l)/$(msiinfo export "$x86" Component | tail -n +4 | wc -l)"
+  local msi arch file version
+  for arch in x64 x86; do
+    msi="$root/packages/vdqrn-windows-$arch.msi"
+    check "$arch: the same version counts as older (replaced)" contains \
+      <(msiinfo export "$msi" Upgrade) "	0.0.0	$(product_version)		768		OLDERVERSIONFOUND"
+    check "$arch: no Restart Manager shutdown" contains <(msiinfo export "$msi" Property) \
+      "MSIRESTARTMANAGERCONTROL	Disable"
+    check "$arch: no restart" contains <(msiinfo export "$msi" Property) "REBOOT	ReallySuppress"
+    for file in VDQRN.DLL engine_sim.exe simspectro.dll; do
+      version=$(msiinfo export "$msi" File | awk -F'\t' -v f="$file" '$1 == f {print $5}')
+      check "$arch: $file has its version ${version:-(none)} in the File table" \
+        equal "$version" "$(product_version).0"
+    done
+  done
+  if [ ${#failures[@]} -eq 0 ]; then
+    result msi-tables passed "component GUIDs, file versions, restart settings"
+  else
+    result msi-tables FAILED "x: ${failures[*]}"
+    status_all=1
+  fi
+}
+
 result() {
   local how
   case "$1" in
     msi-x64) how="wine64, the 64-bit view" ;;
     msi-x86) how="wine64 prefix with 32-bit wine, the 32-bit view" ;;
+    msi-tables) how="msiinfo" ;;
   esac
   [ "$2" = "NOT RUN" ] && how=$3
   [ "$2" = FAILED ] && how="$how; failed: ${3#*: }"
@@ -262,6 +378,8 @@ install_packages wixl msitools wine64
 step "MSI packages"
 scripts/installers.sh "$root"
 scripts/installers.sh "$root" --version "$upgrade_version" --output "$work/upgrade"
+scripts/installers.sh "$root" --output "$work/rebuild"
+test_tables
 native32_why=
 if native32_why=$(runs_32_bit_code_natively); then
   native32_why=

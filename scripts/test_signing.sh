@@ -5,9 +5,10 @@
 #   scripts/test_signing.sh [BUILD_ROOT]     (default BUILD_ROOT: build)
 #
 # builds both MSI files signed (scripts/installers.sh with the signing
-# variables set) into BUILD_ROOT/signing, and checks with osslsigncode verify
-# against the test authority every binary that went into them and both MSI
-# files, and that a file changed after signing fails the check. Prints one
+# variables set) and the Windows zip packages (scripts/package.sh --zips)
+# into BUILD_ROOT/signing, and checks with osslsigncode verify against the
+# test authority every binary that went into them, both MSI files and every
+# binary in the zips, and that a file changed after signing fails the check. Prints one
 # summary line (also appended to BUILD_ROOT/installers/summary.txt).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,10 +35,21 @@ step "signing: signed MSI files"
 VDQRN_SIGN_CERT="$work/sign.pem" VDQRN_SIGN_KEY="$work/sign.key" \
   scripts/installers.sh "$root" --output "$work"
 
+step "signing: signed zip packages"
+VDQRN_SIGN_CERT="$work/sign.pem" VDQRN_SIGN_KEY="$work/sign.key" \
+  scripts/package.sh "$root" --output "$work/zips" --zips
+mkdir -p "$work/unzipped"
+for zip in "$work"/zips/*.zip; do
+  name=${zip##*/}
+  mkdir -p "$work/unzipped/${name%.zip}"
+  (cd "$work/unzipped/${name%.zip}" && cmake -E tar xf "$zip")
+done
+mapfile -t zipped < <(find "$work/unzipped" -type f -iregex '.*\.\(dll\|exe\)$' | sort)
+
 failures=()
 verify() { osslsigncode verify -CAfile "$work/ca.pem" -in "$1" >"$work/verify.txt" 2>&1; }
 files=("$work"/*.msi "$root"/installers/stage-*/*.DLL "$root"/installers/stage-*/*.dll \
-  "$root"/installers/stage-*/*.exe "$root"/installers/stage-*/*.EXE)
+  "$root"/installers/stage-*/*.exe "$root"/installers/stage-*/*.EXE "${zipped[@]}")
 for file in "${files[@]}"; do
   if verify "$file"; then
     echo "  ok: ${file#"$root/"} verified"
@@ -47,6 +59,7 @@ for file in "${files[@]}"; do
   fi
 done
 [ ${#files[@]} -ge 12 ] || failures+=("only ${#files[@]} files")
+[ ${#zipped[@]} -ge 14 ] || failures+=("only ${#zipped[@]} binaries in the zips")
 cp "$work/vdqrn-windows-x64.msi" "$work/tampered.msi"
 printf 'x' | dd of="$work/tampered.msi" bs=1 seek=100000 conv=notrunc 2>/dev/null
 if verify "$work/tampered.msi"; then

@@ -7,9 +7,9 @@ namespace installer {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
-std::string Trimmed(const std::string& text) {
+std::wstring Trimmed(const std::wstring& text) {
   std::size_t begin = 0;
   std::size_t end = text.size();
   while (begin < end && IsBlank(text[begin])) ++begin;
@@ -17,9 +17,9 @@ std::string Trimmed(const std::string& text) {
   return text.substr(begin, end - begin);
 }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+wchar_t Lower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
 
-bool SameName(const std::string& a, const std::string& b) {
+bool SameName(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (Lower(a[i]) != Lower(b[i])) return false;
@@ -28,12 +28,12 @@ bool SameName(const std::string& a, const std::string& b) {
 }
 
 // The entries between commas, each with its blanks.
-std::vector<std::string> Entries(const std::string& list) {
-  std::vector<std::string> entries;
+std::vector<std::wstring> Entries(const std::wstring& list) {
+  std::vector<std::wstring> entries;
   std::size_t start = 0;
   for (;;) {
-    const std::size_t comma = list.find(',', start);
-    if (comma == std::string::npos) {
+    const std::size_t comma = list.find(L',', start);
+    if (comma == std::wstring::npos) {
       entries.push_back(list.substr(start));
       return entries;
     }
@@ -44,28 +44,33 @@ std::vector<std::string> Entries(const std::string& list) {
 
 }  // namespace
 
-bool ListHasModule(const std::string& list, const std::string& module) {
-  for (const std::string& entry : Entries(list)) {
+bool ListHasModule(const std::wstring& list, const std::wstring& module) {
+  for (const std::wstring& entry : Entries(list)) {
     if (SameName(Trimmed(entry), module)) return true;
   }
   return false;
 }
 
-std::string AddModule(const std::string& list, const std::string& module) {
+std::wstring AddModule(const std::wstring& list, const std::wstring& module) {
   if (ListHasModule(list, module)) return list;
-  std::size_t end = list.size();
-  while (end > 0 && (IsBlank(list[end - 1]) || list[end - 1] == ',')) --end;
-  if (end == 0) return module;
-  return list.substr(0, end) + "," + module;
+  // The end of the last entry that is not blank, with its own blanks.
+  std::size_t insertAt = std::wstring::npos;
+  std::size_t start = 0;
+  for (const std::wstring& entry : Entries(list)) {
+    if (!Trimmed(entry).empty()) insertAt = start + entry.size();
+    start += entry.size() + 1;
+  }
+  if (insertAt == std::wstring::npos) return module;
+  return list.substr(0, insertAt) + L"," + module + list.substr(insertAt);
 }
 
-std::string RemoveModule(const std::string& list, const std::string& module) {
+std::wstring RemoveModule(const std::wstring& list, const std::wstring& module) {
   if (!ListHasModule(list, module)) return list;
-  std::string kept;
+  std::wstring kept;
   bool first = true;
-  for (const std::string& entry : Entries(list)) {
+  for (const std::wstring& entry : Entries(list)) {
     if (SameName(Trimmed(entry), module)) continue;
-    if (!first) kept += ',';
+    if (!first) kept += L',';
     kept += entry;
     first = false;
   }

@@ -89,7 +89,9 @@ TEST_F(Check, AChannelThatDoesNotOpenFailsTheCheck) {
     engine.SetLinuxEngine(true);
 #endif
     engine.FailChannelOpen(channel, 1);
-    ASSERT_TRUE(engine.LoadModule(engine_sim_cli::ModuleBesideExecutable())) << engine.LastError();
+    std::string problem;
+    ASSERT_TRUE(engine.LoadModule(engine_sim_cli::ModuleBesideExecutable(&problem)))
+        << engine.LastError() << problem;
     engine.Open();
     std::ostringstream out;
     EXPECT_EQ(engine_sim_cli::CheckOpenedModule(engine, "", out), engine_sim_cli::kExitChannels)

@@ -95,7 +95,8 @@ class StandIn : public ::testing::Test {
 
   // engine_sim's listener on a free port, its address for the stand-in.
   void StartClient(ListenSettings settings = ListenSettings()) {
-    settings.module = engine_sim_cli::ModuleBesideExecutable();
+    std::string problem;
+    settings.module = engine_sim_cli::ModuleBesideExecutable(&problem);
     listener_ = std::make_unique<engine_sim_cli::Listener>(settings, out_, err_);
     std::string error;
     ASSERT_TRUE(listener_->Listen("127.0.0.1:0", &error)) << error;

@@ -39,11 +39,18 @@ std::string ExecutablePath() {
 
 }  // namespace
 
-std::string ModuleBesideExecutable() {
+std::string ModuleBesideExecutable(std::string* problem) {
   const std::string executable = ExecutablePath();
   const std::size_t separator = executable.find_last_of("/\\");
-  const std::string folder =
-      separator == std::string::npos ? std::string() : executable.substr(0, separator + 1);
+  if (separator == std::string::npos) {
+#if defined(_WIN32)
+    *problem = "cannot tell this program's own folder";
+#else
+    *problem = "cannot tell this program's own folder (/proc/self/exe cannot be read: is /proc mounted?)";
+#endif
+    return std::string();
+  }
+  const std::string folder = executable.substr(0, separator + 1);
 #if !defined(_WIN32)
   if (access((folder + kModuleFile).c_str(), F_OK) != 0 &&
       access((folder + kInstalledModuleFile).c_str(), F_OK) == 0) {

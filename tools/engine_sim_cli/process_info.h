@@ -8,8 +8,9 @@ namespace engine_sim_cli {
 
 // The driver module beside the executable: vdqrn.so (or, where there is none,
 // VDQRN.DLL, as a Linux package names it), or VDQRN.DLL on Windows, in the
-// executable's folder (just the file name when that folder cannot be told).
-std::string ModuleBesideExecutable();
+// executable's folder. Empty, with *problem saying why, when that folder
+// cannot be told (on Linux: /proc/self/exe cannot be read).
+std::string ModuleBesideExecutable(std::string* problem);
 
 // Whether standard input is a terminal (a console on Windows).
 bool StdinIsTerminal();

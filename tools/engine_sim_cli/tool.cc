@@ -76,8 +76,16 @@ int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::os
                 "cannot create a folder for the driver's log: " + logFolder.Error());
   }
 
-  const std::string module =
-      options.module.empty() ? ModuleBesideExecutable() : options.module;
+  std::string module = options.module;
+  if (module.empty()) {
+    std::string problem;
+    module = ModuleBesideExecutable(&problem);
+    if (module.empty()) {
+      return Fail(err, kExitModuleLoad,
+                  "no module named, and none found beside this program: " + problem +
+                      "; name it with --module FILE");
+    }
+  }
   if (!options.listen.empty()) {
     ListenSettings settings;
     settings.module = module;
