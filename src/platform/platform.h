@@ -1,6 +1,16 @@
 // The driver's only door to the operating system: dynamic libraries, the
-// temporary directory and the local time. platform_posix.cc and
-// platform_windows.cc implement it; no other file knows which system it runs on.
+// guarded call, the instrument host's process and channel, the log's file,
+// the temporary directory and the local time. No other file knows which
+// system it runs on. platform.cc holds what is the same everywhere; on POSIX
+// each concern has a file of its own:
+//   guarded_call_posix.cc   CallGuarded
+//   library_posix.cc        libraries, LocateLibrary, OwnDirectory, ReadFileStart
+//   child_process_posix.cc  StartChildProcess, EndChildProcess, OpenParentChannel
+//   channel_posix.cc        the channel's socket pair, page and wake (the rings
+//                           themselves are shared_channel.cc), UsableProcessors
+//   files_posix.cc          the log's file, the temporary directory
+//   clock_posix.cc          the local time
+// platform_windows.cc implements all of it on Windows.
 #pragma once
 
 #include <cstddef>
