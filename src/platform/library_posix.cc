@@ -3,6 +3,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/sysmacros.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,19 +58,58 @@ namespace {
 // relative to a directory that has changed since); elsewhere the loader's
 // name made absolute while the directory is still the one it was found
 // from. Empty when it cannot be told or is not absolute.
+#if defined(__linux__)
+// The file a line of /proc/self/maps names, when it is the very file mapped
+// there (the same device and inode): the kernel writes a newline in a name
+// as "\012" (and leaves a backslash as it is, so both readings are tried),
+// and names a memfd or a deleted file by something that is no path.
+std::string MappedFile(const std::string& line) {
+  unsigned long long offset = 0, inode = 0;
+  unsigned deviceMajor = 0, deviceMinor = 0;
+  int at = 0;
+  if (std::sscanf(line.c_str(), "%*x-%*x %*s %llx %x:%x %llu %n", &offset, &deviceMajor, &deviceMinor,
+                  &inode, &at) != 4 ||
+      at <= 0 || static_cast<std::size_t>(at) >= line.size() || line[at] != '/') {
+    return std::string();
+  }
+  const std::string named = line.substr(static_cast<std::size_t>(at));
+  std::string unescaped;
+  for (std::size_t next = 0; next < named.size(); ++next) {
+    if (named.compare(next, 4, "\\012") == 0) {
+      unescaped += '\n';
+      next += 3;
+    } else {
+      unescaped += named[next];
+    }
+  }
+  for (const std::string& candidate : {unescaped, named}) {
+    struct stat status {};
+    if (stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+        major(status.st_dev) == deviceMajor && minor(status.st_dev) == deviceMinor &&
+        static_cast<unsigned long long>(status.st_ino) == inode) {
+      return candidate;
+    }
+  }
+  return std::string();
+}
+#endif
+
 std::string FindOwnDirectory() {
   const auto here = reinterpret_cast<std::uintptr_t>(&FindOwnDirectory);
   std::string path;
 #if defined(__linux__)
   std::ifstream maps("/proc/self/maps");
   std::string line;
-  while (path.empty() && std::getline(maps, line)) {
+  while (std::getline(maps, line)) {
     // "start-end perms offset dev inode   path"
     unsigned long long start = 0, end = 0;
     if (std::sscanf(line.c_str(), "%llx-%llx", &start, &end) != 2) continue;
     if (here < start || here >= end) continue;
-    const std::size_t slash = line.find('/');
-    if (slash != std::string::npos) path = line.substr(slash);
+    // Found: a mapping that is no file of a folder (a memfd) has no folder
+    // to start a host from.
+    path = MappedFile(line);
+    if (path.empty()) return std::string();
+    break;
   }
 #endif
   if (path.empty()) {

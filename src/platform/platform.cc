@@ -13,10 +13,12 @@ ClockFunction g_clock = nullptr;
 long g_logWriteLimit = -1;
 
 // Function-local so that it is ready for the log line written while the module
-// is being loaded, before other statics are constructed.
+// is being loaded, before other statics are constructed; never destroyed, so
+// that a line written while the process ends (a static's destructor) still
+// finds its path.
 std::string& TempDirectoryOverride() {
-  static std::string directory;
-  return directory;
+  static std::string* const directory = new std::string;
+  return *directory;
 }
 
 }  // namespace
@@ -92,6 +94,12 @@ std::size_t TempDirectory(char* buffer) {
   buffer[length] = '\0';
   return length;
 }
+
+#if defined(_WIN32)
+// A Windows host serves as soon as it runs, and no process is forked there.
+bool AwaitChildServing(ChildProcess&, long, std::string*, std::string*) { return true; }
+bool StartedByThisProcess(const ChildProcess&) { return true; }
+#endif
 
 void SetClockForTesting(ClockFunction clock) { g_clock = clock; }
 
