@@ -2,7 +2,8 @@
 // program (FAULT_HOST_MODE, chosen when it is built):
 //   1 garbagehost     answers the first request with a reply that does not parse
 //   2 extrahost       answers the load, and sends a second reply with it
-//   3 laterhost       answers the load, and a moment later a reply no one asked for
+//   3 laterhost       answers the load, and 100 ms later a reply no one asked
+//                     for; answers later requests after 20 ms
 //   4 tricklehost     answers the load; later replies one byte at a time, slowly
 //   5 sipperhost      answers the load; takes later requests a byte every 20 ms
 //   6 floodhost       answers the load; then rings the module's wake socket
@@ -104,6 +105,7 @@ int main(int argc, char** argv) {
         }
         break;
       case 3:
+        if (requests > 1) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (requests == 1) {
           if (!Send(channel, reply)) return 0;
           std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -60,7 +60,7 @@ pid_t StrangerAt(pid_t id) {
 }  // namespace
 
 // Every kill the module sends goes through here.
-extern "C" int kill(pid_t pid, int signal) {
+extern "C" __attribute__((visibility("default"))) int kill(pid_t pid, int signal) {
   pid_t stranger = 0;
   if (pid < -1 && std::getenv("VDQRN_CLIENT_STRANGERS") != nullptr &&
       syscall(SYS_kill, -pid, 0) != 0 && errno == ESRCH) {
