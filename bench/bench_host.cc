@@ -74,17 +74,24 @@ long StartedHostId(const std::string& log) {
   return id;
 }
 
+// Loads the library; a host started for it watches the ring or never does.
+bool Load(Spectro& spectro, const char* library, bool watching) {
+  platform::SetChannelWatchingForTesting(watching);
+  const bool loaded = spectro.LoadDriver(library);
+  platform::SetChannelWatchingForTesting(true);
+  return loaded;
+}
+
 // One library call every 10 ms, as commands come at a human pace: what each
 // costs in CPU time (this thread's and the host's together) and in latency.
 // In process, through the host, and through a host where neither side ever
 // watches the ring before it sleeps (the floor for a host at this pace).
 void BM_Paced(benchmark::State& state, const char* library, bool watching) {
   bench::InProcessLogFolder folder;
-  platform::SetChannelWatchingForTesting(watching);
   Spectro spectro;
-  const bool loaded = spectro.LoadDriver(library);
-  platform::SetChannelWatchingForTesting(true);
-  if (!loaded) return state.SkipWithError((std::string("cannot load ") + library).c_str());
+  if (!Load(spectro, library, watching)) {
+    return state.SkipWithError((std::string("cannot load ") + library).c_str());
+  }
   const long host = StartedHostId(folder.LogPath());
   const std::string hostClock =
       host != 0 ? "/proc/" + std::to_string(host) + "/schedstat" : std::string();
@@ -132,11 +139,10 @@ BENCHMARK_CAPTURE(BM_Paced, host_never_watching, "simspectro32", false)
 // never watches, whose every request wakes it.
 void BM_Busy(benchmark::State& state, const char* library, bool watching) {
   bench::InProcessLogFolder folder;
-  platform::SetChannelWatchingForTesting(watching);
   Spectro spectro;
-  const bool loaded = spectro.LoadDriver(library);
-  platform::SetChannelWatchingForTesting(true);
-  if (!loaded) return state.SkipWithError((std::string("cannot load ") + library).c_str());
+  if (!Load(spectro, library, watching)) {
+    return state.SkipWithError((std::string("cannot load ") + library).c_str());
+  }
   std::atomic<bool> stop{false};
   std::vector<std::thread> spinners;
   for (unsigned count = 0; count < platform::UsableProcessors(); ++count) {

@@ -453,7 +453,8 @@ void EndGroup(pid_t host) {
     pollfd ready[3] = {{wakeups, POLLIN, 0},
                        {clientOpen ? kChildClient : -1, POLLIN, 0},
                        {controlOpen ? kChildControl : -1, POLLIN, 0}};
-    if (poll(ready, 3, -1) < 0) continue;
+    // The signal is what wakes it; the timeout only makes sure.
+    if (poll(ready, 3, 1000) <= 0) continue;
     char bytes[64];
     if (ready[0].revents != 0) {
       while (read(wakeups, bytes, sizeof bytes) > 0) {
@@ -490,6 +491,11 @@ bool OpenParentChannel(const char* argument, ChannelEnd* end) {
   if (fcntl(kChildStatus, F_GETFD) < 0 || fcntl(kChildControl, F_GETFD) < 0) return false;
   // Nothing of ours goes to a process the library starts.
   for (int fd = kChildWake; fd < kChildDescriptors; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  // Signals as a fresh process has them: the client's thread that started
+  // us may have blocked some (SIGCHLD among them), which exec keeps.
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
   int wakeups[2];
   if (pipe2(wakeups, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   g_childEnded = wakeups[1];
