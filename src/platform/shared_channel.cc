@@ -63,7 +63,7 @@ using Clock = std::chrono::steady_clock;
 // was taken from us while we watched: the machine is busy.
 constexpr std::chrono::microseconds kPreempted(50);
 // How long a side that lost its processor while watching goes without.
-constexpr std::chrono::seconds kBusyPause(1);
+constexpr std::chrono::milliseconds kBusyPause(100);
 // A side that wakes and finds nothing several times in a row is being rung
 // for nothing (a faulty other side): it then pauses before it listens again,
 // a little longer each time up to this, so that a flood of wakes costs it
