@@ -10,10 +10,13 @@
 //                     without pause and never answers
 //   7 chattyhost      writes 256 KiB of lines to its standard error before it
 //                     serves, then serves as the others do
+// (6 and 7 are POSIX only: elsewhere they serve as the others do.)
 // Every call it answers is a bool call that returned false, its reply
 // numbered as its request. It then waits for the module to end it.
+#if !defined(_WIN32)
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
@@ -60,6 +63,7 @@ std::vector<std::uint8_t> Answer(std::uint32_t number, const std::vector<std::ui
 }  // namespace
 
 int main(int argc, char** argv) {
+#if !defined(_WIN32)
   if (FAULT_HOST_MODE == 7) {
     const std::string line(1023, 'w');
     for (int count = 0; count < 256; ++count) {
@@ -67,6 +71,7 @@ int main(int argc, char** argv) {
       if (write(2, numbered.data(), numbered.size()) < 0) return 3;
     }
   }
+#endif
   ChannelEnd channel;
   if (argc != 2 || !vdqrn::platform::OpenParentChannel(argv[1], &channel)) return 64;
   protocol::FrameReader frames;
@@ -87,12 +92,14 @@ int main(int argc, char** argv) {
     std::uint32_t number = 0;
     if (!protocol::TakeNumber(&request, &number)) return 2;
     ++requests;
+#if !defined(_WIN32)
     if (FAULT_HOST_MODE == 6 && requests > 1) {
       const std::vector<char> bells(4096, 1);
       while (send(static_cast<int>(channel.wake), bells.data(), bells.size(), MSG_NOSIGNAL) > 0) {
       }
       return 0;
     }
+#endif
     std::vector<std::uint8_t> reply = Answer(number, request);
     switch (FAULT_HOST_MODE) {
       case 1:
