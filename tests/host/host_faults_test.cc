@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -212,6 +213,20 @@ TEST_F(HostFaults, ALoaderWarningIsLoggedAndLaterStopsAreStops) {
                          0),
             0u)
       << answer;
+}
+
+std::size_t ThreadCount() {
+  return static_cast<std::size_t>(
+      std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()));
+}
+
+// No thread of the module waits for the host: nothing of its code could run
+// on once it is unloaded, however that happens.
+TEST_F(HostFaults, AHostCostsTheClientNoThread) {
+  const std::size_t before = ThreadCount();
+  ASSERT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+  EXPECT_EQ(ThreadCount(), before);
+  EXPECT_EQ(RoundTrip("IsConnected"), "OK|true");
 }
 
 // A client that ignores SIGCHLD still learns how each host ended.
