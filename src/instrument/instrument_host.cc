@@ -139,6 +139,10 @@ std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer&
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return rest > 0 ? static_cast<long>(rest) : 0L;
   };
+  // A forked copy of the client shares the channel's page and socket, not
+  // the counters this side keeps: its requests would take the replies of the
+  // process that started the host.
+  if (!platform::StartedByThisProcess(child_)) Fail("it belongs to the process that started it");
   // A reply is the only thing the host sends for a request: anything it
   // sent besides would be taken for the next call's answer.
   if (frames_.HasMore() || platform::ChannelHasInput(child_.channel)) {

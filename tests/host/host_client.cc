@@ -10,6 +10,8 @@
 //   close=N          closes descriptor N
 //   ignore-sigchld   sets SIGCHLD to SIG_IGN
 //   fork-exit        forks a child that calls exit(0), and waits for it
+//   fork-cmd=TEXT    forks a child that sends a command (its answer is
+//                    written), then calls _exit(0); waits for it
 //   fork-helper=MS   forks a child that sleeps, then _exit(0); notes its id
 //   unload           the engine's unload, then dlclose
 //   mark=PATH        creates a file;  await=PATH  waits for one
@@ -115,6 +117,17 @@ int main(int argc, char** argv) {
     } else if (name == "fork-exit") {
       const pid_t child = fork();
       if (child == 0) std::exit(0);
+      while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    } else if (name == "fork-cmd") {
+      const pid_t child = fork();
+      if (child == 0) {
+        engine.ClearSent();
+        engine.Write(engine_sim::kDataChannelName, value);
+        engine.Poll();
+        Note("child: " + (engine.Sent().size() == 1 ? engine.Sent()[0].bytes : "(no answer)"));
+        _exit(0);
+      }
       while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
       }
     } else if (name == "fork-helper") {

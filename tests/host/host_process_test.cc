@@ -159,6 +159,21 @@ TEST_F(HostProcess, AForkedChildThatExitsLeavesTheHostAlone) {
   }
 }
 
+// A forked child that sends a command never reaches the parent's host: its
+// copy of the channel lacks the parent's counters, and the parent's next
+// answer would be the child's.
+TEST_F(HostProcess, AForkedChildCannotTalkToTheParentsHost) {
+  EXPECT_TRUE(ExitedCleanly(Run({kLoad, kInit, "fork-cmd=GetSerialNumber", "cmd=IsConnected"})));
+  const std::vector<std::string> answers = Answers();
+  ASSERT_EQ(answers.size(), 3u) << Quoted(answers);
+  EXPECT_EQ(answers[1].rfind("child: ERROR|Error executing command \"GetSerialNumber\" "
+                             "(Instrument host stopped: it belongs to the process that started it",
+                             0),
+            0u)
+      << answers[1];
+  EXPECT_EQ(answers[2].rfind("OK|", 0), 0u) << answers[2];
+}
+
 // A client without standard descriptors: the host's are /dev/null (never a
 // descriptor of the module's that took the free number), and the host still
 // ends with the client.
