@@ -128,7 +128,9 @@ TEST_F(HostProcess, UnloadingWhileTheHostIsStuckLeavesNothingOfOursRunning) {
   ASSERT_TRUE(WaitFor([&] { return fs::exists(Path("started")); }, 60));
   const pid_t host = static_cast<pid_t>(HostId());
   ASSERT_GT(host, 0);
-  ASSERT_EQ(ptrace(PTRACE_SEIZE, host, nullptr, nullptr), 0) << std::strerror(errno);
+  if (ptrace(PTRACE_SEIZE, host, nullptr, nullptr) != 0) {
+    GTEST_SKIP() << "cannot trace the host here: " << std::strerror(errno);
+  }
   ASSERT_EQ(ptrace(PTRACE_INTERRUPT, host, nullptr, nullptr), 0);
   int status = 0;
   ASSERT_EQ(waitpid(host, &status, __WALL), host);
