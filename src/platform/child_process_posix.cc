@@ -62,6 +62,7 @@ struct Note {
   char unused[3];
   std::int32_t value;
 };
+constexpr char kWatcherStarted = 'W';  // the watcher's process id
 constexpr char kHostStarted = 'P';  // the host's process id
 constexpr char kHostServes = 'S';
 constexpr char kHostEnded = 'E';    // its exit code, or kSignalled + the signal
@@ -133,6 +134,7 @@ pid_t PlainFork() {
 #endif
     for (int fd = kChildDescriptors; fd < 65536; ++fd) close(fd);
   const pid_t watcher = PlainFork();
+  if (watcher > 0) Tell(kWatcherStarted, static_cast<std::int32_t>(watcher));
   if (watcher != 0) _exit(watcher < 0 ? 127 : 0);
   setpgid(0, 0);
   execv(executable, arguments);
@@ -183,6 +185,7 @@ bool AwaitEnd(ChildProcess& child, Clock::time_point deadline, std::string* how)
       *how = "ended, how is unknown";
       return true;
     }
+    if (note.kind == kWatcherStarted) child.watcher = note.value;
     if (note.kind == kHostEnded) {
       *how = HowItEnded(note.value);
       return true;
@@ -196,6 +199,28 @@ void Ask(ChildProcess& child, char request) {
   do {
     sent = write(static_cast<int>(child.control), &request, 1);
   } while (sent < 0 && errno == EINTR);
+}
+
+// A watcher that ended is collected by whoever adopted it when the middle
+// process ended: the system's init, or the nearest subreaper, which may be
+// this very process (a client that is its container's first process). Then
+// it is collected here, at once (it ends right after its last note); a
+// watcher that is not our child is left alone.
+void CollectWatcher(ChildProcess& child) {
+  const pid_t watcher = static_cast<pid_t>(child.watcher);
+  child.watcher = 0;
+  if (watcher <= 0) return;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(100);
+  for (;;) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(watcher), &info, WEXITED | WNOHANG) != 0) {
+      if (errno == EINTR) continue;
+      return;  // not ours (or already collected)
+    }
+    if (info.si_pid == watcher || Clock::now() >= deadline) return;
+    pollfd none{-1, 0, 0};
+    poll(&none, 0, 1);
+  }
 }
 
 void ClosePipes(ChildProcess& child) {
@@ -314,6 +339,7 @@ bool StartChildProcess(const std::string& executable, ChildProcess* child, std::
   child->control = control[1];
   child->owner = static_cast<long>(getpid());
   child->serving = false;
+  child->watcher = 0;
   child->warning.clear();
   return true;
 }
@@ -347,6 +373,7 @@ bool AwaitChildServing(ChildProcess& child, long timeoutMs, std::string* said, s
       Note note{};
       const int read = ReadNote(static_cast<int>(child.status), Clock::now(), &note);
       if (read == 0) ended = "ended, how is unknown";
+      if (read == 1 && note.kind == kWatcherStarted) child.watcher = note.value;
       if (read == 1 && note.kind == kHostStarted && note.value > 0) {
         child.id = note.value;
         child.process = note.value;
@@ -368,7 +395,11 @@ bool AwaitChildServing(ChildProcess& child, long timeoutMs, std::string* said, s
   } else if (reason.empty()) {
     reason = "it ended before it served";
   }
-  if (ended.empty()) ended = EndChildProcess(child, 0);
+  if (ended.empty()) {
+    ended = EndChildProcess(child, 0);
+  } else {
+    CollectWatcher(child);
+  }
   ClosePipes(child);
   CloseChannel(child.channel);
   child.process = -1;
@@ -406,6 +437,7 @@ std::string EndChildProcess(ChildProcess& child, long graceMs) {
     Ask(child, kEndHost);
     collected = AwaitEnd(child, Clock::now() + std::chrono::milliseconds(kCollectMs), &how);
   }
+  if (collected) CollectWatcher(child);
   ClosePipes(child);
   return collected ? how : "killed, not yet gone";
 }

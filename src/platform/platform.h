@@ -187,7 +187,9 @@ unsigned UsableProcessors();
 // process is gone (its process descriptor, not a socket a forked helper may
 // hold), and tells the module how the host ended; and the host, in a process
 // group of its own, which ends with the watcher. The watcher is not our child
-// (a double fork): nothing is left for this process to collect.
+// (a double fork): nothing is left for this process to collect (unless it
+// adopts orphans, as a container's first process does: then the watcher,
+// which ends right after telling how the host ended, is collected here).
 struct ChildProcess {
   std::intptr_t process = -1;  // Windows: the process handle; POSIX: the host's id (-1: none)
   std::intptr_t job = -1;      // Windows: the job that ends the child with us
@@ -201,6 +203,7 @@ struct ChildProcess {
   std::intptr_t status = -1;
   std::intptr_t control = -1;
   long owner = 0;
+  long watcher = 0;  // POSIX: the watcher's process id, once told
   bool serving = false;
   // Set by StartChildProcess: what did not hold although the child started
   // (Windows: no job object, so only the child's own watch ends it with us).

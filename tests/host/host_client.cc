@@ -9,6 +9,8 @@
 //   cmd=TEXT         a command on the data channel; its answer is written
 //   close=N          closes descriptor N
 //   ignore-sigchld   sets SIGCHLD to SIG_IGN
+//   subreaper        adopts the orphans of its descendants (as a container's
+//                    first process does)
 //   fork-exit        forks a child that calls exit(0), and waits for it
 //   fork-cmd=TEXT    forks a child that sends a command (its answer is
 //                    written), then calls _exit(0); waits for it
@@ -22,6 +24,7 @@
 #include <fcntl.h>
 #include <errno.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,6 +115,8 @@ int main(int argc, char** argv) {
       Note(engine.Sent().size() == 1 ? engine.Sent()[0].bytes : "(no answer)");
     } else if (name == "close") {
       close(std::atoi(value.c_str()));
+    } else if (name == "subreaper") {
+      prctl(PR_SET_CHILD_SUBREAPER, 1);
     } else if (name == "ignore-sigchld") {
       signal(SIGCHLD, SIG_IGN);
     } else if (name == "fork-exit") {

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <filesystem>
@@ -205,6 +206,36 @@ TEST_F(HostProcess, AForkedHelperThatOutlivesTheClientDoesNotKeepTheHost) {
   for (const std::string& line : Answers()) {
     if (line.rfind("helper ", 0) == 0) kill(std::stoi(line.substr(7)), SIGKILL);
   }
+}
+
+// A client that adopts orphans (a subreaper, or a container's first process)
+// is left no finished watcher to collect.
+TEST_F(HostProcess, AClientThatAdoptsOrphansIsLeftNothingToCollect) {
+  std::vector<std::string> steps = {"subreaper", kLoad};
+  for (int round = 0; round < 5; ++round) {
+    steps.push_back(kInit);
+    steps.push_back("cmd=Init|nosuchlibrary|");
+  }
+  steps.push_back("mark=" + Path("done"));
+  steps.push_back("await=" + Path("counted"));
+  Start(steps);
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(Path("done")); }, 60));
+  int zombies = 0;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+    char state = 0;
+    long parent = 0;
+    if (std::sscanf(line.c_str() + line.rfind(')') + 1, " %c %ld", &state, &parent) == 2 &&
+        parent == client_ && state == 'Z') {
+      ++zombies;
+    }
+  }
+  std::ofstream(Path("counted")) << "\n";
+  EXPECT_TRUE(ExitedCleanly(Finish()));
+  EXPECT_EQ(zombies, 0);
+  EXPECT_EQ(CountContaining(Lines(), "Instrument host stopped (exit code 0)"), 5);
 }
 
 // In a pid namespace of its own the client makes any number free a
