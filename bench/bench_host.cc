@@ -2,11 +2,16 @@
 // round_trip/{in_process,host} call IsConnected of the simulated instrument
 // (./simspectro.so, or ./simspectro32.so behind ./qrnhost32) over and over.
 // Their difference is what a round trip to the host costs. paced/* make the
-// same call every 10 ms and count its CPU time and latency. Run from the
-// folder that holds them.
+// same call every 10 ms and count its CPU time and latency; busy/* make it
+// in a burst (200 us apart, inside the host's watch window) while every
+// processor is kept busy by a spinning thread. Run from the folder that
+// holds them.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <vector>
 #include <ctime>
 #include <cstdlib>
 #include <fstream>
@@ -69,17 +74,24 @@ long StartedHostId(const std::string& log) {
   return id;
 }
 
+// Loads the library; a host started for it watches the ring or never does.
+bool Load(Spectro& spectro, const char* library, bool watching) {
+  platform::SetChannelWatchingForTesting(watching);
+  const bool loaded = spectro.LoadDriver(library);
+  platform::SetChannelWatchingForTesting(true);
+  return loaded;
+}
+
 // One library call every 10 ms, as commands come at a human pace: what each
 // costs in CPU time (this thread's and the host's together) and in latency.
 // In process, through the host, and through a host where neither side ever
 // watches the ring before it sleeps (the floor for a host at this pace).
 void BM_Paced(benchmark::State& state, const char* library, bool watching) {
   bench::InProcessLogFolder folder;
-  platform::SetChannelWatchingForTesting(watching);
   Spectro spectro;
-  const bool loaded = spectro.LoadDriver(library);
-  platform::SetChannelWatchingForTesting(true);
-  if (!loaded) return state.SkipWithError((std::string("cannot load ") + library).c_str());
+  if (!Load(spectro, library, watching)) {
+    return state.SkipWithError((std::string("cannot load ") + library).c_str());
+  }
   const long host = StartedHostId(folder.LogPath());
   const std::string hostClock =
       host != 0 ? "/proc/" + std::to_string(host) + "/schedstat" : std::string();
@@ -119,6 +131,50 @@ BENCHMARK_CAPTURE(BM_Paced, host, "simspectro32", true)
 BENCHMARK_CAPTURE(BM_Paced, host_never_watching, "simspectro32", false)
     ->Name("paced/host_never_watching")
     ->Iterations(200)
+    ->Unit(benchmark::kMicrosecond);
+
+// Calls in a burst, each 200 us after the last reply (the host, when it
+// watches, still watches), while one thread per processor spins at the same
+// priority: the median and 90th percentile latency. Against a host that
+// never watches, whose every request wakes it.
+void BM_Busy(benchmark::State& state, const char* library, bool watching) {
+  bench::InProcessLogFolder folder;
+  Spectro spectro;
+  if (!Load(spectro, library, watching)) {
+    return state.SkipWithError((std::string("cannot load ") + library).c_str());
+  }
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> spinners;
+  for (unsigned count = 0; count < platform::UsableProcessors(); ++count) {
+    spinners.emplace_back([&stop] {
+      while (!stop.load(std::memory_order_relaxed)) {
+      }
+    });
+  }
+  using Clock = std::chrono::steady_clock;
+  std::vector<double> latencies;
+  for (auto _ : state) {
+    const auto gapEnd = Clock::now() + std::chrono::microseconds(200);
+    while (Clock::now() < gapEnd) {
+    }
+    const auto start = Clock::now();
+    benchmark::DoNotOptimize(spectro.IsConnected());
+    latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  stop = true;
+  for (std::thread& spinner : spinners) spinner.join();
+  std::sort(latencies.begin(), latencies.end());
+  state.counters["median_us"] = latencies[latencies.size() / 2];
+  state.counters["p90_us"] = latencies[latencies.size() * 9 / 10];
+}
+
+BENCHMARK_CAPTURE(BM_Busy, host, "simspectro32", true)
+    ->Name("busy/host")
+    ->Iterations(2000)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Busy, host_never_watching, "simspectro32", false)
+    ->Name("busy/host_never_watching")
+    ->Iterations(2000)
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

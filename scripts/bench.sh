@@ -44,7 +44,7 @@ else
   why="the kernel does not run 32-bit code natively ($why); a timing under an emulator would measure the emulator, not the host"
   loud "No cycles through the instrument host: $why."
   no_host=(--no-host "$why")
-  filter=(--benchmark_filter='-^(host/|round_trip/host|paced/host)')
+  filter=(--benchmark_filter='-^(host/|round_trip/host|paced/host|busy/)')
 fi
 
 step "benchmarks (about $([ "$min_time" = 1 ] && echo "a minute" || echo "half a minute"))"

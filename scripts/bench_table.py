@@ -14,6 +14,7 @@ CYCLE_TARGET = 1.10      # a cycle costs at most this times its stream floor
 SYSTEM_TARGET = 1.15     # ... and at most this times its system floor
 HOST_TARGET = 1.1        # a cycle through the instrument host, against in process
 PACED_TARGET = 1.2       # a call at a human pace through the host, against a host that never watches
+BUSY_TARGET = 1.1        # a call in a burst on a busy CPU, against a host that never watches
 GROWTH_TARGET = 12.0     # a decade of command size costs at most this factor
 MEMORY_TARGET_KB = 1024  # resident growth from 1,000 to 100,000 cycles
 
@@ -112,6 +113,26 @@ def main(path):
             verdict(cpu_ratio <= PACED_TARGET and latency_ratio <= PACED_TARGET)
             if cpu_ratio else ""))
 
+    busy = {b["name"].split("/")[1]: b for b in benchmarks
+            if b["name"].startswith("busy/") and not b.get("error_occurred")}
+    print("\nCalls in a burst (200 us apart) while a thread per processor spins: latency")
+    print("in microseconds; the floor is a host that never watches the ring")
+    header = "%-22s %10s %10s %9s  %s" % ("mode", "median", "90th", "/floor",
+                                        "median <= %.1f x floor" % BUSY_TARGET)
+    print(header)
+    print("-" * len(header))
+    if NO_HOST:
+        print("not measured: %s" % NO_HOST)
+    busy_floor = busy.get("host_never_watching")
+    for mode in ("host", "host_never_watching"):
+        b = busy.get(mode)
+        if b is None:
+            continue
+        ratio = b["median_us"] / busy_floor["median_us"] if busy_floor and mode == "host" else None
+        print("%-22s %10.1f %10.1f %9s  %s" % (
+            mode, b["median_us"], b["p90_us"], "%.3f" % ratio if ratio else "",
+            verdict(ratio <= BUSY_TARGET) if ratio else ""))
+
     sizes = [b for b in benchmarks
              if b["name"].startswith("interpreter/command_size/") and not b.get("error_occurred")]
     sizes.sort(key=lambda b: int(b["name"].split("/")[-1]))
@@ -144,7 +165,7 @@ def main(path):
             verdict(growth <= MEMORY_TARGET_KB)))
 
     others = [b for b in benchmarks
-              if not b["name"].startswith(("cycle/", "host/", "round_trip/", "paced/",
+              if not b["name"].startswith(("cycle/", "host/", "round_trip/", "paced/", "busy/",
                                            "interpreter/command_size/", "memory/"))
               and not b.get("error_occurred")]
     print("\nThe driver's parts alone (no target; for finding where time goes)")
@@ -156,14 +177,16 @@ def main(path):
 
     for b in errors:
         print("\nFAILED: %s: %s" % (b["name"], b.get("error_message", "")), file=sys.stderr)
-    expected = {"cycle": 6, "host": 3, "round trip": 2, "paced": 3, "size": 4, "memory": 2,
-                "parts": 7}
+    expected = {"cycle": 6, "host": 3, "round trip": 2, "paced": 3, "busy": 2, "size": 4,
+                "memory": 2, "parts": 7}
     found = {"cycle": len(cycles), "host": len(hosted), "round trip": len(trips),
-             "paced": len(paced), "size": len(sizes), "memory": len(memory), "parts": len(others)}
+             "paced": len(paced), "busy": len(busy), "size": len(sizes), "memory": len(memory),
+             "parts": len(others)}
     if NO_HOST:
         expected["host"] = 0
         expected["round trip"] = 1
         expected["paced"] = 1
+        expected["busy"] = 0
     if found != expected:
         print("\nFAILED: expected %s results, found %s" % (expected, found), file=sys.stderr)
         return 1

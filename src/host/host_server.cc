@@ -116,9 +116,10 @@ int ServeChannel(platform::ChannelEnd& channel) {
       }
       case host_protocol::FrameReader::kFrame: break;
     }
+    std::uint32_t number = 0;
     host_protocol::Writer reply;
-    if (!server.Answer(request, &reply)) return 2;
-    const std::vector<std::uint8_t> frame = reply.Frame();
+    if (!host_protocol::TakeNumber(&request, &number) || !server.Answer(request, &reply)) return 2;
+    const std::vector<std::uint8_t> frame = reply.NumberedFrame(number);
     if (platform::WriteToChannel(channel, frame.data(), frame.size(), -1) !=
         platform::ChannelOutcome::kDone) {
       return 0;

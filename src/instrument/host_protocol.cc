@@ -46,6 +46,23 @@ std::vector<std::uint8_t> Writer::Frame() const {
   return frame.bytes_;
 }
 
+std::vector<std::uint8_t> Writer::NumberedFrame(std::uint32_t number) const {
+  Writer frame;
+  frame.bytes_.reserve(8 + bytes_.size());
+  frame.U32(static_cast<std::uint32_t>(4 + bytes_.size()));
+  frame.U32(number);
+  frame.bytes_.insert(frame.bytes_.end(), bytes_.begin(), bytes_.end());
+  return frame.bytes_;
+}
+
+bool TakeNumber(std::vector<std::uint8_t>* payload, std::uint32_t* number) {
+  Reader in(*payload);
+  *number = in.U32();
+  if (!in.Ok()) return false;
+  payload->erase(payload->begin(), payload->begin() + 4);
+  return true;
+}
+
 std::uint8_t Reader::U8() {
   if (!ok_ || next_ == end_) {
     ok_ = false;

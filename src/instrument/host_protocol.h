@@ -4,6 +4,12 @@
 // field is fixed-width little-endian; a text is a u32 length and its bytes,
 // the length 0xFFFFFFFF standing for a null text. No pointers cross.
 //
+// Every payload starts with a u32 number: the module numbers its requests
+// (1, 2, ...) and the host's reply carries its request's number. A reply
+// with any other number (one that came late, or that no one asked for) ends
+// the host: no answer is ever taken for another request's. What follows the
+// number:
+//
 // Requests (module to host), by their first byte:
 //   kLoad   text file           -> u8 1 when loaded (all 31 entry points), else 0
 //           (the absolute path the module found the library at)
@@ -61,6 +67,8 @@ class Writer {
 
   // The payload with its length in front, ready to send.
   std::vector<std::uint8_t> Frame() const;
+  // The same with a request's number in front of the payload.
+  std::vector<std::uint8_t> NumberedFrame(std::uint32_t number) const;
   const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
 
  private:
@@ -128,6 +136,10 @@ struct Decoded<const char*> {
 // A frame's payload length from its first four bytes; false when it is
 // larger than kMaxPayload.
 bool PayloadLength(const std::uint8_t header[4], std::uint32_t* length);
+
+// Splits a numbered payload into its number and the rest; false when it is
+// too short to hold a number.
+bool TakeNumber(std::vector<std::uint8_t>* payload, std::uint32_t* number);
 
 // Gathers the bytes that arrive on the channel and cuts whole frames from
 // them, so that a frame usually takes one read, however it was cut.

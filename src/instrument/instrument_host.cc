@@ -18,6 +18,20 @@ std::string& HostDirectoryOverride() {
 // A host asked to end gets this long before it is ended.
 constexpr long kEndGraceMs = 2000;
 
+// Each line the host wrote to its standard error before it served, as it
+// wrote it (the system's loader warns there, or says why it cannot run).
+void LogWhatTheHostWrote(const std::string& said) {
+  std::size_t at = 0;
+  while (at < said.size()) {
+    std::size_t end = said.find('\n', at);
+    if (end == std::string::npos) end = said.size();
+    std::string line = said.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) diagnostics::LogTimestamped("Instrument host wrote: " + line);
+    at = end + 1;
+  }
+}
+
 std::string Seconds(long milliseconds) {
   return milliseconds % 1000 == 0 ? std::to_string(milliseconds / 1000) + " s"
                                   : std::to_string(milliseconds) + " ms";
@@ -61,9 +75,23 @@ std::unique_ptr<InstrumentHost> InstrumentHost::Start(platform::Architecture arc
                                 (folder.empty() ? "the module's folder is unknown" : error) + ")");
     return nullptr;
   }
-  diagnostics::LogTimestamped(std::string("Instrument host started (") +
-                              platform::ArchitectureName(architecture) + ", process " +
-                              std::to_string(host->child_.id) + ") for \"" + file + "\"");
+  // The host counts as started once it serves; until then what it writes is
+  // the system's say (its loader), and a host that ends meanwhile cannot run.
+  std::string said;
+  const bool serving =
+      platform::AwaitChildServing(host->child_, g_replyTimeoutMs, &said, &error);
+  if (serving) {
+    diagnostics::LogTimestamped(std::string("Instrument host started (") +
+                                platform::ArchitectureName(architecture) + ", process " +
+                                std::to_string(host->child_.id) + ") for \"" + file + "\"");
+  }
+  LogWhatTheHostWrote(said);
+  if (!serving) {
+    diagnostics::LogTimestamped("Instrument host failed: " +
+                                std::string(platform::ArchitectureName(architecture)) +
+                                " host cannot run (" + error + ")");
+    return nullptr;
+  }
   if (!host->child_.warning.empty()) {
     diagnostics::LogTimestamped("Instrument host: " + host->child_.warning);
   }
@@ -88,6 +116,12 @@ void InstrumentHost::LeaveToTheSystem() {
 
 InstrumentHost::~InstrumentHost() {
   if (child_.process == -1) return;
+  // A forked copy of the client (a helper that calls exit()) leaves the host
+  // to the process that started it, and says nothing in its log.
+  if (!platform::StartedByThisProcess(child_)) {
+    platform::EndChildProcess(child_, 0);
+    return;
+  }
   // Closing the channel is the host's sign to unload and end.
   const std::string ended = platform::EndChildProcess(child_, kEndGraceMs);
   diagnostics::LogTimestamped("Instrument host stopped (" + ended + ")");
@@ -105,12 +139,17 @@ std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer&
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return rest > 0 ? static_cast<long>(rest) : 0L;
   };
+  // A forked copy of the client shares the channel's page and socket, not
+  // the counters this side keeps: its requests would take the replies of the
+  // process that started the host.
+  if (!platform::StartedByThisProcess(child_)) Fail("it belongs to the process that started it");
   // A reply is the only thing the host sends for a request: anything it
   // sent besides would be taken for the next call's answer.
   if (frames_.HasMore() || platform::ChannelHasInput(child_.channel)) {
     Fail("it sent what was not asked for");
   }
-  const std::vector<std::uint8_t> frame = request.Frame();
+  const std::uint32_t number = ++requests_;
+  const std::vector<std::uint8_t> frame = request.NumberedFrame(number);
   switch (platform::WriteToChannel(child_.channel, frame.data(), frame.size(), left())) {
     case ChannelOutcome::kDone: break;
     case ChannelOutcome::kTimedOut: Fail("it took no more of the request within " + Seconds(limit));
@@ -121,9 +160,13 @@ std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer&
   std::uint8_t chunk[16384];
   for (;;) {
     switch (frames_.Take(&reply)) {
-      case host_protocol::FrameReader::kFrame:
-        if (frames_.HasMore()) Fail("it sent what was not asked for");
+      case host_protocol::FrameReader::kFrame: {
+        std::uint32_t answered = 0;
+        if (!host_protocol::TakeNumber(&reply, &answered)) Fail("its reply does not parse");
+        // Whenever it came, a reply to another request is not this one's.
+        if (answered != number || frames_.HasMore()) Fail("it sent what was not asked for");
         return reply;
+      }
       case host_protocol::FrameReader::kTooLong: Fail("its reply does not parse");
       case host_protocol::FrameReader::kNeedMore: break;
     }
@@ -142,15 +185,7 @@ std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer&
 void InstrumentHost::Fail(const std::string& what) {
   const std::string ended = platform::EndChildProcess(child_, 0);
   child_.process = -1;
-  // A host that ended before it ran: the system could not run it (a missing
-  // 32-bit loader or runtime library), which is no stop of a running host.
-  const std::string& cannotRun = child_.startError;
-  if (!cannotRun.empty()) {
-    diagnostics::LogTimestamped("Instrument host failed: " +
-                                std::string(platform::ArchitectureName(architecture_)) +
-                                " host cannot run (" + cannotRun + "; " + ended + ")");
-    throw InstrumentHostStopped("Instrument host cannot run: " + cannotRun);
-  }
+  // It served: whatever it wrote to its standard error, this is a stop.
   const std::string reason = "Instrument host stopped: " + what + " (" + ended + ")";
   diagnostics::LogTimestamped("Instrument host failed: " + what + "; " +
                               platform::ArchitectureName(architecture_) + " host ended (" +

@@ -74,6 +74,7 @@ class InstrumentHost {
   platform::Architecture architecture_;
   platform::ChildProcess child_;
   host_protocol::FrameReader frames_;
+  std::uint32_t requests_ = 0;  // the number of the last request sent
   std::string lastText_;
 };
 

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace vdqrn {
 
@@ -12,12 +13,12 @@ namespace {
 ClockFunction g_clock = nullptr;
 long g_logWriteLimit = -1;
 
-// Function-local so that it is ready for the log line written while the module
-// is being loaded, before other statics are constructed.
-std::string& TempDirectoryOverride() {
-  static std::string directory;
-  return directory;
-}
+// The test's temporary directory, when one is set. Plain bytes, set up
+// before any code runs and never destroyed: a log line written while the
+// module is loaded (before other statics are made) or while the process ends
+// (in a static's destructor) always finds them whole.
+char g_tempOverride[kTempDirectoryBuffer] = {};
+std::size_t g_tempOverrideLength = 0;
 
 }  // namespace
 
@@ -86,12 +87,16 @@ std::string TempDirectory() {
 }
 
 std::size_t TempDirectory(char* buffer) {
-  const std::string& overrideDirectory = TempDirectoryOverride();
-  if (overrideDirectory.empty()) return detail::SystemTempDirectory(buffer);
-  const std::size_t length = overrideDirectory.copy(buffer, kTempDirectoryBuffer - 1);
-  buffer[length] = '\0';
-  return length;
+  if (g_tempOverrideLength == 0) return detail::SystemTempDirectory(buffer);
+  std::memcpy(buffer, g_tempOverride, g_tempOverrideLength + 1);
+  return g_tempOverrideLength;
 }
+
+#if defined(_WIN32)
+// A Windows host serves as soon as it runs, and no process is forked there.
+bool AwaitChildServing(ChildProcess&, long, std::string*, std::string*) { return true; }
+bool StartedByThisProcess(const ChildProcess&) { return true; }
+#endif
 
 void SetClockForTesting(ClockFunction clock) { g_clock = clock; }
 
@@ -108,7 +113,8 @@ std::size_t LogWriteAllowance(std::size_t count) {
 }  // namespace detail
 
 void SetTempDirectoryForTesting(const std::string& directory) {
-  TempDirectoryOverride() = directory;
+  g_tempOverrideLength = directory.copy(g_tempOverride, kTempDirectoryBuffer - 1);
+  g_tempOverride[g_tempOverrideLength] = '\0';
 }
 
 }  // namespace platform

@@ -1,8 +1,21 @@
 // The driver's only door to the operating system: dynamic libraries, the
-// temporary directory and the local time. platform.cc holds what is the same
-// everywhere; no other file knows which system it runs on. POSIX:
-// platform_posix.cc. Windows, one file per concern (windows_support.cc has
-// what they share):
+// guarded call, the instrument host's process and channel, the log's file,
+// the temporary directory and the local time. No other file knows which
+// system it runs on. platform.cc holds what is the same everywhere; each
+// concern has a file of its own per system.
+// POSIX:
+//   guarded_call_posix.cc     CallGuarded
+//   abandon_library_posix.cc  a library whose call was cut short, kept away
+//   library_posix.cc          libraries, LocateLibrary, OwnDirectory,
+//                             ReadFileStart
+//   child_process_posix.cc    StartChildProcess, EndChildProcess,
+//                             OpenParentChannel
+//   channel_posix.cc          the channel's socket pair, page and wake (the
+//                             rings themselves are shared_channel.cc),
+//                             UsableProcessors
+//   files_posix.cc            the log's file, the temporary directory
+//   clock_posix.cc            the local time
+// Windows (windows_support.cc has what they share):
 //   guarded_call_windows.cc   CallGuarded
 //   library_windows.cc        library files, their search, loading, freeing,
 //                             OwnDirectory, detail::ReadFileStart
@@ -164,6 +177,10 @@ struct ChannelEnd {
   // burst of commands, never at a human pace (shared_channel.cc).
   bool rang = false;           // our last write had to wake the other side
   bool quick = true;           // our last read's bytes came within the watch time
+  // When this side may watch again (steady clock, in nanoseconds): a side
+  // that lost its processor while it watched sleeps at once for a while, as
+  // watching on a busy machine only keeps it from being woken promptly.
+  long long watchAgainAt = 0;
 };
 enum class ChannelOutcome { kDone, kClosed, kTimedOut, kCorrupt };
 // Writes every byte, waiting for room when the other side has not taken
@@ -194,22 +211,35 @@ void SetChannelReadPauseForTesting(void (*pause)());
 unsigned UsableProcessors();
 
 // A child process with the channel to it, nothing else inherited. The child
-// never outlives this process (POSIX: a process group of its own, which the
-// child ends when this process is gone; Windows: a job object) and has no
-// window. On POSIX a thread of ours collects it the moment it ends.
+// never outlives this process (POSIX: see below; Windows: a job object) and
+// has no window.
+//
+// POSIX: no thread of ours waits for it, so nothing of ours runs once the
+// module is unloaded, however that happens. The started program splits in
+// two (OpenParentChannel): a watcher, the parent of the serving host, which
+// collects the host the moment it ends, ends the host's process group while
+// the host's id is still held (never after), ends the group when the client
+// process is gone (its process descriptor, not a socket a forked helper may
+// hold), and tells the module how the host ended; and the host, in a process
+// group of its own, which ends with the watcher. The watcher is not our child
+// (a double fork): nothing is left for this process to collect (unless it
+// adopts orphans, as a container's first process does: then the watcher,
+// which ends right after telling how the host ended, is collected here).
 struct ChildProcess {
-  std::intptr_t process = -1;  // pid, or the process handle
+  std::intptr_t process = -1;  // Windows: the process handle; POSIX: the host's id (-1: none)
   std::intptr_t job = -1;      // Windows: the job that ends the child with us
   long id = 0;                 // the process id, for the log
   ChannelEnd channel;          // the module's end
-  // POSIX: the pipe the child's standard error goes to until it runs, where
-  // the system's loader says why it cannot; what the collecting thread
-  // learns.
+  // POSIX: the host's standard error until it serves (where the system's
+  // loader says why it cannot run), what the watcher tells, and what it is
+  // asked; and the process that started the child, the only one that may
+  // touch it (a forked copy of the client holds the same numbers).
   std::intptr_t report = -1;
-  std::shared_ptr<void> ending;
-  // Set by EndChildProcess: what a child that ended before it could run said
-  // about it (POSIX: a missing runtime, the loader's line); empty otherwise.
-  std::string startError;
+  std::intptr_t status = -1;
+  std::intptr_t control = -1;
+  long owner = 0;
+  long watcher = 0;  // POSIX: the watcher's process id, once told
+  bool serving = false;
   // Set by StartChildProcess: what did not hold although the child started
   // (Windows: no job object, so only the child's own watch ends it with us).
   std::string warning;
@@ -217,15 +247,27 @@ struct ChildProcess {
 // Starts the executable (UTF-8 on Windows) with the channel's other end as
 // its one argument; false with the reason when it cannot.
 bool StartChildProcess(const std::string& executable, ChildProcess* child, std::string* error);
+// Waits, at most `timeoutMs`, until the child serves its channel. `said`
+// gets what it wrote to its standard error meanwhile (read as it comes, so a
+// child that writes much never blocks). False when it ended before it
+// served, or did not serve in time (it is then ended), `error` saying why.
+// Windows: true at once.
+bool AwaitChildServing(ChildProcess& child, long timeoutMs, std::string* said, std::string* error);
+// Whether this process started the child (false in a forked copy of it,
+// which must leave the child alone).
+bool StartedByThisProcess(const ChildProcess& child);
 // Closes our end of the channel, ends the child (and on POSIX its process
 // group) when it has not ended within `graceMs`, and tells how it ended
 // ("exit code 0", "signal 9"). Never waits much past `graceMs`: a child that
-// cannot die at once (stuck in a device call) is collected later.
+// cannot die at once (stuck in a device call) is collected later, by no code
+// of this process. In a process that did not start the child it only lets go
+// of this process's copies.
 std::string EndChildProcess(ChildProcess& child, long graceMs);
 
 // The child's side: the channel's end named by the argument the parent gave,
 // kept from any process this one starts. Arranges for this process to end
-// with its parent; false when the argument names no channel.
+// with its parent; false when the argument names no channel. (POSIX: the
+// watcher never returns from here; only the host does.)
 bool OpenParentChannel(const char* argument, ChannelEnd* end);
 
 struct LocalTime {

@@ -56,6 +56,24 @@ static_assert(sizeof(Page) == 3 * 64 + 2 * (2 * 64 + kRingBytes),
               "the same layout in 32- and 64-bit processes");
 
 bool g_watching = true;
+
+using Clock = std::chrono::steady_clock;
+
+// A gap this long between two looks at the ring means that the processor
+// was taken from us while we watched: the machine is busy.
+constexpr std::chrono::microseconds kPreempted(50);
+// How long a side that lost its processor while watching goes without.
+constexpr std::chrono::milliseconds kBusyPause(100);
+// A side that wakes and finds nothing several times in a row is being rung
+// for nothing (a faulty other side): it then pauses before it listens again,
+// a little longer each time up to this, so that a flood of wakes costs it
+// next to nothing. (One wake that finds nothing is normal: a wake that raced
+// with a look at the ring.)
+constexpr std::chrono::milliseconds kLongestDeafPause(64);
+
+long long Nanoseconds(Clock::time_point at) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+}
 void (*g_readPause)() = nullptr;
 
 int Side(const ChannelEnd& end) { return end.isModule ? 0 : 1; }
@@ -67,6 +85,9 @@ Page& PageOf(ChannelEnd& end) { return *static_cast<Page*>(end.page); }
 std::chrono::microseconds WatchTime(const ChannelEnd& end) {
   static const bool single = UsableProcessors() <= 1;
   if (single) return std::chrono::microseconds(0);
+  if (end.watchAgainAt != 0 && Nanoseconds(Clock::now()) < end.watchAgainAt) {
+    return std::chrono::microseconds(0);
+  }
   return std::chrono::microseconds(end.isModule ? 200 : 1000);
 }
 
@@ -99,17 +120,22 @@ void Relax() {
 template <typename Ready>
 ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs, std::uint32_t waitsFor,
                     std::chrono::microseconds watch) {
-  using Clock = std::chrono::steady_clock;
   if (ready()) return ChannelOutcome::kDone;
   const Clock::time_point start = Clock::now();
   const Clock::time_point watchUntil = start + watch;
-  while (Clock::now() < watchUntil) {
+  for (Clock::time_point now = start, last = start; now < watchUntil; last = now) {
     for (int look = 0; look < 64; ++look) {
       if (ready()) return ChannelOutcome::kDone;
       Relax();
     }
+    now = Clock::now();
+    if (now - last > kPreempted) {
+      end.watchAgainAt = Nanoseconds(now + kBusyPause);
+      break;
+    }
   }
   std::atomic<std::uint32_t>& asleep = PageOf(end).asleep[Side(end)].value;
+  int emptyWakes = 0;
   for (;;) {
     asleep.store(waitsFor, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -134,6 +160,11 @@ ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs, std::uint32_t 
     if (woken == ChannelOutcome::kTimedOut) return woken;
     if (ready()) return ChannelOutcome::kDone;
     if (woken != ChannelOutcome::kDone) return woken;
+    if (++emptyWakes >= 2) {
+      long pause = std::min<long>(1L << std::min(emptyWakes - 2, 6), kLongestDeafPause.count());
+      if (left >= 0) pause = std::min(pause, left);
+      std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    }
   }
 }
 
@@ -166,6 +197,9 @@ void SetChannelReadPauseForTesting(void (*pause)()) { g_readPause = pause; }
 
 ChannelOutcome WriteToChannel(ChannelEnd& end, const void* bytes, std::size_t count,
                               long timeoutMs) {
+  // One deadline for every wait for room: a reader that takes a byte at a
+  // time gets no fresh limit for each.
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   Ring& out = PageOf(end).rings[Side(end)];
   const std::uint8_t* next = static_cast<const std::uint8_t*>(bytes);
   end.rang = false;
@@ -175,7 +209,12 @@ ChannelOutcome WriteToChannel(ChannelEnd& end, const void* bytes, std::size_t co
       used = end.sent - out.taken.value.load(std::memory_order_acquire);
       return used != kRingBytes;
     };
-    const ChannelOutcome waited = Wait(end, roomy, timeoutMs, kSleepsForRoom, WatchTime(end));
+    long left = timeoutMs;
+    if (timeoutMs >= 0) {
+      left = static_cast<long>(std::max<long long>(
+          0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+    }
+    const ChannelOutcome waited = Wait(end, roomy, left, kSleepsForRoom, WatchTime(end));
     if (waited != ChannelOutcome::kDone) return waited;
     if (used > kRingBytes) return ChannelOutcome::kCorrupt;
     const std::size_t part = std::min<std::size_t>(count, kRingBytes - used);
@@ -195,7 +234,6 @@ ChannelOutcome WriteToChannel(ChannelEnd& end, const void* bytes, std::size_t co
 
 ChannelOutcome ReadFromChannel(ChannelEnd& end, void* bytes, std::size_t capacity,
                                std::size_t* got, long timeoutMs) {
-  using Clock = std::chrono::steady_clock;
   Ring& in = PageOf(end).rings[1 - Side(end)];
   std::uint32_t waiting = 0;
   const auto arrived = [&] {

@@ -7,11 +7,13 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
 #if !defined(_WIN32)
 #include <signal.h>
+#include <time.h>
 #endif
 
 #include "host_support.h"
@@ -120,24 +122,127 @@ TEST_F(HostFaults, ReplyThatDoesNotParseEndsTheHost) {
 }
 
 // A reply is all the host may send for a request: what comes besides, with
-// the reply or later, would be taken for the next command's answer.
+// the reply or later, would be taken for another command's answer.
 TEST_F(HostFaults, MoreThanTheReplyEndsTheHost) {
   InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("extrahost")));
   EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), kLoadFailed);
   EXPECT_TRUE(Said("Instrument host failed: it sent what was not asked for; " +
                    HostArchitectureName() + " host ended ("));
 
-  InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("laterhost")));
-  EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the extra reply arrives
+  // One that comes later: whether it is there before the next request goes
+  // out, or comes while that request waits for its own reply (the host sends
+  // it 100 ms after the load's and answers 20 ms after each later request),
+  // it is never taken for that request's answer: a reply carries the number
+  // of its request.
+  for (const int waitMs : {300, 0}) {
+    InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("laterhost")));
+    ASSERT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+    const std::string answer = RoundTrip("Connect");
+    EXPECT_EQ(answer.rfind("ERROR|Error executing command \"Connect\" (Instrument host stopped: "
+                           "it sent what was not asked for (",
+                           0),
+              0u)
+        << answer << " after " << waitMs << " ms";
+    EXPECT_EQ(RoundTrip("Connect"), "ERROR|No driver loaded");
+  }
+}
+
+// The request is part of the round trip: a host that takes it a byte at a
+// time gets no fresh limit for each wait for room in the ring.
+TEST_F(HostFaults, ARequestTakenTooSlowlyEndsTheHostAtTheLimit) {
+  InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("sipperhost")));
+  ASSERT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+  InstrumentHost::SetReplyTimeoutForTesting(500);
+  const std::string answer = RoundTrip("Execute|" + std::string(16800, 'x') + "|");
+  EXPECT_EQ(answer.rfind("ERROR|Error executing command \"Execute\" (Instrument host stopped: "
+                         "it took no more of the request within 500 ms (",
+                         0),
+            0u)
+      << answer.substr(0, 200);
+}
+
+#if !defined(_WIN32)
+double ThreadCpuMilliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+// A host that rings without pause costs the waiting thread next to nothing
+// (each wake used to be handled one by one: most of a processor).
+TEST_F(HostFaults, AHostThatFloodsTheWakeSocketCostsTheClientNothing) {
+  InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("floodhost")));
+  ASSERT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+  InstrumentHost::SetReplyTimeoutForTesting(2000);
+  const double before = ThreadCpuMilliseconds();
   const std::string answer = RoundTrip("Connect");
+  const double spent = ThreadCpuMilliseconds() - before;
   EXPECT_EQ(answer.rfind("ERROR|Error executing command \"Connect\" (Instrument host stopped: "
-                         "it sent what was not asked for (",
+                         "no answer within 2 s (",
                          0),
             0u)
       << answer;
-  EXPECT_EQ(RoundTrip("Connect"), "ERROR|No driver loaded");
+  EXPECT_LT(spent, 200.0) << "ms of processor time over the 2 s wait";
 }
+
+// What a starting host writes to its standard error is read as it comes (a
+// host that writes more than a pipe holds is not blocked) and logged.
+TEST_F(HostFaults, WhatAStartingHostWritesIsReadWhileItStartsAndLogged) {
+  InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("chattyhost")));
+  InstrumentHost::SetReplyTimeoutForTesting(10000);
+  EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+  EXPECT_TRUE(Said("Instrument host wrote: 255" + std::string(1000, 'w')));
+  EXPECT_FALSE(Said("cannot run"));
+}
+
+// The 32-bit loader warns about a 64-bit preload: that is logged as the
+// host's words, and a host that stops later still stopped.
+TEST_F(HostFaults, ALoaderWarningIsLoggedAndLaterStopsAreStops) {
+  const std::string preload = (fs::current_path() / "recordingspectro.so").string();
+  setenv("LD_PRELOAD", preload.c_str(), 1);
+  const std::string loaded = RoundTrip("Init|recordingspectro32|");
+  unsetenv("LD_PRELOAD");
+  ASSERT_EQ(loaded, "OK");
+  EXPECT_TRUE(Said("Instrument host wrote: ")) << Quoted(Lines());
+  recording_.SetThrow(RecordingLibrary::kCrash);
+  const std::string answer = RoundTrip("Connect");
+  recording_.SetThrow(RecordingLibrary::kNothing);
+  EXPECT_EQ(answer.rfind("ERROR|Error executing command \"Connect\" (Instrument host stopped: "
+                         "it stopped during the call (signal ",
+                         0),
+            0u)
+      << answer;
+}
+
+std::size_t ThreadCount() {
+  return static_cast<std::size_t>(
+      std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()));
+}
+
+// No thread of the module waits for the host: nothing of its code could run
+// on once it is unloaded, however that happens.
+TEST_F(HostFaults, AHostCostsTheClientNoThread) {
+  const std::size_t before = ThreadCount();
+  ASSERT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+  EXPECT_EQ(ThreadCount(), before);
+  EXPECT_EQ(RoundTrip("IsConnected"), "OK|true");
+}
+
+// A client that ignores SIGCHLD still learns how each host ended.
+TEST_F(HostFaults, AClientThatIgnoresSigchldStillLearnsHowTheHostEnded) {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction previous {};
+  sigaction(SIGCHLD, &ignore, &previous);
+  const std::string loaded = RoundTrip("Init|recordingspectro32|");
+  const std::string unloaded = RoundTrip("Init|nosuchlibrary|");
+  sigaction(SIGCHLD, &previous, nullptr);
+  EXPECT_EQ(loaded, "OK");
+  EXPECT_EQ(unloaded, "ERROR|Error loading driver (\"nosuchlibrary\") on client");
+  EXPECT_TRUE(Said("Instrument host stopped (exit code 0)")) << Quoted(Lines());
+}
+#endif
 
 // The limit is one deadline for the whole round trip, however the reply is
 // cut: a host that sends it a byte at a time does not get it afresh for each.
