@@ -36,33 +36,23 @@ mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Label: Debian' 2>/dev/null
 [ -n "$mirror" ] || mirror=http://deb.debian.org/debian/
 mkdir -p "$fresh"
 
-# Removes a folder, first unmounting anything left mounted inside it.
-remove_tree() {
-  local folder=$1 mounted
-  [ -e "$folder" ] || return 0
-  while read -r mounted; do
-    umount -l "$mounted" 2>/dev/null || true
-  done < <(awk -v top="$folder/" 'index($2, top) == 1 {print $2}' /proc/mounts | sort -r)
-  rm -rf "$folder"
-}
-
 tarball="$fresh/debian12-minbase.tar"
 stamp="debootstrap --variant=minbase $suite $mirror"
 if [ ! -f "$tarball" ] || [ "$(cat "$tarball.stamp" 2>/dev/null)" != "$stamp" ]; then
   step "fresh machine: debootstrap a minimal Debian 12 system"
   work="$fresh/bootstrap"
-  remove_tree "$work"
+  remove_folder "$work"
   debootstrap --variant=minbase "$suite" "$work" "$mirror" >"$fresh/debootstrap.log" 2>&1 ||
     cannot "debootstrap failed: $(tail -2 "$fresh/debootstrap.log" | tr '\n' ' ')"
   tar -C "$work" -cf "$tarball.new" .
   mv "$tarball.new" "$tarball"
   echo "$stamp" >"$tarball.stamp"
-  remove_tree "$work"
+  remove_folder "$work"
 fi
 
 step "fresh machine: the bare system unpacked, the project copied in"
 system="$fresh/system"
-remove_tree "$system"
+remove_folder "$system"
 mkdir -p "$system"
 tar -C "$system" -xf "$tarball"
 # The machine's name service, as on any machine on this network.
@@ -79,7 +69,7 @@ unshare --mount --propagation private /bin/sh -c '
     HOME=/root LANG=C.UTF-8 ${2:+VDQRN_NO_NATIVE_32BIT=$2} \
     /bin/bash -c "cd /root/vdqrn && timeout -k 10 2400 scripts/demo.sh"' \
   sh "$system" "${VDQRN_NO_NATIVE_32BIT:-}" >"$fresh/demo.txt" 2>&1 || status=$?
-remove_tree "$system"
+remove_folder "$system"
 
 if [ "$status" -ne 0 ]; then
   echo "scripts/demo.sh failed on a fresh Debian 12 system (exit status $status; $fresh/demo.txt):"

@@ -176,6 +176,17 @@ stage_package() {
   done < <(package_contents "$platform" "$arch")
 }
 
+# Removes a folder, first unmounting what is still mounted inside it (a
+# failed debootstrap's /proc, or /dev nodes bound from this machine).
+remove_folder() {
+  local folder=$1 mounted
+  [ -e "$folder" ] || return 0
+  while read -r mounted; do
+    umount -l "$mounted" 2>/dev/null || true
+  done < <(awk -v top="$folder/" 'index($2, top) == 1 {print $2}' /proc/mounts | sort -r)
+  rm -rf "$folder"
+}
+
 # A test step's check: runs the command and prints "ok: WHAT" or
 # "FAILED: WHAT"; failed ones collect in the array `failures`.
 check() {

@@ -99,17 +99,6 @@ relative_links() {
   done < <(find "$folder" -type l -lname '/*')
 }
 
-# Removes a folder, first unmounting what a failed debootstrap may have left
-# mounted inside it (its /proc, or /dev nodes bound from this machine).
-remove_folder() {
-  local folder=$1 mounted
-  [ -e "$folder" ] || return 0
-  while read -r mounted; do
-    umount -l "$mounted" 2>/dev/null || true
-  done < <(awk -v top="$folder/" 'index($2, top) == 1 {print $2}' /proc/mounts | sort -r)
-  rm -rf "$folder"
-}
-
 # A stamp of what a folder is made of: remade when it changes.
 stamp_of() {
   printf '%s\n' "suite $suite" "$@"
