@@ -123,16 +123,24 @@ ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs, std::uint32_t 
   if (ready()) return ChannelOutcome::kDone;
   const Clock::time_point start = Clock::now();
   const Clock::time_point watchUntil = start + watch;
-  for (Clock::time_point now = start, last = start; now < watchUntil; last = now) {
+  // A gap since the last look at the clock means the processor was taken
+  // from us; seen also when what we watched for came meanwhile (the usual
+  // case: it came while we could not look).
+  const auto preempted = [&end](Clock::time_point last) {
+    const Clock::time_point now = Clock::now();
+    if (now - last <= kPreempted) return false;
+    end.watchAgainAt = Nanoseconds(now + kBusyPause);
+    return true;
+  };
+  for (Clock::time_point last = start; last < watchUntil; last = Clock::now()) {
     for (int look = 0; look < 64; ++look) {
-      if (ready()) return ChannelOutcome::kDone;
+      if (ready()) {
+        preempted(last);
+        return ChannelOutcome::kDone;
+      }
       Relax();
     }
-    now = Clock::now();
-    if (now - last > kPreempted) {
-      end.watchAgainAt = Nanoseconds(now + kBusyPause);
-      break;
-    }
+    if (preempted(last)) break;
   }
   std::atomic<std::uint32_t>& asleep = PageOf(end).asleep[Side(end)].value;
   int emptyWakes = 0;
