@@ -82,11 +82,19 @@ Page& PageOf(ChannelEnd& end) { return *static_cast<Page*>(end.page); }
 // How long a side may watch the ring before it sleeps: the module its reply's
 // usual time, the host a burst of commands. On a single processor watching
 // would only keep the other side from running.
-std::chrono::microseconds WatchTime(const ChannelEnd& end) {
+std::chrono::microseconds WatchTime(ChannelEnd& end) {
   static const bool single = UsableProcessors() <= 1;
   if (single) return std::chrono::microseconds(0);
-  if (end.watchAgainAt != 0 && Nanoseconds(Clock::now()) < end.watchAgainAt) {
-    return std::chrono::microseconds(0);
+  const long long now = Nanoseconds(Clock::now());
+  if (end.watchAgainAt != 0 && now < end.watchAgainAt) return std::chrono::microseconds(0);
+  // A machine whose every processor is taken gives a watching side's
+  // processor to another thread before what it watches for comes.
+  if (now - end.busyLookedAt >= std::chrono::nanoseconds(kBusyPause).count()) {
+    end.busyLookedAt = now;
+    if (detail::ProcessorsBusy()) {
+      end.watchAgainAt = now + std::chrono::nanoseconds(kBusyPause).count();
+      return std::chrono::microseconds(0);
+    }
   }
   return std::chrono::microseconds(end.isModule ? 200 : 1000);
 }
