@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -112,6 +113,27 @@ unsigned UsableProcessors() {
 }
 
 namespace detail {
+
+// The fourth field of /proc/loadavg counts the threads running or ready to
+// run this moment (the one asking among them), across the machine.
+bool ProcessorsBusy() {
+#if defined(__linux__)
+  const int loads = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  if (loads < 0) return false;
+  char text[128];
+  const ssize_t got = read(loads, text, sizeof text - 1);
+  close(loads);
+  if (got <= 0) return false;
+  text[got] = '\0';
+  int running = 0;
+  int threads = 0;
+  if (std::sscanf(text, "%*s %*s %*s %d/%d", &running, &threads) != 2) return false;
+  static const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  return processors > 0 && running > processors;
+#else
+  return false;
+#endif
+}
 
 bool RingWake(ChannelEnd& end) {
   const char bell = 1;

@@ -181,6 +181,7 @@ struct ChannelEnd {
   // that lost its processor while it watched sleeps at once for a while, as
   // watching on a busy machine only keeps it from being woken promptly.
   long long watchAgainAt = 0;
+  long long busyLookedAt = 0;  // when this side last asked whether the machine is busy
 };
 enum class ChannelOutcome { kDone, kClosed, kTimedOut, kCorrupt };
 // Writes every byte, waiting for room when the other side has not taken

@@ -82,11 +82,19 @@ Page& PageOf(ChannelEnd& end) { return *static_cast<Page*>(end.page); }
 // How long a side may watch the ring before it sleeps: the module its reply's
 // usual time, the host a burst of commands. On a single processor watching
 // would only keep the other side from running.
-std::chrono::microseconds WatchTime(const ChannelEnd& end) {
+std::chrono::microseconds WatchTime(ChannelEnd& end) {
   static const bool single = UsableProcessors() <= 1;
   if (single) return std::chrono::microseconds(0);
-  if (end.watchAgainAt != 0 && Nanoseconds(Clock::now()) < end.watchAgainAt) {
-    return std::chrono::microseconds(0);
+  const long long now = Nanoseconds(Clock::now());
+  if (end.watchAgainAt != 0 && now < end.watchAgainAt) return std::chrono::microseconds(0);
+  // A machine whose every processor is taken gives a watching side's
+  // processor to another thread before what it watches for comes.
+  if (now - end.busyLookedAt >= std::chrono::nanoseconds(kBusyPause).count()) {
+    end.busyLookedAt = now;
+    if (detail::ProcessorsBusy()) {
+      end.watchAgainAt = now + std::chrono::nanoseconds(kBusyPause).count();
+      return std::chrono::microseconds(0);
+    }
   }
   return std::chrono::microseconds(end.isModule ? 200 : 1000);
 }
@@ -123,16 +131,24 @@ ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs, std::uint32_t 
   if (ready()) return ChannelOutcome::kDone;
   const Clock::time_point start = Clock::now();
   const Clock::time_point watchUntil = start + watch;
-  for (Clock::time_point now = start, last = start; now < watchUntil; last = now) {
+  // A gap since the last look at the clock means the processor was taken
+  // from us; seen also when what we watched for came meanwhile (the usual
+  // case: it came while we could not look).
+  const auto preempted = [&end](Clock::time_point last) {
+    const Clock::time_point now = Clock::now();
+    if (now - last <= kPreempted) return false;
+    end.watchAgainAt = Nanoseconds(now + kBusyPause);
+    return true;
+  };
+  for (Clock::time_point last = start; last < watchUntil; last = Clock::now()) {
     for (int look = 0; look < 64; ++look) {
-      if (ready()) return ChannelOutcome::kDone;
+      if (ready()) {
+        preempted(last);
+        return ChannelOutcome::kDone;
+      }
       Relax();
     }
-    now = Clock::now();
-    if (now - last > kPreempted) {
-      end.watchAgainAt = Nanoseconds(now + kBusyPause);
-      break;
-    }
+    if (preempted(last)) break;
   }
   std::atomic<std::uint32_t>& asleep = PageOf(end).asleep[Side(end)].value;
   int emptyWakes = 0;

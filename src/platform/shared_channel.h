@@ -25,6 +25,9 @@ bool RingWake(ChannelEnd& end);
 // Sleeps until woken (taking every byte that woke it), until the other side
 // is gone (kClosed) or for at most `timeoutMs` (negative: no limit).
 ChannelOutcome AwaitWake(ChannelEnd& end, long timeoutMs);
+// Whether more threads are ready to run than the machine has processors
+// (false where the system does not tell). Costs a file read: asked rarely.
+bool ProcessorsBusy();
 
 }  // namespace detail
 
