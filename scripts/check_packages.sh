@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-root=${1:-build}
+root=$(cd "${1:-build}" && pwd)
 glibc_floor=GLIBC_2.17
 status=0
 problem() {
