@@ -318,7 +318,8 @@ bool StartChildProcess(const std::string& executable, ChildProcess* child, std::
   const int standardError = fcntl(2, F_GETFD) >= 0 ? 2 : null;
   const int sources[kChildDescriptors] = {null,   output, report[1],  ends[1],  memory,
                                           standardError, client, control[0], status[1]};
-  static_assert(kChildInput == 0 && kChildStatus == kChildDescriptors - 1, "the places in order");
+  static_assert(kChildInput == 0 && kChildOutput == 1 && kChildStatus == kChildDescriptors - 1,
+                "the places in order");
   const pid_t middle = fork();
   if (middle == 0) StartWatcher(sources, program.c_str(), arguments);
   for (int fd : {ends[1], memory, report[1], status[1], control[0], null, client}) CloseIfOpen(fd);
