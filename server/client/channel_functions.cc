@@ -22,10 +22,27 @@ const char* ChannelLibraryName() {
 LoadedChannelFunctions LoadChannelFunctions() {
   LoadedChannelFunctions loaded;
   const char* name = ChannelLibraryName();
-  const platform::LibraryHandle library = platform::LoadDynamicLibrary(name);
+  platform::LibraryHandle library = platform::LoadDynamicLibrary(name);
+  std::string why;
   if (library == nullptr) {
+    // The first failure is the one reported: the search by name is what
+    // the platform's library would meet.
     loaded.systemError = platform::CallerError();
-    const std::string why = platform::LastLoadError();
+    why = platform::LastLoadError();
+#if !defined(_WIN32)
+    // The search by name goes through the library path and the caller's run
+    // path ($ORIGIN); where an interposed dlopen (a sanitizer's, a preloaded
+    // library's) hides who the caller is, the stand-in beside this library
+    // is still found.
+    const std::string folder = platform::OwnDirectory();
+    if (!folder.empty()) library = platform::LoadDynamicLibrary((folder + name).c_str());
+    if (library != nullptr) {
+      loaded.systemError = 0;
+      why.clear();
+    }
+#endif
+  }
+  if (library == nullptr) {
     loaded.problem = std::string(name) + " could not be loaded (" +
                      (why.empty() ? "error " + std::to_string(loaded.systemError) : why) +
                      "): the platform's virtual channel functions are only on a session host";
