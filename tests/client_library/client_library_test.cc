@@ -13,19 +13,12 @@
 
 #include "qrnclient.h"
 #include "scripted_peer.h"
+#include "standin_address.h"
 
 namespace qrnclient_test {
 namespace {
 
 using std::chrono::milliseconds;
-
-void SetAddress(const std::string& address) {
-#if defined(_WIN32)
-  _putenv_s("QRN_STANDIN_ADDRESS", address.c_str());
-#else
-  setenv("QRN_STANDIN_ADDRESS", address.c_str(), 1);
-#endif
-}
 
 std::vector<TimedPacket> Now(const std::string& bytes) { return {{milliseconds(0), bytes}}; }
 
@@ -60,7 +53,7 @@ class ClientLibrary : public ::testing::Test {
       std::vector<TimedPacket> packets = script(command);
       return packets.empty() && command.rfind("QrnSync", 0) == 0 ? UnknownCommand(command) : packets;
     });
-    SetAddress(peer_->Address());
+    vdqrn::SetStandInAddress(peer_->Address());
     ASSERT_EQ(qrn_open(&session_), QRN_OK) << qrn_open_problem();
   }
   void TearDown() override {
@@ -249,7 +242,7 @@ TEST_F(ClientLibrary, AFailedOpenLeavesItsErrorNumberAndAdvice) {
     ScriptedPeer gone([](const std::string&) { return std::vector<TimedPacket>{}; });
     address = gone.Address();
   }
-  SetAddress(address);
+  vdqrn::SetStandInAddress(address);
   qrn_session* session = nullptr;
   EXPECT_EQ(qrn_open(&session), QRN_OPEN_FAILED);
   EXPECT_EQ(session, nullptr);

@@ -23,6 +23,7 @@
 #include "platform/socket.h"
 #include "process_info.h"
 #include "recording_controls.h"
+#include "standin_address.h"
 #include "test_directory.h"
 #include "tool.h"
 #include "wfapi.h"
@@ -42,14 +43,6 @@ std::uint32_t LastError() {
   return GetLastError();
 #else
   return static_cast<std::uint32_t>(errno);
-#endif
-}
-
-void SetAddress(const std::string& address) {
-#if defined(_WIN32)
-  _putenv_s("QRN_STANDIN_ADDRESS", address.c_str());
-#else
-  setenv("QRN_STANDIN_ADDRESS", address.c_str(), 1);
 #endif
 }
 
@@ -100,7 +93,7 @@ class StandIn : public ::testing::Test {
     listener_ = std::make_unique<engine_sim_cli::Listener>(settings, out_, err_);
     std::string error;
     ASSERT_TRUE(listener_->Listen("127.0.0.1:0", &error)) << error;
-    SetAddress(listener_->BoundAddress());
+    vdqrn::SetStandInAddress(listener_->BoundAddress());
     client_ = std::thread([this] { listener_->Serve(); });
   }
 
@@ -257,7 +250,7 @@ TEST_F(StandIn, NothingListeningRefusesTheOpen) {
   ASSERT_TRUE(probe.IsOpen()) << error;
   const std::uint16_t port = probe.LocalPort();
   probe.Close();
-  SetAddress("127.0.0.1:" + std::to_string(port));
+  vdqrn::SetStandInAddress("127.0.0.1:" + std::to_string(port));
   EXPECT_EQ(Open("QrnCmd1"), nullptr);
   EXPECT_EQ(LastError(), 1225u);
 }
@@ -378,7 +371,7 @@ TEST_F(StandIn, TheToolServesOneSessionAndSaysWhereItListens) {
   }
   ASSERT_EQ(address.rfind("127.0.0.1:", 0), 0u) << address;
   EXPECT_NE(address, "127.0.0.1:0");
-  SetAddress(address);
+  vdqrn::SetStandInAddress(address);
   HANDLE command = Open("QrnCmd1");
   HANDLE data = Open("QrnDta1");
   EXPECT_NE(command, nullptr);
