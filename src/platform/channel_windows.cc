@@ -250,5 +250,10 @@ ChannelOutcome AwaitWake(ChannelEnd& end, long timeoutMs) {
 
 }  // namespace detail
 
+namespace detail {
+// Not asked of the system there: only a lost processor stops the watching.
+bool ProcessorsBusy() { return false; }
+}  // namespace detail
+
 }  // namespace platform
 }  // namespace vdqrn

@@ -236,5 +236,9 @@ bool OpenParentChannel(const char* argument, ChannelEnd* end) {
   return true;
 }
 
+// A Windows host serves as soon as it runs, and no process is forked there.
+bool AwaitChildServing(ChildProcess&, long, std::string*, std::string*) { return true; }
+bool StartedByThisProcess(const ChildProcess&) { return true; }
+
 }  // namespace platform
 }  // namespace vdqrn

@@ -93,16 +93,6 @@ std::size_t TempDirectory(char* buffer) {
   return g_tempOverrideLength;
 }
 
-#if defined(_WIN32)
-// A Windows host serves as soon as it runs, and no process is forked there.
-bool AwaitChildServing(ChildProcess&, long, std::string*, std::string*) { return true; }
-bool StartedByThisProcess(const ChildProcess&) { return true; }
-namespace detail {
-// Not asked of the system there: only a lost processor stops the watching.
-bool ProcessorsBusy() { return false; }
-}  // namespace detail
-#endif
-
 void SetClockForTesting(ClockFunction clock) { g_clock = clock; }
 
 void SetLogWriteLimitForTesting(long bytes) { g_logWriteLimit = bytes; }

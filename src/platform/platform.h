@@ -22,7 +22,8 @@
 //   channel_windows.cc        the system's half of the shared channel,
 //                             UsableProcessors
 //   child_process_windows.cc  StartChildProcess, EndChildProcess,
-//                             OpenParentChannel
+//                             OpenParentChannel, AwaitChildServing,
+//                             StartedByThisProcess
 //   files_windows.cc          the log's file, the local time, the temporary
 //                             folder
 #pragma once
