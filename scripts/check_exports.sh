@@ -7,8 +7,10 @@
 #   scripts/check_exports.sh BUILD_DIR...
 #
 # A build folder holds bin/VDQRN.DLL and bin/simspectro.dll (Windows presets)
-# or bin/vdqrn.so and bin/simspectro.so (linux). PE32 DLLs must be Intel 80386,
-# PE32+ DLLs x86-64. Exits non-zero on the first file that fails.
+# or bin/vdqrn.so and bin/simspectro.so (linux). The DLLs of a folder named
+# windows-x86 must be i386, windows-x64 x86-64, windows-arm64 ARM64 (any
+# other Windows folder: i386 or x86-64). Exits non-zero on the first file
+# that fails.
 set -euo pipefail
 
 if [ "$#" -eq 0 ]; then
@@ -25,46 +27,52 @@ fail() {
 entry_points=$(sed -n 's/^ *X(\([A-Za-z]*\),.*/\1/p' "$(dirname "$0")/../src/instrument/entry_points.h")
 [ "$(wc -w <<<"$entry_points")" -eq 31 ] || fail "src/instrument/entry_points.h does not list 31 entry points"
 
-# Prints the exported names of a DLL or shared object, sorted, one a line.
+# The COFF formats llvm-readobj may name for the DLLs of a build folder.
+expected_formats() {
+  case "${1%/}" in
+    *windows-x86) echo "COFF-i386" ;;
+    *windows-x64) echo "COFF-x86-64" ;;
+    *windows-arm64) echo "COFF-ARM64" ;;
+    *) echo "COFF-i386 COFF-x86-64" ;;
+  esac
+}
+
+# Prints the exported names of a DLL or shared object, sorted, one a line;
+# a DLL must be of one of the formats given.
+#   exports_of FILE [FORMATS]
 exports_of() {
-  local file=$1
+  local file=$1 formats=${2:-}
   case "$file" in
     *.so) nm -D --defined-only "$file" | awk '{print $NF}' | LC_ALL=C sort ;;
     *)
-      local kind objdump
-      kind=$(file -b "$file")
-      case "$kind" in
-        PE32+*x86-64*) objdump=x86_64-w64-mingw32-objdump ;;
-        PE32\ *80386*) objdump=i686-w64-mingw32-objdump ;;
-        *) fail "$file is neither a PE32 i386 nor a PE32+ x86-64 DLL: $kind" ;;
-      esac
-      # The names between the name pointer table's header and the next blank line.
-      "$objdump" -p "$file" |
-        awk '/\[Ordinal\/Name Pointer\] Table/ {inside = 1; next}
-             inside && NF == 0 {inside = 0}
-             inside {print $NF}' | LC_ALL=C sort
+      local table format
+      table=$(llvm-readobj --coff-exports "$file" 2>&1) || fail "$file cannot be read: $table"
+      format=$(sed -n 's/^Format: //p' <<<"$table")
+      [[ " $formats " == *" $format "* ]] || fail "$file is $format, not ${formats// / or }"
+      sed -n 's/^ *Name: //p' <<<"$table" | LC_ALL=C sort
       ;;
   esac
 }
 
 expect_exports() {
-  local file=$1 expected=$2 what=$3
+  local file=$1 expected=$2 what=$3 formats=${4:-}
   [ -f "$file" ] || fail "$file is missing"
   local names
-  names=$(exports_of "$file")
+  names=$(exports_of "$file" "$formats")
   expected=$(echo "$expected" | tr ' ' '\n' | grep -v '^$' | LC_ALL=C sort)
   if [ "$names" != "$expected" ]; then
     fail "$file exports [$(echo "$names" | tr '\n' ' ')], expected [$(echo "$expected" | tr '\n' ' ')]"
   fi
   local kind=""
-  case "$file" in *.so) ;; *) kind=" ($(file -b "$file" | cut -d, -f1))" ;; esac
+  case "$file" in *.so) ;; *) kind=" ($(llvm-readobj --file-headers "$file" | sed -n 's/^Arch: //p'))" ;; esac
   echo "ok: $file$kind exports $what"
 }
 
 for dir in "$@"; do
   if [ -f "$dir/bin/VDQRN.DLL" ]; then
-    expect_exports "$dir/bin/VDQRN.DLL" "Load" "Load only"
-    expect_exports "$dir/bin/simspectro.dll" "$entry_points" "the 31 entry points"
+    formats=$(expected_formats "$dir")
+    expect_exports "$dir/bin/VDQRN.DLL" "Load" "Load only" "$formats"
+    expect_exports "$dir/bin/simspectro.dll" "$entry_points" "the 31 entry points" "$formats"
   elif [ -f "$dir/bin/vdqrn.so" ]; then
     expect_exports "$dir/bin/vdqrn.so" "Load" "Load only"
     expect_exports "$dir/bin/simspectro.so" "$entry_points" "the 31 entry points"

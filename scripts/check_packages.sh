@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Checks the packages that scripts/package.sh made: lists each one and fails
-# unless it holds every file a package must hold. In the Linux packages
+# unless it holds every file a package must hold. Each binary of a Windows
+# zip must be of its architecture (the x86 and x64 hosts beside a 64-bit
+# module of theirs). In the Linux packages
 # (x86, x64, armhf, arm64) the module and the instrument host must be of the
 # package's architecture, and every binary must need no C++ runtime of the
 # client machine (no GLIBCXX or CXXABI symbol versions) and no C library
@@ -43,6 +45,38 @@ check_windows_package() {
   listing=$(cmake -E tar tf "$zip")
   sed 's/^/  /' <<<"$listing"
   check_listing "$zip" "$listing" "${contents[@]}"
+  [ "$platform" = windows ] && check_windows_binaries "$arch" "$zip"
+  return 0
+}
+
+# The architecture llvm-readobj names for a file of a Windows package: the
+# package's own, but i386 for the 32-bit host and simulated instrument, and
+# x86_64 for the x64 ones beside an arm64 module.
+windows_binary_arch() {
+  local arch=$1 name=$2
+  case "$arch:$name" in
+    *:QRNHOST32.EXE | *:simspectro32.dll | x86:*) echo i386 ;;
+    arm64:QRNHOST64.EXE | arm64:simspectro64.dll | x64:*) echo x86_64 ;;
+    arm64:*) echo aarch64 ;;
+  esac
+}
+
+check_windows_binaries() {
+  local arch=$1 zip=$2 unpacked file name found expected
+  unpacked=$(mktemp -d)
+  (cd "$unpacked" && cmake -E tar xf "$zip")
+  for file in "$unpacked"/*.DLL "$unpacked"/*.dll "$unpacked"/*.EXE "$unpacked"/*.exe; do
+    [ -f "$file" ] || continue
+    name=${file##*/}
+    found=$(llvm-readobj --file-headers "$file" 2>/dev/null | sed -n 's/^Arch: //p')
+    expected=$(windows_binary_arch "$arch" "$name")
+    if [ "$found" = "$expected" ]; then
+      printf '  %-18s %s\n' "$name:" "$found"
+    else
+      problem "$zip: $name is for ${found:-no known architecture}, not $expected"
+    fi
+  done
+  rm -rf "$unpacked"
 }
 
 # The machine readelf names for a Linux package's architecture.
@@ -146,5 +180,11 @@ for arch in x86 x64; do
   check_windows_package "$arch" host-kit-windows
   check_import_library "$arch"
 done
+# Left out, loudly, only where the arm64 toolchain could not be made.
+if [ -z "${VDQRN_NO_ARM64_WHY:-}" ]; then
+  check_windows_package arm64
+else
+  echo "check_packages: vdqrn-windows-arm64.zip NOT CHECKED ($VDQRN_NO_ARM64_WHY)"
+fi
 for arch in x86 x64 armhf arm64; do check_linux_package "$arch"; done
 exit $status

@@ -21,6 +21,7 @@
 # as it should, 1 when not (saying why), 2 when it cannot run here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 
 root=$(cd "${1:?usage: scripts/debian11_demo.sh BUILD_ROOT ARCH MODE}" && pwd)
 arch=${2:?}
@@ -88,16 +89,5 @@ fi
 rm -rf "$folder"
 
 [ "$status" -eq 0 ] || failed "engine_sim ended with exit status $status: $(tail -3 "$transcript" | tr '\n' ' ')"
-grep -qxF "> Init|$library|" "$transcript" && grep -A1 -xF "> Init|$library|" "$transcript" | grep -qxF "< OK" ||
-  failed "Init|$library| was not answered OK"
-grep -A1 -xF "> Measure" "$transcript" | grep -qxF "< OK|true" || failed "Measure was not answered OK|true"
-grep -A1 -xF "> GetSpectralDataAll|1|" "$transcript" | grep -qE '^< OK\|[0-9.]+(;[0-9.]+){30}$' ||
-  failed "GetSpectralDataAll did not answer 31 values"
-if [ "$mode" = host ]; then
-  grep -qF "Instrument host started ($hosted, process" "$transcript" ||
-    failed "the log shows no $hosted instrument host"
-  ! grep -qF "Instrument host failed" "$transcript" || failed "the instrument host failed"
-else
-  ! grep -qF "Instrument host" "$transcript" || failed "an instrument host ran for the in-process session"
-fi
+said=$(demo_transcript_problem "$transcript" "$library" "$mode" "$hosted") || failed "$said"
 echo "the demo conversation ran as it should ($library)"

@@ -3,7 +3,8 @@
 #
 #   scripts/installers.sh [BUILD_ROOT] [--version VERSION] [--output DIR]
 #
-# makes DIR/vdqrn-windows-x64.msi and DIR/vdqrn-windows-x86.msi (default DIR:
+# makes DIR/vdqrn-windows-x64.msi, DIR/vdqrn-windows-x86.msi and
+# DIR/vdqrn-windows-arm64.msi (default DIR:
 # BUILD_ROOT/packages, default VERSION: the project's) from
 # installer/windows/vdqrn.wxs. Each holds the files of the zip package of its
 # architecture and the custom action DLL QRNSETUP.DLL. --version makes a
@@ -76,7 +77,21 @@ set_file_versions() {
   done
 }
 
-for arch in x64 x86; do
+# The package's platform in its summary information (wixl writes x64 for
+# the arm64 package: it knows no arm64 platform); the other fields are kept.
+set_platform() {
+  local msi=$1 platform=$2 subject author
+  subject=$(msiinfo suminfo "$msi" | sed -n 's/^Subject: //p')
+  author=$(msiinfo suminfo "$msi" | sed -n 's/^Author: //p')
+  msibuild "$msi" -s "$subject" "$author" "$platform;1033" &&
+    msiinfo suminfo "$msi" | grep -qx "Template: $platform;1033" ||
+    fail "cannot set the platform of $msi to $platform"
+}
+
+architectures=(x64 x86)
+# The arm64 package needs the arm64 build (see scripts/package.sh).
+[ -z "${VDQRN_NO_ARM64_WHY:-}" ] && architectures+=(arm64)
+for arch in "${architectures[@]}"; do
   stage="$root/installers/stage-$arch"
   rm -rf "$stage"
   mkdir -p "$stage"
@@ -90,8 +105,11 @@ for arch in x64 x86; do
   msi="$output/vdqrn-windows-$arch.msi"
   rm -f "$msi"
   # wixl takes source files by relative path only.
-  (cd "$stage" && wixl -a "$arch" -D "Arch=$arch" -D "Version=$version" -D Stage=. \
+  wixl_arch=$arch
+  [ "$arch" = arm64 ] && wixl_arch=x64
+  (cd "$stage" && wixl -a "$wixl_arch" -D "Arch=$arch" -D "Version=$version" -D Stage=. \
     -o "$msi" "$source_dir/installer/windows/vdqrn.wxs") || fail "wixl failed for $arch"
+  [ "$arch" = arm64 ] && set_platform "$msi" Arm64
   set_file_versions "$msi" "$stage"
   # wixl drops IncludeMaximum: the row that finds older versions includes
   # this one too (VersionMinInclusive + VersionMaxInclusive), so that the

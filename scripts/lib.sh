@@ -98,7 +98,7 @@ install_packages() {
 
 # The files of a package, one a line: the path inside the package, then where
 # it comes from ("PRESET:FILE" built, or a path in the source tree).
-#   package_contents windows x86|x64
+#   package_contents windows x86|x64|arm64
 #   package_contents linux x86|x64|armhf|arm64
 #   package_contents host-kit-windows x86|x64
 # The host kit is for the session host and host application developers:
@@ -108,8 +108,9 @@ install_packages() {
 # in a folder of its own (for development machines only).
 # A 64-bit package also carries the 32-bit instrument host and a 32-bit
 # simulated instrument of its machine family, so that a 64-bit client can
-# run a 32-bit library. The Linux packages come from the builds against
-# Debian 11's C library (the glibc floor): linux-x64 (not the everyday
+# run a 32-bit library; the arm64 Windows package carries both the x86 and
+# the x64 ones. The Linux packages come from the builds against Debian 11's
+# C library (the glibc floor): linux-x64 (not the everyday
 # linux preset), linux-x86, linux-armhf, linux-arm64.
 package_contents() {
   local platform=$1 arch=$2
@@ -126,14 +127,25 @@ package_contents() {
   fi
   if [ "$platform" = windows ]; then
     local preset=windows-$arch
-    local bits=32
-    [ "$arch" = x64 ] && bits=64
-    # The host of the client's own bitness takes a library whose call was
-    # cut short, at the next Init.
     printf '%s\t%s\n' VDQRN.DLL "$preset:VDQRN.DLL" simspectro.dll "$preset:simspectro.dll" \
-      engine_sim.exe "$preset:engine_sim.exe" "QRNHOST$bits.EXE" "$preset:QRNHOST$bits.EXE"
-    [ "$arch" = x64 ] && printf '%s\t%s\n' QRNHOST32.EXE windows-x86:QRNHOST32.EXE \
-      simspectro32.dll windows-x86:simspectro.dll
+      engine_sim.exe "$preset:engine_sim.exe"
+    # The host of the client's own architecture takes a library whose call
+    # was cut short, at the next Init; a 64-bit client's hosts run the
+    # libraries of the other architectures Windows runs there (on ARM,
+    # x86 and x64 under the system's emulation), with a simulated
+    # instrument for each.
+    case "$arch" in
+      x86) printf '%s\t%s\n' QRNHOST32.EXE windows-x86:QRNHOST32.EXE ;;
+      x64)
+        printf '%s\t%s\n' QRNHOST64.EXE windows-x64:QRNHOST64.EXE \
+          QRNHOST32.EXE windows-x86:QRNHOST32.EXE simspectro32.dll windows-x86:simspectro.dll
+        ;;
+      arm64)
+        printf '%s\t%s\n' QRNHOSTA64.EXE windows-arm64:QRNHOSTA64.EXE \
+          QRNHOST32.EXE windows-x86:QRNHOST32.EXE simspectro32.dll windows-x86:simspectro.dll \
+          QRNHOST64.EXE windows-x64:QRNHOST64.EXE simspectro64.dll windows-x64:simspectro.dll
+        ;;
+    esac
   else
     local preset=linux-$arch peer=
     case "$arch" in
@@ -438,4 +450,31 @@ loud() {
   printf '\n%s\n' "################################################################################"
   printf '### %s\n' "$@"
   printf '%s\n\n' "################################################################################"
+}
+
+# Whether a demo conversation's transcript (engine_sim --log --script of
+# examples/session.txt, with LIBRARY in its Init) went as it should: Init
+# and Measure answered OK, 31 spectral values, and the instrument host of
+# the HOSTED architecture started in `host` MODE, none in `in-process`.
+# Prints what went wrong and fails. Windows line ends are taken too.
+#   demo_transcript_problem TRANSCRIPT LIBRARY MODE HOSTED
+demo_transcript_problem() {
+  local library=$2 mode=$3 hosted=$4 text
+  text=$(tr -d '\r' <"$1")
+  if ! grep -A1 -xF "> Init|$library|" <<<"$text" | grep -qxF "< OK"; then
+    echo "Init|$library| was not answered OK"
+  elif ! grep -A1 -xF "> Measure" <<<"$text" | grep -qxF "< OK|true"; then
+    echo "Measure was not answered OK|true"
+  elif ! grep -A1 -xF "> GetSpectralDataAll|1|" <<<"$text" | grep -qE '^< OK\|[0-9.]+(;[0-9.]+){30}$'; then
+    echo "GetSpectralDataAll did not answer 31 values"
+  elif [ "$mode" = host ] && ! grep -qF "Instrument host started ($hosted, process" <<<"$text"; then
+    echo "the log shows no $hosted instrument host"
+  elif [ "$mode" = host ] && grep -qF "Instrument host failed" <<<"$text"; then
+    echo "the instrument host failed"
+  elif [ "$mode" != host ] && grep -qF "Instrument host" <<<"$text"; then
+    echo "an instrument host ran for the in-process session"
+  else
+    return 0
+  fi
+  return 1
 }

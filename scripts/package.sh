@@ -6,10 +6,11 @@
 # (default BUILD_ROOT: build; default DIR: BUILD_ROOT/packages; --zips packs
 # the Windows zip packages only.)
 #
-# BUILD_ROOT holds the built presets windows-x86, windows-x64, linux-x64,
-# linux-x86, linux-armhf and linux-arm64; the packages land in
-# BUILD_ROOT/packages: vdqrn-windows-x86.zip and vdqrn-windows-x64.zip
-# (VDQRN.DLL, simspectro.dll, engine_sim.exe), and vdqrn-linux-x64.tar.gz,
+# BUILD_ROOT holds the built presets windows-x86, windows-x64,
+# windows-arm64, linux-x64, linux-x86, linux-armhf and linux-arm64; the
+# packages land in BUILD_ROOT/packages: vdqrn-windows-x86.zip,
+# vdqrn-windows-x64.zip and vdqrn-windows-arm64.zip (VDQRN.DLL,
+# simspectro.dll, engine_sim.exe, the instrument hosts), and vdqrn-linux-x64.tar.gz,
 # vdqrn-linux-x86.tar.gz, vdqrn-linux-armhf.tar.gz and
 # vdqrn-linux-arm64.tar.gz (the module as VDQRN.DLL, the name a Linux client
 # loads it by, simspectro.so, engine_sim). The 64-bit ones also carry the
@@ -17,7 +18,9 @@
 # their machine family. Each also holds examples/session.txt,
 # docs/protocol.md and docs/deployment.md in folders (docs/deployment.md
 # describes the layout); a tarball holds them in a folder of its name
-# (vdqrn-linux-x64/...). For the session host,
+# (vdqrn-linux-x64/...). The arm64 zip carries the x86 and x64 hosts and
+# simulated instruments (simspectro32.dll, simspectro64.dll) besides its own
+# host, QRNHOSTA64.EXE. For the session host,
 # vdqrn-host-kit-windows-x86.zip and -x64.zip: qrnctl.exe, qrnclient.dll,
 # include/qrnclient.h and lib/qrnclient.lib, the examples in C, C# and
 # Python, the stand-in of the platform's channel functions (standin/),
@@ -81,6 +84,13 @@ make_package() {
 }
 
 for arch in x86 x64; do make_package windows "$arch"; done
+# The arm64 module needs a toolchain made from source (scripts/toolchain_arm64.sh);
+# VDQRN_NO_ARM64_WHY says why there is none, and its packages are left out.
+if [ -n "${VDQRN_NO_ARM64_WHY:-}" ]; then
+  echo "package: NOT MADE: vdqrn-windows-arm64.zip and its MSI ($VDQRN_NO_ARM64_WHY)" >&2
+else
+  make_package windows arm64
+fi
 for arch in x86 x64; do make_package host-kit-windows "$arch"; done
 [ -n "$zips_only" ] && exit 0
 for arch in x86 x64 armhf arm64; do make_package linux "$arch"; done

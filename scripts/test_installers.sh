@@ -22,9 +22,11 @@
 # no module list and no key of it, an install whose client is removed before
 # the uninstall: the uninstall removes our files from the noted folder and
 # every key and value the install created. Before all that, the tables of
-# both packages: the x86 and x64 component GUIDs differ, the binaries'
+# the packages: the x86, x64 and arm64 component GUIDs differ, the binaries'
 # versions are in the File table, and the package holds the Restart Manager
-# and reboot settings. Prints one summary line per
+# and reboot settings; the arm64 one is for the Arm64 platform, its
+# components 64-bit ones, with both hosts, sharing the x64 one's upgrade
+# code (the arm64 package itself is not installed here). Prints one summary line per
 # package (also written to BUILD_ROOT/installers/summary.txt): passed,
 # FAILED or NOT RUN, and how it ran. Exits non-zero when one failed.
 set -euo pipefail
@@ -339,8 +341,28 @@ test_tables() {
     equal "$(comm -12 <(guids "$x64") <(guids "$x86") | tr '\n' ' ')" ""
   check "each component has a GUID" equal "$(guids "$x64" | grep -c '^{')/$(guids "$x86" | grep -c '^{')" \
     "$(msiinfo export "$x64" Component | tail -n +4 | wc -l)/$(msiinfo export "$x86" Component | tail -n +4 | wc -l)"
-  local msi arch file version
-  for arch in x64 x86; do
+  local msi arch file version architectures=(x64 x86)
+  local arm64="$root/packages/vdqrn-windows-arm64.msi"
+  if [ -z "${VDQRN_NO_ARM64_WHY:-}" ]; then
+    architectures+=(arm64)
+    # The one 64-bit client of a machine: the x64 and arm64 packages replace
+    # each other (one upgrade code), with components of their own.
+    check "the arm64 package is for the Arm64 platform" contains <(msiinfo suminfo "$arm64") \
+      "Template: Arm64;1033"
+    check "the x64 and arm64 packages share no component GUID" \
+      equal "$(comm -12 <(guids "$x64") <(guids "$arm64") | tr '\n' ' ')" ""
+    upgrade_code() { msiinfo export "$1" Property | sed -n 's/^UpgradeCode\t//p' | tr -d '\r'; }
+    check "the x64 and arm64 packages share their upgrade code" \
+      equal "$(upgrade_code "$arm64")" "$(upgrade_code "$x64")"
+    check "every arm64 component is a 64-bit one" equal \
+      "$(msiinfo export "$arm64" Component | tail -n +4 | awk -F'\t' 'int($4 / 256) % 2 == 0 {print $1}')" ""
+    for file in QRNHOSTA64.EXE QRNHOST64.EXE QRNHOST32.EXE simspectro32.dll simspectro64.dll; do
+      check "arm64: the package holds $file" contains <(msiinfo export "$arm64" File) "$file	"
+    done
+    check "arm64: the 64-bit client's registry value" contains <(msiinfo export "$arm64" Registry) \
+      "DriverNameWin64	VDQRN.DLL"
+  fi
+  for arch in "${architectures[@]}"; do
     msi="$root/packages/vdqrn-windows-$arch.msi"
     check "$arch: the same version counts as older (replaced)" contains \
       <(msiinfo export "$msi" Upgrade) "	0.0.0	$(product_version)		768		OLDERVERSIONFOUND"
@@ -354,7 +376,7 @@ test_tables() {
     done
   done
   if [ ${#failures[@]} -eq 0 ]; then
-    result msi-tables passed "component GUIDs, file versions, restart settings"
+    result msi-tables passed "component GUIDs, file versions, restart settings${VDQRN_NO_ARM64_WHY:+; arm64 NOT RUN: $VDQRN_NO_ARM64_WHY}"
   else
     result msi-tables FAILED "x: ${failures[*]}"
     status_all=1
