@@ -94,3 +94,19 @@ function(vdqrn_msvc_import_library target def)
     COMMAND ${VDQRN_LLVM_DLLTOOL} ${options} -d ${def} -l ${VDQRN_BIN_DIR}/${target}.lib
     VERBATIM)
 endfunction()
+
+# The instrument host's file name (no suffix), as platform::HostFileName
+# gives it: by the build's width; on 64-bit ARM Windows QRNHOSTA64, since
+# QRNHOST64.EXE is the x64 host shipped beside the arm64 module there.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(VDQRN_HOST_BITS 32)
+else()
+  set(VDQRN_HOST_BITS 64)
+endif()
+if(WIN32 AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
+  set(VDQRN_HOST_NAME QRNHOSTA64)
+elseif(WIN32)
+  set(VDQRN_HOST_NAME QRNHOST${VDQRN_HOST_BITS})
+else()
+  set(VDQRN_HOST_NAME qrnhost${VDQRN_HOST_BITS})
+endif()

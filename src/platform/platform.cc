@@ -71,6 +71,9 @@ std::string HostFileName(Architecture architecture) {
   const bool narrow = architecture == Architecture::kX86 || architecture == Architecture::kArm32;
   const char* bits = narrow ? "32" : "64";
 #if defined(_WIN32)
+  // On Windows on ARM the x64 host is QRNHOST64.EXE; the arm64 one has a
+  // name of its own.
+  if (architecture == Architecture::kArm64) return "QRNHOSTA64.EXE";
   return std::string("QRNHOST") + bits + ".EXE";
 #else
   return std::string("qrnhost") + bits;

@@ -153,8 +153,9 @@ constexpr std::size_t kHeaderBytes = 4096;
 // them is read).
 Architecture ArchitectureFromHeader(const unsigned char* head, std::size_t size);
 // The file name of the instrument host for an architecture, by its width:
-// QRNHOST32.EXE / QRNHOST64.EXE on Windows, qrnhost32 / qrnhost64 elsewhere
-// (the 32-bit ARM host beside a 64-bit ARM module is qrnhost32 too).
+// QRNHOST32.EXE / QRNHOST64.EXE on Windows (QRNHOSTA64.EXE for 64-bit ARM,
+// whose modules have the x64 host beside them), qrnhost32 / qrnhost64
+// elsewhere (the 32-bit ARM host beside a 64-bit ARM module is qrnhost32 too).
 std::string HostFileName(Architecture architecture);
 // The absolute folder of the binary that holds this code (the module),
 // ending with a separator, as the system reports it (found when the module
