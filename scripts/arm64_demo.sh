@@ -28,7 +28,7 @@ mkdir -p "$folder"
 (cd "$folder" && cmake -E tar xf "$zip")
 status=0
 runner="$PWD/scripts/wine_arm64.sh"
-(cd "$folder" && "$runner" run -- wine engine_sim.exe --log --script examples/session.txt) \
+(cd "$folder" && "$runner" run -- engine_sim.exe --log --script examples/session.txt) \
   >"$transcript" 2>&1 || status=$?
 [ "$status" -eq 0 ] || failed "engine_sim.exe ended with exit status $status: $(tail -3 "$transcript" | tr -d '\r' | tr '\n' ' ')"
 said=$(demo_transcript_problem "$transcript" simspectro in-process "") || failed "$said"
