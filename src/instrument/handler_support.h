@@ -11,7 +11,11 @@ namespace vdqrn {
 
 extern const char kMissingParameter[];
 extern const char kNoDriverLoaded[];
+// After a cut-short call: in a host, which the next Init ends with all the
+// library held; in the client process, whose copy may hold the instrument
+// until the client ends.
 extern const char kDriverCutShort[];
+extern const char kDriverCutShortInProcess[];
 
 inline Result MissingParameter() { return ErrorResult(kMissingParameter); }
 
@@ -21,7 +25,9 @@ inline std::string LibraryText(const char* text) { return text != nullptr ? text
 template <typename Call>
 Result Instrument::CallDriver(Call call) {
   if (!spectro_.IsLoaded()) return ErrorResult(kNoDriverLoaded);
-  if (spectro_.WasCutShort()) return ErrorResult(kDriverCutShort);
+  if (spectro_.WasCutShort()) {
+    return ErrorResult(spectro_.RunsInAHost() ? kDriverCutShort : kDriverCutShortInProcess);
+  }
   return call();
 }
 

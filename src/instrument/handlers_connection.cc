@@ -8,7 +8,8 @@ namespace vdqrn {
 
 const char kMissingParameter[] = "Missing parameter";
 const char kNoDriverLoaded[] = "No driver loaded";
-const char kDriverCutShort[] =
+const char kDriverCutShort[] = "Driver call cut short earlier, send Init again";
+const char kDriverCutShortInProcess[] =
     "Driver call cut short earlier, send Init again (the library may still hold the instrument "
     "until the client is restarted)";
 const char kEarlierCopyMayHold[] =

@@ -108,8 +108,11 @@ void Spectro::CallCutShort() {
     }
   }
   diagnostics::LogTimestamped(
-      "Driver call cut short: the library is not called again in this process; it may still "
-      "hold the instrument until the client is restarted");
+      host_ != nullptr
+          ? "Driver call cut short in the instrument host: the library is not called again "
+            "there; the next Init ends that host"
+          : "Driver call cut short: the library is not called again in this process; it may "
+            "still hold the instrument until the client is restarted");
 }
 
 bool Spectro::ResolveEntryPoints(platform::LibraryHandle library) {

@@ -45,6 +45,7 @@ class Spectro {
   static void LeaveLibrariesToTheSystem();
   void UnloadDriver();
   bool IsLoaded() const { return handle_ != nullptr || host_ != nullptr; }
+  bool RunsInAHost() const { return host_ != nullptr; }
   // Whether a call into the loaded library was cut short (platform::
   // CallGuarded): the library is not called again until the next load.
   bool WasCutShort() const { return cutShort_; }
