@@ -126,9 +126,11 @@ resource=lib/clang/$(clang-14 -dumpversion)
 mkdir -p "$staged/$resource/lib/windows"
 cp -r "$(clang-14 -print-resource-dir)/include" "$staged/$resource/"
 for driver in clang:clang-14 clang++:clang++-14; do
-  # libc++ is the C++ driver's only (the C one would warn that it is unused).
+  # libc++ is the C++ driver's only (the C one would warn that it is
+  # unused). The runtime is static: libc++abi's header must not declare its
+  # functions as imported from a DLL (libc++'s own says so by itself).
   stdlib=
-  [ "${driver%%:*}" = clang++ ] && stdlib=-stdlib=libc++
+  [ "${driver%%:*}" = clang++ ] && stdlib="-stdlib=libc++ -D_LIBCXXABI_DISABLE_VISIBILITY_ANNOTATIONS"
   cat >"$staged/bin/$triple-${driver%%:*}" <<EOF
 #!/bin/sh
 # ${driver#*:} for $triple, with this toolchain's headers and libraries.
@@ -208,9 +210,13 @@ step "libunwind, libc++abi, libc++ (static)" >&2
 
 step "checking: a C++ program with a throw and a catch" >&2
 cat >"$work/build/probe.cc" <<'EOF'
+#include <cxxabi.h>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 int main() {
+  int status = 0;
+  std::free(abi::__cxa_demangle("i", nullptr, nullptr, &status));
   try {
     throw std::runtime_error(std::to_string(42));
   } catch (const std::exception& e) {
@@ -218,7 +224,8 @@ int main() {
   }
 }
 EOF
-"$cxx" -std=c++17 -static -o "$work/build/probe.exe" "$work/build/probe.cc" >&2 ||
+# Linked with warnings as errors: no runtime symbol may be taken for a DLL's.
+"$cxx" -std=c++17 -static -Wl,--fatal-warnings -o "$work/build/probe.exe" "$work/build/probe.cc" >&2 ||
   fail "the new toolchain cannot build a C++ program"
 llvm-readobj-14 --file-headers "$work/build/probe.exe" | grep -q 'IMAGE_FILE_MACHINE_ARM64' ||
   fail "the probe is not an arm64 program"
