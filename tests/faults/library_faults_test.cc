@@ -268,6 +268,29 @@ INSTANTIATE_TEST_SUITE_P(
       return "Kind" + std::to_string(static_cast<int>(kind.param));
     });
 
+#if defined(__aarch64__)
+// Windows on ARM has no host of the module's own architecture (only the x86
+// ones are shipped): Init refuses the library cut short, under any name,
+// says why, and never calls it in this process again.
+TEST_P(CutShortCalls, InitRefusesTheLibraryForWantOfAHost) {
+  CutShort();
+  int refused = 0;
+  for (const std::string name : {"recordingspectro", "RECORDINGSPECTRO"}) {
+    EXPECT_EQ(RoundTrip("Init|" + name + "|"),
+              "ERROR|Error loading driver (\"" + name + "\") on client");
+    ++refused;
+    int said = 0;
+    for (const std::string& line : LogLines()) {
+      said += line.find(".dll\" is 64-bit ARM, and no instrument host runs it for this module "
+                        "(64-bit ARM)") != std::string::npos;
+    }
+    EXPECT_EQ(said, refused) << name;
+    EXPECT_EQ(MovedToHost(), refused) << name;
+  }
+  EXPECT_EQ(RoundTrip("Connect"), "ERROR|No driver loaded");
+  EXPECT_EQ(recording_.Journal(), "");
+}
+#else
 // Init brings the same library back in an instrument host of this process's
 // own architecture, where the session goes on, floating-point values
 // included.
@@ -347,6 +370,7 @@ TEST_F(CutShortHoldingThePort, AHostCannotConnectAndTheAnswerSaysWhy) {
   EXPECT_EQ(RoundTrip("GetAngles"), "OK|0");
   EXPECT_EQ(RoundTrip("GetSpectralDataAll|0|"), kAllZero);
 }
+#endif  // __aarch64__
 #endif
 
 }  // namespace
