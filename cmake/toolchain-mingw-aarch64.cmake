@@ -45,13 +45,14 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 # Tests run under arm64 wine in an arm64 Debian system under qemu
 # (scripts/wine_arm64.sh run), where that script is there; without it they
 # are built only. VDQRN_ARM64_RUNNER names another runner of the same
-# interface.
+# interface. The runner stops a program after 590 s, before ctest's 600 s
+# would: it ends wine's whole process group, which ctest cannot.
 if(NOT VDQRN_ARM64_RUNNER)
   get_filename_component(VDQRN_ARM64_RUNNER ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine_arm64.sh
     ABSOLUTE)
 endif()
 set(VDQRN_ARM64_RUNNER ${VDQRN_ARM64_RUNNER} CACHE FILEPATH
-  "What runs an arm64 Windows program here: RUNNER run -- PROGRAM ARGS...")
+  "What runs an arm64 Windows program here: RUNNER run --timeout SECONDS -- PROGRAM ARGS...")
 if(EXISTS ${VDQRN_ARM64_RUNNER})
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VDQRN_ARM64_RUNNER} run --)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VDQRN_ARM64_RUNNER} run --timeout 590 --)
 endif()

@@ -263,7 +263,7 @@ TEST_F(Handlers, LibrariesNoHostRunsAreRefusedNamingBothArchitectures) {
   int refused = 0;
   for (const Architecture foreign :
        {Architecture::kX86, Architecture::kX64, Architecture::kArm32, Architecture::kArm64}) {
-    if (foreign == own || platform::HostRunsLibrary(own, foreign)) continue;
+    if (platform::SystemMayLoad(own, foreign) || platform::HostRunsLibrary(own, foreign)) continue;
     ++refused;
     const std::vector<char> header = ElfHeader(foreign);
     const std::string file = std::string("othermachine") + platform::kLibrarySuffix;
@@ -293,6 +293,26 @@ TEST_F(Handlers, LibrariesNoHostRunsAreRefusedNamingBothArchitectures) {
   // Every build refuses at least the other family's 64-bit member or, on
   // Windows on ARM, 32-bit ARM.
   EXPECT_GE(refused, 1);
+}
+
+// An ARM64 header beside a Windows x64 module may be an ARM64X library,
+// which Windows on ARM loads into the x64 process: the system is asked, and
+// here refuses it with its own reason, not ours.
+TEST_F(Handlers, AnArm64HeaderBesideWindowsX64IsTheSystemsToLoad) {
+  using platform::Architecture;
+  if (platform::kOwnArchitecture != Architecture::kX64 || !platform::kOwnSystemIsWindows) {
+    GTEST_SKIP() << "Windows x64 only";
+  }
+  const std::vector<char> header = ElfHeader(Architecture::kArm64);
+  const std::string file = std::string("arm64x") + platform::kLibrarySuffix;
+  std::ofstream(file, std::ios::binary)
+      .write(header.data(), static_cast<std::streamsize>(header.size()));
+  EXPECT_EQ(Run("Init|arm64x|"), "ERROR|Error loading driver (\"arm64x\") on client");
+  for (const std::string& line : LogLines()) {
+    EXPECT_EQ(line.find("Instrument"), std::string::npos) << line;
+  }
+  EXPECT_EQ(LogLines().back(), kStamp + std::string("Loading Driver error"));
+  std::filesystem::remove(file);
 }
 
 }  // namespace vdqrn

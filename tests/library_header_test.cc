@@ -127,6 +127,24 @@ TEST(LibraryHeader, HostsRunTheModulesFamilyAndOnWindowsOnArmTheX86Family) {
   }
 }
 
+// What is loaded in process rather than in a host: the module's own
+// architecture, and an ARM64 header beside a Windows x64 module (ARM64X,
+// which Windows on ARM loads into x64 processes), as before such headers
+// were told apart.
+TEST(LibraryHeader, TheSystemLoadsItsOwnAndArm64XBesideWindowsX64) {
+  const Architecture kinds[] = {Architecture::kX86, Architecture::kX64, Architecture::kArm32,
+                                Architecture::kArm64};
+  for (const Architecture module : kinds) {
+    for (const Architecture library : kinds) {
+      const bool arm64x = module == Architecture::kX64 && library == Architecture::kArm64;
+      EXPECT_EQ(platform::SystemMayLoad(module, library, true), library == module || arm64x)
+          << platform::ArchitectureName(module) << " " << platform::ArchitectureName(library);
+      EXPECT_EQ(platform::SystemMayLoad(module, library, false), library == module)
+          << platform::ArchitectureName(module) << " " << platform::ArchitectureName(library);
+    }
+  }
+}
+
 TEST(LibraryHeader, OffsetsFromTheFileStayInsideIt) {
   // The header's own offset taken from the file: at the very end, one byte
   // short, past the end, and near 2^32, where a 32-bit sum wraps.

@@ -163,6 +163,16 @@ constexpr bool HostRunsLibrary(Architecture module, Architecture library,
   }
   return library == module || library == PeerArchitecture(module);
 }
+// Whether the system itself may load a library whose header names
+// `library` into a module of `module`'s architecture: its own, and on
+// Windows an ARM64 header beside an x86-64 module (an ARM64X library, which
+// Windows on ARM loads into an x86-64 process; elsewhere the loader refuses
+// it with its own reason).
+constexpr bool SystemMayLoad(Architecture module, Architecture library,
+                             bool windows = kOwnSystemIsWindows) {
+  return library == module ||
+         (windows && module == Architecture::kX64 && library == Architecture::kArm64);
+}
 // The architecture a library file (a path as LocateLibrary gives) is built
 // for, from its first kHeaderBytes (the machine field of a PE or ELF header,
 // whatever the system); kUnknown when it cannot be read or is none of the
