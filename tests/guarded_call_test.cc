@@ -197,6 +197,17 @@ TEST_F(GuardedCall, FailuresTheSystemRaisesCutTheCallShort) {
   EXPECT_EQ(Outcome(&IllegalInstruction, nullptr), "cut short");
   EXPECT_EQ(Outcome(&RaisesCode, Code(0xE0000001u)), "cut short");  // a program's own failure code
   EXPECT_EQ(Outcome(&RaisesCode, Code(0xC0000409u)), "cut short");  // a fast-fail's code
+  ExpectClientStateBack("cut short");
+  EXPECT_EQ(Outcome(&Returns, nullptr), "returned");
+}
+
+TEST_F(GuardedCall, AStackOverflowCutsTheCallShortEveryTime) {
+#if defined(__aarch64__)
+  // Under arm64 wine in qemu the process ends at the overflow: the frame's
+  // handler is never reached (a vectored handler is). Not known for Windows
+  // on ARM itself.
+  GTEST_SKIP() << "a stack overflow ends the process under arm64 wine";
+#endif
   // Twice: the guard page the first overflow used is back for the second.
   EXPECT_EQ(Outcome(&OverflowsTheStack, nullptr), "cut short");
   EXPECT_EQ(Outcome(&OverflowsTheStack, nullptr), "cut short");
