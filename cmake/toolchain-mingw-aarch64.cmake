@@ -5,7 +5,6 @@
 # variable, or the environment variable of that name), else the one the
 # script made last (the toolchain-arm64 link in its cache folder).
 set(VDQRN_MINGW_TRIPLE aarch64-w64-mingw32)
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 
 if(NOT VDQRN_ARM64_TOOLCHAIN)
@@ -33,15 +32,10 @@ set(CMAKE_RC_COMPILER ${tools}-windres)
 set(CMAKE_AR ${tools}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${tools}-ranlib CACHE FILEPATH "")
 set(CMAKE_DLLTOOL ${tools}-dlltool CACHE FILEPATH "")
-set(CMAKE_FIND_ROOT_PATH ${VDQRN_ARM64_TOOLCHAIN}/${VDQRN_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # The C++ runtime (libc++, libc++abi, libunwind) and compiler-rt's builtins
-# are linked in: a DLL or EXE needs only the system's DLLs and the UCRT.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+# are static libraries there: linked in like the rest of the runtime.
+set(VDQRN_MINGW_ROOT ${VDQRN_ARM64_TOOLCHAIN}/${VDQRN_MINGW_TRIPLE})
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-toolchain.cmake)
 # Tests run under arm64 wine in an arm64 Debian system under qemu
 # (scripts/wine_arm64.sh run), where that script is there; without it they
 # are built only. VDQRN_ARM64_RUNNER names another runner of the same
