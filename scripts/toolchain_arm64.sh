@@ -193,8 +193,14 @@ step "compiler-rt builtins" >&2
 cp "$(find "$work/build/builtins" -name 'libclang_rt.builtins-aarch64.a' | head -1)" \
   "$staged/$resource/lib/windows/"
 
+# HAS_THREAD_LOCAL: libc++abi keeps each thread's exception state in a
+# thread_local rather than in a fiber-local slot whose callback it never
+# frees; a DLL with this runtime in it (the module, an instrument library)
+# would leave that callback behind when it is unloaded, and the process
+# would jump into unmapped code at its next thread's end.
 step "libunwind, libc++abi, libc++ (static)" >&2
 (cmake -S "$llvm/runtimes" -B "$work/build/runtimes" "${cmake_common[@]}" \
+  -DCMAKE_CXX_FLAGS=-DHAS_THREAD_LOCAL \
   -DCMAKE_INSTALL_PREFIX="$sysroot" -DLLVM_ENABLE_RUNTIMES="libunwind;libcxxabi;libcxx" \
   -DLLVM_INCLUDE_TESTS=OFF -DLLVM_INCLUDE_DOCS=OFF \
   -DLIBUNWIND_USE_COMPILER_RT=ON -DLIBUNWIND_ENABLE_SHARED=OFF -DLIBUNWIND_ENABLE_STATIC=ON \
@@ -207,6 +213,10 @@ step "libunwind, libc++abi, libc++ (static)" >&2
   cmake --build "$work/build/runtimes" -j2 &&
   cmake --install "$work/build/runtimes") >"$work/build/runtimes.log" 2>&1 ||
   fail "C++ runtime: see $work/build/runtimes.log"
+
+if llvm-nm-14 -A "$sysroot/lib/libc++.a" | grep -q 'cxa_exception_storage.*U .*libcpp_tls_create'; then
+  fail "libc++abi keeps its exception state in a fiber-local slot (HAS_THREAD_LOCAL not taken)"
+fi
 
 step "checking: a C++ program with a throw and a catch" >&2
 cat >"$work/build/probe.cc" <<'EOF'
