@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -79,6 +80,32 @@ std::string StreamText(float value, int digits) {
   return text.str();
 }
 
+// Whether this runtime's streams round a value exactly halfway between two
+// texts to the even one, as the C standard's default rounding mode, glibc and
+// Windows' own UCRT do (arm64 wine's UCRT rounds such ties away from zero).
+bool StreamRoundsTiesToEven() { return StreamText(0.125f, 2) == "0.12"; }
+
+// Whether the value, written with `digits` significant digits, is exactly
+// halfway between two texts: its exact decimal digits after those are a 5
+// and zeros.
+bool IsTie(float value, int digits) {
+  std::ostringstream text;
+  text.precision(60);
+  text << std::scientific << static_cast<double>(value);
+  std::string mantissa = text.str().substr(0, text.str().find('e'));
+  mantissa.erase(std::remove(mantissa.begin(), mantissa.end(), '.'), mantissa.end());
+  if (!mantissa.empty() && mantissa[0] == '-') mantissa.erase(0, 1);
+  const std::size_t cut = static_cast<std::size_t>(digits);
+  return mantissa.size() > cut && mantissa[cut] == '5' &&
+         mantissa.find_first_not_of('0', cut + 1) == std::string::npos;
+}
+
+// The stream's text as the oracle, except for ties where the stream does
+// not round them to even: those are left out.
+bool StreamIsTheOracle(float value, int digits) {
+  return StreamRoundsTiesToEven() || !IsTie(value, digits);
+}
+
 }  // namespace
 
 // The texts are the ones a default-formatted stream writes, for every kind of
@@ -100,9 +127,18 @@ TEST(FloatToText, WritesWhatAStreamWrites) {
     values.push_back(-value);
   }
   for (const float value : values) {
-    EXPECT_EQ(FloatToText(value), StreamText(value, 7)) << value;
-    EXPECT_EQ(FloatToShortText(value), StreamText(value, 6)) << value;
+    if (StreamIsTheOracle(value, 7)) {
+      EXPECT_EQ(FloatToText(value), StreamText(value, 7)) << value;
+    }
+    if (StreamIsTheOracle(value, 6)) {
+      EXPECT_EQ(FloatToShortText(value), StreamText(value, 6)) << value;
+    }
   }
+  // Ties go to the even text whatever the runtime.
+  EXPECT_EQ(FloatToShortText(123456.5f), "123456");
+  EXPECT_EQ(FloatToShortText(123457.5f), "123458");
+  EXPECT_EQ(FloatToText(7507.625f), "7507.625");
+  EXPECT_EQ(FloatToShortText(7507.625f), "7507.62");
 }
 
 // The spectral list takes its six-digit texts a faster way for most values;
@@ -120,7 +156,7 @@ TEST(FloatToShortText, EveryFloatInTypicalRangesAsAStreamWrites) {
       float value;
       std::memcpy(&value, &bits, sizeof value);
       const std::string text = FloatToShortText(value);
-      if (text != StreamText(value, 6)) {
+      if (text != StreamText(value, 6) && StreamIsTheOracle(value, 6)) {
         ++mismatches;
         ADD_FAILURE() << "bits " << std::hex << bits << ": " << text << " instead of "
                       << StreamText(value, 6);

@@ -227,43 +227,92 @@ TEST_F(Handlers, NamesWithASubdirectoryStillLoad) {
   fs::remove_all("testsub");
 }
 
-// An instrument host runs only the other member of the module's machine
-// family: a library of another machine altogether (an ELF header of the
-// other family's 64-bit member) is refused at Init, before any host starts,
-// and the log names both machines.
-TEST_F(Handlers, LibraryOfAnotherMachineIsRefusedNamingBothMachines) {
-  namespace fs = std::filesystem;
+// A library no instrument host runs for this module is refused at Init,
+// before any host starts, and the log names both architectures: one of the
+// other machine family (an x86 library beside an ARM module), or of the
+// module's own family whose host is not shipped (a 32-bit ARM library
+// beside a 64-bit ARM module on Windows).
+namespace {
+std::vector<char> ElfHeader(platform::Architecture architecture) {
   using platform::Architecture;
-  const bool ownIsArm = platform::kOwnArchitecture == Architecture::kArm32 ||
-                        platform::kOwnArchitecture == Architecture::kArm64;
-  const Architecture foreign = ownIsArm ? Architecture::kX64 : Architecture::kArm64;
   std::vector<char> header(64, 0);
   header[0] = 0x7F;
   header[1] = 'E';
   header[2] = 'L';
   header[3] = 'F';
-  header[4] = 2;  // 64-bit
+  const bool wide = architecture == Architecture::kX64 || architecture == Architecture::kArm64;
+  header[4] = wide ? 2 : 1;
   header[5] = 1;  // little-endian
-  header[18] = static_cast<char>(ownIsArm ? 62 : 183);  // EM_X86_64 or EM_AARCH64
-  const std::string file = std::string("othermachine") + platform::kLibrarySuffix;
-  std::ofstream(file, std::ios::binary).write(header.data(), static_cast<std::streamsize>(header.size()));
-  ASSERT_EQ(platform::LibraryArchitecture((std::string(platform::kLocalLibraryPrefix) + file).c_str()),
-            foreign);
+  switch (architecture) {
+    case Architecture::kX86: header[18] = 3; break;
+    case Architecture::kX64: header[18] = 62; break;
+    case Architecture::kArm32: header[18] = 40; break;
+    default: header[18] = static_cast<char>(183); break;
+  }
+  return header;
+}
+}  // namespace
 
-  EXPECT_EQ(Run("Init|othermachine|"), "ERROR|Error loading driver (\"othermachine\") on client");
-  const auto lines = LogLines();
-  EXPECT_THAT(std::vector<std::string>(lines.end() - 3, lines.end()),
-              ElementsAre(kStamp + std::string("Loading driver \"othermachine\""),
-                          kStamp + std::string("Instrument library refused: \"") +
-                              platform::LocateLibrary((platform::kLocalLibraryPrefix + file).c_str()) +
-                              "\" is " +
-                              platform::ArchitectureName(foreign) +
-                              ", another machine than this module's (" +
-                              platform::ArchitectureName(platform::kOwnArchitecture) +
-                              "): no instrument host runs it",
-                          kStamp + std::string("Loading Driver error")));
-  EXPECT_EQ(Run("Connect"), "ERROR|No driver loaded");
-  fs::remove(file);
+TEST_F(Handlers, LibrariesNoHostRunsAreRefusedNamingBothArchitectures) {
+  namespace fs = std::filesystem;
+  using platform::Architecture;
+  const Architecture own = platform::kOwnArchitecture;
+  const auto isArm = [](Architecture architecture) {
+    return architecture == Architecture::kArm32 || architecture == Architecture::kArm64;
+  };
+  int refused = 0;
+  for (const Architecture foreign :
+       {Architecture::kX86, Architecture::kX64, Architecture::kArm32, Architecture::kArm64}) {
+    if (platform::SystemMayLoad(own, foreign) || platform::HostRunsLibrary(own, foreign)) continue;
+    ++refused;
+    const std::vector<char> header = ElfHeader(foreign);
+    const std::string file = std::string("othermachine") + platform::kLibrarySuffix;
+    std::ofstream(file, std::ios::binary)
+        .write(header.data(), static_cast<std::streamsize>(header.size()));
+    const std::string path = platform::kLocalLibraryPrefix + file;
+    ASSERT_EQ(platform::LibraryArchitecture(platform::LocateLibrary(path.c_str())), foreign);
+
+    EXPECT_EQ(Run("Init|othermachine|"), "ERROR|Error loading driver (\"othermachine\") on client");
+    const std::string why =
+        isArm(foreign) == isArm(own)
+            ? std::string(", and no instrument host runs it for this module (") +
+                  platform::ArchitectureName(own) + ")"
+            : std::string(", another machine than this module's (") +
+                  platform::ArchitectureName(own) + "): no instrument host runs it";
+    const auto lines = LogLines();
+    EXPECT_THAT(std::vector<std::string>(lines.end() - 3, lines.end()),
+                ElementsAre(kStamp + std::string("Loading driver \"othermachine\""),
+                            kStamp + std::string("Instrument library refused: \"") +
+                                platform::LocateLibrary(path.c_str()) + "\" is " +
+                                platform::ArchitectureName(foreign) + why,
+                            kStamp + std::string("Loading Driver error")))
+        << platform::ArchitectureName(foreign);
+    EXPECT_EQ(Run("Connect"), "ERROR|No driver loaded");
+    fs::remove(file);
+  }
+  // Every build refuses at least the other family's 64-bit member or, on
+  // Windows on ARM, 32-bit ARM.
+  EXPECT_GE(refused, 1);
+}
+
+// An ARM64 header beside a Windows x64 module may be an ARM64X library,
+// which Windows on ARM loads into the x64 process: the system is asked, and
+// here refuses it with its own reason, not ours.
+TEST_F(Handlers, AnArm64HeaderBesideWindowsX64IsTheSystemsToLoad) {
+  using platform::Architecture;
+  if (platform::kOwnArchitecture != Architecture::kX64 || !platform::kOwnSystemIsWindows) {
+    GTEST_SKIP() << "Windows x64 only";
+  }
+  const std::vector<char> header = ElfHeader(Architecture::kArm64);
+  const std::string file = std::string("arm64x") + platform::kLibrarySuffix;
+  std::ofstream(file, std::ios::binary)
+      .write(header.data(), static_cast<std::streamsize>(header.size()));
+  EXPECT_EQ(Run("Init|arm64x|"), "ERROR|Error loading driver (\"arm64x\") on client");
+  for (const std::string& line : LogLines()) {
+    EXPECT_EQ(line.find("Instrument"), std::string::npos) << line;
+  }
+  EXPECT_EQ(LogLines().back(), kStamp + std::string("Loading Driver error"));
+  std::filesystem::remove(file);
 }
 
 }  // namespace vdqrn

@@ -68,11 +68,15 @@ TEST(LibraryHeader, TellsTheArchitecturesItKnows) {
   EXPECT_EQ(FromBytes(Elf(2, 243)), Architecture::kUnknown);  // RISC-V
   EXPECT_EQ(FromBytes(Pe(0x014C, 0x80, 0x100)), Architecture::kX86);
   EXPECT_EQ(FromBytes(Pe(0x8664, 0x80, 0x100)), Architecture::kX64);
-  EXPECT_EQ(FromBytes(Pe(0x01C4, 0x80, 0x100)), Architecture::kUnknown);  // ARM
+  EXPECT_EQ(FromBytes(Pe(0x01C4, 0x80, 0x100)), Architecture::kArm32);  // ARMNT
+  EXPECT_EQ(FromBytes(Pe(0xAA64, 0x80, 0x100)), Architecture::kArm64);  // ARM64, ARM64X
+  // ARM64EC's own code (only in object files), old ARM and Itanium are none of ours.
+  EXPECT_EQ(FromBytes(Pe(0xA641, 0x80, 0x100)), Architecture::kUnknown);
+  EXPECT_EQ(FromBytes(Pe(0x01C0, 0x80, 0x100)), Architecture::kUnknown);
+  EXPECT_EQ(FromBytes(Pe(0x0200, 0x80, 0x100)), Architecture::kUnknown);
 }
 
-// The host for a library is named by its width, and only the other member of
-// the module's family has one.
+// The host for a library is named by its width.
 TEST(LibraryHeader, EachFamilyPairsItsTwoWidths) {
   EXPECT_EQ(platform::PeerArchitecture(Architecture::kX64), Architecture::kX86);
   EXPECT_EQ(platform::PeerArchitecture(Architecture::kX86), Architecture::kX64);
@@ -93,6 +97,55 @@ TEST(LibraryHeader, EachFamilyPairsItsTwoWidths) {
 #endif
   EXPECT_STREQ(platform::ArchitectureName(Architecture::kArm32), "32-bit ARM");
   EXPECT_STREQ(platform::ArchitectureName(Architecture::kArm64), "64-bit ARM");
+}
+
+// Which libraries an instrument host runs, for each module, on Windows and
+// elsewhere: the rows are the module's architecture, the columns the
+// library's (x86, x64, ARM32, ARM64).
+TEST(LibraryHeader, HostsRunTheModulesFamilyAndOnWindowsOnArmTheX86Family) {
+  const Architecture kinds[] = {Architecture::kX86, Architecture::kX64, Architecture::kArm32,
+                                Architecture::kArm64};
+  const bool windows[4][4] = {
+      {true, true, false, false},   // x86: its own (cut short) and the x64 host
+      {true, true, false, false},   // x64: the x86 host and its own
+      {false, false, true, true},   // 32-bit ARM (no such Windows module is built)
+      {true, true, false, true}};  // ARM64: the x86 and x64 hosts, under emulation, and its own
+  const bool elsewhere[4][4] = {
+      {true, true, false, false},
+      {true, true, false, false},
+      {false, false, true, true},
+      {false, false, true, true}};  // arm64 Linux: qrnhost32 for armhf
+  for (int module = 0; module < 4; ++module) {
+    for (int library = 0; library < 4; ++library) {
+      EXPECT_EQ(platform::HostRunsLibrary(kinds[module], kinds[library], true),
+                windows[module][library])
+          << "Windows, module " << module << ", library " << library;
+      EXPECT_EQ(platform::HostRunsLibrary(kinds[module], kinds[library], false),
+                elsewhere[module][library])
+          << "elsewhere, module " << module << ", library " << library;
+    }
+    EXPECT_FALSE(platform::HostRunsLibrary(kinds[module], Architecture::kUnknown, true));
+    EXPECT_FALSE(platform::HostRunsLibrary(kinds[module], Architecture::kUnknown, false));
+    EXPECT_FALSE(platform::HostRunsLibrary(Architecture::kUnknown, kinds[module], true));
+  }
+}
+
+// What is loaded in process rather than in a host: the module's own
+// architecture, and an ARM64 header beside a Windows x64 module (ARM64X,
+// which Windows on ARM loads into x64 processes), as before such headers
+// were told apart.
+TEST(LibraryHeader, TheSystemLoadsItsOwnAndArm64XBesideWindowsX64) {
+  const Architecture kinds[] = {Architecture::kX86, Architecture::kX64, Architecture::kArm32,
+                                Architecture::kArm64};
+  for (const Architecture module : kinds) {
+    for (const Architecture library : kinds) {
+      const bool arm64x = module == Architecture::kX64 && library == Architecture::kArm64;
+      EXPECT_EQ(platform::SystemMayLoad(module, library, true), library == module || arm64x)
+          << platform::ArchitectureName(module) << " " << platform::ArchitectureName(library);
+      EXPECT_EQ(platform::SystemMayLoad(module, library, false), library == module)
+          << platform::ArchitectureName(module) << " " << platform::ArchitectureName(library);
+    }
+  }
 }
 
 TEST(LibraryHeader, OffsetsFromTheFileStayInsideIt) {

@@ -2,15 +2,11 @@
 
 #include <charconv>
 
+#include "instrument/decimal_text.h"
+
 namespace qrnclient {
 
-std::optional<double> ParseNumber(const std::string& text) {
-  double value = 0;
-  const char* end = text.data() + text.size();
-  const auto parsed = std::from_chars(text.data(), end, value);
-  if (text.empty() || parsed.ec != std::errc() || parsed.ptr != end) return std::nullopt;
-  return value;
-}
+std::optional<double> ParseNumber(const std::string& text) { return vdqrn::ParseDecimal(text); }
 
 std::optional<long long> ParseInteger(const std::string& text) {
   long long value = 0;

@@ -51,15 +51,20 @@ std::unique_ptr<InstrumentHost> InstrumentHost::Start(platform::Architecture arc
                                                       const std::string& file, bool* loaded) {
   *loaded = false;
   // A host runs this module's machine family only (the other member, or
-  // its own for a library whose call was cut short): an x86 library beside
-  // an ARM module (or the reverse) is not started at all.
-  if (architecture != platform::PeerArchitecture(platform::kOwnArchitecture) &&
-      architecture != platform::kOwnArchitecture) {
-    diagnostics::LogTimestamped(std::string("Instrument library refused: \"") + file + "\" is " +
-                                platform::ArchitectureName(architecture) +
-                                ", another machine than this module's (" +
-                                platform::ArchitectureName(platform::kOwnArchitecture) +
-                                "): no instrument host runs it");
+  // its own for a library whose call was cut short; on Windows on ARM the
+  // x86 hosts): an x86 library beside an ARM module (or the reverse) is not
+  // started at all, nor a library whose host does not exist for this module.
+  if (!platform::HostRunsLibrary(platform::kOwnArchitecture, architecture)) {
+    const bool sameFamily =
+        architecture == platform::kOwnArchitecture ||
+        architecture == platform::PeerArchitecture(platform::kOwnArchitecture);
+    diagnostics::LogTimestamped(
+        std::string("Instrument library refused: \"") + file + "\" is " +
+        platform::ArchitectureName(architecture) +
+        (sameFamily ? ", and no instrument host runs it for this module ("
+                    : ", another machine than this module's (") +
+        platform::ArchitectureName(platform::kOwnArchitecture) +
+        (sameFamily ? ")" : "): no instrument host runs it"));
     return nullptr;
   }
   // Only the module's own folder: never PATH, never the current directory.

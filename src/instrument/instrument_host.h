@@ -21,9 +21,10 @@ namespace vdqrn {
 class InstrumentHost {
  public:
   // Starts the host for the architecture and has it load the library file
-  // (the absolute path the module found it at). Null when the architecture
-  // is neither this module's nor its peer's (platform::PeerArchitecture: a
-  // library of another machine), or the host is missing, cannot start or
+  // (the absolute path the module found it at). Null when no host runs the
+  // architecture for this module (platform::HostRunsLibrary: a library of
+  // another machine, or one whose host is not shipped), or the host is
+  // missing, cannot start or
   // fails; `loaded` tells whether the library loaded. Every outcome is
   // logged.
   static std::unique_ptr<InstrumentHost> Start(platform::Architecture architecture,

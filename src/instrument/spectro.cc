@@ -51,7 +51,7 @@ bool Spectro::LoadDriver(const char* name) {
   if (file.empty()) return false;
   const platform::Architecture architecture = platform::LibraryArchitecture(file);
   if (mayUseHost_ && architecture != platform::Architecture::kUnknown &&
-      architecture != platform::kOwnArchitecture) {
+      !platform::SystemMayLoad(platform::kOwnArchitecture, architecture)) {
     return StartHost(architecture, file, false);
   }
   switch (LoadInProcess(file)) {

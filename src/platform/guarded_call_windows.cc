@@ -15,6 +15,7 @@
 namespace vdqrn {
 
 using platform::windows::FloatingPointState;
+using platform::windows::ResetFloatingPointRegisters;
 using platform::windows::RestoreFloatingPointState;
 using platform::windows::SaveFloatingPointState;
 
@@ -52,7 +53,7 @@ void vdqrn_guard_resume();
 #endif
 }
 
-#if defined(_WIN64)
+#if defined(__x86_64__)
 // int vdqrn_guarded_call(VdqrnGuardedCall* call): calls call->call(call->context)
 // with vdqrn_guard_handler as the frame's exception handler. Returns 0, or 1
 // when the handler resumed at vdqrn_guard_resume (RtlUnwindEx sets rax).
@@ -74,6 +75,38 @@ vdqrn_guarded_call:
     .globl vdqrn_guard_resume
 vdqrn_guard_resume:
     addq $40, %rsp
+    ret
+    .seh_endproc
+)");
+#elif defined(__aarch64__)
+// The same on 64-bit ARM: the frame saves the frame pointer and the link
+// register (its unwind codes say so, for the system's unwinder); the handler
+// is asked both while the exception is dispatched and while frames are
+// unwound (ARM64 has no flags to choose). RtlUnwindEx resumes at
+// vdqrn_guard_resume with x0 = 1 and the frame's own stack pointer.
+asm(R"(
+    .text
+    .globl vdqrn_guarded_call
+    .def vdqrn_guarded_call; .scl 2; .type 32; .endef
+    .p2align 2
+    .seh_proc vdqrn_guarded_call
+vdqrn_guarded_call:
+    stp x29, x30, [sp, #-16]!
+    .seh_save_fplr_x 16
+    mov x29, sp
+    .seh_set_fp
+    .seh_endprologue
+    .seh_handler vdqrn_guard_handler, @except, @unwind
+    ldr x1, [x0]
+    ldr x0, [x0, #8]
+    blr x1
+    mov w0, #0
+    .globl vdqrn_guard_resume
+vdqrn_guard_resume:
+    .seh_startepilogue
+    ldp x29, x30, [sp], #16
+    .seh_save_fplr_x 16
+    .seh_endepilogue
     ret
     .seh_endproc
 )");
@@ -255,8 +288,7 @@ bool CallGuarded(GuardedProcedure call, void* context) {
     }
   } leave{scope};
   if (vdqrn_guarded_call(&guarded) == 0) return true;
-  // An ended call may leave the x87 register stack half full.
-  asm volatile("fninit");
+  ResetFloatingPointRegisters();
   // The guard page the overflow used up is put back, so that the next
   // overflow is an exception again rather than the end of the process.
   if (scope.ended == EXCEPTION_STACK_OVERFLOW) _resetstkoflw();

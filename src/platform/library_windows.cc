@@ -277,7 +277,9 @@ bool AbandonLibrary(LibraryHandle library) {
   }
   const DWORD entry = headers->OptionalHeader.AddressOfEntryPoint;
   if (entry != 0) {
-#if defined(_WIN64)
+#if defined(__aarch64__)
+    const unsigned char returnAtOnce[] = {0xC0, 0x03, 0x5F, 0xD6};  // ret (one aligned word)
+#elif defined(_WIN64)
     const unsigned char returnAtOnce[] = {0xC3};  // ret
 #else
     const unsigned char returnAtOnce[] = {0xC2, 0x0C, 0x00};  // ret 12 (three stdcall arguments)

@@ -58,6 +58,8 @@ Architecture ArchitectureFromHeader(const unsigned char* head, std::size_t size)
     const unsigned machine = u16(pe + 4);
     if (machine == 0x014C) return Architecture::kX86;
     if (machine == 0x8664) return Architecture::kX64;
+    if (machine == 0x01C4) return Architecture::kArm32;  // ARMNT (Thumb-2)
+    if (machine == 0xAA64) return Architecture::kArm64;
   }
   return Architecture::kUnknown;
 }

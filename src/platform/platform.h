@@ -129,10 +129,15 @@ constexpr Architecture kOwnArchitecture = Architecture::kUnknown;
 #endif
 // "32-bit x86", "64-bit x86-64", "32-bit ARM", "64-bit ARM".
 const char* ArchitectureName(Architecture architecture);
+// Whether this build is for Windows (hosts there follow Windows' rules).
+#if defined(_WIN32)
+constexpr bool kOwnSystemIsWindows = true;
+#else
+constexpr bool kOwnSystemIsWindows = false;
+#endif
 // The other member of an architecture's machine family (32-bit x86 for
-// x86-64 and back, 32-bit ARM for 64-bit ARM and back): the only
-// architecture whose libraries an instrument host runs for a module.
-// kUnknown for kUnknown.
+// x86-64 and back, 32-bit ARM for 64-bit ARM and back). kUnknown for
+// kUnknown.
 constexpr Architecture PeerArchitecture(Architecture architecture) {
   switch (architecture) {
     case Architecture::kX86: return Architecture::kX64;
@@ -143,10 +148,39 @@ constexpr Architecture PeerArchitecture(Architecture architecture) {
   }
   return Architecture::kUnknown;
 }
+// Whether an instrument host runs a library of `library`'s architecture for
+// a module of `module`'s: the host of the other member of the module's
+// family, or of the module's own (for a library whose call was cut short).
+// A 64-bit ARM module on Windows has the x86 and x86-64 hosts instead of
+// a 32-bit ARM one, which Windows on ARM runs under its emulation, besides
+// its own (QRNHOSTA64.EXE); no host there runs a 32-bit ARM library (none
+// is shipped, and Windows 11 on ARM runs no 32-bit ARM program). Nothing
+// runs kUnknown.
+constexpr bool HostRunsLibrary(Architecture module, Architecture library,
+                               bool windows = kOwnSystemIsWindows) {
+  if (module == Architecture::kUnknown || library == Architecture::kUnknown) return false;
+  if (windows && module == Architecture::kArm64) {
+    return library == Architecture::kX86 || library == Architecture::kX64 || library == module;
+  }
+  return library == module || library == PeerArchitecture(module);
+}
+// Whether the system itself may load a library whose header names
+// `library` into a module of `module`'s architecture: its own, and on
+// Windows an ARM64 header beside an x86-64 module (an ARM64X library, which
+// Windows on ARM loads into an x86-64 process; elsewhere the loader refuses
+// it with its own reason).
+constexpr bool SystemMayLoad(Architecture module, Architecture library,
+                             bool windows = kOwnSystemIsWindows) {
+  return library == module ||
+         (windows && module == Architecture::kX64 && library == Architecture::kArm64);
+}
 // The architecture a library file (a path as LocateLibrary gives) is built
 // for, from its first kHeaderBytes (the machine field of a PE or ELF header,
 // whatever the system); kUnknown when it cannot be read or is none of the
-// above.
+// above. A PE file's machine is the one its header names: an ARM64X file
+// (ARM64 code with ARM64EC code beside it) names ARM64 and loads into an
+// ARM64 process; an ARM64EC one names x86-64 and loads into an x86-64
+// process (emulated, on Windows on ARM).
 Architecture LibraryArchitecture(const std::string& file);
 constexpr std::size_t kHeaderBytes = 4096;
 // The same from the first `size` bytes of a file (any bytes; nothing outside

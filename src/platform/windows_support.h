@@ -52,8 +52,30 @@ std::wstring FolderOf(const std::wstring& file);
 std::string SystemError(const char* what);
 
 // The floating-point control state, which a library may change (some
-// runtimes unmask floating-point exceptions) and a cut-short call may leave
-// changed (with the x87 register stack half full).
+// runtimes unmask floating-point exceptions, or set another rounding mode or
+// flush-to-zero) and a cut-short call may leave changed (on x86 with the x87
+// register stack half full). On 64-bit ARM: FPCR, and FPSR's sticky flags.
+#if defined(__aarch64__)
+struct FloatingPointState {
+  std::uint64_t control;
+  std::uint64_t status;
+};
+
+inline FloatingPointState SaveFloatingPointState() {
+  FloatingPointState state{};
+  asm volatile("mrs %0, fpcr" : "=r"(state.control));
+  asm volatile("mrs %0, fpsr" : "=r"(state.status));
+  return state;
+}
+
+inline void RestoreFloatingPointState(const FloatingPointState& state) {
+  asm volatile("msr fpcr, %0" : : "r"(state.control));
+  asm volatile("msr fpsr, %0" : : "r"(state.status));
+}
+
+// ARM has no register stack that a cut-short call could leave half full.
+inline void ResetFloatingPointRegisters() {}
+#else
 struct FloatingPointState {
   std::uint16_t x87Control;
   std::uint32_t sseControl;
@@ -71,6 +93,11 @@ inline void RestoreFloatingPointState(const FloatingPointState& state) {
   asm volatile("fldcw %0" : : "m"(state.x87Control));
   asm volatile("ldmxcsr %0" : : "m"(state.sseControl));
 }
+
+// Empties the x87 register stack a cut-short call may have left half full
+// (the control word is restored afterwards).
+inline void ResetFloatingPointRegisters() { asm volatile("fninit"); }
+#endif
 
 // The channel's system objects (channel_windows.cc), for starting a host:
 // a pipe of one instance under a name no one can guess, open to our user

@@ -35,7 +35,6 @@ namespace {
 
 using engine_sim_cli::ListenSettings;
 
-constexpr ULONG kWait = 0xFFFFFFFFu;
 constexpr std::size_t kPacket = 4996;
 
 std::uint32_t LastError() {

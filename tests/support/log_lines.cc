@@ -1,5 +1,6 @@
 #include "log_lines.h"
 
+#include <cstdint>
 #include <regex>
 #include <sstream>
 
@@ -83,8 +84,9 @@ int CountLines(const std::vector<std::string>& lines, const std::string& expecte
 }
 
 std::string PointerText(const void* pointer) {
+  if (pointer == nullptr) return "0";
   std::ostringstream text;
-  text << pointer;
+  text << "0x" << std::hex << reinterpret_cast<std::uintptr_t>(pointer);
   return text.str();
 }
 

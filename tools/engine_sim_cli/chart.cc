@@ -1,9 +1,10 @@
 #include "chart.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
+
+#include "instrument/decimal_text.h"
 
 namespace engine_sim_cli {
 
@@ -19,12 +20,8 @@ struct XLabel {
 const XLabel kXLabels[] = {{"400", 0}, {"500", 9}, {"600", 19}, {"700", 29}};
 
 std::optional<double> ParseValue(const std::string& text) {
-  double value = 0;
-  const char* end = text.data() + text.size();
-  const auto parsed = std::from_chars(text.data(), end, value);
-  if (text.empty() || parsed.ec != std::errc() || parsed.ptr != end || !std::isfinite(value)) {
-    return std::nullopt;
-  }
+  const std::optional<double> value = vdqrn::ParseDecimal(text);
+  if (!value || !std::isfinite(*value)) return std::nullopt;
   return value;
 }
 

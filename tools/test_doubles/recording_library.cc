@@ -190,7 +190,7 @@ EXCEPTION_DISPOSITION recording_frame_handler(EXCEPTION_RECORD* record, void*, C
   return ExceptionContinueSearch;
 }
 }
-#if defined(_WIN64)
+#if defined(__x86_64__)
 asm(R"(
     .text
     .globl recording_hold_frame
@@ -204,6 +204,30 @@ recording_hold_frame:
     callq *%rcx
     nop
     addq $40, %rsp
+    ret
+    .seh_endproc
+)");
+#elif defined(__aarch64__)
+// On 64-bit ARM the handler is asked while exceptions are dispatched too
+// (there are no flags to choose); it acts during unwinds only.
+asm(R"(
+    .text
+    .globl recording_hold_frame
+    .def recording_hold_frame; .scl 2; .type 32; .endef
+    .p2align 2
+    .seh_proc recording_hold_frame
+recording_hold_frame:
+    stp x29, x30, [sp, #-16]!
+    .seh_save_fplr_x 16
+    mov x29, sp
+    .seh_set_fp
+    .seh_endprologue
+    .seh_handler recording_frame_handler, @except, @unwind
+    blr x0
+    .seh_startepilogue
+    ldp x29, x30, [sp], #16
+    .seh_save_fplr_x 16
+    .seh_endepilogue
     ret
     .seh_endproc
 )");
@@ -309,7 +333,11 @@ void Record(const char* name, const Args&... args) {
     case kAbort: std::abort();
     case kThrowDelphi: RaiseException(0x0EEDFADE, EXCEPTION_NONCONTINUABLE, 0, nullptr); break;
     case kThrowBuilder: RaiseException(0x0EEFFACE, EXCEPTION_NONCONTINUABLE, 0, nullptr); break;
+#if defined(__aarch64__)
+    case kIllegalInstruction: asm volatile("udf #0"); break;
+#else
     case kIllegalInstruction: asm volatile("ud2"); break;
+#endif
 #endif
     case kCrash: {
       volatile std::uintptr_t nowhere = 0;  // read back: the compiler cannot see it is null
