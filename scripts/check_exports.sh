@@ -49,7 +49,10 @@ exports_of() {
       table=$(llvm-readobj --coff-exports "$file" 2>&1) || fail "$file cannot be read: $table"
       format=$(sed -n 's/^Format: //p' <<<"$table")
       [[ " $formats " == *" $format "* ]] || fail "$file is $format, not ${formats// / or }"
-      sed -n 's/^ *Name: //p' <<<"$table" | LC_ALL=C sort
+      # Each export's name; an empty slot (no name, no address: lld starts
+      # the ordinals at 0) is none, an export by ordinal alone shows as such.
+      awk '/^ *Name:/ {name = $2} /^ *RVA:/ {if (name != "" || $2 != "0x0") print (name == "" ? "(by ordinal)" : name); name = ""}' \
+        <<<"$table" | LC_ALL=C sort
       ;;
   esac
 }

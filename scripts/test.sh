@@ -108,9 +108,28 @@ timed sysroots scripts/sysroot.sh x86
 timed sysroots-arm scripts/sysroot.sh arm
 took[sysroots]=$((took[sysroots] + took[sysroots-arm]))
 
+# The arm64 Windows toolchain, made once from Debian's sources and kept
+# outside the build folder (scripts/toolchain_arm64.sh). Without it the
+# arm64 module, its packages and suites are NOT RUN, and said so.
+step "arm64 Windows toolchain"
+arm64_presets=()
+toolchain_log=$(mktemp)
+if timed toolchain-arm64 scripts/toolchain_arm64.sh 2> >(tee "$toolchain_log" >&2) >/dev/null; then
+  arm64_presets=(windows-arm64)
+  toolchain_arm64_how="found in the cache in ${took[toolchain-arm64]} s"
+  grep -q "^toolchain_arm64: made in" "$toolchain_log" &&
+    toolchain_arm64_how="made afresh (uncached) in ${took[toolchain-arm64]} s"
+else
+  export VDQRN_NO_ARM64_WHY="the arm64 toolchain could not be made: $(tail -1 "$toolchain_log")"
+  loud "$VDQRN_NO_ARM64_WHY" \
+    "The windows-arm64 module, its packages and its suites are NOT RUN, and NOT passed."
+fi
+rm -f "$toolchain_log"
+
 # The 32-bit presets first: the 64-bit suites run the instrument host tests
 # with their 32-bit host and libraries.
-for preset in linux-x86 linux-armhf windows-x86 linux windows-x64 linux-asan linux-x64 linux-arm64; do
+for preset in linux-x86 linux-armhf windows-x86 linux windows-x64 "${arm64_presets[@]}" \
+  linux-asan linux-x64 linux-arm64; do
   step "build $preset"
   start=$SECONDS
   configure=(cmake --preset "$preset")
@@ -123,7 +142,8 @@ for preset in linux-x86 linux-armhf windows-x86 linux windows-x64 linux-asan lin
 done
 
 step "export tables"
-scripts/check_exports.sh build/linux build/linux-x86 build/windows-x64 build/windows-x86
+scripts/check_exports.sh build/linux build/linux-x86 build/windows-x64 build/windows-x86 \
+  "${arm64_presets[@]/#/build/}"
 
 step "packages"
 scripts/package.sh build
