@@ -38,7 +38,6 @@ emulator_package=qemu-user
 cpu_model=neoverse-n1
 prefix_inside=/root/wineprefix
 cache_root=${VDQRN_CACHE:-/var/cache/vdqrn}
-state=${VDQRN_ARM64_STATE:-/run/vdqrn-arm64-win}
 run_timeout=${VDQRN_ARM64_TIMEOUT:-600}
 arm64_magic='\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00'
 arm64_mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
@@ -55,6 +54,16 @@ inside_env=(PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root LANG=C.
 
 # ---------------------------------------------------------------- namespaces
 
+# The first process of a namespace: it reaps the processes that end there
+# (wine's are orphaned on purpose).
+reaper='
+import os, time
+while True:
+    try:
+        os.wait()
+    except ChildProcessError:
+        time.sleep(1)'
+
 # Starts a user, mount and PID namespace that maps every user to itself (so
 # that packages own their files as on any system) and prints the PID of its
 # first process. Its /proc is its own; nothing mounted inside shows on the
@@ -67,7 +76,7 @@ start_namespace() {
   setsid unshare --user --mount --propagation private sh -c '
     echo $$ >"$1/outer"
     while [ -z "$(cat /proc/self/uid_map)" ]; do sleep 0.05; done
-    exec unshare --pid --fork --mount-proc --kill-child sleep infinity' sh "$handshake" \
+    exec unshare --pid --fork --mount-proc --kill-child python3 -c "$2"' sh "$handshake" "$reaper" \
     </dev/null >/dev/null 2>&1 8>&- 9>&- &
   local outer= first= tries=0
   while [ -z "$outer" ] && [ $tries -lt 600 ]; do
@@ -89,7 +98,7 @@ start_namespace() {
   echo '0 0 4294967295' >"/proc/$outer/uid_map"
   echo '0 0 4294967295' >"/proc/$outer/gid_map"
   # The first process of the new PID namespace (not one of the shell's
-  # waiting loop) mounts its /proc, then becomes `sleep`.
+  # waiting loop) mounts its /proc, then becomes the reaper.
   tries=0
   while [ $tries -lt 600 ]; do
     sleep 0.05
@@ -98,7 +107,7 @@ start_namespace() {
     first=${first%% *}
     [ -n "$first" ] || continue
     [ "$(readlink "/proc/$first/ns/pid")" != "$(readlink /proc/self/ns/pid)" ] &&
-      [ "$(cat "/proc/$first/comm" 2>/dev/null)" = sleep ] && echo "$first" && return 0
+      [ "$(cat "/proc/$first/comm" 2>/dev/null)" = python3 ] && echo "$first" && return 0
   done
   kill -KILL "$outer" 2>/dev/null
   return 1
@@ -205,6 +214,8 @@ finish_system() {
     echo "debootstrap's second stage under qemu-aarch64 failed: $(tail -1 "$folder/second-stage.log")"
     return 1
   }
+  # debootstrap unmounts the /proc it found on leaving; wine needs one.
+  in_namespace "$pid" sh -c 'mountpoint -q "$1/proc" || mount --rbind /proc "$1/proc"' sh "$root"
   in_system "$pid" "$root" sh -c "apt-get update -q &&
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends ${system_packages[*]} &&
     apt-get clean" >"$folder/packages.log" 2>&1 || {
@@ -212,8 +223,8 @@ finish_system() {
     return 1
   }
   in_system "$pid" "$root" sh -c "timeout -k 10 900 wine wineboot --init &&
-    timeout -k 10 300 wineserver -w" >"$folder/wineboot.log" 2>&1 || {
-    echo "wineboot --init failed under qemu-aarch64: $(tail -1 "$folder/wineboot.log")"
+    timeout -k 10 300 wineserver -w && test -f $prefix_inside/system.reg" >"$folder/wineboot.log" 2>&1 || {
+    echo "wineboot --init failed under qemu-aarch64: $(grep -v XDG_RUNTIME_DIR "$folder/wineboot.log" | tail -1)"
     return 1
   }
   in_system "$pid" "$root" dpkg-query -W -f='${Version}' wine >"$folder/wine-version"
@@ -228,6 +239,9 @@ cache_key() {
   } | sha256sum | cut -c1-16
 }
 cache="$cache_root/arm64-wine-$(cache_key)"
+# One session per project folder and system, so that a session that ends
+# or starts afresh takes no other checkout's programs with it.
+state=${VDQRN_ARM64_STATE:-/run/vdqrn-arm64-win/$(echo "$here $cache" | sha256sum | cut -c1-16)}
 
 # Makes the cache entry unless it is there. An entry is complete only once
 # renamed to its final name; a build that failed or was cut short leaves a
@@ -265,8 +279,7 @@ ensure_cache() {
 # The session's first process, when it is alive and of this cache.
 session_pid() {
   local pid key
-  read -r pid <"$state/pid" 2>/dev/null || return 1
-  read -r key <"$state/cache" 2>/dev/null || return 1
+  { read -r pid <"$state/pid" && read -r key <"$state/cache"; } 2>/dev/null || return 1
   [ "$key" = "$cache" ] && [ -e "/proc/$pid" ] &&
     [ "$(readlink "/proc/$pid/ns/user")" != "$(readlink /proc/self/ns/user)" ]
 }
@@ -274,7 +287,7 @@ session_pid() {
 # Ends the session in the state folder, whatever is left of it.
 stop_session() {
   local pid
-  if read -r pid <"$state/pid" 2>/dev/null && [ -e "/proc/$pid" ]; then
+  if { read -r pid <"$state/pid"; } 2>/dev/null && [ -e "/proc/$pid" ]; then
     end_namespace "$pid"
   fi
   rm -rf "$state/pid" "$state/cache" "$state/shared" "$state/layer"
@@ -301,7 +314,11 @@ start_session() {
   }
   : >"$state/shared"
   echo "$cache" >"$state/cache"
+  # The first program of a wine session starts wine's services, which live
+  # on with its standard output and error: here they get none, so that they
+  # do not hold a later caller's pipes (ctest's) open.
   in_system "$pid" "$state/root" wineserver -p >/dev/null 2>&1 </dev/null 8>&- 9>&-
+  in_system "$pid" "$state/root" timeout -k 10 600 wine cmd /c exit 0 >/dev/null 2>&1 </dev/null 8>&- 9>&-
 }
 
 # Makes FOLDER visible inside at the same path, unless it is already (it or
@@ -391,8 +408,8 @@ case "${1:-}" in
       session_pid || start_session
     ) 9>"$state/lock" || cannot "the arm64 wine session could not be started"
     status=0
-    out=$(run_program --timeout 300 -- cmd /c exit 7 2>&1) || status=$?
-    [ $status -eq 7 ] || cannot "arm64 wine does not run a program (cmd /c exit 7 gave $status: $(echo "$out" | tail -1))"
+    run_program --timeout 300 -- cmd /c exit 7 >"$state/check.log" 2>&1 </dev/null || status=$?
+    [ $status -eq 7 ] || cannot "arm64 wine does not run a program (cmd /c exit 7 gave $status: $(tail -1 "$state/check.log"))"
     if [ -n "$made_in" ]; then
       echo "made in ${made_in} s and kept in $cache; $(describe)"
     else
