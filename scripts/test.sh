@@ -317,7 +317,11 @@ arm64_suites() {
     "made in "*) cost="the arm64 system made afresh (uncached) in ${took[arm64-system]} s" ;;
   esac
   case $result in
-    0) timed suite-arm64-win run_suite "$preset" "$(scripts/wine_arm64.sh describe); $cost" ;;
+    0)
+      timed suite-arm64-win run_suite "$preset" "$(scripts/wine_arm64.sh describe); $cost"
+      checked arm64-wine-runner "scripts/test_wine_arm64.sh, a session of its own" "" \
+        scripts/test_wine_arm64.sh
+      ;;
     2)
       loud "THE ARM64 WINDOWS SYSTEM CANNOT BE HAD HERE: $said" \
         "The $preset suites are built but NOT RUN, and NOT passed."
