@@ -308,6 +308,55 @@ else
     "${arm_host[@]}"
 fi
 
+# The windows-arm64 suites under arm64 wine in a Debian 13 arm64 system
+# (scripts/wine_arm64.sh): the system is made once (its cost is said) and
+# then found in the cache; every test program starts through it. Where the
+# system or wine cannot be had: NOT RUN, with the reason.
+#   arm64_suites BUILD_FOLDER
+arm64_suites() {
+  local preset=${1##*/} start=$SECONDS said result=0
+  if ! grep -q "\"name\": \"$preset\"" CMakePresets.json; then
+    not_run "$preset" "this tree has no $preset preset"
+    return 0
+  fi
+  step "arm64 Windows system (scripts/wine_arm64.sh prepare)"
+  trap 'scripts/wine_arm64.sh finish >/dev/null 2>&1 || true; restore_binfmt' EXIT
+  local log
+  log=$(mktemp)
+  {
+    result=0
+    scripts/wine_arm64.sh prepare 2>&1 || result=$?
+    echo $result >"$log.status"
+  } | tee "$log"
+  result=$(cat "$log.status")
+  said=$(tail -1 "$log")
+  rm -f "$log" "$log.status"
+  took[arm64-system]=$((SECONDS - start))
+  local cost="the arm64 system found in the cache, ready in ${took[arm64-system]} s"
+  case "$said" in
+    "made in "*) cost="the arm64 system made afresh (uncached) in ${took[arm64-system]} s" ;;
+  esac
+  case $result in
+    0)
+      timed suite-arm64-win run_suite "$preset" "$(scripts/wine_arm64.sh describe); $cost"
+      checked arm64-wine-runner "scripts/test_wine_arm64.sh, a session of its own" "" \
+        scripts/test_wine_arm64.sh
+      ;;
+    2)
+      loud "THE ARM64 WINDOWS SYSTEM CANNOT BE HAD HERE: $said" \
+        "The $preset suites are built but NOT RUN, and NOT passed."
+      not_run "$preset" "no arm64 Windows system: $said"
+      ;;
+    *)
+      outcome[$preset]="FAILED"
+      how[$preset]="the arm64 Windows system could not be prepared: $said"
+      status=1
+      ;;
+  esac
+  scripts/wine_arm64.sh finish || true
+}
+arm64_suites build/windows-arm64
+
 # The demo conversation from the packages, on Debian 11
 # (scripts/debian11_demo.sh).
 declare -A demo_outcome demo_how
@@ -400,7 +449,7 @@ else
 fi
 
 step "summary"
-suites=(linux linux-asan linux-x86 linux-armhf linux-arm64 windows-x64 windows-x86)
+suites=(linux linux-asan linux-x86 linux-armhf linux-arm64 windows-x64 windows-x86 windows-arm64)
 for preset in "${suites[@]}"; do
   printf '%-12s %-8s %s\n' "$preset" "${outcome[$preset]}" "${how[$preset]}"
   log="build/$preset/ctest-output.txt"
@@ -416,7 +465,7 @@ done
 for name in "${step_names[@]}"; do
   printf '%-20s %-8s %s\n' "$name" "${step_outcome[$name]}" "${step_how[$name]}"
 done
-printf 'seconds: %s\n' "fresh Debian 12 check ${took[fresh]:-?}, Debian 11 sysroots ${took[sysroots]:-?}, Debian 11 system ${took[system]:-?}, builds linux-x64 ${took[build-linux-x64]:-?}, linux-armhf ${took[build-linux-armhf]:-?}, linux-arm64 ${took[build-linux-arm64]:-?}; suites linux-armhf ${took[suite-armhf]:-?}, linux-arm64 ${took[suite-arm64]:-?}; Debian 11 demos ${took[demos]:-?}"
+printf 'seconds: %s\n' "fresh Debian 12 check ${took[fresh]:-?}, Debian 11 sysroots ${took[sysroots]:-?}, Debian 11 system ${took[system]:-?}, builds linux-x64 ${took[build-linux-x64]:-?}, linux-armhf ${took[build-linux-armhf]:-?}, linux-arm64 ${took[build-linux-arm64]:-?}; suites linux-armhf ${took[suite-armhf]:-?}, linux-arm64 ${took[suite-arm64]:-?}, windows-arm64 ${took[suite-arm64-win]:-?} (its arm64 system ${took[arm64-system]:-?}); Debian 11 demos ${took[demos]:-?}"
 not_run_lines=()
 while IFS= read -r line; do
   not_run_lines+=("$line")
