@@ -308,6 +308,37 @@ else
     "${arm_host[@]}"
 fi
 
+# The demo conversations from the packages: on Debian 11
+# (scripts/debian11_demo.sh) and from the arm64 Windows zip
+# (scripts/arm64_demo.sh). Exit status 2: it cannot run here.
+declare -A demo_outcome demo_how
+# demo RUN-NAME HOW COMMAND...
+demo() {
+  local name=$1
+  demo_how[$name]=$2
+  shift 2
+  step "demo $name (${demo_how[$name]})"
+  local said result=0
+  said=$("$@") || result=$?
+  echo "$said"
+  case $result in
+    0) demo_outcome[$name]="passed" ;;
+    2)
+      demo_outcome[$name]="NOT RUN"
+      demo_how[$name]="${demo_how[$name]}: $said"
+      ;;
+    *)
+      demo_outcome[$name]="FAILED"
+      demo_how[$name]="${demo_how[$name]}: $said"
+      status=1
+      ;;
+  esac
+}
+not_run_demo() {
+  demo_outcome[$1]="NOT RUN"
+  demo_how[$1]=$2
+}
+
 # The windows-arm64 suites under arm64 wine in a Debian 13 arm64 system
 # (scripts/wine_arm64.sh): the system is made once (its cost is said) and
 # then found in the cache; every test program starts through it. Where the
@@ -315,8 +346,9 @@ fi
 #   arm64_suites BUILD_FOLDER
 arm64_suites() {
   local preset=${1##*/} start=$SECONDS said result=0
-  if ! grep -q "\"name\": \"$preset\"" CMakePresets.json; then
-    not_run "$preset" "this tree has no $preset preset"
+  if [ -n "${VDQRN_NO_ARM64_WHY:-}" ]; then
+    not_run "$preset" "$VDQRN_NO_ARM64_WHY"
+    not_run_demo arm64-zip "$VDQRN_NO_ARM64_WHY"
     return 0
   fi
   step "arm64 Windows system (scripts/wine_arm64.sh prepare)"
@@ -339,6 +371,9 @@ arm64_suites() {
   case $result in
     0)
       timed suite-arm64-win run_suite "$preset" "$(scripts/wine_arm64.sh describe); $cost"
+      # The demo conversation from the arm64 zip, as an administrator tries it.
+      demo arm64-zip "engine_sim.exe from vdqrn-windows-arm64.zip under arm64 wine, in process" \
+        scripts/arm64_demo.sh build
       checked arm64-wine-runner "scripts/test_wine_arm64.sh, a session of its own" "" \
         scripts/test_wine_arm64.sh
       ;;
@@ -346,6 +381,7 @@ arm64_suites() {
       loud "THE ARM64 WINDOWS SYSTEM CANNOT BE HAD HERE: $said" \
         "The $preset suites are built but NOT RUN, and NOT passed."
       not_run "$preset" "no arm64 Windows system: $said"
+      not_run_demo arm64-zip "no arm64 Windows system: $said"
       ;;
     *)
       outcome[$preset]="FAILED"
@@ -357,35 +393,7 @@ arm64_suites() {
 }
 arm64_suites build/windows-arm64
 
-# The demo conversation from the packages, on Debian 11
-# (scripts/debian11_demo.sh).
-declare -A demo_outcome demo_how
-# demo RUN-NAME ARCH MODE HOW [RUNNER]
-demo() {
-  local name=$1 arch=$2 mode=$3 runner=${5:-chroot}
-  demo_how[$name]=$4
-  step "Debian 11: $name ($4)"
-  local said result=0
-  said=$(scripts/debian11_demo.sh build "$arch" "$mode" "$runner") || result=$?
-  echo "$said"
-  case $result in
-    0) demo_outcome[$name]="passed" ;;
-    2)
-      demo_outcome[$name]="NOT RUN"
-      demo_how[$name]="$4: $said"
-      ;;
-    *)
-      demo_outcome[$name]="FAILED"
-      demo_how[$name]="$4: $said"
-      status=1
-      ;;
-  esac
-}
-not_run_demo() {
-  demo_outcome[$1]="NOT RUN"
-  demo_how[$1]=$2
-}
-demo_runs=(debian11-x64 debian11-x64-host debian11-armhf debian11-arm64 debian11-arm64-host)
+demo_runs=(arm64-zip debian11-x64 debian11-x64-host debian11-armhf debian11-arm64 debian11-arm64-host)
 step "Debian 11 system"
 debian11_why=
 debian11_log=$(mktemp)
@@ -398,13 +406,13 @@ if [ -n "$debian11_why" ]; then
   not_run_demo debian11-x64 "no Debian 11 system: $debian11_why"
   not_run_demo debian11-x64-host "no Debian 11 system: $debian11_why"
 else
-  demo debian11-x64 x64 in-process "chroot into Debian 11 (glibc 2.31), in process"
+  demo debian11-x64 "chroot into Debian 11 (glibc 2.31), in process" scripts/debian11_demo.sh build x64 in-process
   case "$run32" in
-    native) demo debian11-x64-host x64 host "chroot into Debian 11, through the 32-bit host (native)" ;;
+    native) demo debian11-x64-host "chroot into Debian 11, through the 32-bit host (native)" scripts/debian11_demo.sh build x64 host ;;
     # The emulator (dynamically linked) cannot start inside the folder, but
     # it takes the folder's libraries, as for ARM.
     binfmt)
-      demo debian11-x64-host x64 host "qemu-x86_64 and qemu-i386 through binfmt_misc, Debian 11 libraries, through the 32-bit host" qemu
+      demo debian11-x64-host "qemu-x86_64 and qemu-i386 through binfmt_misc, Debian 11 libraries, through the 32-bit host" scripts/debian11_demo.sh build x64 host qemu
       ;;
     *) not_run_demo debian11-x64-host "a 64-bit program cannot start a 32-bit one here ($run32_why)" ;;
   esac
@@ -413,11 +421,11 @@ if missing qemu; then
   not_run_demo debian11-armhf "${install_why[qemu]}"
   not_run_demo debian11-arm64 "${install_why[qemu]}"
 else
-  demo debian11-armhf armhf in-process "qemu-arm, Debian 11 libraries, in process"
-  demo debian11-arm64 arm64 in-process "qemu-aarch64, Debian 11 libraries, in process"
+  demo debian11-armhf "qemu-arm, Debian 11 libraries, in process" scripts/debian11_demo.sh build armhf in-process
+  demo debian11-arm64 "qemu-aarch64, Debian 11 libraries, in process" scripts/debian11_demo.sh build arm64 in-process
 fi
 if [ ${#arm_host[@]} -eq 0 ]; then
-  demo debian11-arm64-host arm64 host "qemu-aarch64 and qemu-arm through binfmt_misc, Debian 11 libraries, through the 32-bit ARM host"
+  demo debian11-arm64-host "qemu-aarch64 and qemu-arm through binfmt_misc, Debian 11 libraries, through the 32-bit ARM host" scripts/debian11_demo.sh build arm64 host
 else
   not_run_demo debian11-arm64-host "${arm_host_how#host tests NOT RUN: }"
 fi
@@ -465,6 +473,7 @@ done
 for name in "${step_names[@]}"; do
   printf '%-20s %-8s %s\n' "$name" "${step_outcome[$name]}" "${step_how[$name]}"
 done
+printf 'arm64 toolchain: %s\n' "${toolchain_arm64_how:-${VDQRN_NO_ARM64_WHY:-?}}"
 printf 'seconds: %s\n' "fresh Debian 12 check ${took[fresh]:-?}, Debian 11 sysroots ${took[sysroots]:-?}, Debian 11 system ${took[system]:-?}, builds linux-x64 ${took[build-linux-x64]:-?}, linux-armhf ${took[build-linux-armhf]:-?}, linux-arm64 ${took[build-linux-arm64]:-?}; suites linux-armhf ${took[suite-armhf]:-?}, linux-arm64 ${took[suite-arm64]:-?}, windows-arm64 ${took[suite-arm64-win]:-?} (its arm64 system ${took[arm64-system]:-?}); Debian 11 demos ${took[demos]:-?}"
 not_run_lines=()
 while IFS= read -r line; do
