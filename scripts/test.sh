@@ -173,6 +173,12 @@ checked() {
     status=1
   fi
 }
+# A step that cannot run here, and why.
+not_run_step() {
+  step_names+=("$1")
+  step_outcome[$1]="NOT RUN"
+  step_how[$1]=$2
+}
 checked package-step "against a stand-in apt-get" "" scripts/test_package_step.sh
 checked valgrind "long session under valgrind" valgrind scripts/valgrind.sh build/linux
 checked fuzz-smoke "each fuzz target for 30 s" fuzz scripts/fuzz.sh 30
@@ -349,6 +355,7 @@ arm64_suites() {
   if [ -n "${VDQRN_NO_ARM64_WHY:-}" ]; then
     not_run "$preset" "$VDQRN_NO_ARM64_WHY"
     not_run_demo arm64-zip "$VDQRN_NO_ARM64_WHY"
+    not_run_step msi-arm64 "$VDQRN_NO_ARM64_WHY"
     return 0
   fi
   step "arm64 Windows system (scripts/wine_arm64.sh prepare)"
@@ -374,6 +381,8 @@ arm64_suites() {
       # The demo conversation from the arm64 zip, as an administrator tries it.
       demo arm64-zip "engine_sim.exe from vdqrn-windows-arm64.zip under arm64 wine, in process" \
         scripts/arm64_demo.sh build
+      checked msi-arm64 "installed, played and removed under arm64 wine" "" \
+        scripts/test_arm64_msi.sh build
       checked arm64-wine-runner "scripts/test_wine_arm64.sh, a session of its own" "" \
         scripts/test_wine_arm64.sh
       ;;
@@ -382,10 +391,13 @@ arm64_suites() {
         "The $preset suites are built but NOT RUN, and NOT passed."
       not_run "$preset" "no arm64 Windows system: $said"
       not_run_demo arm64-zip "no arm64 Windows system: $said"
+      not_run_step msi-arm64 "no arm64 Windows system: $said"
       ;;
     *)
       outcome[$preset]="FAILED"
       how[$preset]="the arm64 Windows system could not be prepared: $said"
+      not_run_demo arm64-zip "the arm64 Windows system could not be prepared"
+      not_run_step msi-arm64 "the arm64 Windows system could not be prepared"
       status=1
       ;;
   esac
