@@ -26,7 +26,8 @@
 # versions are in the File table, and the package holds the Restart Manager
 # and reboot settings; the arm64 one is for the Arm64 platform, its
 # components 64-bit ones, with both hosts, sharing the x64 one's upgrade
-# code (the arm64 package itself is not installed here). Prints one summary line per
+# code (the arm64 package is installed under arm64 wine by
+# scripts/test_arm64_msi.sh). Prints one summary line per
 # package (also written to BUILD_ROOT/installers/summary.txt): passed,
 # FAILED or NOT RUN, and how it ran. Exits non-zero when one failed.
 set -euo pipefail
