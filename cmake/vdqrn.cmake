@@ -94,6 +94,7 @@ function(vdqrn_msvc_import_library target def)
   endif()
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${VDQRN_LLVM_DLLTOOL} ${options} -d ${def} -l ${VDQRN_BIN_DIR}/${target}.lib
+    BYPRODUCTS ${VDQRN_BIN_DIR}/${target}.lib
     VERBATIM)
 endfunction()
 

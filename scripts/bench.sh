@@ -22,7 +22,7 @@ if [ "${1:-}" = "--quick" ]; then
 fi
 build=$(realpath -m "${1:-build/linux}")
 
-install_packages libboost-dev googletest libbenchmark-dev cmake make g++ python3 \
+install_packages libboost-dev googletest libbenchmark-dev cmake ninja-build ccache g++ python3 \
   g++-i686-linux-gnu
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake --preset linux -B "$build" >/dev/null

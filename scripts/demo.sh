@@ -24,7 +24,7 @@ source scripts/lib.sh
 
 # The linux preset also configures the test suite, hence googletest; the
 # 32-bit compiler builds the probe that tells whether 32-bit code runs.
-install_packages cmake make g++ libboost-dev googletest g++-i686-linux-gnu
+install_packages cmake ninja-build ccache g++ libboost-dev googletest g++-i686-linux-gnu
 
 build=${DEMO_BUILD_DIR:-build/linux}
 step "build ($build)"

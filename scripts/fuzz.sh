@@ -12,7 +12,7 @@ source scripts/lib.sh
 seconds=${1:-600}
 build=$(realpath -m "${2:-build/linux-fuzz}")
 
-install_packages clang libclang-rt-14-dev libboost-dev cmake make
+install_packages clang libclang-rt-14-dev libboost-dev cmake ninja-build ccache
 cmake --preset linux-fuzz -B "$build" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 

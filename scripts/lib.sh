@@ -2,6 +2,15 @@
 
 step() { printf '\n=== %s === (%s)\n' "$*" "$(date +%H:%M:%S)"; }
 
+# The machine's caches, kept outside every build folder and clone: the arm64
+# toolchain and system, and the compiler cache (ccache, which the builds use
+# where it is installed) where this user may write there; elsewhere ccache's
+# own folder in the user's home.
+vdqrn_cache=${VDQRN_CACHE:-/var/cache/vdqrn}
+if [ -z "${CCACHE_DIR:-}" ] && mkdir -p "$vdqrn_cache" 2>/dev/null && [ -w "$vdqrn_cache" ]; then
+  export CCACHE_DIR="$vdqrn_cache/ccache" CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-8G}
+fi
+
 # Installing Debian packages (as root). Groups of packages are installed by
 # what needs them: a group that cannot be installed sets its reason in
 # install_why[GROUP] and takes only the steps that need it with it.

@@ -27,7 +27,7 @@ source scripts/lib.sh
 # that cannot be installed takes only its own steps with it: NOT RUN,
 # loudly, with the reason, never counted as passed.
 step "Debian packages"
-if ! install_group build cmake make g++ file libboost-dev googletest binutils-mingw-w64-i686 \
+if ! install_group build cmake make ninja-build ccache g++ file libboost-dev googletest binutils-mingw-w64-i686 \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 g++-i686-linux-gnu g++-arm-linux-gnueabihf \
   g++-aarch64-linux-gnu llvm wixl msitools dpkg rpm osslsigncode openssl python3; then
   loud "THE TEST COMMAND CANNOT RUN: ${install_why[build]}"

@@ -38,6 +38,7 @@ class RecordingLibrary {
     kLockAndThrowForeign = 13,
     kLockAndCrash = 14,
     kIllegalInstruction = 15,
+    kCaughtInside = 16,  // throws and catches "recorded failure" itself, then returns
   };
 
   RecordingLibrary();  // loads the library and resets its script

@@ -67,6 +67,9 @@ enum ThrowKind {
   kLockAndThrowForeign = 13,
   kLockAndCrash = 14,
   kIllegalInstruction = 15,   // Windows only: an instruction the processor refuses
+  // Throws "recorded failure" and catches it itself, then returns as usual:
+  // its runtime keeps that thread's exception state, nothing leaves.
+  kThrowCaughtInside = 16,
 };
 
 struct UnrelatedFailure {
@@ -328,6 +331,12 @@ void Record(const char* name, const Args&... args) {
     case kThrowRuntimeError: throw std::runtime_error("recorded failure");
     case kThrowUnrelatedClass: throw UnrelatedFailure{7};
     case kThrowNullWhat: throw NullWhatFailure();
+    case kThrowCaughtInside:
+      try {
+        throw std::runtime_error("recorded failure");
+      } catch (const std::runtime_error&) {
+      }
+      break;
 #if defined(_WIN32)
     case kThrowForeign: RaiseForeignCxxException();
     case kAbort: std::abort();
@@ -457,7 +466,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   return TRUE;
 }
 #endif
-// 0 returns normally; 1 to 15 throw, abort, crash, hang or spawn, see ThrowKind.
+// 0 returns normally; 1 to 16 throw, abort, crash, hang or spawn, see ThrowKind.
 RECORDING_EXPORT void Recording_SetThrow(int kind) {
   LoadScript();
   g_script.throwKind = kind;
