@@ -7,6 +7,10 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 add_subdirectory(${VDQRN_GTEST_SRC} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+# Compiled without optimisation, as the tests are (tests/CMakeLists.txt).
+foreach(library gtest gtest_main gmock gmock_main)
+  target_compile_options(${library} PRIVATE -O0)
+endforeach()
 include(GoogleTest)
 
 # vdqrn_gtest(NAME SOURCES... LIBS ... [DEPENDS ...] [TEST_PROPERTIES key value ...]):

@@ -2,6 +2,16 @@
 
 step() { printf '\n=== %s === (%s)\n' "$*" "$(date +%H:%M:%S)"; }
 
+# Commands run when the script exits, each once, in the order they were
+# given (a script's own `trap ... EXIT` would replace them).
+exit_hooks=()
+at_exit() {
+  local hook
+  for hook in "${exit_hooks[@]}"; do [ "$hook" = "$1" ] && return 0; done
+  exit_hooks+=("$1")
+  trap 'for exit_hook in "${exit_hooks[@]}"; do eval "$exit_hook" || true; done' EXIT
+}
+
 # The machine's caches, kept outside every build folder and clone: the arm64
 # toolchain and system, and the compiler cache (ccache, which the builds use
 # where it is installed) where this user may write there; elsewhere ccache's
@@ -307,7 +317,7 @@ register_binfmt() {
       binfmt_why="binfmt_misc refused the registration"
     else
       binfmt_registered+=("$name")
-      trap restore_binfmt EXIT
+      at_exit restore_binfmt
       return 0
     fi
   fi
@@ -344,7 +354,7 @@ set_aside_i386_emulators() {
     elif echo 0 >"$handler" 2>/dev/null; then
       echo "switching off $handler until this script ends: the kernel runs 32-bit programs itself"
       binfmt_set_aside+=("$handler")
-      trap restore_binfmt EXIT
+      at_exit restore_binfmt
     fi
   done < <(i386_binfmt_handlers)
   return 0

@@ -108,34 +108,68 @@ timed sysroots scripts/sysroot.sh x86
 timed sysroots-arm scripts/sysroot.sh arm
 took[sysroots]=$((took[sysroots] + took[sysroots-arm]))
 
-# The arm64 Windows toolchain, made once from Debian's sources and kept
-# outside the build folder (scripts/toolchain_arm64.sh). Without it the
-# arm64 module, its packages and suites are NOT RUN, and said so.
-step "arm64 Windows toolchain"
+# The arm64 Windows toolchain (scripts/toolchain_arm64.sh) and the arm64
+# system its suites run in (scripts/wine_arm64.sh), each made once from
+# Debian's archive and kept outside the build folder. Uncached, each takes
+# minutes of downloads and single-threaded work: both are made in the
+# background while the other presets build. Without the toolchain the arm64
+# module, its packages and suites are NOT RUN, and said so.
+# background NAME COMMAND...: runs the command in the background, its output
+# into build/background/NAME.log; joined by `joined NAME`.
+mkdir -p build/background
+declare -A background_job
+background() {
+  local name=$1 log=build/background/$1
+  shift
+  rm -f "$log.log" "$log.status"
+  (
+    start=$SECONDS result=0
+    "$@" >"$log.log" 2>&1 </dev/null || result=$?
+    echo "$result $((SECONDS - start))" >"$log.status"
+  ) &
+  background_job[$name]=$!
+}
+# joined NAME: waits for it, prints its output, sets took[NAME] and fails as
+# it failed.
+joined() {
+  local log=build/background/$1 result seconds
+  wait "${background_job[$1]}" || true
+  cat "$log.log"
+  read -r result seconds <"$log.status" || result=1
+  took[$1]=${seconds:-0}
+  return "$result"
+}
+step "arm64 Windows toolchain and system: made or found in the background"
 arm64_presets=()
-toolchain_log=$(mktemp)
-if timed toolchain-arm64 scripts/toolchain_arm64.sh 2> >(tee "$toolchain_log" >&2) >/dev/null; then
-  arm64_presets=(windows-arm64)
-  toolchain_arm64_how="found in the cache in ${took[toolchain-arm64]} s"
-  grep -q "^toolchain_arm64: made in" "$toolchain_log" &&
-    toolchain_arm64_how="made afresh (uncached) in ${took[toolchain-arm64]} s"
-else
-  export VDQRN_NO_ARM64_WHY="the arm64 toolchain could not be made: $(tail -1 "$toolchain_log")"
-  loud "$VDQRN_NO_ARM64_WHY" \
-    "The windows-arm64 module, its packages and its suites are NOT RUN, and NOT passed."
-fi
-rm -f "$toolchain_log"
+background toolchain-arm64 scripts/toolchain_arm64.sh
+at_exit 'scripts/wine_arm64.sh finish >/dev/null 2>&1'
+background arm64-system scripts/wine_arm64.sh prepare
 
 # The 32-bit presets first: the 64-bit suites run the instrument host tests
-# with their 32-bit host and libraries.
-for preset in linux-x86 linux-armhf windows-x86 linux windows-x64 "${arm64_presets[@]}" \
-  linux-asan linux-x64 linux-arm64; do
+# with their 32-bit host and libraries. windows-arm64 last, once its
+# toolchain is there.
+for preset in linux-x86 linux-armhf windows-x86 linux windows-x64 linux-asan linux-x64 \
+  linux-arm64 windows-arm64; do
+  if [ "$preset" = windows-arm64 ]; then
+    step "arm64 Windows toolchain"
+    if joined toolchain-arm64; then
+      arm64_presets=(windows-arm64)
+      toolchain_arm64_how="found in the cache in ${took[toolchain-arm64]} s"
+      grep -q "^toolchain_arm64: made in" build/background/toolchain-arm64.log &&
+        toolchain_arm64_how="made afresh (uncached) in ${took[toolchain-arm64]} s, beside the builds"
+    else
+      export VDQRN_NO_ARM64_WHY="the arm64 toolchain could not be made: $(tail -1 build/background/toolchain-arm64.log)"
+      loud "$VDQRN_NO_ARM64_WHY" \
+        "The windows-arm64 module, its packages and its suites are NOT RUN, and NOT passed."
+      continue
+    fi
+  fi
   step "build $preset"
   start=$SECONDS
   configure=(cmake --preset "$preset")
   [ "$preset" = linux-x86 ] && configure+=("-DCMAKE_CROSSCOMPILING_EMULATOR=$emulator32")
   # A build folder of an older configuration (the glibc floor's flags
-  # changed since) is configured afresh.
+  # changed since, or another generator) is configured afresh.
   "${configure[@]}" >/dev/null || "${configure[@]}" --fresh >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   took[build-$preset]=$((SECONDS - start))
@@ -351,29 +385,21 @@ not_run_demo() {
 # system or wine cannot be had: NOT RUN, with the reason.
 #   arm64_suites BUILD_FOLDER
 arm64_suites() {
-  local preset=${1##*/} start=$SECONDS said result=0
+  local preset=${1##*/} said result=0
   if [ -n "${VDQRN_NO_ARM64_WHY:-}" ]; then
     not_run "$preset" "$VDQRN_NO_ARM64_WHY"
     not_run_demo arm64-zip "$VDQRN_NO_ARM64_WHY"
     not_run_step msi-arm64 "$VDQRN_NO_ARM64_WHY"
+    joined arm64-system >/dev/null || true
     return 0
   fi
-  step "arm64 Windows system (scripts/wine_arm64.sh prepare)"
-  trap 'scripts/wine_arm64.sh finish >/dev/null 2>&1 || true; restore_binfmt' EXIT
-  local log
-  log=$(mktemp)
-  {
-    result=0
-    scripts/wine_arm64.sh prepare 2>&1 || result=$?
-    echo $result >"$log.status"
-  } | tee "$log"
-  result=$(cat "$log.status")
-  said=$(tail -1 "$log")
-  rm -f "$log" "$log.status"
-  took[arm64-system]=$((SECONDS - start))
+  step "arm64 Windows system (scripts/wine_arm64.sh prepare, in the background)"
+  result=0
+  joined arm64-system || result=$?
+  said=$(tail -1 build/background/arm64-system.log)
   local cost="the arm64 system found in the cache, ready in ${took[arm64-system]} s"
   case "$said" in
-    "made in "*) cost="the arm64 system made afresh (uncached) in ${took[arm64-system]} s" ;;
+    "made in "*) cost="the arm64 system made afresh (uncached) in ${took[arm64-system]} s, beside the builds" ;;
   esac
   case $result in
     0)

@@ -19,7 +19,8 @@
 # the session itself when the system is cached), with the caller's folders
 # at the same absolute paths inside and the same current directory; it
 # returns the program's exit status, 124 when it was stopped after the
-# time-out (VDQRN_ARM64_TIMEOUT, 600 s by default). finish ends the session:
+# time-out (VDQRN_ARM64_TIMEOUT, 600 s by default), and then only once
+# every process it started has ended. finish ends the session:
 # every process in it, its mounts, its registration and its layer go.
 # describe prints how programs run, for a summary; where, the cache's folder.
 #
@@ -381,14 +382,54 @@ run_program() {
     echo "the arm64 wine session could not be started" >&2
     return 1
   }
-  local pid environment=()
+  local pid environment=() status=0
   read -r pid <"$state/pid"
   mapfile -d '' environment < <(passed_environment)
+  # Every process of this run carries its mark (wine hands its environment
+  # on to the processes a program starts); wine's services, started by the
+  # session, do not.
+  local mark="VDQRN_ARM64_RUN=$$.$RANDOM.$SECONDS"
   # timeout's signals reach the whole group: nsenter, wine and the
   # processes it started.
   timeout -k 10 "$timeout_seconds" nsenter -t "$pid" -U -m -p \
-    chroot "$state/root" /usr/bin/env -i "${environment[@]}" "${inside_env[@]}" \
-    /bin/sh -c 'cd "$1" && shift && exec wine "$@"' sh "$PWD" "$@"
+    chroot "$state/root" /usr/bin/env -i "${environment[@]}" "${inside_env[@]}" "$mark" \
+    /bin/sh -c 'cd "$1" && shift && exec wine "$@"' sh "$PWD" "$@" || status=$?
+  # A program stopped after the time-out is gone when run returns, however
+  # long the emulated processes take to end on a busy machine.
+  case $status in 124 | 137) end_marked "$pid" "$mark" ;; esac
+  return $status
+}
+
+# The processes of the session whose environment holds ENTRY, less the
+# ended ones not yet reaped; one PID a line.
+#   marked_processes SESSION_PID ENTRY
+marked_processes() {
+  local ns process
+  ns=$(readlink "/proc/$1/ns/pid") || return 0
+  for process in /proc/[0-9]*; do
+    [ "$(readlink "$process/ns/pid" 2>/dev/null)" = "$ns" ] || continue
+    grep -q '^State:.*Z' "$process/status" 2>/dev/null && continue
+    tr '\0' '\n' <"$process/environ" 2>/dev/null | grep -qxF "$2" && echo "${process#/proc/}"
+  done
+  return 0
+}
+
+# Kills what is left of a run and waits until it has ended (at most two
+# minutes; then says what still runs).
+#   end_marked SESSION_PID ENTRY
+end_marked() {
+  local left tries
+  for tries in $(seq 240); do
+    left=$(marked_processes "$@")
+    [ -z "$left" ] && return 0
+    # shellcheck disable=SC2086
+    kill -KILL $left 2>/dev/null || true
+    sleep 0.5
+  done
+  echo "wine_arm64: still running after the program was stopped: $(for process in $left; do
+    tr '\0' ' ' <"/proc/$process/cmdline" 2>/dev/null | cut -c1-120
+    echo
+  done | paste -sd ';')" >&2
 }
 
 describe() {
