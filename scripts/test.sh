@@ -22,6 +22,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
+# Every step's wall time, for the summary: a step lasts until the next.
+step_times=()
+step_now=
+step_began=0
+step() {
+  [ -n "$step_now" ] && step_times+=("$(printf '%5d s  %s' $((SECONDS - step_began)) "$step_now")")
+  step_now="$*"
+  step_began=$SECONDS
+  printf '\n=== %s === (%s)\n' "$*" "$(date +%H:%M:%S)"
+}
+
 # Packages, in groups by what needs them. What the builds and packages
 # cannot do without fails the command, with apt's reason; any other group
 # that cannot be installed takes only its own steps with it: NOT RUN,
@@ -144,6 +155,9 @@ arm64_presets=()
 background toolchain-arm64 scripts/toolchain_arm64.sh
 at_exit 'scripts/wine_arm64.sh finish >/dev/null 2>&1'
 background arm64-system scripts/wine_arm64.sh prepare
+
+# What the compiler cache gives this run, for the summary.
+command -v ccache >/dev/null && ccache --zero-stats >/dev/null
 
 # The 32-bit presets first: the 64-bit suites run the instrument host tests
 # with their 32-bit host and libraries. windows-arm64 last, once its
@@ -512,7 +526,13 @@ for name in "${step_names[@]}"; do
   printf '%-20s %-8s %s\n' "$name" "${step_outcome[$name]}" "${step_how[$name]}"
 done
 printf 'arm64 toolchain: %s\n' "${toolchain_arm64_how:-${VDQRN_NO_ARM64_WHY:-?}}"
-printf 'seconds: %s\n' "fresh Debian 12 check ${took[fresh]:-?}, Debian 11 sysroots ${took[sysroots]:-?}, Debian 11 system ${took[system]:-?}, builds linux-x64 ${took[build-linux-x64]:-?}, linux-armhf ${took[build-linux-armhf]:-?}, linux-arm64 ${took[build-linux-arm64]:-?}; suites linux-armhf ${took[suite-armhf]:-?}, linux-arm64 ${took[suite-arm64]:-?}, windows-arm64 ${took[suite-arm64-win]:-?} (its arm64 system ${took[arm64-system]:-?}); Debian 11 demos ${took[demos]:-?}"
+printf 'seconds: %s\n' "arm64 toolchain ${took[toolchain-arm64]:-?} and arm64 system ${took[arm64-system]:-?} (in the background, beside the builds), fresh Debian 12 check ${took[fresh]:-?}, Debian 11 sysroots ${took[sysroots]:-?}, Debian 11 system ${took[system]:-?}, builds linux-x64 ${took[build-linux-x64]:-?}, linux-armhf ${took[build-linux-armhf]:-?}, linux-arm64 ${took[build-linux-arm64]:-?}; suites linux-armhf ${took[suite-armhf]:-?}, linux-arm64 ${took[suite-arm64]:-?}, windows-arm64 ${took[suite-arm64-win]:-?} (its arm64 system ${took[arm64-system]:-?}); Debian 11 demos ${took[demos]:-?}"
+if command -v ccache >/dev/null; then
+  echo "Compiler cache (${CCACHE_DIR:-ccache's own folder}): $(ccache --print-stats | awk '$1 ~ /^(direct|preprocessed)_cache_hit$/ {hits += $2}
+    $1 == "cache_miss" {misses = $2} END {printf "%d compilations found, %d made", hits, misses}')"
+fi
+echo "Wall time of each step, $((SECONDS / 60)) min $((SECONDS % 60)) s in all:"
+printf '  %s\n' "${step_times[@]}"
 not_run_lines=()
 while IFS= read -r line; do
   not_run_lines+=("$line")
