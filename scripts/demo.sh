@@ -105,7 +105,9 @@ if ! install_group host32 libc6:i386 libgcc-s1:i386; then
 fi
 step "build the 32-bit instrument host and simulated instrument (build/linux-x86)"
 cmake --preset linux-x86 >/dev/null
-cmake --build --preset linux-x86 -j "$(nproc)" --target qrnhost simspectro
+# With the 32-bit test libraries, which the everyday loop's host tests take.
+cmake --build --preset linux-x86 -j "$(nproc)" --target qrnhost simspectro recordingspectro \
+  missingexport
 cp build/linux-x86/bin/qrnhost32 "$build/bin/qrnhost32"
 cp build/linux-x86/bin/simspectro.so "$build/bin/simspectro32.so"
 

@@ -81,6 +81,7 @@ const std::vector<Step>& Steps() {
 class HostAnswers : public ModuleTest, public ::testing::WithParamInterface<std::uint16_t> {
  protected:
   void SetUp() override {
+    VDQRN_SKIP_WITHOUT_HOST();
     ASSERT_TRUE(recording_.IsLoaded());
     ModuleTest::SetUp();
     OpenWithVersion(GetParam());

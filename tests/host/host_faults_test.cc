@@ -33,6 +33,7 @@ using engine_sim::kDataChannelName;
 class HostFaults : public ::testing::Test {
  protected:
   void SetUp() override {
+    VDQRN_SKIP_WITHOUT_HOST();
     ASSERT_TRUE(recording_.IsLoaded());
     ASSERT_TRUE(AttachInProcess(engine_, directory_.Path())) << engine_.LastError();
     ASSERT_EQ(engine_.Open(), 0);

@@ -46,6 +46,7 @@ bool WaitFor(const std::function<bool()>& condition, int seconds = 10) {
 class HostProcess : public ::testing::Test {
  protected:
   void SetUp() override {
+    VDQRN_SKIP_WITHOUT_HOST();
     engine_sim::SetModuleTempDirectory(log_.Path());
     setenv("VDQRN_CLIENT_ANSWERS", Path("answers").c_str(), 1);
   }
