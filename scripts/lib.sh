@@ -207,6 +207,22 @@ stage_package() {
   done < <(package_contents "$platform" "$arch")
 }
 
+# The live processes (ended ones not yet reaped left out) in the PID
+# namespace of a process whose environment holds ENTRY: the PID and the
+# start of the command line, one a line.
+#   processes_holding NAMESPACE_PID ENTRY
+processes_holding() {
+  local ns process
+  ns=$(readlink "/proc/$1/ns/pid") || return 0
+  for process in /proc/[0-9]*; do
+    [ "$(readlink "$process/ns/pid" 2>/dev/null)" = "$ns" ] || continue
+    grep -q '^State:.*Z' "$process/status" 2>/dev/null && continue
+    tr '\0' '\n' <"$process/environ" 2>/dev/null | grep -qxF "$2" || continue
+    echo "${process#/proc/} $(tr '\0' ' ' <"$process/cmdline" 2>/dev/null | cut -c1-80)"
+  done
+  return 0
+}
+
 # Removes a folder, first unmounting what is still mounted inside it (a
 # failed debootstrap's /proc, or /dev nodes bound from this machine).
 remove_folder() {

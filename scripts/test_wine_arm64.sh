@@ -27,18 +27,6 @@ status_of() {
   "$runner" run "$@" >/dev/null 2>&1 || result=$?
   echo "$result"
 }
-# The live processes of the session whose environment holds ENTRY: their
-# PIDs and command lines, one a line.
-session_processes() {
-  local ns process
-  ns=$(readlink "/proc/$1/ns/pid")
-  for process in /proc/[0-9]*; do
-    [ "$(readlink "$process/ns/pid" 2>/dev/null)" = "$ns" ] || continue
-    grep -q '^State:.*Z' "$process/status" 2>/dev/null && continue
-    tr '\0' '\n' <"$process/environ" 2>/dev/null | grep -qxF "$2" || continue
-    echo "${process#/proc/} $(tr '\0' ' ' <"$process/cmdline" | cut -c1-80)"
-  done
-}
 zombies() {
   local ns process count=0
   ns=$(readlink "/proc/$1/ns/pid")
@@ -97,7 +85,7 @@ session=$(cat "$VDQRN_ARM64_STATE/pid")
 hung_mark="VDQRN_HUNG_PROGRAM=$$"
 hung_status=$(export "${hung_mark?}" && status_of --timeout 5 -- cmd /c "for /L %i in (1,0,2) do @rem")
 check "a hung program is stopped after the time-out, with status 124" [ "$hung_status" = 124 ]
-left=$(session_processes "$session" "$hung_mark")
+left=$(processes_holding "$session" "$hung_mark")
 check "nothing of the stopped program runs once run has returned (${left:-none left})" [ -z "$left" ]
 for _ in 1 2 3 4 5; do
   [ "$(zombies "$session")" = 0 ] && break

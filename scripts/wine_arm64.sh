@@ -400,36 +400,19 @@ run_program() {
   return $status
 }
 
-# The processes of the session whose environment holds ENTRY, less the
-# ended ones not yet reaped; one PID a line.
-#   marked_processes SESSION_PID ENTRY
-marked_processes() {
-  local ns process
-  ns=$(readlink "/proc/$1/ns/pid") || return 0
-  for process in /proc/[0-9]*; do
-    [ "$(readlink "$process/ns/pid" 2>/dev/null)" = "$ns" ] || continue
-    grep -q '^State:.*Z' "$process/status" 2>/dev/null && continue
-    tr '\0' '\n' <"$process/environ" 2>/dev/null | grep -qxF "$2" && echo "${process#/proc/}"
-  done
-  return 0
-}
-
 # Kills what is left of a run and waits until it has ended (at most two
 # minutes; then says what still runs).
 #   end_marked SESSION_PID ENTRY
 end_marked() {
-  local left tries
-  for tries in $(seq 240); do
-    left=$(marked_processes "$@")
+  local left _
+  for _ in $(seq 240); do
+    left=$(processes_holding "$@" | cut -d' ' -f1)
     [ -z "$left" ] && return 0
     # shellcheck disable=SC2086
     kill -KILL $left 2>/dev/null || true
     sleep 0.5
   done
-  echo "wine_arm64: still running after the program was stopped: $(for process in $left; do
-    tr '\0' ' ' <"/proc/$process/cmdline" 2>/dev/null | cut -c1-120
-    echo
-  done | paste -sd ';')" >&2
+  echo "wine_arm64: still running after the program was stopped: $(processes_holding "$@" | paste -sd ';')" >&2
 }
 
 describe() {

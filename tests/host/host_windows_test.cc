@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine_sim.h"
+#include "host_support.h"
 #include "platform/platform.h"
 #include "platform/shared_channel.h"
 #include "test_directory.h"
