@@ -531,8 +531,9 @@ done
 printf 'arm64 toolchain: %s\n' "${toolchain_arm64_how:-${VDQRN_NO_ARM64_WHY:-?}}"
 printf 'seconds: %s\n' "arm64 toolchain ${took[toolchain-arm64]:-?} and arm64 system ${took[arm64-system]:-?} (in the background, beside the builds), fresh Debian 12 check ${took[fresh]:-?}, Debian 11 sysroots ${took[sysroots]:-?}, Debian 11 system ${took[system]:-?}, builds linux-x64 ${took[build-linux-x64]:-?}, linux-armhf ${took[build-linux-armhf]:-?}, linux-arm64 ${took[build-linux-arm64]:-?}; suites linux-armhf ${took[suite-armhf]:-?}, linux-arm64 ${took[suite-arm64]:-?}, windows-arm64 ${took[suite-arm64-win]:-?} (its arm64 system ${took[arm64-system]:-?}); Debian 11 demos ${took[demos]:-?}"
 if command -v ccache >/dev/null; then
-  echo "Compiler cache (${CCACHE_DIR:-ccache's own folder}): $(ccache --print-stats | awk '$1 ~ /^(direct|preprocessed)_cache_hit$/ {hits += $2}
-    $1 == "cache_miss" {misses = $2} END {printf "%d compilations found, %d made", hits, misses}')"
+  compilations=$(ccache --print-stats | awk '$1 ~ /^(direct|preprocessed)_cache_hit$/ {hits += $2}
+    $1 == "cache_miss" {misses = $2} END {printf "%d compilations found, %d made", hits, misses}')
+  echo "Compiler cache (${CCACHE_DIR:-ccache default}): $compilations"
 fi
 echo "Wall time of each step, $((SECONDS / 60)) min $((SECONDS % 60)) s in all:"
 printf '  %s\n' "${step_times[@]}"
