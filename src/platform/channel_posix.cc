@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -132,6 +133,16 @@ bool ProcessorsBusy() {
   return processors > 0 && running > processors;
 #else
   return false;
+#endif
+}
+
+long long InvoluntarySwitches() {
+#if defined(RUSAGE_THREAD)
+  struct rusage usage;
+  if (getrusage(RUSAGE_THREAD, &usage) != 0) return -1;
+  return usage.ru_nivcsw;
+#else
+  return -1;
 #endif
 }
 

@@ -253,6 +253,7 @@ ChannelOutcome AwaitWake(ChannelEnd& end, long timeoutMs) {
 namespace detail {
 // Not asked of the system there: only a lost processor stops the watching.
 bool ProcessorsBusy() { return false; }
+long long InvoluntarySwitches() { return -1; }
 }  // namespace detail
 
 }  // namespace platform

@@ -218,6 +218,10 @@ struct ChannelEnd {
   // watching on a busy machine only keeps it from being woken promptly.
   long long watchAgainAt = 0;
   long long busyLookedAt = 0;  // when this side last asked whether the machine is busy
+  // This thread's involuntary switches when this side last counted them
+  // (-1: not yet): a gap while watching counts as a lost processor only when
+  // another thread took it, not when the machine under a virtual one paused.
+  long long switchesSeen = -1;
 };
 enum class ChannelOutcome { kDone, kClosed, kTimedOut, kCorrupt };
 // Writes every byte, waiting for room when the other side has not taken

@@ -133,10 +133,17 @@ ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs, std::uint32_t 
   const Clock::time_point watchUntil = start + watch;
   // A gap since the last look at the clock means the processor was taken
   // from us; seen also when what we watched for came meanwhile (the usual
-  // case: it came while we could not look).
+  // case: it came while we could not look). Only a gap in which the system
+  // gave our processor to another thread counts: a virtual machine's own
+  // pauses (its host running something else) leave gaps as long, often,
+  // and say nothing about this machine's threads.
   const auto preempted = [&end](Clock::time_point last) {
     const Clock::time_point now = Clock::now();
     if (now - last <= kPreempted) return false;
+    const long long switches = detail::InvoluntarySwitches();
+    const bool taken = switches < 0 || end.switchesSeen < 0 || switches != end.switchesSeen;
+    end.switchesSeen = switches;
+    if (!taken) return false;
     end.watchAgainAt = Nanoseconds(now + kBusyPause);
     return true;
   };

@@ -28,6 +28,9 @@ ChannelOutcome AwaitWake(ChannelEnd& end, long timeoutMs);
 // Whether more threads are ready to run than the machine has processors
 // (false where the system does not tell). Costs a file read: asked rarely.
 bool ProcessorsBusy();
+// How often the system took this thread's processor for another thread so
+// far (-1 where it does not tell). Costs a system call: asked rarely.
+long long InvoluntarySwitches();
 
 }  // namespace detail
 
