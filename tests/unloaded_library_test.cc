@@ -11,9 +11,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "exchanges.h"
 #include "instrument/driver_api.h"
 #include "platform/platform.h"
-#include "exchanges.h"
 #include "recording_controls.h"
 
 namespace vdqrn {

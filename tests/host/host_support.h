@@ -22,31 +22,30 @@ inline std::string HostArchitectureName() {
 
 // Why the 32-bit host cannot serve the suite here (not built, or this
 // machine cannot start it), or the empty text.
-const std::string &WhyNoHost();
+const std::string& WhyNoHost();
 // Whether the host must serve it (VDQRN_HOST32_REQUIRED, which the test
 // command sets where it runs the suite).
 bool HostRequired();
 // First in every host test: skips it, saying why, where the host cannot
 // serve it; fails it there instead where the host is required.
-#define VDQRN_SKIP_WITHOUT_HOST()                                              \
-  do {                                                                         \
-    if (!::vdqrn::WhyNoHost().empty()) {                                       \
-      if (::vdqrn::HostRequired())                                             \
-        FAIL() << ::vdqrn::WhyNoHost();                                        \
-      GTEST_SKIP() << ::vdqrn::WhyNoHost();                                    \
-    }                                                                          \
+#define VDQRN_SKIP_WITHOUT_HOST()                                       \
+  do {                                                                  \
+    if (!::vdqrn::WhyNoHost().empty()) {                                \
+      if (::vdqrn::HostRequired()) FAIL() << ::vdqrn::WhyNoHost();      \
+      GTEST_SKIP() << ::vdqrn::WhyNoHost();                             \
+    }                                                                   \
   } while (false)
 
 // Points the recording library (this process's copy and the host's) at
 // files in a folder of its own for as long as the object lives.
 class SharedRecordingState {
-public:
+ public:
   SharedRecordingState();
   ~SharedRecordingState();
   // The folder, without a trailing separator.
-  const std::string &Path() const { return directory_.Path(); }
+  const std::string& Path() const { return directory_.Path(); }
 
-private:
+ private:
   TestDirectory directory_;
 };
 
@@ -56,8 +55,8 @@ private:
 bool HostReasonsAreReadable();
 
 // The process ids of "Instrument host started (..., process N)" lines.
-std::vector<long> HostProcessIds(const std::vector<std::string> &lines);
+std::vector<long> HostProcessIds(const std::vector<std::string>& lines);
 // Whether no process with the id runs any more.
 bool ProcessIsGone(long id);
 
-} // namespace vdqrn
+}  // namespace vdqrn
