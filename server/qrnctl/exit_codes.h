@@ -20,6 +20,7 @@ enum ExitCode : int {
   kExitUnsafeLibraryName = 12,// check --library: the driver refuses the name as unsafe (not sent)
   kExitCommandTooLong = 13,   // send, script: a command over 4996 bytes (never sent)
   kExitLibraryInUse = 14,     // check --library: not done, a library is loaded in the session
+  kExitUnexpected = 15,       // script: a response other than the script expects
 };
 
 }  // namespace qrnctl

@@ -120,7 +120,9 @@ check prints its verdict first ("All is well." or "PROBLEM: ..." with what
 to do), then what it found.
 
 Commands: one command text per line, exactly as the host writes it; blank
-lines and lines starting with "#" are skipped. Output: "> command" (not at
+lines and lines starting with "#" are skipped. A line "< RESPONSE" after a
+command states the response the script expects, as it is printed (exactly;
+or, ending with "...", one that starts with what comes before). Output: "> command" (not at
 the prompt) and "< response", with control bytes shown as \r, \n, \t, \0 or
 \xNN; a GetSpectralDataAll response is also drawn as a chart.
 
@@ -142,6 +144,7 @@ Exit codes:
  12  check --library: the driver refuses the name as unsafe (nothing sent)
  13  a command longer than 4996 bytes: never sent
  14  check --library: not done, a library is loaded in the session already
+ 15  a response other than the script expects (every command answered)
 )";
 }
 

@@ -1,6 +1,8 @@
 #include "tool.h"
 
 #include <fstream>
+#include <optional>
+#include <string>
 
 #include "check.h"
 #include "exit_codes.h"
@@ -78,17 +80,37 @@ int ExitCodeOf(const qrnclient::Reply& reply, const std::string& command) {
 int Converse(qrnclient::Session& session, const Options& options, std::istream& in, bool prompt,
              std::ostream& out, std::ostream& err) {
   int code = kExitOk;
+  bool unexpected = false;
   std::string line;
+  std::string command;                   // the last command
+  std::optional<std::string> response;  // its response, if it got one
   for (;;) {
     if (prompt) out << "> " << std::flush;
     if (!engine_sim_cli::ReadLine(in, &line)) break;
+    if (engine_sim_cli::IsExpectationLine(line)) {
+      if (command.empty()) {
+        err << "qrnctl: \"" << Visible(line) << "\" follows no command" << std::endl;
+        unexpected = true;
+      } else if (response && !engine_sim_cli::MeetsExpectation(*response, line)) {
+        err << "qrnctl: \"" << Visible(command) << "\" answered \"" << Visible(*response)
+            << "\", where the script expects \"" << line.substr(2) << "\"" << std::endl;
+        unexpected = true;
+      }
+      continue;
+    }
     if (!engine_sim_cli::IsCommandLine(line)) continue;
     const qrnclient::Reply reply = Exchange(session, options, line, !prompt, out, err);
     if (reply.outcome == qrnclient::Outcome::kChannelFailure) return kExitChannelFailure;
-    if (!reply.Answered()) code = ExitCodeOf(reply, line);
+    command = line;
+    response.reset();
+    if (reply.Answered()) {
+      response = reply.raw;
+    } else {
+      code = ExitCodeOf(reply, line);
+    }
   }
   if (prompt) out << std::endl;
-  return code;
+  return code == kExitOk && unexpected ? kExitUnexpected : code;
 }
 
 int Finish(const Options& options, const Verdict& verdict, std::ostream& out) {

@@ -11,6 +11,7 @@ namespace vdqrn {
 namespace {
 
 using engine_sim_cli::IsCommandLine;
+using engine_sim_cli::IsExpectationLine;
 using engine_sim_cli::ReadLine;
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -41,6 +42,32 @@ TEST(ScriptLines, BlankLinesAndCommentsCarryNoCommand) {
   EXPECT_FALSE(IsCommandLine(" \t "));
   EXPECT_FALSE(IsCommandLine("#"));
   EXPECT_FALSE(IsCommandLine("# Init|simspectro|"));
+}
+
+TEST(ScriptLines, ExpectationsCarryNoCommandAndMatchWhatIsPrinted) {
+  EXPECT_FALSE(IsCommandLine("< OK"));
+  EXPECT_TRUE(IsExpectationLine("< OK"));
+  EXPECT_FALSE(IsExpectationLine("<OK"));
+  struct Case {
+    const char* response;
+    const char* line;
+    bool meets;
+  };
+  const Case cases[] = {
+      {"OK|true", "< OK|true", true},
+      {"OK|true", "< OK|tru", false},
+      {"OK|true", "< OK|true ", false},
+      {"OK", "< ", false},
+      {"", "< ", true},
+      {"OK|0.082;0.076", "< OK|0.08...", true},
+      {"OK|0.082;0.076", "< OK|0.07...", false},
+      {"OK|...", "< OK|...", true},
+      {"A\r\nB", "< A\\r\\nB", true},  // control bytes as printed
+  };
+  for (const Case& test : cases) {
+    EXPECT_EQ(engine_sim_cli::MeetsExpectation(test.response, test.line), test.meets)
+        << test.response << " against " << test.line;
+  }
 }
 
 TEST(ScriptLines, EverythingElseIsACommand) {

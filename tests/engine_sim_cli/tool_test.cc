@@ -13,8 +13,9 @@
 #include <system_error>
 
 #include "engine_sim.h"
-#include "test_directory.h"
 #include "exit_codes.h"
+#include "script.h"
+#include "test_directory.h"
 
 namespace vdqrn {
 
@@ -23,6 +24,7 @@ namespace fs = std::filesystem;
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 struct ToolRun {
@@ -84,7 +86,7 @@ TEST_F(Tool, ExampleSessionGetsEveryResponse) {
   std::ifstream script(ExampleSession());
   std::vector<std::string> commands;
   for (std::string line; std::getline(script, line);) {
-    if (!line.empty() && line[0] != '#') commands.push_back(line);
+    if (engine_sim_cli::IsCommandLine(line)) commands.push_back(line);
   }
   ASSERT_GE(commands.size(), 20u);
   for (const std::string& command : commands) {
@@ -122,6 +124,37 @@ TEST_F(Tool, LinesOfTheInputAreCommandsWithoutTheirLineEnds) {
                                                  "> GetSpectralDataAll|1|",
                                                  "< ERROR|No driver loaded"}));
   EXPECT_EQ(run.err, "");
+}
+
+// "< RESPONSE" lines state what the script expects of the command before:
+// every response other than its expectation is named, and the exit code
+// says so once every command was answered.
+TEST_F(Tool, ResponsesOtherThanTheScriptExpectsAreNamedAndFailTheRun) {
+  struct Case {
+    std::string script;
+    int code;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"Hello\n< OK|Hello\nQuarnClientDriverVersion\n< 1.5...\n", engine_sim_cli::kExitOk, ""},
+      {"Hello\n< OK|Hell\n", engine_sim_cli::kExitUnexpected,
+       "engine_sim: \"Hello\" answered \"OK|Hello\", where the script expects \"OK|Hell\"\n"},
+      {"< OK\nHello\n", engine_sim_cli::kExitUnexpected,
+       "engine_sim: \"< OK\" follows no command\n"},
+      // The library the example loads is not in the current folder here.
+      {"Init|nosuchlibrary|\n< OK\nConnect\n< OK|true\n", engine_sim_cli::kExitUnexpected,
+       "engine_sim: \"Init|nosuchlibrary|\" answered \"ERROR|Error loading driver "
+       "(\"nosuchlibrary\") on client\", where the script expects \"OK\"\n"
+       "engine_sim: \"Connect\" answered \"ERROR|No driver loaded\", where the script expects "
+       "\"OK|true\"\n"},
+  };
+  for (const Case& test : cases) {
+    const ToolRun run = RunWith({}, test.script);
+    EXPECT_EQ(run.code, test.code) << test.script;
+    EXPECT_EQ(run.err, test.err) << test.script;
+    // Expectation lines are never sent.
+    EXPECT_THAT(run.out, Not(HasSubstr("> <"))) << test.script;
+  }
 }
 
 TEST_F(Tool, TerminalInputGetsAPromptInsteadOfAnEcho) {

@@ -209,9 +209,15 @@ TEST_F(QrnctlTest, SendAndScriptPrintTheConversationAsEngineSimDoes) {
   EXPECT_EQ(unknown.code, qrnctl::kExitErrorAnswer);
   EXPECT_EQ(unknown.out, "> Bogus\\r\\n\n< ERROR|Unknown command \"Bogus\\r\\n\"\n");
 
-  const Outcome script = Qrnctl({}, "# a comment\nHello\n\nQuarnClientDriverVersion\r\n");
-  EXPECT_EQ(script.code, qrnctl::kExitOk);
+  const Outcome script =
+      Qrnctl({}, "# a comment\nHello\n< OK|Hello\n\nQuarnClientDriverVersion\r\n< 1.5...\n");
+  EXPECT_EQ(script.code, qrnctl::kExitOk) << script.err;
   EXPECT_EQ(script.out, "> Hello\n< OK|Hello\n> QuarnClientDriverVersion\n< 1.5.0\n");
+  // A response other than the script expects is named; the run fails so.
+  const Outcome unexpected = Qrnctl({}, "Hello\n< OK|Hell\nConnect\n< OK|true\n");
+  EXPECT_EQ(unexpected.code, qrnctl::kExitUnexpected);
+  EXPECT_EQ(unexpected.err,
+            "qrnctl: \"Hello\" answered \"OK|Hello\", where the script expects \"OK|Hell\"\n");
 
   Fake().driver = [](const std::string&, const std::string& command) {
     return command == "Hello" ? std::vector<std::string>{"OK|Hello"} : std::vector<std::string>{};

@@ -37,28 +37,42 @@ std::optional<std::string> Exchange(engine_sim::Engine& engine, const std::strin
   return response;
 }
 
-int Converse(engine_sim::Engine& engine, const ConversationSettings& settings, std::istream& in,
-             std::ostream& out, std::ostream& err) {
-  int unanswered = 0;
+ConversationOutcome Converse(engine_sim::Engine& engine, const ConversationSettings& settings,
+                             std::istream& in, std::ostream& out, std::ostream& err) {
+  ConversationOutcome outcome;
   std::string line;
+  std::string command;                   // the last command
+  std::optional<std::string> response;  // its response, if it got one
   while (true) {
     if (settings.prompt) out << "> " << std::flush;
     if (!ReadLine(in, &line)) break;
+    if (IsExpectationLine(line)) {
+      if (command.empty()) {
+        err << "engine_sim: \"" << Visible(line) << "\" follows no command" << std::endl;
+        ++outcome.unexpected;
+      } else if (response && !MeetsExpectation(*response, line)) {
+        err << "engine_sim: \"" << Visible(command) << "\" answered \"" << Visible(*response)
+            << "\", where the script expects \"" << line.substr(2) << "\"" << std::endl;
+        ++outcome.unexpected;
+      }
+      continue;
+    }
     if (!IsCommandLine(line)) continue;
     if (!settings.prompt) PrintCommand(out, line);
-    const std::optional<std::string> response = Exchange(engine, settings.channel, line);
+    command = line;
+    response = Exchange(engine, settings.channel, line);
     if (response) {
       PrintResponse(out, *response);
       PrintChartIfSpectral(out, line, *response);
     } else {
       out << std::flush;
       err << "engine_sim: no response to \"" << Visible(line) << "\"" << std::endl;
-      ++unanswered;
+      ++outcome.unanswered;
     }
     out << std::flush;
   }
   if (settings.prompt) out << std::endl;
-  return unanswered;
+  return outcome;
 }
 
 }  // namespace engine_sim_cli

@@ -24,11 +24,16 @@ struct ConversationSettings {
   bool prompt = false;  // typed at a terminal: prompt, and do not echo the command
 };
 
+struct ConversationOutcome {
+  int unanswered = 0;  // commands without response
+  int unexpected = 0;  // responses other than the script expects
+};
+
 // Reads command lines until the end of the input and prints the conversation:
 // "> command" (unless prompting), "< response" and, for GetSpectralDataAll,
-// the chart. A command without response gets a line on err. Answers the
-// number of commands without response.
-int Converse(engine_sim::Engine& engine, const ConversationSettings& settings, std::istream& in,
-             std::ostream& out, std::ostream& err);
+// the chart. A command without response, and a response other than the
+// expectation line after it states, gets a line on err.
+ConversationOutcome Converse(engine_sim::Engine& engine, const ConversationSettings& settings,
+                             std::istream& in, std::ostream& out, std::ostream& err);
 
 }  // namespace engine_sim_cli

@@ -18,6 +18,8 @@ enum ExitCode : int {
   // --listen only:
   kExitListen = 10,         // cannot listen on the address
   kExitReadyFile = 11,      // the ready file cannot be written
+  // --script and typed commands:
+  kExitUnexpected = 12,     // a response other than the script expects
 };
 
 }  // namespace engine_sim_cli

@@ -60,7 +60,9 @@ An option's value follows as the next argument or after "=" (--module=x).
 
 Commands: one command text per line, exactly as the host writes it (see
 docs/protocol.md); the line end (\n or \r\n) is not part of it. Blank lines
-and lines starting with "#" are skipped. Without --script the commands come
+and lines starting with "#" are skipped. A line "< RESPONSE" after a command
+states the response the script expects, as engine_sim prints it (exactly; or,
+ending with "...", one that starts with what comes before). Without --script the commands come
 from standard input; at a terminal after a "> " prompt (end with Ctrl+D, on
 Windows Ctrl+Z and Enter).
 
@@ -98,8 +100,10 @@ Exit codes:
   9  --check: the library loaded but did not connect (Connect not OK|true)
  10  --listen: cannot listen on the address (in use, not this machine's)
  11  --listen: the ready file cannot be written
+ 12  a response other than the script expects (every command answered)
 
-Example, in the folder that holds the module and simspectro:
+Example, in the folder that holds the module, simspectro and examples/ (an
+unpacked package, or build/linux/bin):
   engine_sim --script examples/session.txt
   engine_sim --hpc --log
   engine_sim --check --library simspectro

@@ -1,5 +1,7 @@
 #include "script.h"
 
+#include "transcript.h"
+
 namespace engine_sim_cli {
 
 bool ReadLine(std::istream& in, std::string* line) {
@@ -9,8 +11,22 @@ bool ReadLine(std::istream& in, std::string* line) {
 }
 
 bool IsCommandLine(const std::string& line) {
-  if (line.empty() || line[0] == '#') return false;
+  if (line.empty() || line[0] == '#' || IsExpectationLine(line)) return false;
   return line.find_first_not_of(" \t") != std::string::npos;
+}
+
+bool IsExpectationLine(const std::string& line) { return line.rfind("< ", 0) == 0; }
+
+bool MeetsExpectation(const std::string& response, const std::string& expectationLine) {
+  static const std::string kAnyRest = "...";
+  std::string expected = expectationLine.substr(2);
+  const std::string shown = Visible(response);
+  if (expected.size() >= kAnyRest.size() &&
+      expected.compare(expected.size() - kAnyRest.size(), kAnyRest.size(), kAnyRest) == 0) {
+    expected.resize(expected.size() - kAnyRest.size());
+    return shown.rfind(expected, 0) == 0;
+  }
+  return shown == expected;
 }
 
 }  // namespace engine_sim_cli

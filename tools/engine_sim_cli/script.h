@@ -1,6 +1,7 @@
 // Command lines, from a script file or typed at the prompt: one command text
 // per line, the line end not part of it. Blank lines and lines starting with
-// "#" carry no command.
+// "#" carry no command; a line starting with "< " states the response the
+// script expects to the command before it.
 #pragma once
 
 #include <istream>
@@ -13,8 +14,15 @@ namespace engine_sim_cli {
 bool ReadLine(std::istream& in, std::string* line);
 
 // Whether a line carries a command: it holds something other than blanks and
-// tabs, and does not start with "#". Everything else on the line, blanks
-// included, belongs to the command.
+// tabs, and starts with neither "#" nor "< ". Everything else on the line,
+// blanks included, belongs to the command.
 bool IsCommandLine(const std::string& line);
+
+// Whether a line states an expected response: "< " and the response, as
+// the tools print it (control bytes as \r, \n, \t, \0 or \xNN).
+bool IsExpectationLine(const std::string& line);
+// Whether the response is the one the expectation line states: exactly, or,
+// when the line ends with "...", one that starts with what stands before.
+bool MeetsExpectation(const std::string& response, const std::string& expectationLine);
 
 }  // namespace engine_sim_cli

@@ -135,14 +135,15 @@ int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::os
                                                        : engine_sim::kCommandChannelName;
   settings.prompt = options.script.empty() && inputIsTerminal;
   std::istream& commands = options.script.empty() ? in : script;
-  const int unanswered = Converse(engine, settings, commands, out, err);
+  const ConversationOutcome outcome = Converse(engine, settings, commands, out, err);
 
   engine.Close();
   engine.Unload();
   if (options.log) {
     out << "--- driver log (QuarnClientDriver.log) ---\n" << logFolder.ReadLog() << std::flush;
   }
-  return unanswered == 0 ? kExitOk : kExitNoResponse;
+  if (outcome.unanswered != 0) return kExitNoResponse;
+  return outcome.unexpected == 0 ? kExitOk : kExitUnexpected;
 }
 
 }  // namespace engine_sim_cli
