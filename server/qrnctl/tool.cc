@@ -88,12 +88,7 @@ int Converse(qrnclient::Session& session, const Options& options, std::istream& 
     if (prompt) out << "> " << std::flush;
     if (!engine_sim_cli::ReadLine(in, &line)) break;
     if (engine_sim_cli::IsExpectationLine(line)) {
-      if (command.empty()) {
-        err << "qrnctl: \"" << Visible(line) << "\" follows no command" << std::endl;
-        unexpected = true;
-      } else if (response && !engine_sim_cli::MeetsExpectation(*response, line)) {
-        err << "qrnctl: \"" << Visible(command) << "\" answered \"" << Visible(*response)
-            << "\", where the script expects \"" << line.substr(2) << "\"" << std::endl;
+      if (!engine_sim_cli::CheckExpectation("qrnctl", line, command, response, err)) {
         unexpected = true;
       }
       continue;

@@ -47,14 +47,7 @@ ConversationOutcome Converse(engine_sim::Engine& engine, const ConversationSetti
     if (settings.prompt) out << "> " << std::flush;
     if (!ReadLine(in, &line)) break;
     if (IsExpectationLine(line)) {
-      if (command.empty()) {
-        err << "engine_sim: \"" << Visible(line) << "\" follows no command" << std::endl;
-        ++outcome.unexpected;
-      } else if (response && !MeetsExpectation(*response, line)) {
-        err << "engine_sim: \"" << Visible(command) << "\" answered \"" << Visible(*response)
-            << "\", where the script expects \"" << line.substr(2) << "\"" << std::endl;
-        ++outcome.unexpected;
-      }
+      if (!CheckExpectation("engine_sim", line, command, response, err)) ++outcome.unexpected;
       continue;
     }
     if (!IsCommandLine(line)) continue;

@@ -29,4 +29,17 @@ bool MeetsExpectation(const std::string& response, const std::string& expectatio
   return shown == expected;
 }
 
+bool CheckExpectation(const std::string& tool, const std::string& expectationLine,
+                      const std::string& command, const std::optional<std::string>& response,
+                      std::ostream& err) {
+  if (command.empty()) {
+    err << tool << ": \"" << Visible(expectationLine) << "\" follows no command" << std::endl;
+    return false;
+  }
+  if (!response || MeetsExpectation(*response, expectationLine)) return true;
+  err << tool << ": \"" << Visible(command) << "\" answered \"" << Visible(*response)
+      << "\", where the script expects \"" << expectationLine.substr(2) << "\"" << std::endl;
+  return false;
+}
+
 }  // namespace engine_sim_cli

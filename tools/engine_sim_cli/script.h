@@ -5,6 +5,8 @@
 #pragma once
 
 #include <istream>
+#include <optional>
+#include <ostream>
 #include <string>
 
 namespace engine_sim_cli {
@@ -24,5 +26,11 @@ bool IsExpectationLine(const std::string& line);
 // Whether the response is the one the expectation line states: exactly, or,
 // when the line ends with "...", one that starts with what stands before.
 bool MeetsExpectation(const std::string& response, const std::string& expectationLine);
+// Checks an expectation line against the last command and its response
+// (none when it got none, which the caller reports itself); says on err,
+// after the tool's name, why it does not hold. True when it holds.
+bool CheckExpectation(const std::string& tool, const std::string& expectationLine,
+                      const std::string& command, const std::optional<std::string>& response,
+                      std::ostream& err);
 
 }  // namespace engine_sim_cli
