@@ -47,7 +47,9 @@ bool HostServer::Answer(const std::vector<std::uint8_t>& request, host_protocol:
       bool null = false;
       const std::string file = in.Text(&null);
       if (!in.Done() || null) return false;
-      reply->Bool(spectro_.LoadDriverFile(file));
+      const bool loaded = spectro_.LoadDriverFile(file);
+      reply->Bool(loaded);
+      reply->Text(loaded ? std::string() : spectro_.LoadFailureReason());
       return true;
     }
     case host_protocol::kCalls:

@@ -53,14 +53,22 @@ bool IsDeviceName(const std::string& component) {
 
 }  // namespace
 
-bool IsAcceptableDriverName(const std::string& name) {
-  if (name.find('\0') != std::string::npos) return false;
-  if (name.find(':') != std::string::npos) return false;
-  if (AnyComponent(name, [](const std::string& part) { return part == ".."; })) return false;
-  if (AnyComponent(name, IsDeviceName)) return false;
+bool IsAcceptableDriverName(const std::string& name) { return WhyDriverNameIsRefused(name).empty(); }
+
+std::string WhyDriverNameIsRefused(const std::string& name) {
+  if (name.find('\0') != std::string::npos) return "it holds a NUL byte";
+  if (name.find(':') != std::string::npos) return "it holds a colon";
+  if (AnyComponent(name, [](const std::string& part) { return part == ".."; })) {
+    return "it names a parent folder (\"..\")";
+  }
+  if (AnyComponent(name, IsDeviceName)) return "Windows opens a device for it";
   const std::size_t pathLength = std::strlen(platform::kLocalLibraryPrefix) + name.size() +
                                  std::strlen(platform::kLibrarySuffix);
-  return pathLength < platform::kMaxPath;
+  if (pathLength >= platform::kMaxPath) {
+    return "its path would be " + std::to_string(pathLength) + " bytes long, more than " +
+           std::to_string(platform::kMaxPath - 1);
+  }
+  return std::string();
 }
 
 }  // namespace vdqrn

@@ -12,5 +12,8 @@ namespace vdqrn {
 // buffer: such a name could reach outside the current directory, open a
 // device, or be cut short, so it is never tried.
 bool IsAcceptableDriverName(const std::string& name);
+// Why such a name is never tried, for the log ("it holds a colon"); empty
+// for a name that may be.
+std::string WhyDriverNameIsRefused(const std::string& name);
 
 }  // namespace vdqrn

@@ -22,7 +22,8 @@ Result Instrument::HandleInit(const Parameters& parameters) {
   diagnostics::LogTimestamped("Loading driver \"" + name + "\"");
 
   bool loaded = false;
-  if (IsAcceptableDriverName(name)) {
+  const std::string refused = WhyDriverNameIsRefused(name);
+  if (refused.empty()) {
     loaded = spectro_.LoadDriver(name.c_str());
   } else {
     spectro_.UnloadDriver();  // like any failed load, it leaves nothing loaded
@@ -33,6 +34,13 @@ Result Instrument::HandleInit(const Parameters& parameters) {
     return Result();
   }
   diagnostics::LogTimestamped("Loading Driver error");
+  // Which file was tried, or where it was looked for, and the system's
+  // reason: a wrong folder, a wrong case, a missing dependency and the wrong
+  // architecture each say so.
+  // (The name itself is in the line above.)
+  const std::string why =
+      refused.empty() ? spectro_.LoadFailure() : "Driver name never tried: " + refused;
+  if (!why.empty()) diagnostics::LogTimestamped(why);
   return ErrorResult("Error loading driver (\"" + name + "\") on client");
 }
 

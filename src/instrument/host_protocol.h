@@ -11,8 +11,10 @@
 // number:
 //
 // Requests (module to host), by their first byte:
-//   kLoad   text file           -> u8 1 when loaded (all 31 entry points), else 0
-//           (the absolute path the module found the library at)
+//   kLoad   text file           -> u8 1 when loaded (all 31 entry points), else 0;
+//           (the absolute path       text why not (the loader's reason, or the
+//           the module found the     missing entry point; empty when loaded)
+//           library at)
 //   kCalls  u16 count, then per call: u8 entry point index, its arguments
 //           -> u16 calls done, their results in order, u8 outcome of the call
 //              that stopped the list (kReturned when none did; kStandard is

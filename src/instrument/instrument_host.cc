@@ -47,8 +47,12 @@ void InstrumentHost::SetReplyTimeoutForTesting(long milliseconds) {
   g_replyTimeoutMs = milliseconds > 0 ? milliseconds : kDefaultReplyTimeoutMs;
 }
 
+InstrumentHost::InstrumentHost(platform::Architecture architecture, bool quiet)
+    : architecture_(architecture), quiet_(quiet), requestLimitMs_(g_replyTimeoutMs) {}
+
 std::unique_ptr<InstrumentHost> InstrumentHost::Start(platform::Architecture architecture,
-                                                      const std::string& file, bool* loaded) {
+                                                      const std::string& file, bool* loaded,
+                                                      std::string* why) {
   *loaded = false;
   // A host runs this module's machine family only (the other member, or
   // its own for a library whose call was cut short; on Windows on ARM the
@@ -58,26 +62,47 @@ std::unique_ptr<InstrumentHost> InstrumentHost::Start(platform::Architecture arc
     const bool sameFamily =
         architecture == platform::kOwnArchitecture ||
         architecture == platform::PeerArchitecture(platform::kOwnArchitecture);
-    diagnostics::LogTimestamped(
-        std::string("Instrument library refused: \"") + file + "\" is " +
-        platform::ArchitectureName(architecture) +
+    const std::string detail =
+        std::string(platform::ArchitectureName(architecture)) +
         (sameFamily ? ", and no instrument host runs it for this module ("
                     : ", another machine than this module's (") +
         platform::ArchitectureName(platform::kOwnArchitecture) +
-        (sameFamily ? ")" : "): no instrument host runs it"));
+        (sameFamily ? ")" : "): no instrument host runs it");
+    *why = "it is " + detail;
+    diagnostics::LogTimestamped("Instrument library refused: \"" + file + "\" is " + detail);
     return nullptr;
   }
+  std::unique_ptr<InstrumentHost> host = Launch(architecture, file, false, why);
+  if (host == nullptr) return nullptr;
+  try {
+    *loaded = host->Load(file, why);
+  } catch (const InstrumentHostStopped& stopped) {
+    *why = stopped.what();
+    return nullptr;  // logged by Fail
+  }
+  return host;
+}
+
+std::unique_ptr<InstrumentHost> InstrumentHost::Launch(platform::Architecture architecture,
+                                                       const std::string& file, bool quiet,
+                                                       std::string* why) {
   // Only the module's own folder: never PATH, never the current directory.
   const std::string folder =
       HostDirectoryOverride().empty() ? platform::OwnDirectory() : HostDirectoryOverride();
   const std::string executable = folder + platform::HostFileName(architecture);
-  std::unique_ptr<InstrumentHost> host(new InstrumentHost(architecture));
+  std::unique_ptr<InstrumentHost> host(new InstrumentHost(architecture, quiet));
   std::string error;
   if (folder.empty() || !platform::StartChildProcess(executable, &host->child_, &error)) {
-    diagnostics::LogTimestamped(std::string("Instrument host failed: \"") + file + "\" is " +
-                                platform::ArchitectureName(architecture) +
-                                " and its host cannot start (" +
-                                (folder.empty() ? "the module's folder is unknown" : error) + ")");
+    *why = std::string("its ") + platform::ArchitectureName(architecture) +
+           " instrument host cannot start (" +
+           (folder.empty() ? "the module's folder is unknown" : error) + ")";
+    if (!quiet) {
+      diagnostics::LogTimestamped(std::string("Instrument host failed: \"") + file + "\" is " +
+                                  platform::ArchitectureName(architecture) +
+                                  " and its host cannot start (" +
+                                  (folder.empty() ? "the module's folder is unknown" : error) +
+                                  ")");
+    }
     return nullptr;
   }
   // The host counts as started once it serves; until then what it writes is
@@ -85,6 +110,11 @@ std::unique_ptr<InstrumentHost> InstrumentHost::Start(platform::Architecture arc
   std::string said;
   const bool serving =
       platform::AwaitChildServing(host->child_, g_replyTimeoutMs, &said, &error);
+  if (!serving) {
+    *why = std::string("its ") + platform::ArchitectureName(architecture) +
+           " instrument host cannot run (" + error + ")";
+  }
+  if (quiet) return serving ? std::move(host) : nullptr;
   if (serving) {
     diagnostics::LogTimestamped(std::string("Instrument host started (") +
                                 platform::ArchitectureName(architecture) + ", process " +
@@ -100,18 +130,76 @@ std::unique_ptr<InstrumentHost> InstrumentHost::Start(platform::Architecture arc
   if (!host->child_.warning.empty()) {
     diagnostics::LogTimestamped("Instrument host: " + host->child_.warning);
   }
+  return host;
+}
+
+bool InstrumentHost::Load(const std::string& file, std::string* why) {
   host_protocol::Writer request;
   request.U8(host_protocol::kLoad);
   request.Text(file);
+  const std::vector<std::uint8_t> reply = RoundTrip(request);
+  host_protocol::Reader in(reply);
+  const bool loaded = in.Bool();
+  bool null = false;
+  const std::string reason = in.Text(&null);
+  if (!in.Done() || null) Fail("its reply does not parse");
+  if (!loaded) *why = reason;
+  return loaded;
+}
+
+namespace {
+
+// What ended a trial's host, in words for the log: `stage` is the code the
+// host ran ("start-up" or "clean-up"). Empty when the host was ended from
+// outside (killed or terminated), which says nothing of the library.
+std::string TrialEnding(const std::string& stage, const std::string& ended, bool timedOut,
+                        long limitMs) {
+  if (timedOut) {
+    return std::string("did not finish ") + (stage == "start-up" ? "loading" : "unloading") +
+           " within " + Seconds(limitMs);
+  }
+  if (platform::EndedByAbort(ended)) return "its " + stage + " code aborted";
+  if (platform::EndedFromOutside(ended)) return std::string();
+  return "its " + stage + " code ended the instrument host (" + ended + ")";
+}
+
+}  // namespace
+
+InstrumentHost::Trial InstrumentHost::TryLoading(const std::string& file, long limitMs) {
+  Trial trial;
+  std::unique_ptr<InstrumentHost> host =
+      Launch(platform::kOwnArchitecture, file, true, &trial.reason);
+  if (host == nullptr) return trial;
+  host->requestLimitMs_ = limitMs;
+  const char* stage = "start-up";
   try {
+    std::string why;
+    if (!host->Load(file, &why)) {
+      trial.verdict = Trial::kFailed;
+      trial.reason = why;
+      return trial;
+    }
+    stage = "clean-up";
+    host_protocol::Writer request;
+    request.U8(host_protocol::kUnload);
     const std::vector<std::uint8_t> reply = host->RoundTrip(request);
     host_protocol::Reader in(reply);
-    *loaded = in.Bool();
+    in.U8();
     if (!in.Done()) host->Fail("its reply does not parse");
-  } catch (const InstrumentHostStopped&) {
-    return nullptr;  // logged by Fail
+  } catch (const InstrumentHostStopped& stopped) {
+    trial.reason = TrialEnding(stage, host->ended_, host->timedOut_, limitMs);
+    if (trial.reason.empty()) {
+      trial.verdict = Trial::kEnded;
+      trial.reason = "its trial load in an instrument host was ended from outside (" +
+                     host->ended_ + ")";
+      return trial;
+    }
+    trial.verdict = Trial::kFailed;
+    return trial;
   }
-  return host;
+  trial.verdict = Trial::kCameThrough;
+  trial.reason.clear();
+  return trial;  // the host ends as it is destroyed
 }
 
 void InstrumentHost::LeaveToTheSystem() {
@@ -121,6 +209,10 @@ void InstrumentHost::LeaveToTheSystem() {
 
 InstrumentHost::~InstrumentHost() {
   if (child_.process == -1) return;
+  if (quiet_) {
+    platform::EndChildProcess(child_, kEndGraceMs);
+    return;
+  }
   // A forked copy of the client (a helper that calls exit()) leaves the host
   // to the process that started it, and says nothing in its log.
   if (!platform::StartedByThisProcess(child_)) {
@@ -135,7 +227,7 @@ InstrumentHost::~InstrumentHost() {
 std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer& request) {
   using platform::ChannelOutcome;
   using Clock = std::chrono::steady_clock;
-  const long limit = g_replyTimeoutMs;
+  const long limit = requestLimitMs_;
   // One deadline for the whole round trip: a host that takes the request or
   // sends its reply a few bytes at a time gets no fresh limit for each.
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit);
@@ -157,7 +249,9 @@ std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer&
   const std::vector<std::uint8_t> frame = request.NumberedFrame(number);
   switch (platform::WriteToChannel(child_.channel, frame.data(), frame.size(), left())) {
     case ChannelOutcome::kDone: break;
-    case ChannelOutcome::kTimedOut: Fail("it took no more of the request within " + Seconds(limit));
+    case ChannelOutcome::kTimedOut:
+      timedOut_ = true;
+      Fail("it took no more of the request within " + Seconds(limit));
     case ChannelOutcome::kCorrupt: Fail("its side of the channel does not make sense");
     case ChannelOutcome::kClosed: Fail("it is gone");
   }
@@ -177,10 +271,15 @@ std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer&
     }
     std::size_t got = 0;
     const long rest = left();
-    if (rest == 0) Fail("no answer within " + Seconds(limit));
+    if (rest == 0) {
+      timedOut_ = true;
+      Fail("no answer within " + Seconds(limit));
+    }
     switch (platform::ReadFromChannel(child_.channel, chunk, sizeof chunk, &got, rest)) {
       case ChannelOutcome::kDone: frames_.Append(chunk, got); break;
-      case ChannelOutcome::kTimedOut: Fail("no answer within " + Seconds(limit));
+      case ChannelOutcome::kTimedOut:
+        timedOut_ = true;
+        Fail("no answer within " + Seconds(limit));
       case ChannelOutcome::kCorrupt: Fail("its reply does not parse");
       case ChannelOutcome::kClosed: Fail("it stopped during the call");
     }
@@ -190,9 +289,10 @@ std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer&
 void InstrumentHost::Fail(const std::string& what) {
   const std::string ended = platform::EndChildProcess(child_, 0);
   child_.process = -1;
+  ended_ = ended;
   // It served: whatever it wrote to its standard error, this is a stop.
   const std::string reason = "Instrument host stopped: " + what + " (" + ended + ")";
-  diagnostics::LogTimestamped("Instrument host failed: " + what + "; " +
+  if (!quiet_) diagnostics::LogTimestamped("Instrument host failed: " + what + "; " +
                               platform::ArchitectureName(architecture_) + " host ended (" +
                               ended + ")");
   throw InstrumentHostStopped(reason);

@@ -24,11 +24,28 @@ class InstrumentHost {
   // (the absolute path the module found it at). Null when no host runs the
   // architecture for this module (platform::HostRunsLibrary: a library of
   // another machine, or one whose host is not shipped), or the host is
-  // missing, cannot start or
-  // fails; `loaded` tells whether the library loaded. Every outcome is
-  // logged.
+  // missing, cannot start or fails; `loaded` tells whether the library
+  // loaded, and `why` why not (the loader's reason in the host, or the
+  // host's). Every outcome is logged.
   static std::unique_ptr<InstrumentHost> Start(platform::Architecture architecture,
-                                               const std::string& file, bool* loaded);
+                                               const std::string& file, bool* loaded,
+                                               std::string* why);
+
+  // A trial load of a library of this module's own architecture before it
+  // is loaded in process: a host loads the file, finds every entry point,
+  // frees it and ends, all within `limitMs`, so that start-up or clean-up
+  // code that aborts, crashes or never returns takes down the host, not the
+  // client. Writes nothing to the log.
+  struct Trial {
+    enum Verdict {
+      kCameThrough,
+      kFailed,    // the library cannot be loaded here; `reason` says why
+      kNotMade,   // no host could serve it (`reason`)
+      kEnded,     // the host was ended from outside: nothing is known of the library
+    } verdict = kNotMade;
+    std::string reason;
+  };
+  static Trial TryLoading(const std::string& file, long limitMs);
   ~InstrumentHost();  // has the host unload the library and end
   // Logs that the host is left to end with the client process, which is
   // ending; the object is then never destroyed.
@@ -62,7 +79,15 @@ class InstrumentHost {
   static void SetHostDirectoryForTesting(const std::string& directory);
 
  private:
-  explicit InstrumentHost(platform::Architecture architecture) : architecture_(architecture) {}
+  InstrumentHost(platform::Architecture architecture, bool quiet);
+  // Starts the host and waits until it serves; null, with the reason (and
+  // logged unless quiet), when it does not.
+  static std::unique_ptr<InstrumentHost> Launch(platform::Architecture architecture,
+                                                const std::string& file, bool quiet,
+                                                std::string* why);
+  // Has the host load the file; false with the host's reason when it could
+  // not. Throws InstrumentHostStopped.
+  bool Load(const std::string& file, std::string* why);
   // Sends a request and returns the reply's payload. Throws
   // InstrumentHostStopped when there is none.
   std::vector<std::uint8_t> RoundTrip(const host_protocol::Writer& request);
@@ -73,6 +98,13 @@ class InstrumentHost {
   static void Settle(host_protocol::Reader& in);
 
   platform::Architecture architecture_;
+  // A trial's host: nothing of it is logged.
+  const bool quiet_;
+  // How long one request may take (the reply time-out, or a trial's limit).
+  long requestLimitMs_;
+  // Set by Fail: how the host ended, and whether it had run out of time.
+  std::string ended_;
+  bool timedOut_ = false;
   platform::ChildProcess child_;
   host_protocol::FrameReader frames_;
   std::uint32_t requests_ = 0;  // the number of the last request sent

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "diagnostics/log.h"
+#include "instrument/library_trial.h"
 
 namespace vdqrn {
 
@@ -38,21 +39,40 @@ Spectro::~Spectro() {
 
 bool Spectro::LoadDriver(const char* name) {
   UnloadDriver();
+  failedFile_.clear();
+  failureReason_.clear();
 
   // A path that would not fit the platform's path buffer is not tried.
   const std::string path =
       std::string(platform::kLocalLibraryPrefix) + name + platform::kLibrarySuffix;
-  if (path.size() >= platform::kMaxPath) return false;
+  if (path.size() >= platform::kMaxPath) {
+    return Refuse(path, "its path is longer than " + std::to_string(platform::kMaxPath - 1) +
+                            " bytes", false);
+  }
 
   // Exactly the file the system's search finds is checked and loaded, by
   // its full path. A library this process cannot load goes to an instrument
   // host of its architecture, which loads that very file.
   const std::string file = platform::LocateLibrary(path.c_str());
-  if (file.empty()) return false;
+  if (file.empty()) {
+    return Refuse(path, "no such file in " + platform::LibrarySearchDescription(path.c_str()),
+                  false);
+  }
   const platform::Architecture architecture = platform::LibraryArchitecture(file);
   if (mayUseHost_ && architecture != platform::Architecture::kUnknown &&
       !platform::SystemMayLoad(platform::kOwnArchitecture, architecture)) {
     return StartHost(architecture, file, false);
+  }
+  // Its start-up code runs unguarded in the system's loader: it is tried in
+  // a host of this architecture first, where an abort, a crash or a start-up
+  // that never returns ends the host, not the client.
+  if (mayUseHost_) {
+    const LibraryTrial::Verdict verdict = LibraryTrial::Judge(file);
+    if (!verdict.made) {
+      diagnostics::LogTimestamped("Driver library \"" + file + "\" loads untried: " +
+                                  verdict.reason);
+    }
+    if (!verdict.mayLoad) return Refuse(file, verdict.reason);
   }
   switch (LoadInProcess(file)) {
     case kLoaded: return true;
@@ -62,27 +82,46 @@ bool Spectro::LoadDriver(const char* name) {
   // The system handed back a library whose call was cut short earlier,
   // whatever the name it was asked for: its state cannot be trusted here,
   // so it runs in a host of this process's own architecture.
-  if (!mayUseHost_) return false;
+  if (!mayUseHost_) return Refuse(file, "a call into it was cut short in this process earlier");
   diagnostics::LogTimestamped("A call into \"" + file +
                               "\" was cut short earlier: it loads in an instrument host");
   return StartHost(platform::kOwnArchitecture, file, true);
 }
 
+bool Spectro::Refuse(const std::string& tried, const std::string& reason, bool found) {
+  failedFile_ = tried;
+  failedFileFound_ = found;
+  failureReason_ = reason;
+  return false;
+}
+
+std::string Spectro::LoadFailure() const {
+  if (failureReason_.empty()) return std::string();
+  return std::string("Driver library \"") + failedFile_ + "\" " +
+         (failedFileFound_ ? "not loaded: " : "not found: ") + failureReason_;
+}
+
 bool Spectro::StartHost(platform::Architecture architecture, const std::string& file,
                         bool cutShortEarlier) {
   bool loaded = false;
-  host_ = InstrumentHost::Start(architecture, file, &loaded);
+  std::string why;
+  host_ = InstrumentHost::Start(architecture, file, &loaded, &why);
   if (!loaded) host_.reset();
   hostRunsACopyCutShort_ = loaded && cutShortEarlier;
-  return loaded;
+  return loaded || Refuse(file, why);
 }
 
 Spectro::InProcessLoad Spectro::LoadInProcess(const std::string& file) {
   const platform::LibraryHandle library = platform::LoadLibraryFile(file);
+  if (library == nullptr) {
+    const std::string error = platform::LastLoadError();
+    Refuse(file, error.empty() ? "the system's loader refused it" : error);
+    return kFailed;
+  }
   // The module the system maps is what the library is: another spelling, a
   // short name or a link to a file cut short earlier all give its handle.
   // Loading it again ran none of its code; the reference it took is dropped.
-  if (library != nullptr && abandoned_.count(library) != 0) {
+  if (abandoned_.count(library) != 0) {
     platform::FreeDynamicLibrary(library);
     return kCutShortEarlier;
   }
@@ -92,6 +131,8 @@ Spectro::InProcessLoad Spectro::LoadInProcess(const std::string& file) {
 
 bool Spectro::LoadDriverFile(const std::string& file) {
   UnloadDriver();
+  failedFile_.clear();
+  failureReason_.clear();
   return LoadInProcess(file) == kLoaded;
 }
 
@@ -121,11 +162,16 @@ bool Spectro::ResolveEntryPoints(platform::LibraryHandle library) {
 
   // Looked up in the order of the list (entry_points.h); the first missing
   // name rejects the library and the names after it are not looked up.
+  const char* missing = nullptr;
 #define VDQRN_RESOLVE(name, result, parameters, arguments) \
-  &&Resolve(handle_, #name, entryPoints_.name)
+  &&(Resolve(handle_, #name, entryPoints_.name) || (missing = #name, false))
   const bool complete = true VDQRN_ENTRY_POINTS(VDQRN_RESOLVE);
 #undef VDQRN_RESOLVE
-  if (!complete) UnloadDriver();
+  if (!complete) {
+    const std::string file = file_;
+    UnloadDriver();
+    Refuse(file, std::string("it lacks the entry point \"") + missing + "\"");
+  }
   return complete;
 }
 

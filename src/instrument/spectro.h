@@ -36,9 +36,17 @@ class Spectro {
   // by, is loaded from that file in an instrument host, and every call goes
   // there.
   bool LoadDriver(const char* name);
-  // The same for a library by its absolute path, in process only (the
-  // host's side of the above).
+  // A library of this process's own architecture loads in process only
+  // after a trial load in an instrument host came through (LibraryTrial).
+  // The same for a library by its absolute path, in process only and
+  // untried (the host's side of the above).
   bool LoadDriverFile(const std::string& file);
+  // Why the last load failed, as one plain line for the log: the file tried
+  // (or the path searched for) and the system's reason. Empty after a load
+  // that came through.
+  std::string LoadFailure() const;
+  // The reason alone (what the host tells the module).
+  const std::string& LoadFailureReason() const { return failureReason_; }
   // The process is ending (Windows: the module's detach, under the system's
   // loader lock): from now on no library is freed and no host is waited
   // for; the system ends both with the process.
@@ -74,6 +82,8 @@ class Spectro {
   // whose call was cut short in this process.
   bool StartHost(platform::Architecture architecture, const std::string& file,
                  bool cutShortEarlier);
+  // Notes why a load failed (the file or path, and the reason); false.
+  bool Refuse(const std::string& tried, const std::string& reason, bool found = true);
   enum InProcessLoad { kLoaded, kFailed, kCutShortEarlier };
   InProcessLoad LoadInProcess(const std::string& file);
   // Takes a library just loaded (or null) and looks up every entry point;
@@ -117,6 +127,11 @@ class Spectro {
   std::string file_;
   bool cutShort_ = false;
   bool hostRunsACopyCutShort_ = false;
+  // The last failed load's file (or the path searched for), whether it was
+  // found, and the reason.
+  std::string failedFile_;
+  bool failedFileFound_ = true;
+  std::string failureReason_;
   // Libraries whose call in this process was cut short, as the system knows
   // them (their module handles): never run here again, loaded again only in
   // an instrument host.

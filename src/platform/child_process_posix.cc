@@ -408,6 +408,15 @@ bool AwaitChildServing(ChildProcess& child, long timeoutMs, std::string* said, s
   return false;
 }
 
+bool EndedByAbort(const std::string& ended) { return ended == HowItEnded(kSignalled + SIGABRT); }
+
+bool EndedFromOutside(const std::string& ended) {
+  for (const int signal : {SIGKILL, SIGTERM, SIGINT, SIGHUP}) {
+    if (ended == HowItEnded(kSignalled + signal)) return true;
+  }
+  return false;
+}
+
 bool StartedByThisProcess(const ChildProcess& child) {
   return child.owner == static_cast<long>(getpid());
 }

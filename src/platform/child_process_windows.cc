@@ -156,6 +156,13 @@ namespace {
 constexpr DWORD kCollectMs = 1000;
 }  // namespace
 
+// The C runtime's abort() ends the process with exit code 3.
+bool EndedByAbort(const std::string& ended) { return ended == "exit code 3"; }
+
+// A program ended from outside (TerminateProcess) ends with any code the
+// one who ended it chose.
+bool EndedFromOutside(const std::string&) { return false; }
+
 std::string EndChildProcess(ChildProcess& child, long graceMs) {
   CloseChannel(child.channel);
   std::string ended = "not started";

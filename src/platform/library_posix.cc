@@ -47,6 +47,31 @@ std::string LastLoadError() {
   return error != nullptr ? error : "";
 }
 
+bool LibraryIsLoaded(const std::string& file) {
+  void* const loaded = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+  if (loaded == nullptr) {
+    dlerror();  // a refusal here is no load's reason
+    return false;
+  }
+  dlclose(loaded);  // the reference RTLD_NOLOAD took
+  return true;
+}
+
+std::string FileStamp(const std::string& file) {
+  struct stat status {};
+  if (stat(file.c_str(), &status) != 0) return std::string();
+  return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + ":" +
+         std::to_string(status.st_size) + ":" + std::to_string(status.st_mtim.tv_sec) + "." +
+         std::to_string(status.st_mtim.tv_nsec) + ":" + std::to_string(status.st_ctim.tv_sec) +
+         "." + std::to_string(status.st_ctim.tv_nsec);
+}
+
+std::string LibrarySearchDescription(const char*) {
+  char folder[PATH_MAX];
+  if (getcwd(folder, sizeof folder) == nullptr) return "the current directory (unknown)";
+  return std::string("the current directory \"") + folder + "\"";
+}
+
 void* FindExport(LibraryHandle library, const char* name) {
   return library != nullptr ? dlsym(library, name) : nullptr;
 }

@@ -73,21 +73,55 @@ std::vector<std::wstring> LibrarySearchFolders() {
   return folders;
 }
 
+// The folders a name with a folder part is looked for under: the program's
+// and the current directory.
+std::vector<std::wstring> SubfolderSearchFolders() {
+  return {FolderOf(ModulePath(nullptr)),
+          WideAnswer([](wchar_t* buffer, DWORD size) { return GetCurrentDirectoryW(size, buffer); })};
+}
+
 }  // namespace
 
 const char kLocalLibraryPrefix[] = ".\\";
 const char kLibrarySuffix[] = ".dll";
+
+namespace {
+// This thread's last load's error number, taken before anything else can
+// change it.
+thread_local DWORD g_lastLoadError = 0;
+}  // namespace
 
 // A library's start-up code may change the floating-point control words
 // (some runtimes unmask exceptions): the client's are put back.
 LibraryHandle LoadDynamicLibrary(const char* path) {
   const FloatingPointState floatingPoint = SaveFloatingPointState();
   const HMODULE library = LoadLibraryA(path);
+  g_lastLoadError = library != nullptr ? 0 : GetLastError();
   RestoreFloatingPointState(floatingPoint);
   return reinterpret_cast<LibraryHandle>(library);
 }
 
-std::string LastLoadError() { return std::string(); }
+std::string LastLoadError() {
+  if (g_lastLoadError == 0) return std::string();
+  wchar_t* message = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, g_lastLoadError, 0, reinterpret_cast<LPWSTR>(&message), 0, nullptr);
+  std::wstring text = length > 0 && message != nullptr ? std::wstring(message, length) : L"";
+  if (message != nullptr) LocalFree(message);
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) {
+    text.pop_back();
+  }
+  const std::string number = "error " + std::to_string(g_lastLoadError);
+  return text.empty() ? number : Utf8(text) + " (" + number + ")";
+}
+
+bool LibraryIsLoaded(const std::string& file) {
+  HMODULE module = nullptr;
+  return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            Widen(file, CP_UTF8).c_str(), &module) != 0 &&
+         module != nullptr;
+}
 
 namespace {
 
@@ -130,6 +164,13 @@ bool FileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION* info) {
   const bool known = GetFileInformationByHandle(file, info) != 0;
   CloseHandle(file);
   return known;
+}
+
+// Whether a relative library path names a folder besides the file (".\\"
+// aside, which every name the module forms starts with).
+bool HasFolderPart(const std::wstring& relative) {
+  const std::size_t start = relative.compare(0, 2, L".\\") == 0 ? 2 : 0;
+  return relative.find_first_of(L"\\/", start) != std::wstring::npos;
 }
 
 bool SameFile(const std::wstring& a, const std::wstring& b) {
@@ -177,13 +218,21 @@ LoaderChoice AskTheLoader(const std::wstring& relative) {
 // holds that very file (any name of it), or, for a library of another
 // architecture the loader cannot map, that holds the name. Empty when the
 // loader finds nothing, or a file in none of those folders.
+//
+// A name with a folder part is looked for only under the program's folder
+// and the current directory, and the loader is not asked: the remote
+// application chooses the name, and a subfolder of the system folders or of
+// PATH is no place for it to pick a library from.
 std::string LocateLibrary(const char* path) {
   if (path == nullptr || *path == '\0') return std::string();
   const std::wstring relative = Widen(path, windows::FileApiCodePage());
   if (relative.empty() || NamesADevice(relative)) return std::string();
-  const LoaderChoice choice = AskTheLoader(relative);
+  const bool inSubfolder = HasFolderPart(relative);
+  const LoaderChoice choice = inSubfolder ? LoaderChoice{true, L""} : AskTheLoader(relative);
   if (!choice.found) return std::string();
-  for (const std::wstring& folder : LibrarySearchFolders()) {
+  const std::vector<std::wstring> folders = inSubfolder ? SubfolderSearchFolders()
+                                                        : LibrarySearchFolders();
+  for (const std::wstring& folder : folders) {
     if (folder.empty()) continue;
     const std::wstring candidate = folder + L"\\" + relative;
     const std::wstring full = WideAnswer([&candidate](wchar_t* buffer, DWORD size) {
@@ -205,8 +254,33 @@ LibraryHandle LoadLibraryFile(const std::string& file) {
   const std::wstring path = ForFileSystem(Widen(file, CP_UTF8));
   const FloatingPointState floatingPoint = SaveFloatingPointState();
   const HMODULE library = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  g_lastLoadError = library != nullptr ? 0 : GetLastError();
   RestoreFloatingPointState(floatingPoint);
   return reinterpret_cast<LibraryHandle>(library);
+}
+
+std::string FileStamp(const std::string& file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!FileIdentity(Widen(file, CP_UTF8), &info)) return std::string();
+  return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) +
+         ":" + std::to_string(info.nFileIndexLow) + ":" + std::to_string(info.nFileSizeHigh) +
+         ":" + std::to_string(info.nFileSizeLow) + ":" +
+         std::to_string(info.ftLastWriteTime.dwHighDateTime) + ":" +
+         std::to_string(info.ftLastWriteTime.dwLowDateTime);
+}
+
+std::string LibrarySearchDescription(const char* path) {
+  const std::wstring relative =
+      path != nullptr ? Widen(path, windows::FileApiCodePage()) : std::wstring();
+  const std::string program = Utf8(FolderOf(ModulePath(nullptr)));
+  const std::string current = Utf8(
+      WideAnswer([](wchar_t* buffer, DWORD size) { return GetCurrentDirectoryW(size, buffer); }));
+  if (HasFolderPart(relative)) {
+    return "the program's folder \"" + program + "\" and the current directory \"" + current +
+           "\" (a name with a folder part is looked for there only)";
+  }
+  return "the program's folder \"" + program + "\", the system folders, the current directory \"" +
+         current + "\" and the folders of PATH";
 }
 
 void* FindExport(LibraryHandle library, const char* name) {

@@ -43,10 +43,20 @@ using LibraryHandle = void*;
 LibraryHandle LoadDynamicLibrary(const char* path);
 // Address of an export by its plain name; null when the library lacks it.
 void* FindExport(LibraryHandle library, const char* name);
-// Why this thread's last LoadDynamicLibrary failed, in the loader's words
-// (dlerror on POSIX); empty where the loader has none (Windows, whose
-// GetLastError number says it).
+// Why this thread's last LoadDynamicLibrary or LoadLibraryFile failed, in
+// the loader's words (dlerror on POSIX; on Windows the system's message for
+// its error number, with the number).
 std::string LastLoadError();
+// Whether the library file (a path as LocateLibrary gives) is already loaded
+// in this process, so that loading it again runs none of its code.
+bool LibraryIsLoaded(const std::string& file);
+// What tells one content of a file from another at the same path (its
+// identity, size and time of last change); empty when it cannot be read.
+std::string FileStamp(const std::string& file);
+// Where the system looked for a relative library path that LocateLibrary
+// did not find, for the log: "the current directory \"/home/me\"", or the
+// folders of the Windows search.
+std::string LibrarySearchDescription(const char* path);
 // Releases a library; the outcome is not reported.
 void FreeDynamicLibrary(LibraryHandle library);
 // A library whose call was cut short: nothing of it runs again in this
@@ -285,6 +295,13 @@ struct ChildProcess {
   // (Windows: no job object, so only the child's own watch ends it with us).
   std::string warning;
 };
+// Whether an ending EndChildProcess or AwaitChildServing told is the
+// child's own abort() (POSIX: SIGABRT; Windows: the C runtime's exit code
+// 3), and whether it is a kill or termination from outside the child, which
+// says nothing of what it ran (POSIX: SIGKILL, SIGTERM, SIGINT, SIGHUP;
+// Windows cannot tell).
+bool EndedByAbort(const std::string& ended);
+bool EndedFromOutside(const std::string& ended);
 // Starts the executable (UTF-8 on Windows) with the channel's other end as
 // its one argument; false with the reason when it cannot.
 bool StartChildProcess(const std::string& executable, ChildProcess* child, std::string* error);

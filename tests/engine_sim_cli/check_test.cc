@@ -10,6 +10,7 @@
 #include "check.h"
 #include "engine_sim.h"
 #include "exit_codes.h"
+#include "platform/platform.h"
 #include "process_info.h"
 #include "recording_controls.h"
 #include "test_directory.h"
@@ -69,9 +70,16 @@ TEST_F(Check, EachFailureHasItsOwnExitStatus) {
   EXPECT_EQ(RunWith({"--check", "--module", temp_.Path() + "/missing.dll"}).code,
             engine_sim_cli::kExitModuleLoad);
 
+  // Each says why, from the driver's log, without --log.
   const CheckRun missing = RunWith({"--check", "--library", "nosuchlibrary"});
   EXPECT_EQ(missing.code, engine_sim_cli::kExitLibraryLoad);
   EXPECT_THAT(missing.out, HasSubstr("library \"nosuchlibrary\" not loaded: ERROR|"));
+  EXPECT_THAT(missing.out, HasSubstr("\ncheck: Driver library \".")) << missing.out;
+  EXPECT_THAT(missing.out, HasSubstr("nosuchlibrary" + std::string(vdqrn::platform::kLibrarySuffix) +
+                                     "\" not found: no such file in "));
+  const CheckRun incomplete = RunWith({"--check", "--library", "missingexport"});
+  EXPECT_EQ(incomplete.code, engine_sim_cli::kExitLibraryLoad);
+  EXPECT_THAT(incomplete.out, HasSubstr("\" not loaded: it lacks the entry point \"CalibrateStep\"\n"));
 
   RecordingLibrary recording;
   ASSERT_TRUE(recording.IsLoaded());
@@ -99,6 +107,18 @@ TEST_F(Check, AChannelThatDoesNotOpenFailsTheCheck) {
     EXPECT_THAT(out.str(), HasSubstr(std::string("channel ") + channel + " not opened"));
     engine.Close();
   }
+}
+
+TEST(CheckReason, IsTheLineAfterTheLastLoadError) {
+  const std::string log =
+      "01.02.2026 - 03:04:05  Loading Driver error\n"
+      "01.02.2026 - 03:04:05  Driver library \"a\" not found: first\n"
+      "Virtual channel - Pending respone\n"
+      "01.02.2026 - 03:04:06  Loading Driver error\n"
+      "01.02.2026 - 03:04:06  Driver library \"b\" not loaded: second\n";
+  EXPECT_EQ(engine_sim_cli::LoadFailureFromLog(log), "Driver library \"b\" not loaded: second");
+  EXPECT_EQ(engine_sim_cli::LoadFailureFromLog("01.02.2026 - 03:04:06  Loading Driver error\n"), "");
+  EXPECT_EQ(engine_sim_cli::LoadFailureFromLog("no such line\n"), "");
 }
 
 TEST_F(Check, TheOptionsGoTogether) {

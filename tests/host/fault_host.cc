@@ -51,6 +51,7 @@ std::vector<std::uint8_t> Answer(std::uint32_t number, const std::vector<std::ui
   protocol::Writer reply;
   if (!request.empty() && request[0] == protocol::kLoad) {
     reply.Bool(true);
+    reply.Text("");
     return reply.NumberedFrame(number);
   }
   if (!request.empty() && request[0] == protocol::kUnload) {

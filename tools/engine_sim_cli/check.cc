@@ -33,7 +33,21 @@ std::string Ask(engine_sim::Engine& engine, const std::string& command) {
 
 }  // namespace
 
-int CheckOpenedModule(engine_sim::Engine& engine, const std::string& library, std::ostream& out) {
+std::string LoadFailureFromLog(const std::string& log) {
+  const std::string marker = "  Loading Driver error\n";
+  const std::size_t at = log.rfind(marker);
+  if (at == std::string::npos) return std::string();
+  const std::size_t start = at + marker.size();
+  const std::size_t end = log.find('\n', start);
+  std::string line = log.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  // "dd.mm.yyyy - hh:mm:ss  " before the text.
+  const std::size_t stamp = line.find("  ");
+  if (stamp == std::string::npos || stamp != 21) return std::string();
+  return line.substr(stamp + 2);
+}
+
+int CheckOpenedModule(engine_sim::Engine& engine, const std::string& library, std::ostream& out,
+                      const std::function<std::string()>& readLog) {
   out << "check: module loaded and opened\n";
   const bool command = ChannelOpened(engine, engine_sim::kCommandChannelName, out);
   const bool data = ChannelOpened(engine, engine_sim::kDataChannelName, out);
@@ -43,6 +57,8 @@ int CheckOpenedModule(engine_sim::Engine& engine, const std::string& library, st
   const std::string init = Ask(engine, "Init|" + library + "|");
   if (init != "OK") {
     out << "check: library \"" << library << "\" not loaded: " << Visible(init) << "\n";
+    const std::string why = readLog ? LoadFailureFromLog(readLog()) : std::string();
+    if (!why.empty()) out << "check: " << why << "\n";
     return kExitLibraryLoad;
   }
   out << "check: library \"" << library << "\" loaded\n";

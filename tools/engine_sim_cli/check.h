@@ -4,6 +4,7 @@
 // named, that library loaded and connected.
 #pragma once
 
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -13,8 +14,14 @@ namespace engine_sim_cli {
 
 // Checks an opened module: its channels, then (library not empty) Init of the
 // library from the current folder and Connect, then Disconnect. One line per
-// step on out. Answers kExitOk, kExitChannels, kExitLibraryLoad or
-// kExitLibraryConnect (exit_codes.h).
-int CheckOpenedModule(engine_sim::Engine& engine, const std::string& library, std::ostream& out);
+// step on out; a library that does not load adds the driver's reason from
+// its log (readLog gives the log's text so far). Answers kExitOk,
+// kExitChannels, kExitLibraryLoad or kExitLibraryConnect (exit_codes.h).
+int CheckOpenedModule(engine_sim::Engine& engine, const std::string& library, std::ostream& out,
+                      const std::function<std::string()>& readLog = nullptr);
+
+// The reason line the driver logs after its last "Loading Driver error",
+// without its time stamp; empty when there is none.
+std::string LoadFailureFromLog(const std::string& log);
 
 }  // namespace engine_sim_cli

@@ -120,7 +120,8 @@ int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::os
   engine.Info(kInfoBufferLength, FileName(module));
 
   if (options.check) {
-    const int code = CheckOpenedModule(engine, options.library, out);
+    const int code = CheckOpenedModule(engine, options.library, out,
+                                       [&logFolder] { return logFolder.ReadLog(); });
     engine.Close();
     engine.Unload();
     if (options.log) {

@@ -456,9 +456,17 @@ RECORDING_EXPORT void Recording_SetPort(const char* path) {
   }
 }
 
+#if defined(RECORDING_STARTUP_FAULTS)
+bool RecordingStartupFault(bool loading);  // startup_faults.cc
+#endif
+
 // The library's thread and exit notifications wait for its lock, as a
 // library's teardown that takes its own lock does.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+#if defined(RECORDING_STARTUP_FAULTS)
+  if (reason == DLL_PROCESS_ATTACH && !RecordingStartupFault(true)) return FALSE;
+  if (reason == DLL_PROCESS_DETACH) RecordingStartupFault(false);
+#endif
   if (reason != DLL_PROCESS_ATTACH) {
     TakeLibraryLock();
     GiveLibraryLock();

@@ -1,0 +1,238 @@
+// A library whose start-up or clean-up code aborts, crashes, hangs or is
+// slow: it is tried in an instrument host first, so that Init is answered,
+// the log says why, and nothing of a failing library runs in the client. The
+// channel code runs in this process, where the trial's time limit can be
+// set; startupspectro does what VDQRN_STARTUP_FAULT says.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <signal.h>
+#include <unistd.h>
+#endif
+
+#include "engine_sim.h"
+#include "in_process_channel.h"
+#include "instrument/instrument_host.h"
+#include "instrument/library_trial.h"
+#include "log_lines.h"
+#include "platform/platform.h"
+#include "test_directory.h"
+
+namespace vdqrn {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+void SetVariable(const char* name, const std::string& value) {
+#if defined(_WIN32)
+  SetEnvironmentVariableA(name, value.empty() ? nullptr : value.c_str());
+#else
+  if (value.empty()) {
+    unsetenv(name);
+  } else {
+    setenv(name, value.c_str(), 1);
+  }
+#endif
+}
+
+unsigned long OwnProcessId() {
+#if defined(_WIN32)
+  return GetCurrentProcessId();
+#else
+  return static_cast<unsigned long>(getpid());
+#endif
+}
+
+constexpr long kLimitMs = 2000;
+const char kFailed[] = "ERROR|Error loading driver (\"startupspectro\") on client";
+
+class LibraryStartUp : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LibraryTrial::ForgetVerdictsForTesting();
+    LibraryTrial::SetLimitForTesting(kLimitMs);
+    SetVariable("VDQRN_STARTUP_JOURNAL", journal_.Path() + "/startups");
+    ASSERT_TRUE(AttachInProcess(engine_, directory_.Path())) << engine_.LastError();
+    ASSERT_EQ(engine_.Open(), 0);
+  }
+  void TearDown() override {
+    DetachInProcess(engine_);
+    SetVariable("VDQRN_STARTUP_FAULT", "");
+    SetVariable("VDQRN_STARTUP_JOURNAL", "");
+    LibraryTrial::SetLimitForTesting(0);
+    LibraryTrial::ForgetVerdictsForTesting();
+    InstrumentHost::SetHostDirectoryForTesting("");
+  }
+
+  std::string RoundTrip(const std::string& command) {
+    engine_.ClearSent();
+    if (!engine_.Write(engine_sim::kDataChannelName, command)) return "(no write hook)";
+    engine_.Poll();
+    return engine_.Sent().size() == 1 ? engine_.Sent()[0].bytes : "(no answer)";
+  }
+  std::vector<std::string> Lines() const {
+    return engine_sim::ReadModuleLogLines(directory_.Path());
+  }
+  // The last Init's time-stamped lines: from "Loading driver" to the
+  // answer's first line, which has no stamp.
+  std::vector<std::string> LastLoad() const {
+    const std::vector<std::string> lines = Lines();
+    for (std::size_t at = lines.size(); at-- > 0;) {
+      if (lines[at].find("  Loading driver \"") == std::string::npos) continue;
+      std::vector<std::string> load;
+      for (std::size_t next = at; next < lines.size() && lines[next].size() > 21 &&
+                                  lines[next].compare(10, 3, " - ") == 0;
+           ++next) {
+        load.push_back(lines[next]);
+      }
+      return load;
+    }
+    return {};
+  }
+  // Start-ups of the library in processes other than this one: trials.
+  int Trials() const {
+    std::ifstream file(journal_.Path() + "/startups");
+    int trials = 0;
+    for (unsigned long id = 0; file >> id;) trials += id != OwnProcessId() ? 1 : 0;
+    return trials;
+  }
+  static std::string LibraryFile() {
+    const std::string path =
+        std::string(platform::kLocalLibraryPrefix) + "startupspectro" + platform::kLibrarySuffix;
+    return platform::LocateLibrary(path.c_str());
+  }
+
+  TestDirectory directory_;
+  TestDirectory journal_;
+  engine_sim::Engine engine_;
+};
+
+struct StartUpCase {
+  const char* fault;
+  // The reason after "Driver library \"...\" not loaded: "; null: it loads.
+  const char* reason;
+};
+
+class StartUpFaults : public LibraryStartUp, public ::testing::WithParamInterface<StartUpCase> {};
+
+const StartUpCase kStartUpCases[] = {
+    {"", nullptr},
+    {"slow=300", nullptr},
+    {"abort", "its start-up code aborted"},
+#if defined(_WIN32)
+    // The loader catches an access violation in DllMain and says it
+    // failed, as it does for FALSE.
+    {"crash", ""},
+    {"fail", ""},
+#else
+    {"crash", "its start-up code ended the instrument host (signal "},
+#endif
+    {"hang", "did not finish loading within 2 s"},
+    {"cleanup-abort", "its clean-up code aborted"},
+    {"cleanup-hang", "did not finish unloading within 2 s"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Faults, StartUpFaults, ::testing::ValuesIn(kStartUpCases),
+                         [](const ::testing::TestParamInfo<StartUpCase>& each) {
+                           std::string name = *each.param.fault != '\0' ? each.param.fault : "none";
+                           for (char& c : name) {
+                             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           }
+                           return name;
+                         });
+
+TEST_P(StartUpFaults, InitIsAnsweredAndOnlyALibraryThatCameThroughLoadsHere) {
+  SetVariable("VDQRN_STARTUP_FAULT", GetParam().fault);
+  const bool loads = GetParam().reason == nullptr;
+  EXPECT_EQ(RoundTrip("Init|startupspectro|"), loads ? "OK" : kFailed);
+  EXPECT_EQ(Trials(), 1);
+  const std::vector<std::string> lines = LastLoad();
+  if (loads) {
+    // A trial that came through says nothing.
+    EXPECT_TRUE(LinesAre(lines, {Stamped("Loading driver \"startupspectro\""),
+                                 Stamped("Loading Driver success")}))
+        << Quoted(lines);
+    EXPECT_EQ(RoundTrip("Connect"), "OK|true");
+    return;
+  }
+  ASSERT_EQ(lines.size(), 3u) << Quoted(lines);
+  EXPECT_TRUE(IsTimestamped(lines[1], "Loading Driver error"));
+  EXPECT_THAT(lines[2], HasSubstr("  Driver library \"" + LibraryFile() + "\" not loaded: " +
+                                  GetParam().reason));
+  EXPECT_EQ(RoundTrip("Connect"), "ERROR|No driver loaded");
+  // Nothing of it ever started here.
+  std::ifstream file(journal_.Path() + "/startups");
+  for (unsigned long id = 0; file >> id;) EXPECT_NE(id, OwnProcessId());
+}
+
+// The verdict is kept while the file is unchanged: the same file is not
+// tried twice, a changed one is tried again.
+TEST_F(LibraryStartUp, TheVerdictHoldsUntilTheFileChanges) {
+  EXPECT_EQ(RoundTrip("Init|startupspectro|"), "OK");
+  EXPECT_EQ(RoundTrip("Init|recordingspectro|"), "OK");
+  EXPECT_EQ(RoundTrip("Init|startupspectro|"), "OK");
+  EXPECT_EQ(Trials(), 1);
+  SetVariable("VDQRN_STARTUP_FAULT", "abort");
+  EXPECT_EQ(RoundTrip("Init|recordingspectro|"), "OK");  // startupspectro is unloaded
+  const fs::path file = fs::u8path(LibraryFile());
+  fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(2));
+  EXPECT_EQ(RoundTrip("Init|startupspectro|"), kFailed);
+  EXPECT_EQ(Trials(), 2);
+  EXPECT_EQ(RoundTrip("Init|startupspectro|"), kFailed);
+  EXPECT_EQ(Trials(), 2);
+}
+
+// Without a host of its own architecture, the library loads as before
+// trials, and the log says it was not tried.
+TEST_F(LibraryStartUp, WithoutAHostTheLibraryLoadsUntriedAndTheLogSaysSo) {
+  TestDirectory empty;
+  InstrumentHost::SetHostDirectoryForTesting(empty.Path() + "/");
+  EXPECT_EQ(RoundTrip("Init|startupspectro|"), "OK");
+  EXPECT_EQ(Trials(), 0);
+  const std::vector<std::string> lines = LastLoad();
+  ASSERT_EQ(lines.size(), 3u) << Quoted(lines);
+  EXPECT_THAT(lines[1], HasSubstr("  Driver library \"" + LibraryFile() + "\" loads untried: its " +
+                                  platform::ArchitectureName(platform::kOwnArchitecture) +
+                                  " instrument host cannot start ("));
+  EXPECT_EQ(RoundTrip("Connect"), "OK|true");
+}
+
+#if !defined(_WIN32)
+// A trial ended from outside (a user who kills the host) says nothing of
+// the library: this Init fails, and the next one tries again.
+TEST_F(LibraryStartUp, ATrialEndedFromOutsideIsNotAVerdict) {
+  LibraryTrial::SetLimitForTesting(60 * 1000);
+  SetVariable("VDQRN_STARTUP_FAULT", "hang");
+  std::thread killer([this] {
+    for (int wait = 0; wait < 3000 && Trials() == 0; ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::ifstream file(journal_.Path() + "/startups");
+    unsigned long id = 0;
+    if (file >> id) kill(static_cast<pid_t>(id), SIGKILL);
+  });
+  EXPECT_EQ(RoundTrip("Init|startupspectro|"), kFailed);
+  killer.join();
+  EXPECT_THAT(LastLoad().back(),
+              HasSubstr("not loaded: its trial load in an instrument host was ended from outside "
+                        "(signal 9)"));
+  SetVariable("VDQRN_STARTUP_FAULT", "");
+  EXPECT_EQ(RoundTrip("Init|startupspectro|"), "OK");
+  EXPECT_EQ(Trials(), 2);
+}
+#endif
+
+}  // namespace
+}  // namespace vdqrn
