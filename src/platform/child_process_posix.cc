@@ -549,6 +549,14 @@ bool OpenParentChannel(const char* argument, ChannelEnd* end) {
   sigemptyset(&ended.sa_mask);
   struct sigaction previous {};
   if (sigaction(SIGCHLD, &ended, &previous) != 0) return false;
+  // A process group of its own is a background one to the client's
+  // terminal: a library that writes to it (with tostop set) or changes its
+  // modes would be stopped by SIGTTOU, and one that reads from it by SIGTTIN,
+  // until the time limit ended it. Job control never stops the host: writes
+  // and mode changes go through, reads fail (EIO). Kept by the host's fork.
+  signal(SIGTTOU, SIG_IGN);
+  signal(SIGTTIN, SIG_IGN);
+  signal(SIGTSTP, SIG_IGN);
   const pid_t watcher = getpid();
   const pid_t host = fork();
   if (host < 0) return false;

@@ -17,7 +17,11 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -231,6 +235,48 @@ TEST_F(LibraryStartUp, ATrialEndedFromOutsideIsNotAVerdict) {
   SetVariable("VDQRN_STARTUP_FAULT", "");
   EXPECT_EQ(RoundTrip("Init|startupspectro|"), "OK");
   EXPECT_EQ(Trials(), 2);
+}
+
+// A client in the foreground of a terminal set to stop background writers
+// (tostop): the host, in a process group of its own, writes to the terminal
+// and sets its modes from the library's start-up, and is not stopped for it.
+// The tool runs as the terminal's session leader, as a client started from
+// a shell does.
+TEST(HostJobControl, ATerminalNeverStopsTheHost) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slave = ptsname(master);
+  const pid_t client = fork();
+  ASSERT_GE(client, 0);
+  if (client == 0) {
+    setsid();
+    const int terminal = open(slave.c_str(), O_RDWR);
+    if (terminal < 0 || ioctl(terminal, TIOCSCTTY, 0) != 0) _exit(90);
+    termios modes {};
+    tcgetattr(terminal, &modes);
+    modes.c_lflag |= TOSTOP;
+    tcsetattr(terminal, TCSANOW, &modes);
+    for (int fd = 0; fd < 3; ++fd) dup2(terminal, fd);
+    setenv("VDQRN_STARTUP_FAULT", "terminal", 1);
+    execl("./engine_sim", "engine_sim", "--check", "--library", "startupspectro",
+          static_cast<char*>(nullptr));
+    _exit(91);
+  }
+  std::string said;
+  char chunk[512];
+  for (;;) {
+    const ssize_t got = read(master, chunk, sizeof chunk);
+    if (got <= 0) break;  // EIO once the last process holding the terminal is gone
+    said.append(chunk, static_cast<std::size_t>(got));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(client, &status, 0), client);
+  close(master);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << said;
+  EXPECT_THAT(said, HasSubstr("startupspectro was here"));
+  EXPECT_THAT(said, HasSubstr("library \"startupspectro\" connected"));
 }
 #endif
 

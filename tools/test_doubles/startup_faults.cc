@@ -2,7 +2,8 @@
 // library (the recording library with this beside it): what the variable
 // VDQRN_STARTUP_FAULT names happens as the system loads the library
 // ("abort", "crash", "hang", "slow=MS"; Windows also "fail", a DllMain that
-// returns FALSE) or unloads it ("cleanup-abort", "cleanup-hang"). POSIX runs
+// returns FALSE; POSIX also "terminal", which writes a line to the process's
+// terminal and sets its modes again) or unloads it ("cleanup-abort", "cleanup-hang"). POSIX runs
 // it in the library's constructor and destructor, Windows in its DllMain,
 // under the loader's lock. Each start-up first appends the process's id to
 // the file VDQRN_STARTUP_JOURNAL names, if any: a test tells a trial load in
@@ -17,6 +18,8 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -64,6 +67,18 @@ bool RecordingStartupFault(bool loading) {
       *reinterpret_cast<volatile int*>(nowhere) = 7;
     }
     if (fault == "hang") Hang();
+#if !defined(_WIN32)
+    if (fault == "terminal") {
+      const int terminal = open("/dev/tty", O_RDWR | O_CLOEXEC);
+      if (terminal >= 0) {
+        termios modes {};
+        if (tcgetattr(terminal, &modes) == 0) tcsetattr(terminal, TCSANOW, &modes);
+        const char line[] = "startupspectro was here\n";
+        if (write(terminal, line, sizeof line - 1) < 0) std::abort();
+        close(terminal);
+      }
+    }
+#endif
     if (fault.compare(0, 5, "slow=") == 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(fault.c_str() + 5)));
     }
