@@ -1,6 +1,7 @@
 #include "channel/engine_entry.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -42,8 +43,11 @@ void LookUpEngineModules() {
   }
 }
 
+std::atomic<bool> g_unloadCalled{false};
+
 std::int32_t VDQRN_ENGINE_CALL DriverUnload(ica::DriverRecord* /*pDriver*/,
                                             ica::LinkRecord* pLink) {
+  g_unloadCalled = true;
   if (pLink != nullptr) {
     pLink->usProcedureCount = 0;
     pLink->pProcedureTable = nullptr;
@@ -169,6 +173,8 @@ ica::EngineProcedure g_procedureTable[ica::kDriverProcedureCount] = {
 
 }  // namespace
 
+bool EngineCalledUnload() { return g_unloadCalled.load(); }
+
 std::int32_t DriverGetLastError(ica::DriverRecord* /*pDriver*/, ica::LastErrorRecord* pLastError) {
   LogTimestamped("ICA: Driver GetLastError");
   // The driver records no errors of its own: the record says "none".
@@ -178,6 +184,7 @@ std::int32_t DriverGetLastError(ica::DriverRecord* /*pDriver*/, ica::LastErrorRe
 
 extern "C" VDQRN_EXPORT std::int32_t VDQRN_ENGINE_CALL Load(ica::LinkRecord* pLink) {
   if (pLink == nullptr) return ica::kStatusUnavailable;
+  g_unloadCalled = false;
   pLink->usProcedureCount = ica::kDriverProcedureCount;
   pLink->pProcedureTable = g_procedureTable;
   pLink->pDriverRecord = &GetEngineState().driverRecord;

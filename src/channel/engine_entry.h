@@ -21,6 +21,11 @@ enum class EngineKind { kWindows, kLinux };
 // Linux to cover high-performance mode natively.
 EngineKind TargetEngine();
 
+// Whether the engine called the unload procedure since it last called Load:
+// an engine that unloads the module calls it first, a process that ends
+// (exit() on any thread) never does.
+bool EngineCalledUnload();
+
 // Logs the call and fills the record with "no error": code 0, empty text.
 std::int32_t DriverGetLastError(ica::DriverRecord* pDriver, ica::LastErrorRecord* pLastError);
 

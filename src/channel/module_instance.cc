@@ -1,8 +1,11 @@
 // What exists only in the loaded module: the one VirtualChannelICA, built when
 // the module is loaded (its constructor writes the log's first line) and
 // destroyed when it is unloaded, and the DLL entry point.
+#include <new>
+
 #include "channel/engine_entry.h"
 #include "channel/virtual_channel_ica.h"
+#include "diagnostics/log.h"
 #include "instrument/spectro.h"
 #include "platform/cxx_runtime_release.h"
 
@@ -17,11 +20,44 @@ namespace {
 // Declared first: released after every other static of this file.
 [[maybe_unused]] const platform::CxxRuntimeRelease g_cxxRuntimeRelease;
 
-VirtualChannelICA g_virtualChannel;
+// The one VirtualChannelICA, in storage of its own, so that the process's
+// end can leave it as it is.
+class ModuleChannel {
+ public:
+  ModuleChannel() { new (storage_) VirtualChannelICA(); }
+  ~ModuleChannel();
+  ModuleChannel(const ModuleChannel&) = delete;
+  ModuleChannel& operator=(const ModuleChannel&) = delete;
+  VirtualChannelICA& Get() { return *std::launder(reinterpret_cast<VirtualChannelICA*>(storage_)); }
+
+ private:
+  alignas(VirtualChannelICA) unsigned char storage_[sizeof(VirtualChannelICA)];
+};
+
+ModuleChannel::~ModuleChannel() {
+#if !defined(_WIN32)
+  // Statics destroyed without the engine's unload: the process is ending,
+  // by exit() on any thread, while the engine's thread may still be inside
+  // a command (waiting for the instrument host, or in the library). Nothing
+  // it may still use is freed, unmapped or closed: hosts and libraries are
+  // left to end with the process (Windows: the detach's flag says the same,
+  // and the system has stopped every other thread by then).
+  if (!EngineCalledUnload()) {
+    Spectro::LeaveLibrariesToTheSystem();
+    if (Get().IsExecuting()) {
+      diagnostics::LogTimestamped("Process ending during a command: the driver is left to the system");
+      return;
+    }
+  }
+#endif
+  Get().~VirtualChannelICA();
+}
+
+ModuleChannel g_virtualChannel;
 
 }  // namespace
 
-VirtualChannelICA& GetVirtualChannel() { return g_virtualChannel; }
+VirtualChannelICA& GetVirtualChannel() { return g_virtualChannel.Get(); }
 
 // VDQRN_WINDOWS_ENGINE builds, on Linux, a module with the Windows engine's
 // contract, which only tests and benchmarks load.

@@ -48,7 +48,7 @@ void InstrumentHost::SetReplyTimeoutForTesting(long milliseconds) {
 }
 
 InstrumentHost::InstrumentHost(platform::Architecture architecture, bool quiet)
-    : architecture_(architecture), quiet_(quiet), requestLimitMs_(g_replyTimeoutMs) {}
+    : architecture_(architecture), quiet_(quiet) {}
 
 std::unique_ptr<InstrumentHost> InstrumentHost::Start(platform::Architecture architecture,
                                                       const std::string& file, bool* loaded,
@@ -227,7 +227,7 @@ InstrumentHost::~InstrumentHost() {
 std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer& request) {
   using platform::ChannelOutcome;
   using Clock = std::chrono::steady_clock;
-  const long limit = requestLimitMs_;
+  const long limit = requestLimitMs_ > 0 ? requestLimitMs_ : g_replyTimeoutMs;
   // One deadline for the whole round trip: a host that takes the request or
   // sends its reply a few bytes at a time gets no fresh limit for each.
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit);

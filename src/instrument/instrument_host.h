@@ -50,6 +50,8 @@ class InstrumentHost {
   // Logs that the host is left to end with the client process, which is
   // ending; the object is then never destroyed.
   void LeaveToTheSystem();
+  // Whether this process started the host (not a forked copy of it).
+  bool StartedHere() const { return platform::StartedByThisProcess(child_); }
   InstrumentHost(const InstrumentHost&) = delete;
   InstrumentHost& operator=(const InstrumentHost&) = delete;
 
@@ -100,8 +102,9 @@ class InstrumentHost {
   platform::Architecture architecture_;
   // A trial's host: nothing of it is logged.
   const bool quiet_;
-  // How long one request may take (the reply time-out, or a trial's limit).
-  long requestLimitMs_;
+  // How long one request may take: a trial's limit, or (0) the reply
+  // time-out.
+  long requestLimitMs_ = 0;
   // Set by Fail: how the host ended, and whether it had run out of time.
   std::string ended_;
   bool timedOut_ = false;

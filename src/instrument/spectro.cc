@@ -31,9 +31,12 @@ Spectro::~Spectro() {
   // wait for what the cut-short call held.
   if (handle_ != nullptr && !cutShort_ && !g_processEnding) platform::FreeDynamicLibrary(handle_);
   handle_ = nullptr;
-  if (g_processEnding && host_ != nullptr) {
+  // A forked copy of the client that ends lets go of its copies quietly
+  // (InstrumentHost's destructor); the process that started the host leaves
+  // it to end with the process (its job, its watcher).
+  if (g_processEnding && host_ != nullptr && host_->StartedHere()) {
     host_->LeaveToTheSystem();
-    static_cast<void>(host_.release());  // ends with the process (its job, its own watch)
+    static_cast<void>(host_.release());
   }
 }
 

@@ -18,6 +18,8 @@
 //   unload           the engine's unload, then dlclose
 //   mark=PATH        creates a file;  await=PATH  waits for one
 //   sleep=MS;  kill-self (SIGKILL);  quick-exit (_exit(0))
+//   exit-after=MS    a thread that calls exit(0) after MS, whatever the
+//                    steps after this one are doing then
 // With $VDQRN_CLIENT_STRANGERS set (in a pid namespace of its own), every
 // group kill this process sends to a group whose leader is gone first has a
 // stranger take that number, and notes "stranger killed" when it hits one.
@@ -154,6 +156,12 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(value.c_str())));
     } else if (name == "kill-self") {
       raise(SIGKILL);
+    } else if (name == "exit-after") {
+      const long delay = std::atol(value.c_str());
+      std::thread([delay] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        std::exit(0);
+      }).detach();
     } else if (name == "quick-exit") {
       _exit(0);
     } else {

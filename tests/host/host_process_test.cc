@@ -23,6 +23,7 @@
 
 #include "host_support.h"
 #include "module_test.h"
+#include "recording_controls.h"
 
 extern char** environ;
 
@@ -147,6 +148,25 @@ TEST_F(HostProcess, UnloadingWhileTheHostIsStuckLeavesNothingOfOursRunning) {
   const int ended = Finish();
   EXPECT_TRUE(ExitedCleanly(ended)) << "client wait status " << ended;
   EXPECT_TRUE(Said("Instrument host stopped (killed, not yet gone)"));
+}
+
+// Another thread of the client calls exit() while the engine's thread waits
+// for the host (a library that hangs in Measure): the module's statics are
+// destroyed without the engine's unload, and must leave the host, its
+// channel and the command's objects to the process's end rather than free
+// them under the waiting thread. Several runs: the moment varies.
+TEST_F(HostProcess, ExitOnAnotherThreadDuringAHostCallEndsTheClientCleanly) {
+  RecordingLibrary recording;
+  ASSERT_TRUE(recording.IsLoaded());
+  recording.SetThrow(RecordingLibrary::kHang);
+  for (const int delayMs : {150, 300, 450, 600, 750, 900}) {
+    const int status = Run({kLoad, kInit, "exit-after=" + std::to_string(delayMs), "cmd=Measure"});
+    EXPECT_TRUE(ExitedCleanly(status)) << "after " << delayMs << " ms: wait status " << status;
+    EXPECT_TRUE(Said("Process ending during a command: the driver is left to the system"));
+    const long host = HostId();
+    EXPECT_TRUE(WaitFor([host] { return ProcessIsGone(host); }, 10)) << host;
+  }
+  recording.SetThrow(RecordingLibrary::kNothing);
 }
 
 // A helper forked by the client that calls exit() runs the module's static
