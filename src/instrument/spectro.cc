@@ -124,7 +124,9 @@ Spectro::InProcessLoad Spectro::LoadInProcess(const std::string& file) {
   // The module the system maps is what the library is: another spelling, a
   // short name or a link to a file cut short earlier all give its handle.
   // Loading it again ran none of its code; the reference it took is dropped.
-  if (abandoned_.count(library) != 0) {
+  // A library abandoned by an earlier load of this module (which the engine
+  // unloaded and loaded again) carries the mark in its image.
+  if (abandoned_.count(library) != 0 || platform::LibraryWasAbandoned(library)) {
     platform::FreeDynamicLibrary(library);
     return kCutShortEarlier;
   }

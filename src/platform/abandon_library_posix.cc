@@ -7,5 +7,7 @@ namespace platform {
 
 bool AbandonLibrary(LibraryHandle) { return true; }
 
+bool LibraryWasAbandoned(LibraryHandle) { return false; }
+
 }  // namespace platform
 }  // namespace vdqrn

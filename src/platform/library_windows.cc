@@ -297,6 +297,15 @@ void FreeDynamicLibrary(LibraryHandle library) {
 
 namespace {
 
+// What an abandoned library's entry point is made to run.
+#if defined(__aarch64__)
+const unsigned char kReturnAtOnce[] = {0xC0, 0x03, 0x5F, 0xD6};  // ret (one aligned word)
+#elif defined(_WIN64)
+const unsigned char kReturnAtOnce[] = {0xC3};  // ret
+#else
+const unsigned char kReturnAtOnce[] = {0xC2, 0x0C, 0x00};  // ret 12 (three stdcall arguments)
+#endif
+
 // Writes `count` bytes (at most 8) over the image at `at`, which may be
 // code or read-only data. Within one aligned eight-byte word the write is a
 // single atomic one, so a thread that runs the bytes at that moment sees the
@@ -350,17 +359,50 @@ bool AbandonLibrary(LibraryHandle library) {
     }
   }
   const DWORD entry = headers->OptionalHeader.AddressOfEntryPoint;
-  if (entry != 0) {
-#if defined(__aarch64__)
-    const unsigned char returnAtOnce[] = {0xC0, 0x03, 0x5F, 0xD6};  // ret (one aligned word)
-#elif defined(_WIN64)
-    const unsigned char returnAtOnce[] = {0xC3};  // ret
-#else
-    const unsigned char returnAtOnce[] = {0xC2, 0x0C, 0x00};  // ret 12 (three stdcall arguments)
-#endif
-    done = Overwrite(base + entry, returnAtOnce, sizeof returnAtOnce) && done;
-  }
+  if (entry != 0) done = Overwrite(base + entry, kReturnAtOnce, sizeof kReturnAtOnce) && done;
   return done;
+}
+
+// The abandoned mark is the entry point's patch: the image says "return at
+// once" where its own file says otherwise. It lives in the library's image,
+// so it outlives this module (an engine may unload and load the module again
+// while the library stays pinned).
+bool LibraryWasAbandoned(LibraryHandle library) {
+  if (library == nullptr) return false;
+  const auto* const base = static_cast<const unsigned char*>(library);
+  const auto* const dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* const headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const DWORD entry = headers->OptionalHeader.AddressOfEntryPoint;
+  if (entry == 0 || std::memcmp(base + entry, kReturnAtOnce, sizeof kReturnAtOnce) != 0) {
+    return false;
+  }
+  // Where the entry point's bytes lie in the file.
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(headers);
+  LONGLONG offset = -1;
+  for (WORD index = 0; index < headers->FileHeader.NumberOfSections; ++index, ++section) {
+    const DWORD size = section->Misc.VirtualSize != 0 ? section->Misc.VirtualSize
+                                                      : section->SizeOfRawData;
+    if (entry >= section->VirtualAddress && entry < section->VirtualAddress + size &&
+        entry - section->VirtualAddress < section->SizeOfRawData) {
+      offset = static_cast<LONGLONG>(section->PointerToRawData) + (entry - section->VirtualAddress);
+      break;
+    }
+  }
+  if (offset < 0) return false;
+  const std::wstring path = ModulePath(static_cast<HMODULE>(library));
+  const HANDLE file = CreateFileW(ForFileSystem(path).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  unsigned char original[sizeof kReturnAtOnce] = {};
+  DWORD got = 0;
+  LARGE_INTEGER at;
+  at.QuadPart = offset;
+  const bool read = SetFilePointerEx(file, at, nullptr, FILE_BEGIN) &&
+                    ReadFile(file, original, sizeof original, &got, nullptr) &&
+                    got == sizeof original;
+  CloseHandle(file);
+  return read && std::memcmp(original, kReturnAtOnce, sizeof kReturnAtOnce) != 0;
 }
 
 // The module's own file as the system mapped it, in UTF-16 (any folder

@@ -65,6 +65,10 @@ void FreeDynamicLibrary(LibraryHandle library);
 // is never freed. False when the system refused part of it (the log says
 // so). POSIX cuts no call short and leaves the library as it is.
 bool AbandonLibrary(LibraryHandle library);
+// Whether AbandonLibrary was done to the library in this process, by this
+// module or by an earlier load of it (the mark is in the library's own
+// image, which the engine's unloading of the module leaves in place).
+bool LibraryWasAbandoned(LibraryHandle library);
 
 // Calls call(context) so that what no runtime of ours can bring back ends
 // the call instead of the process. A language exception of another runtime

@@ -6,6 +6,8 @@
 #include "recording_controls.h"
 #include "test_directory.h"
 
+#include <cctype>
+
 #if defined(_WIN32)
 #include <windows.h>
 
@@ -18,6 +20,28 @@ namespace {
 
 using engine_sim::kDataChannelName;
 
+// The name of the recording library a test loads. On Windows each test has
+// a copy of its own (in a folder beside the binaries): a library whose call
+// was cut short stays abandoned, and in a host, for the rest of the process,
+// whichever module loads it.
+std::string TestsOwnRecordingLibrary() {
+#if defined(_WIN32)
+  namespace fs = std::filesystem;
+  static int copies = 0;
+  const fs::path folder = "recordingcopies";
+  std::error_code ignored;
+  if (copies == 0) fs::remove_all(folder, ignored);  // what no process holds any more
+  fs::create_directories(folder, ignored);
+  const std::string name = "recording-" + std::to_string(GetCurrentProcessId()) + "-" +
+                           std::to_string(++copies);
+  fs::copy_file("recordingspectro.dll", folder / (name + ".dll"),
+                fs::copy_options::overwrite_existing, ignored);
+  return folder.string() + "\\" + name;
+#else
+  return "recordingspectro";
+#endif
+}
+
 // The module opened in a mode (the winstation driver's version) with the
 // recording library loaded.
 class RecordingModuleTest : public ModuleTest {
@@ -27,7 +51,7 @@ class RecordingModuleTest : public ModuleTest {
     ASSERT_TRUE(recording_.IsLoaded());
     ModuleTest::SetUp();
     OpenWithVersion(version);
-    ASSERT_EQ(RoundTrip("Init|recordingspectro|"), "OK");
+    ASSERT_EQ(RoundTrip("Init|" + library_ + "|"), "OK");
     recording_.Reset();
   }
   // A command and the engine's next poll; the one response the host got.
@@ -43,7 +67,8 @@ class RecordingModuleTest : public ModuleTest {
   }
 
   std::uint16_t version_ = 0;
-  RecordingLibrary recording_;
+  const std::string library_ = TestsOwnRecordingLibrary();
+  RecordingLibrary recording_{library_};
 };
 
 class LibraryFaults : public RecordingModuleTest,
@@ -63,7 +88,7 @@ TEST_P(LibraryFaults, LibraryMissingAnExportReplacesNothingAndLeavesNoLibrary) {
   }
   // Neither the earlier library nor the incomplete one was called.
   EXPECT_EQ(recording_.Journal(), "");
-  EXPECT_EQ(RoundTrip("Init|recordingspectro|"), "OK");
+  EXPECT_EQ(RoundTrip("Init|" + library_ + "|"), "OK");
   EXPECT_EQ(RoundTrip("Connect"), "OK|true");
 }
 
@@ -273,7 +298,20 @@ INSTANTIATE_TEST_SUITE_P(
 // included.
 TEST_P(CutShortCalls, TheLibraryIsLeftAloneUntilInitThenRunsInAHost) {
   CutShort();
-  ExpectRunsInAHost("recordingspectro");
+  ExpectRunsInAHost(library_);
+}
+
+// The abandonment outlives the module: an engine that unloads the module and
+// loads it again in the same process gets the library, still pinned and
+// mapped, in a host (called here, it would wait for the lock the cut-short
+// call held).
+TEST_P(CutShortCalls, TheLibraryRunsInAHostAfterTheModuleIsLoadedAgain) {
+  CutShort();
+  engine_.Close();
+  engine_.Unload();
+  ASSERT_TRUE(engine_.LoadModule(ModulePath())) << engine_.LastError();
+  OpenWithVersion(0);
+  ExpectRunsInAHost(library_);
 }
 
 // The library is what the system maps, whatever it is called: another
@@ -281,7 +319,10 @@ TEST_P(CutShortCalls, TheLibraryIsLeftAloneUntilInitThenRunsInAHost) {
 // short, and each goes to a host (run here, it would wait for the lock).
 TEST_P(CutShortCalls, AnotherNameForTheSameFileRunsInAHostToo) {
   CutShort();
-  ExpectRunsInAHost("RECORDINGSPECTRO");
+  std::string upper = library_;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  ExpectRunsInAHost(upper);
+  const std::wstring file = std::wstring(library_.begin(), library_.end()) + L".dll";
   // The link in a folder of its own beside the library (a link stays on
   // its file's volume), made the current directory.
   wchar_t here[MAX_PATH];
@@ -296,14 +337,14 @@ TEST_P(CutShortCalls, AnotherNameForTheSameFileRunsInAHostToo) {
   const std::wstring elsewhere = current + L"\\linked-" + std::to_wstring(GetTickCount64());
   const std::wstring link = elsewhere + L"\\recordinglink.dll";
   ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
-  ASSERT_TRUE(CreateHardLinkW(link.c_str(), L"recordingspectro.dll", nullptr));
+  ASSERT_TRUE(CreateHardLinkW(link.c_str(), (current + L"\\" + file).c_str(), nullptr));
   ASSERT_TRUE(SetCurrentDirectoryW(elsewhere.c_str()));
   ExpectRunsInAHost("recordinglink");
   SetCurrentDirectoryW(current.c_str());
   wchar_t shortName[MAX_PATH];
-  const DWORD length = GetShortPathNameW(L"recordingspectro.dll", shortName, MAX_PATH);
+  const DWORD length = GetShortPathNameW(file.c_str(), shortName, MAX_PATH);
   const std::wstring name(shortName, length);
-  if (length > 4 && name != L"recordingspectro.dll") {
+  if (length > 4 && name != file) {
     ExpectRunsInAHost(std::string(name.begin(), name.end() - 4));
   }
   EXPECT_EQ(RoundTrip("Init|nosuchlibrary|"),
@@ -332,7 +373,7 @@ TEST_F(CutShortHoldingThePort, AHostCannotConnectAndTheAnswerSaysWhy) {
   EXPECT_EQ(RoundTrip("IsConnected"), "ERROR|Unhandled exception");
   EXPECT_EQ(RoundTrip("Connect"), kCutShortEarlier);
   recording_.SetThrow(RecordingLibrary::kNothing);
-  ASSERT_EQ(RoundTrip("Init|recordingspectro|"), "OK");
+  ASSERT_EQ(RoundTrip("Init|" + library_ + "|"), "OK");
   const std::string why =
       "Connect failed: a copy of the library cut short earlier may still hold the instrument; "
       "restarting the client frees it";

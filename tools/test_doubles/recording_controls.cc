@@ -4,10 +4,9 @@
 
 namespace vdqrn {
 
-RecordingLibrary::RecordingLibrary()
-    : library_(platform::LoadDynamicLibrary((std::string(platform::kLocalLibraryPrefix) +
-                                             "recordingspectro" + platform::kLibrarySuffix)
-                                                .c_str())) {
+RecordingLibrary::RecordingLibrary(const std::string& name)
+    : library_(platform::LoadDynamicLibrary(
+          (std::string(platform::kLocalLibraryPrefix) + name + platform::kLibrarySuffix).c_str())) {
   if (library_ != nullptr) Reset();
 }
 

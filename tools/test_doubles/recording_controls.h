@@ -41,7 +41,9 @@ class RecordingLibrary {
     kCaughtInside = 16,  // throws and catches "recorded failure" itself, then returns
   };
 
-  RecordingLibrary();  // loads the library and resets its script
+  // Loads the library (recordingspectro, or a copy of it under another
+  // name) and resets its script.
+  explicit RecordingLibrary(const std::string& name = "recordingspectro");
   ~RecordingLibrary();
   RecordingLibrary(const RecordingLibrary&) = delete;
   RecordingLibrary& operator=(const RecordingLibrary&) = delete;
