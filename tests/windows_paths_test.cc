@@ -1,6 +1,7 @@
 // Windows: the log's folder is found and written whatever its name, also one
 // outside the ANSI code page; library names are read in the client's code
-// page.
+// page, and a name with a folder part is looked for only where the remote
+// application may choose from.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -64,6 +65,34 @@ TEST(WindowsPaths, DeviceNamesAreReadInTheClientsCodePage) {
   platform::windows::SetFileApiCodePageForTesting(0);
   for (const std::wstring& name : planted) DeleteFileW(name.c_str());
   SetCurrentDirectoryW(std::wstring(previous, length).c_str());
+}
+
+// The remote application chooses the name: one with a folder part comes
+// from under the program's folder or the current directory, never from a
+// subfolder of the system folder (whose library's DllMain would run).
+TEST(WindowsPaths, ANameWithAFolderPartIsNotLookedForInTheSystemFolders) {
+  wchar_t system[MAX_PATH];
+  const std::wstring systemFolder(system, GetSystemDirectoryW(system, MAX_PATH));
+  const std::wstring inSystem = systemFolder + L"\\vdqrn-subfolder-test";
+  CreateDirectoryW(inSystem.c_str(), nullptr);
+  if (!CopyFileW(L"recordingspectro.dll", (inSystem + L"\\sublibrary.dll").c_str(), FALSE)) {
+    GTEST_SKIP() << "cannot write to the system folder here (error " << GetLastError() << ")";
+  }
+  const char name[] = ".\\vdqrn-subfolder-test\\sublibrary.dll";
+  EXPECT_EQ(platform::LocateLibrary(name), "");
+  // The same name under the current directory is found there.
+  CreateDirectoryW(L"vdqrn-subfolder-test", nullptr);
+  ASSERT_TRUE(CopyFileW(L"recordingspectro.dll", L"vdqrn-subfolder-test\\sublibrary.dll", FALSE));
+  wchar_t here[MAX_PATH];
+  const std::wstring current(here, GetCurrentDirectoryW(MAX_PATH, here));
+  EXPECT_EQ(platform::LocateLibrary(name),
+            platform::windows::Utf8(current) + "\\vdqrn-subfolder-test\\sublibrary.dll");
+  // A bare name still follows the system's search.
+  EXPECT_NE(platform::LocateLibrary(".\\recordingspectro.dll"), "");
+  DeleteFileW(L"vdqrn-subfolder-test\\sublibrary.dll");
+  RemoveDirectoryW(L"vdqrn-subfolder-test");
+  DeleteFileW((inSystem + L"\\sublibrary.dll").c_str());
+  RemoveDirectoryW(inSystem.c_str());
 }
 
 }  // namespace
