@@ -27,7 +27,7 @@ install_packages libboost-dev googletest libbenchmark-dev cmake ninja-build ccac
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake --preset linux -B "$build" >/dev/null
 fi
-cmake --build "$build" -j "$(nproc)" --target bench_driver vdqrn vdqrn_windows_engine simspectro
+cmake --build "$build" -j "$(nproc)" --target bench_driver vdqrn vdqrn_windows_engine simspectro qrnhost
 
 # The cycles through the instrument host need the 32-bit host and simulated
 # instrument beside the module, and a machine that runs them natively: a

@@ -164,9 +164,20 @@ def main(path):
             mode, b["rss_kb_1000"], b["rss_kb_100000"], growth,
             verdict(growth <= MEMORY_TARGET_KB)))
 
+    inits = {b["name"].split("/")[1]: b for b in benchmarks
+             if b["name"].startswith("init/") and not b.get("error_occurred")}
+    print("\nInit of simspectro through the interpreter (no target: once per session)")
+    header = "%-32s %14s" % ("Init", "us / Init")
+    print(header)
+    print("-" * len(header))
+    for name, label in (("with_trial", "with a trial in a host"),
+                        ("verdict_kept", "with the verdict kept")):
+        if name in inits:
+            print("%-32s %14.1f" % (label, micros(inits[name])))
+
     others = [b for b in benchmarks
               if not b["name"].startswith(("cycle/", "host/", "round_trip/", "paced/", "busy/",
-                                           "interpreter/command_size/", "memory/"))
+                                           "interpreter/command_size/", "memory/", "init/"))
               and not b.get("error_occurred")]
     print("\nThe driver's parts alone (no target; for finding where time goes)")
     header = "%-32s %14s" % ("benchmark", "us / iteration")
@@ -178,10 +189,10 @@ def main(path):
     for b in errors:
         print("\nFAILED: %s: %s" % (b["name"], b.get("error_message", "")), file=sys.stderr)
     expected = {"cycle": 6, "host": 3, "round trip": 2, "paced": 3, "busy": 2, "size": 4,
-                "memory": 2, "parts": 7}
+                "memory": 2, "init": 2, "parts": 7}
     found = {"cycle": len(cycles), "host": len(hosted), "round trip": len(trips),
              "paced": len(paced), "busy": len(busy), "size": len(sizes), "memory": len(memory),
-             "parts": len(others)}
+             "init": len(inits), "parts": len(others)}
     if NO_HOST:
         expected["host"] = 0
         expected["round trip"] = 1
