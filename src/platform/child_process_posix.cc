@@ -52,8 +52,10 @@ constexpr int kChildControl = 7;        // what the module asks the watcher
 constexpr int kChildStatus = 8;         // what the watcher and the host tell the module
 constexpr int kChildDescriptors = 9;
 
-// How the child tells that exec failed, before the error's number.
+// How the child tells that exec, or what it does before serving, failed,
+// before the error's number.
 constexpr char kExecFailed[] = "exec failed: errno ";
+constexpr char kStartFailed[] = "start failed: errno ";
 
 // One piece of news on the status pipe, written in one go (far fewer bytes
 // than a pipe writes atomically, so a read of its size takes it whole).
@@ -95,6 +97,20 @@ void WriteText(int fd, const char* text) {
   (void)ignored;
 }
 
+// Writes `what` and the error's number: the number only, as turning it into
+// words may allocate, which a child of a threaded process must not.
+void ReportFailure(int fd, const char* what, int error) {
+  char number[16];
+  int at = static_cast<int>(sizeof number) - 1;
+  number[at] = '\0';
+  for (int value = error; at > 0 && (value > 0 || at == static_cast<int>(sizeof number) - 1);
+       value /= 10) {
+    number[--at] = static_cast<char>('0' + value % 10);
+  }
+  WriteText(fd, what);
+  WriteText(fd, number + at);
+}
+
 void Tell(char kind, std::int32_t value) {
   const Note note{kind, {}, value};
   const ssize_t ignored = write(kChildStatus, &note, sizeof note);
@@ -112,15 +128,21 @@ pid_t PlainFork() {
 }
 
 // In the middle process, between fork and exec: async-signal-safe calls
-// only. Puts every descriptor in its place (each first moved above all the
-// places, so that none overwrites another), closes the rest, and starts the
-// watcher in a process group of its own.
+// only. Puts every descriptor in its place (one that lies among the places
+// first moved above them all, so that none overwrites another: only those,
+// as each move takes a descriptor of the client's limit), closes the rest,
+// and starts the watcher in a process group of its own.
 [[noreturn]] void StartWatcher(const int (&sources)[kChildDescriptors], const char* executable,
                                char* const* arguments) {
   int lifted[kChildDescriptors];
   for (int place = 0; place < kChildDescriptors; ++place) {
-    lifted[place] = sources[place] < 0 ? -1 : fcntl(sources[place], F_DUPFD_CLOEXEC, kChildDescriptors);
-    if (sources[place] >= 0 && lifted[place] < 0) _exit(127);
+    lifted[place] = sources[place] < 0 || sources[place] >= kChildDescriptors
+                        ? sources[place]
+                        : fcntl(sources[place], F_DUPFD_CLOEXEC, kChildDescriptors);
+    if (sources[place] >= 0 && lifted[place] < 0) {
+      ReportFailure(sources[kChildReport], kStartFailed, errno);
+      _exit(127);
+    }
   }
   for (int place = 0; place < kChildDescriptors; ++place) {
     if (lifted[place] < 0) {
@@ -138,17 +160,7 @@ pid_t PlainFork() {
   if (watcher != 0) _exit(watcher < 0 ? 127 : 0);
   setpgid(0, 0);
   execv(executable, arguments);
-  // The number only: turning it into words may allocate, which a child of a
-  // threaded process must not.
-  char number[16];
-  int at = static_cast<int>(sizeof number) - 1;
-  number[at] = '\0';
-  for (int value = errno; at > 0 && (value > 0 || at == static_cast<int>(sizeof number) - 1);
-       value /= 10) {
-    number[--at] = static_cast<char>('0' + value % 10);
-  }
-  WriteText(kChildReport, kExecFailed);
-  WriteText(kChildReport, number + at);
+  ReportFailure(kChildReport, kExecFailed, errno);
   _exit(127);
 }
 
@@ -256,12 +268,20 @@ std::string Reason(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   const std::size_t line = text.rfind('\n');
   if (line != std::string::npos) text = text.substr(line + 1);
-  if (text.rfind(kExecFailed, 0) == 0) {
-    const int failed = std::atoi(text.c_str() + std::strlen(kExecFailed));
-    text = std::string("cannot execute it: ") + std::strerror(failed);
+  const bool execFailed = text.rfind(kExecFailed, 0) == 0;
+  if (execFailed || text.rfind(kStartFailed, 0) == 0) {
+    const int failed =
+        std::atoi(text.c_str() + std::strlen(execFailed ? kExecFailed : kStartFailed));
+    text = std::string(execFailed ? "cannot execute it: " : "it could not start: ") +
+           std::strerror(failed);
     // A file that exists yet is not found: its program interpreter (the
     // system's loader for its architecture) is missing.
-    if (failed == ENOENT) text += " (the system's loader for its architecture is missing)";
+    if (execFailed && failed == ENOENT) {
+      text += " (the system's loader for its architecture is missing)";
+    }
+    if (failed == EMFILE) {
+      text += " (the client's limit of open descriptors, RLIMIT_NOFILE, is reached)";
+    }
   }
   return text;
 }
@@ -301,7 +321,11 @@ bool StartChildProcess(const std::string& executable, ChildProcess* child, std::
     CloseIfOpen(client);
   };
   if (!piped || !lifted || null < 0) {
-    *error = std::string("no pipe: ") + std::strerror(errno);
+    const int failed = errno;
+    *error = std::string("no pipe: ") + std::strerror(failed) +
+             (failed == EMFILE
+                  ? " (the client's limit of open descriptors, RLIMIT_NOFILE, is reached)"
+                  : "");
     closeAll();
     return false;
   }
@@ -539,7 +563,10 @@ bool OpenParentChannel(const char* argument, ChannelEnd* end) {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   int wakeups[2];
-  if (pipe2(wakeups, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  if (pipe2(wakeups, O_CLOEXEC | O_NONBLOCK) != 0) {
+    ReportFailure(kChildReport, kStartFailed, errno);  // the module reads why
+    return false;
+  }
   g_childEnded = wakeups[1];
   // Installed before the host exists, so that no end goes unseen; this also
   // undoes a SIGCHLD the client ignored, which would hide how the host ended.

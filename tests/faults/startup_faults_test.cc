@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -20,6 +21,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -235,6 +237,56 @@ TEST_F(LibraryStartUp, ATrialEndedFromOutsideIsNotAVerdict) {
   SetVariable("VDQRN_STARTUP_FAULT", "");
   EXPECT_EQ(RoundTrip("Init|startupspectro|"), "OK");
   EXPECT_EQ(Trials(), 2);
+}
+
+// The tool run as a client process of its own: `prepare` runs in the child
+// before the tool starts; its standard output and wait status.
+struct ToolRun {
+  std::string output;
+  int status = -1;
+};
+ToolRun RunEngineSim(const std::vector<std::string>& arguments, void (*prepare)()) {
+  ToolRun run;
+  int out[2];
+  if (pipe(out) != 0) return run;
+  const pid_t client = fork();
+  if (client == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    prepare();
+    std::vector<char*> words{const_cast<char*>("./engine_sim")};
+    for (const std::string& word : arguments) words.push_back(const_cast<char*>(word.c_str()));
+    words.push_back(nullptr);
+    execv(words[0], words.data());
+    _exit(91);
+  }
+  close(out[1]);
+  char chunk[512];
+  for (ssize_t got; (got = read(out[0], chunk, sizeof chunk)) > 0;) {
+    run.output.append(chunk, static_cast<std::size_t>(got));
+  }
+  close(out[0]);
+  waitpid(client, &run.status, 0);
+  return run;
+}
+
+// A client with few descriptors left: the host cannot start, the library
+// loads untried, and the log says the descriptors ran out (not that the
+// host "ended, how is unknown"). Each limit runs out at another step.
+TEST(HostStart, TooFewDescriptorsAreNamedAsTheReason) {
+  for (const rlim_t limit : {13, 16, 18}) {
+    static rlim_t s_limit;
+    s_limit = limit;
+    const ToolRun run = RunEngineSim({"--check", "--library", "simspectro", "--log"}, [] {
+      const rlimit few{s_limit, s_limit};
+      setrlimit(RLIMIT_NOFILE, &few);
+    });
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.output;
+    EXPECT_THAT(run.output, HasSubstr("\" loads untried: ")) << limit;
+    EXPECT_THAT(run.output, HasSubstr("the client's limit of open descriptors, RLIMIT_NOFILE, "
+                                      "is reached")) << limit << "\n" << run.output;
+  }
 }
 
 // A client in the foreground of a terminal set to stop background writers
