@@ -244,6 +244,18 @@ void ClosePipes(ChildProcess& child) {
 
 // What the child wrote to its standard error (the report pipe), as far as
 // it can be read without waiting.
+// Adds what a starting child wrote to what is kept of it: a child that never
+// stops talking, however slowly, leaves its last 16 KiB (whole lines, unless
+// one line is longer), which are what tell.
+void KeepReport(std::string* text, const char* bytes, std::size_t count) {
+  constexpr std::size_t kKept = 16384;
+  text->append(bytes, count);
+  if (text->size() <= kKept) return;
+  text->erase(0, text->size() - kKept);
+  const std::size_t line = text->find('\n');
+  if (line != std::string::npos && line + 1 < text->size()) text->erase(0, line + 1);
+}
+
 void ReadReport(int fd, std::string* text) {
   char chunk[4096];
   for (;;) {
@@ -252,13 +264,7 @@ void ReadReport(int fd, std::string* text) {
     const ssize_t got = read(fd, chunk, sizeof chunk);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return;
-    text->append(chunk, static_cast<std::size_t>(got));
-    // A child that never stops talking: its last lines are what tell.
-    constexpr std::size_t kKept = 16384;
-    if (text->size() > 2 * kKept) {
-      text->erase(0, text->size() - kKept);
-      text->erase(0, text->find('\n') + 1);  // whole lines only
-    }
+    KeepReport(text, chunk, static_cast<std::size_t>(got));
   }
 }
 
@@ -391,7 +397,7 @@ bool AwaitChildServing(ChildProcess& child, long timeoutMs, std::string* said, s
       char chunk[4096];
       const ssize_t got = read(static_cast<int>(child.report), chunk, sizeof chunk);
       if (got == 0) reportOpen = false;  // every writer has closed it
-      if (got > 0) said->append(chunk, static_cast<std::size_t>(got));
+      if (got > 0) KeepReport(said, chunk, static_cast<std::size_t>(got));
       ReadReport(static_cast<int>(child.report), said);
     }
     if (ready[0].revents != 0) {

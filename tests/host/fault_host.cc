@@ -72,6 +72,15 @@ int main(int argc, char** argv) {
       if (write(2, numbered.data(), numbered.size()) < 0) return 3;
     }
   }
+  // 256 KiB of one line, trickled a few bytes at a time.
+  if (FAULT_HOST_MODE == 8) {
+    const std::string piece(64, 'm');
+    for (int count = 0; count < 4096; ++count) {
+      if (write(2, piece.data(), piece.size()) < 0) return 3;
+      if (count % 16 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (write(2, "\n", 1) < 0) return 3;
+  }
 #endif
   ChannelEnd channel;
   if (argc != 2 || !vdqrn::platform::OpenParentChannel(argv[1], &channel)) return 64;

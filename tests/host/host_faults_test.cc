@@ -198,6 +198,22 @@ TEST_F(HostFaults, WhatAStartingHostWritesIsReadWhileItStartsAndLogged) {
   EXPECT_FALSE(Said("cannot run"));
 }
 
+#if !defined(_WIN32)
+// However slowly it comes, no more than the last 16 KiB of it is kept (a
+// host that trickled 32 MiB once made one log line of 3.2 MB).
+TEST_F(HostFaults, WhatAStartingHostTricklesIsKeptToItsLast16KiB) {
+  InstrumentHost::SetHostDirectoryForTesting(HostFolderWith(Program("mutterhost")));
+  InstrumentHost::SetReplyTimeoutForTesting(20000);
+  EXPECT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+  std::size_t kept = 0;
+  for (const std::string& line : Lines()) {
+    if (line.find("Instrument host wrote: m") != std::string::npos) kept += line.size();
+  }
+  EXPECT_GT(kept, 8192u);
+  EXPECT_LE(kept, 16384u + 64u);
+}
+#endif
+
 // The C library of the module's own architecture, which every program of
 // it here has loaded already: preloading it changes nothing for one (an
 // emulator that runs the host included; a library built with a sanitizer
