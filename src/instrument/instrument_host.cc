@@ -247,13 +247,21 @@ std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer&
   }
   const std::uint32_t number = ++requests_;
   const std::vector<std::uint8_t> frame = request.NumberedFrame(number);
+  // A host gone before it took a byte of this request stopped before the
+  // call (while idle), not during it.
+  const std::uint32_t sentBefore = child_.channel.sent;
+  const auto stopped = [&] {
+    return platform::ChannelTakenByOtherSide(child_.channel) == sentBefore
+               ? "it had stopped before the call"
+               : "it stopped during the call";
+  };
   switch (platform::WriteToChannel(child_.channel, frame.data(), frame.size(), left())) {
     case ChannelOutcome::kDone: break;
     case ChannelOutcome::kTimedOut:
       timedOut_ = true;
       Fail("it took no more of the request within " + Seconds(limit));
     case ChannelOutcome::kCorrupt: Fail("its side of the channel does not make sense");
-    case ChannelOutcome::kClosed: Fail("it is gone");
+    case ChannelOutcome::kClosed: Fail(stopped());
   }
   std::vector<std::uint8_t> reply;
   std::uint8_t chunk[16384];
@@ -281,7 +289,7 @@ std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer&
         timedOut_ = true;
         Fail("no answer within " + Seconds(limit));
       case ChannelOutcome::kCorrupt: Fail("its reply does not parse");
-      case ChannelOutcome::kClosed: Fail("it stopped during the call");
+      case ChannelOutcome::kClosed: Fail(stopped());
     }
   }
 }

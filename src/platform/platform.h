@@ -250,6 +250,9 @@ ChannelOutcome ReadFromChannel(ChannelEnd& end, void* bytes, std::size_t capacit
 // Whether the other side has written bytes that this side has not read
 // (without waiting).
 bool ChannelHasInput(ChannelEnd& end);
+// How many of the bytes this side sent the other side has taken so far (as
+// `sent` counts them).
+std::uint32_t ChannelTakenByOtherSide(ChannelEnd& end);
 // Unmaps the page and closes the socket or pipe; the other side's next wait
 // ends with kClosed.
 void CloseChannel(ChannelEnd& end);

@@ -293,6 +293,11 @@ ChannelOutcome ReadFromChannel(ChannelEnd& end, void* bytes, std::size_t capacit
   return ChannelOutcome::kDone;
 }
 
+std::uint32_t ChannelTakenByOtherSide(ChannelEnd& end) {
+  if (end.page == nullptr) return end.sent;
+  return PageOf(end).rings[Side(end)].taken.value.load(std::memory_order_acquire);
+}
+
 bool ChannelHasInput(ChannelEnd& end) {
   const Ring& in = PageOf(end).rings[1 - Side(end)];
   return in.written.value.load(std::memory_order_acquire) != end.taken;

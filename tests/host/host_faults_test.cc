@@ -199,6 +199,25 @@ TEST_F(HostFaults, WhatAStartingHostWritesIsReadWhileItStartsAndLogged) {
 }
 
 #if !defined(_WIN32)
+// A host that died while the session was idle stopped before the call, and
+// the answer says so (not "during the call").
+TEST_F(HostFaults, AHostThatDiedWhileIdleIsSaidToHaveStoppedBeforeTheCall) {
+  ASSERT_EQ(RoundTrip("Init|recordingspectro32|"), "OK");
+  const std::vector<long> hosts = HostProcessIds(Lines());
+  ASSERT_EQ(hosts.size(), 1u);
+  kill(static_cast<pid_t>(hosts[0]), SIGKILL);
+  for (int look = 0; look < 500 && !ProcessIsGone(hosts[0]); ++look) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const std::string answer = RoundTrip("Connect");
+  EXPECT_EQ(answer.rfind("ERROR|Error executing command \"Connect\" (Instrument host stopped: "
+                         "it had stopped before the call (signal 9",
+                         0),
+            0u)
+      << answer;
+  EXPECT_EQ(RoundTrip("Connect"), "ERROR|No driver loaded");
+}
+
 // However slowly it comes, no more than the last 16 KiB of it is kept (a
 // host that trickled 32 MiB once made one log line of 3.2 MB).
 TEST_F(HostFaults, WhatAStartingHostTricklesIsKeptToItsLast16KiB) {
