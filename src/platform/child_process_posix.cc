@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -162,6 +163,32 @@ pid_t PlainFork() {
   execv(executable, arguments);
   ReportFailure(kChildReport, kExecFailed, errno);
   _exit(127);
+}
+
+// When a process started, in the system's clock ticks since boot (the 22nd
+// field of /proc/PID/stat): with its id, it names that process and no later
+// one with the same id. Empty where it cannot be read.
+std::string ProcessStartTime(pid_t process) {
+#if defined(__linux__)
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(process));
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::string();
+  char text[1024];
+  const ssize_t got = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (got <= 0) return std::string();
+  text[got] = '\0';
+  // After the name in parentheses (which may hold anything): the state is
+  // field 3, the start time field 22.
+  const char* at = std::strrchr(text, ')');
+  for (int field = 2; at != nullptr && field < 22; ++field) at = std::strchr(at + 1, ' ');
+  if (at == nullptr) return std::string();
+  return std::string(at + 1, std::strcspn(at + 1, " "));
+#else
+  (void)process;
+  return std::string();
+#endif
 }
 
 // Reads one note from the status pipe, waiting at most until `deadline`.
@@ -340,7 +367,10 @@ bool StartChildProcess(const std::string& executable, ChildProcess* child, std::
     closeAll();
     return false;
   }
-  std::string argument = std::to_string(kChildWake) + ":" + std::to_string(kChildMemory);
+  // The client's id and start time follow, for a watcher on a kernel
+  // without process descriptors.
+  std::string argument = std::to_string(kChildWake) + ":" + std::to_string(kChildMemory) + ":" +
+                         std::to_string(getpid()) + ":" + ProcessStartTime(getpid());
   std::string program = executable;
   char* const arguments[] = {&program[0], &argument[0], nullptr};
   // None of ours sits at 0-2: what is there is the client's own.
@@ -507,10 +537,21 @@ void EndGroup(pid_t host) {
 // host when the module asks, or when the client process is gone (its
 // process descriptor ends; without one, the control pipe, which every copy
 // of the client holds).
-[[noreturn]] void Watch(pid_t host, int wakeups) {
-  bool clientOpen = fcntl(kChildClient, F_GETFD) >= 0;
+//
+// Without a process descriptor (a kernel before 5.3) the control pipe alone
+// would outlive the client in a forked helper that holds a copy: there the
+// watcher also looks, once a second, whether the client (its id and start
+// time, as the module passed them) still runs.
+[[noreturn]] void Watch(pid_t host, int wakeups, bool clientOpen, pid_t client,
+                        const std::string& clientStart) {
   bool controlOpen = true;
+  bool clientRuns = true;
   for (;;) {
+    if (!clientOpen && clientRuns && client > 0 && !clientStart.empty() &&
+        ProcessStartTime(client) != clientStart) {
+      EndGroup(host);  // the client is gone
+      clientRuns = false;
+    }
     // Looked at without collecting it: until then its id stays the host's.
     siginfo_t info{};
     if (waitid(P_PID, static_cast<id_t>(host), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
@@ -553,7 +594,19 @@ void EndGroup(pid_t host) {
 
 bool OpenParentChannel(const char* argument, ChannelEnd* end) {
   const std::string expected = std::to_string(kChildWake) + ":" + std::to_string(kChildMemory);
-  if (argument == nullptr || expected != argument) return false;
+  // "3:4", then the client's id and start time.
+  if (argument == nullptr || std::strncmp(argument, expected.c_str(), expected.size()) != 0 ||
+      (argument[expected.size()] != '\0' && argument[expected.size()] != ':')) {
+    return false;
+  }
+  pid_t client = 0;
+  std::string clientStart;
+  if (argument[expected.size()] == ':') {
+    const char* rest = argument + expected.size() + 1;
+    client = static_cast<pid_t>(std::atol(rest));
+    const char* colon = std::strchr(rest, ':');
+    if (colon != nullptr) clientStart = colon + 1;
+  }
   struct stat status {};
   if (fstat(kChildWake, &status) != 0 || !S_ISSOCK(status.st_mode)) return false;
   if (fstat(kChildMemory, &status) != 0 || !S_ISREG(status.st_mode) ||
@@ -568,6 +621,9 @@ bool OpenParentChannel(const char* argument, ChannelEnd* end) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
+  // Whether the module passed the client's process descriptor, asked before
+  // any descriptor of the watcher's own may take that free place.
+  const bool clientOpen = fcntl(kChildClient, F_GETFD) >= 0;
   int wakeups[2];
   if (pipe2(wakeups, O_CLOEXEC | O_NONBLOCK) != 0) {
     ReportFailure(kChildReport, kStartFailed, errno);  // the module reads why
@@ -627,7 +683,7 @@ bool OpenParentChannel(const char* argument, ChannelEnd* end) {
   // quietly instead of ending the watcher before it collected the host.
   signal(SIGPIPE, SIG_IGN);
   Tell(kHostStarted, static_cast<std::int32_t>(host));
-  Watch(host, wakeups[0]);
+  Watch(host, wakeups[0], clientOpen, client, clientStart);
 }
 
 }  // namespace platform

@@ -20,12 +20,19 @@
 //   sleep=MS;  kill-self (SIGKILL);  quick-exit (_exit(0))
 //   exit-after=MS    a thread that calls exit(0) after MS, whatever the
 //                    steps after this one are doing then
+//   no-pidfd         pidfd_open fails with ENOSYS from now on, in this process
+//                    and every process it starts (a seccomp filter), as on a
+//                    kernel older than 5.3
 // With $VDQRN_CLIENT_STRANGERS set (in a pid namespace of its own), every
 // group kill this process sends to a group whose leader is gone first has a
 // stranger take that number, and notes "stranger killed" when it hits one.
 #include <fcntl.h>
 #include <errno.h>
 #include <signal.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -62,6 +69,26 @@ pid_t StrangerAt(pid_t id) {
   }
   if (stranger > 0) setpgid(stranger, stranger);
   return stranger;
+}
+
+// A seccomp filter under which pidfd_open answers ENOSYS and every other
+// call runs.
+bool RefusePidfdOpen() {
+#if !defined(SYS_pidfd_open)
+  constexpr unsigned kPidfdOpen = 434;  // the same number on every architecture
+#else
+  constexpr unsigned kPidfdOpen = SYS_pidfd_open;
+#endif
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kPidfdOpen, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog filter{static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0 &&
+         syscall(kPidfdOpen, getpid(), 0) < 0 && errno == ENOSYS;
 }
 
 }  // namespace
@@ -156,6 +183,11 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(value.c_str())));
     } else if (name == "kill-self") {
       raise(SIGKILL);
+    } else if (name == "no-pidfd") {
+      if (!RefusePidfdOpen()) {
+        Note("no seccomp filter");
+        return 4;
+      }
     } else if (name == "exit-after") {
       const long delay = std::atol(value.c_str());
       std::thread([delay] {

@@ -44,7 +44,10 @@ bool WaitFor(const std::function<bool()>& condition, int seconds = 10) {
   return condition();
 }
 
-class HostProcess : public ::testing::Test {
+// Each case twice: with the kernel's process descriptors, and as on a
+// kernel without them (before 5.3, RHEL 8's 4.18 among them: pidfd_open
+// answers ENOSYS), where the watcher follows the client through a pipe.
+class HostProcess : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     VDQRN_SKIP_WITHOUT_HOST();
@@ -70,6 +73,7 @@ class HostProcess : public ::testing::Test {
   void Start(const std::vector<std::string>& steps, const std::vector<std::string>& before = {}) {
     std::vector<std::string> words = before;
     words.push_back("./hostclient");
+    if (GetParam()) words.push_back("no-pidfd");
     words.insert(words.end(), steps.begin(), steps.end());
     std::vector<char*> arguments;
     for (std::string& word : words) arguments.push_back(&word[0]);
@@ -122,10 +126,16 @@ int CountContaining(const std::vector<std::string>& lines, const std::string& te
 
 bool ExitedCleanly(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
+INSTANTIATE_TEST_SUITE_P(Kernels, HostProcess, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& without) {
+                           return without.param ? "WithoutProcessDescriptors"
+                                                : "WithProcessDescriptors";
+                         });
+
 // The engine unloads the module while the host cannot die (a tracer holds
 // it): the module must not leave anything of its own running, whose code
 // would be gone when the host is finally let go.
-TEST_F(HostProcess, UnloadingWhileTheHostIsStuckLeavesNothingOfOursRunning) {
+TEST_P(HostProcess, UnloadingWhileTheHostIsStuckLeavesNothingOfOursRunning) {
   Start({kLoad, kInit, "mark=" + Path("started"), "await=" + Path("stopped"), "unload",
          "mark=" + Path("unloaded"), "await=" + Path("released"), "sleep=1500"});
   ASSERT_TRUE(WaitFor([&] { return fs::exists(Path("started")); }, 60));
@@ -155,7 +165,7 @@ TEST_F(HostProcess, UnloadingWhileTheHostIsStuckLeavesNothingOfOursRunning) {
 // destroyed without the engine's unload, and must leave the host, its
 // channel and the command's objects to the process's end rather than free
 // them under the waiting thread. Several runs: the moment varies.
-TEST_F(HostProcess, ExitOnAnotherThreadDuringAHostCallEndsTheClientCleanly) {
+TEST_P(HostProcess, ExitOnAnotherThreadDuringAHostCallEndsTheClientCleanly) {
   RecordingLibrary recording;
   ASSERT_TRUE(recording.IsLoaded());
   recording.SetThrow(RecordingLibrary::kHang);
@@ -171,7 +181,7 @@ TEST_F(HostProcess, ExitOnAnotherThreadDuringAHostCallEndsTheClientCleanly) {
 
 // A helper forked by the client that calls exit() runs the module's static
 // destructors: they leave the parent's host alone and write nothing.
-TEST_F(HostProcess, AForkedChildThatExitsLeavesTheHostAlone) {
+TEST_P(HostProcess, AForkedChildThatExitsLeavesTheHostAlone) {
   std::set<std::string> before;
   for (const auto& entry : fs::directory_iterator(".")) before.insert(entry.path().string());
   EXPECT_TRUE(ExitedCleanly(Run({kLoad, kInit, "fork-exit", "cmd=Connect", "cmd=IsConnected"})));
@@ -186,7 +196,7 @@ TEST_F(HostProcess, AForkedChildThatExitsLeavesTheHostAlone) {
 // A forked child that sends a command never reaches the parent's host: its
 // copy of the channel lacks the parent's counters, and the parent's next
 // answer would be the child's.
-TEST_F(HostProcess, AForkedChildCannotTalkToTheParentsHost) {
+TEST_P(HostProcess, AForkedChildCannotTalkToTheParentsHost) {
   EXPECT_TRUE(ExitedCleanly(Run({kLoad, kInit, "fork-cmd=GetSerialNumber", "cmd=IsConnected"})));
   const std::vector<std::string> answers = Answers();
   ASSERT_EQ(answers.size(), 3u) << Quoted(answers);
@@ -201,7 +211,7 @@ TEST_F(HostProcess, AForkedChildCannotTalkToTheParentsHost) {
 // A client without standard descriptors: the host's are /dev/null (never a
 // descriptor of the module's that took the free number), and the host still
 // ends with the client.
-TEST_F(HostProcess, ClosedStandardDescriptorsAreNeitherInheritedNorMistaken) {
+TEST_P(HostProcess, ClosedStandardDescriptorsAreNeitherInheritedNorMistaken) {
   Start({"close=0", "close=1", "close=2", kLoad, kInit, "mark=" + Path("ready"),
          "await=" + Path("checked"), "kill-self"});
   ASSERT_TRUE(WaitFor([&] { return fs::exists(Path("ready")); }, 60));
@@ -219,7 +229,7 @@ TEST_F(HostProcess, ClosedStandardDescriptorsAreNeitherInheritedNorMistaken) {
 
 // A helper the client forked holds a copy of every descriptor: the host
 // follows the client process itself, not a descriptor.
-TEST_F(HostProcess, AForkedHelperThatOutlivesTheClientDoesNotKeepTheHost) {
+TEST_P(HostProcess, AForkedHelperThatOutlivesTheClientDoesNotKeepTheHost) {
   Run({kLoad, kInit, "fork-helper=30000", "kill-self"});
   const long host = HostId();
   ASSERT_GT(host, 0);
@@ -231,7 +241,7 @@ TEST_F(HostProcess, AForkedHelperThatOutlivesTheClientDoesNotKeepTheHost) {
 
 // A client that adopts orphans (a subreaper, or a container's first process)
 // is left no finished watcher to collect.
-TEST_F(HostProcess, AClientThatAdoptsOrphansIsLeftNothingToCollect) {
+TEST_P(HostProcess, AClientThatAdoptsOrphansIsLeftNothingToCollect) {
   std::vector<std::string> steps = {"subreaper", kLoad};
   for (int round = 0; round < 5; ++round) {
     steps.push_back(kInit);
@@ -262,7 +272,7 @@ TEST_F(HostProcess, AClientThatAdoptsOrphansIsLeftNothingToCollect) {
 // In a pid namespace of its own the client makes any number free a
 // stranger's at once: every group kill sent for a host whose number is no
 // longer held would hit the stranger.
-TEST_F(HostProcess, NoGroupKillReachesANumberTheHostNoLongerHolds) {
+TEST_P(HostProcess, NoGroupKillReachesANumberTheHostNoLongerHolds) {
   if (geteuid() != 0 || system("unshare --pid --fork --mount-proc true 2>/dev/null") != 0) {
     GTEST_SKIP() << "no pid namespace of our own here (needs root and unshare)";
   }
@@ -284,7 +294,7 @@ TEST_F(HostProcess, NoGroupKillReachesANumberTheHostNoLongerHolds) {
 
 // The host comes from the folder of the very file the system mapped: one
 // whose name holds a newline is found, a memfd has no folder and starts none.
-TEST_F(HostProcess, TheHostComesOnlyFromTheModulesRealFolder) {
+TEST_P(HostProcess, TheHostComesOnlyFromTheModulesRealFolder) {
   const fs::path folder = fs::path(scratch_.Path()) / "new\nline";
   fs::create_directory(folder);
   for (const std::string& name : {kModuleFile, platform::HostFileName(kHostArchitecture)}) {
