@@ -80,7 +80,11 @@ bool LibraryWasAbandoned(LibraryHandle library);
 // raises) cuts the call short: false, and the library must never run again
 // in this process (AbandonLibrary). The floating-point control state is put
 // back on every way out. True when the call returned. Exceptions of our own
-// runtime pass through unchanged. (POSIX: a plain call.)
+// runtime pass through unchanged on x86-64; on 32-bit Windows they cannot
+// unwind past the guard's frame and end in abort(), which cuts the call
+// short: `call` must only call the library and store what it returned,
+// never throw itself. One guarded call at a time per process (the engine
+// calls one procedure at a time). (POSIX: a plain call.)
 struct LibraryThrew {};
 using GuardedProcedure = void (*)(void* context);
 bool CallGuarded(GuardedProcedure call, void* context);
