@@ -28,6 +28,7 @@
 #endif
 
 #include "engine_sim.h"
+#include "environment.h"
 #include "in_process_channel.h"
 #include "instrument/instrument_host.h"
 #include "instrument/library_trial.h"
@@ -40,18 +41,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
-
-void SetVariable(const char* name, const std::string& value) {
-#if defined(_WIN32)
-  SetEnvironmentVariableA(name, value.empty() ? nullptr : value.c_str());
-#else
-  if (value.empty()) {
-    unsetenv(name);
-  } else {
-    setenv(name, value.c_str(), 1);
-  }
-#endif
-}
 
 unsigned long OwnProcessId() {
 #if defined(_WIN32)

@@ -16,23 +16,11 @@
 #include <cstring>
 #endif
 
+#include "environment.h"
+
 namespace vdqrn {
 
 namespace {
-
-void SetVariable(const char* name, const std::string& value) {
-#if defined(_WIN32)
-  // The C runtime's copy for this process, the system's for the host.
-  _putenv_s(name, value.c_str());
-  SetEnvironmentVariableA(name, value.empty() ? nullptr : value.c_str());
-#else
-  if (value.empty()) {
-    unsetenv(name);
-  } else {
-    setenv(name, value.c_str(), 1);
-  }
-#endif
-}
 
 // Its files beside the module (the host_peer_files test copies them from
 // the 32-bit build), and on POSIX a start of the host without its channel,
