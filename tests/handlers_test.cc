@@ -177,16 +177,15 @@ TEST_F(Handlers, FailedInitLeavesNoLibraryLoaded) {
   EXPECT_EQ(Run("Init|no-such-library|"),
             "ERROR|Error loading driver (\"no-such-library\") on client");
   // The path tried and where it was looked for follow the design's line.
+  const std::string path = platform::kLocalLibraryPrefix + std::string("no-such-library") +
+                           platform::kLibrarySuffix;
   const auto lines = LogLines();
   EXPECT_THAT(std::vector<std::string>(lines.end() - 3, lines.end()),
               ElementsAre(kStamp + std::string("Loading driver \"no-such-library\""),
                           kStamp + std::string("Loading Driver error"),
-                          kStamp + std::string("Driver library \"") + platform::kLocalLibraryPrefix +
-                              "no-such-library" + platform::kLibrarySuffix +
+                          kStamp + std::string("Driver library \"") + path +
                               "\" not found: no such file in " +
-                              platform::LibrarySearchDescription(
-                                  (platform::kLocalLibraryPrefix + std::string("no-such-library") +
-                                   platform::kLibrarySuffix).c_str())));
+                              platform::LibrarySearchDescription(path.c_str())));
   EXPECT_EQ(Run("Connect"), "ERROR|No driver loaded");
   EXPECT_EQ(Run("Init"), "ERROR|Missing parameter");
   EXPECT_EQ(Run("Init|missingexport|"), "ERROR|Error loading driver (\"missingexport\") on client");

@@ -45,7 +45,8 @@ ModuleChannel::~ModuleChannel() {
   if (!EngineCalledUnload()) {
     Spectro::LeaveLibrariesToTheSystem();
     if (Get().IsExecuting()) {
-      diagnostics::LogTimestamped("Process ending during a command: the driver is left to the system");
+      diagnostics::LogTimestamped(
+          "Process ending during a command: the driver is left to the system");
       return;
     }
   }

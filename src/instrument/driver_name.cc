@@ -53,7 +53,9 @@ bool IsDeviceName(const std::string& component) {
 
 }  // namespace
 
-bool IsAcceptableDriverName(const std::string& name) { return WhyDriverNameIsRefused(name).empty(); }
+bool IsAcceptableDriverName(const std::string& name) {
+  return WhyDriverNameIsRefused(name).empty();
+}
 
 std::string WhyDriverNameIsRefused(const std::string& name) {
   if (name.find('\0') != std::string::npos) return "it holds a NUL byte";

@@ -300,9 +300,11 @@ void InstrumentHost::Fail(const std::string& what) {
   ended_ = ended;
   // It served: whatever it wrote to its standard error, this is a stop.
   const std::string reason = "Instrument host stopped: " + what + " (" + ended + ")";
-  if (!quiet_) diagnostics::LogTimestamped("Instrument host failed: " + what + "; " +
-                              platform::ArchitectureName(architecture_) + " host ended (" +
-                              ended + ")");
+  if (!quiet_) {
+    diagnostics::LogTimestamped("Instrument host failed: " + what + "; " +
+                                platform::ArchitectureName(architecture_) + " host ended (" +
+                                ended + ")");
+  }
   throw InstrumentHostStopped(reason);
 }
 

@@ -75,11 +75,12 @@ TEST_F(Check, EachFailureHasItsOwnExitStatus) {
   EXPECT_EQ(missing.code, engine_sim_cli::kExitLibraryLoad);
   EXPECT_THAT(missing.out, HasSubstr("library \"nosuchlibrary\" not loaded: ERROR|"));
   EXPECT_THAT(missing.out, HasSubstr("\ncheck: Driver library \".")) << missing.out;
-  EXPECT_THAT(missing.out, HasSubstr("nosuchlibrary" + std::string(vdqrn::platform::kLibrarySuffix) +
-                                     "\" not found: no such file in "));
+  const std::string missingFile = "nosuchlibrary" + std::string(vdqrn::platform::kLibrarySuffix);
+  EXPECT_THAT(missing.out, HasSubstr(missingFile + "\" not found: no such file in "));
   const CheckRun incomplete = RunWith({"--check", "--library", "missingexport"});
   EXPECT_EQ(incomplete.code, engine_sim_cli::kExitLibraryLoad);
-  EXPECT_THAT(incomplete.out, HasSubstr("\" not loaded: it lacks the entry point \"CalibrateStep\"\n"));
+  EXPECT_THAT(incomplete.out,
+              HasSubstr("\" not loaded: it lacks the entry point \"CalibrateStep\"\n"));
 
   RecordingLibrary recording;
   ASSERT_TRUE(recording.IsLoaded());
@@ -117,7 +118,8 @@ TEST(CheckReason, IsTheLineAfterTheLastLoadError) {
       "01.02.2026 - 03:04:06  Loading Driver error\n"
       "01.02.2026 - 03:04:06  Driver library \"b\" not loaded: second\n";
   EXPECT_EQ(engine_sim_cli::LoadFailureFromLog(log), "Driver library \"b\" not loaded: second");
-  EXPECT_EQ(engine_sim_cli::LoadFailureFromLog("01.02.2026 - 03:04:06  Loading Driver error\n"), "");
+  EXPECT_EQ(engine_sim_cli::LoadFailureFromLog("01.02.2026 - 03:04:06  Loading Driver error\n"),
+            "");
   EXPECT_EQ(engine_sim_cli::LoadFailureFromLog("no such line\n"), "");
 }
 
