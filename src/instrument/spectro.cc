@@ -81,6 +81,15 @@ bool Spectro::LoadDriver(const char* name) {
     case kLoaded: return true;
     case kFailed: return false;
     case kCutShortEarlier: break;
+    case kNeverInitialised:
+      // The client holds the library mapped without its imports resolved
+      // (DONT_RESOLVE_DLL_REFERENCES): the system hands that mapping back,
+      // never started, to every load of the file. A host runs it whole.
+      if (!mayUseHost_) return Refuse(file, "this process holds it without its imports resolved");
+      diagnostics::LogTimestamped("\"" + file +
+                                  "\" is held in this process without its imports resolved: it "
+                                  "loads in an instrument host");
+      return StartHost(platform::kOwnArchitecture, file, false);
   }
   // The system handed back a library whose call was cut short earlier,
   // whatever the name it was asked for: its state cannot be trusted here,
@@ -129,6 +138,10 @@ Spectro::InProcessLoad Spectro::LoadInProcess(const std::string& file) {
   if (abandoned_.count(library) != 0 || platform::LibraryWasAbandoned(library)) {
     platform::FreeDynamicLibrary(library);
     return kCutShortEarlier;
+  }
+  if (!platform::LibraryImportsResolved(library)) {
+    platform::FreeDynamicLibrary(library);
+    return kNeverInitialised;
   }
   file_ = file;
   return ResolveEntryPoints(library) ? kLoaded : kFailed;

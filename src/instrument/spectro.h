@@ -84,7 +84,7 @@ class Spectro {
                  bool cutShortEarlier);
   // Notes why a load failed (the file or path, and the reason); false.
   bool Refuse(const std::string& tried, const std::string& reason, bool found = true);
-  enum InProcessLoad { kLoaded, kFailed, kCutShortEarlier };
+  enum InProcessLoad { kLoaded, kFailed, kCutShortEarlier, kNeverInitialised };
   InProcessLoad LoadInProcess(const std::string& file);
   // Takes a library just loaded (or null) and looks up every entry point;
   // false, with nothing loaded, when it is null or lacks one.

@@ -9,5 +9,7 @@ bool AbandonLibrary(LibraryHandle) { return true; }
 
 bool LibraryWasAbandoned(LibraryHandle) { return false; }
 
+bool LibraryImportsResolved(LibraryHandle) { return true; }
+
 }  // namespace platform
 }  // namespace vdqrn

@@ -363,6 +363,31 @@ bool AbandonLibrary(LibraryHandle library) {
   return done;
 }
 
+// An import descriptor's first thunk, once the loader bound it, holds a
+// function's address; until then it holds what its lookup table holds (a
+// name's place or an ordinal). A library without a lookup table (an old
+// linker's) cannot be told, and counts as resolved.
+bool LibraryImportsResolved(LibraryHandle library) {
+  if (library == nullptr) return true;
+  const auto* const base = static_cast<const unsigned char*>(library);
+  const auto* const dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* const headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& imports =
+      headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  if (imports.VirtualAddress == 0 || imports.Size < sizeof(IMAGE_IMPORT_DESCRIPTOR)) return true;
+  for (const auto* descriptor =
+           reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+       descriptor->Name != 0; ++descriptor) {
+    if (descriptor->OriginalFirstThunk == 0 || descriptor->FirstThunk == 0) continue;
+    const auto* const lookup =
+        reinterpret_cast<const IMAGE_THUNK_DATA*>(base + descriptor->OriginalFirstThunk);
+    const auto* const bound = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + descriptor->FirstThunk);
+    if (lookup->u1.AddressOfData == 0) continue;
+    return bound->u1.Function != lookup->u1.AddressOfData;
+  }
+  return true;
+}
+
 // The abandoned mark is the entry point's patch: the image says "return at
 // once" where its own file says otherwise. It lives in the library's image,
 // so it outlives this module (an engine may unload and load the module again

@@ -65,6 +65,12 @@ void FreeDynamicLibrary(LibraryHandle library);
 // is never freed. False when the system refused part of it (the log says
 // so). POSIX cuts no call short and leaves the library as it is.
 bool AbandonLibrary(LibraryHandle library);
+// Whether the loader resolved the library's imports (and so started it):
+// false for a module the client mapped with DONT_RESOLVE_DLL_REFERENCES,
+// which Windows hands back as it is to every later load of the file (its
+// import table still holds the names, not the addresses). Always true on
+// POSIX.
+bool LibraryImportsResolved(LibraryHandle library);
 // Whether AbandonLibrary was done to the library in this process, by this
 // module or by an earlier load of it (the mark is in the library's own
 // image, which the engine's unloading of the module leaves in place).

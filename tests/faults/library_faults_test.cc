@@ -4,6 +4,7 @@
 #include "module_test.h"
 #include "exchanges.h"
 #include "recording_controls.h"
+#include "platform/platform.h"
 #include "test_directory.h"
 
 #include <cctype>
@@ -312,6 +313,37 @@ TEST_P(CutShortCalls, TheLibraryRunsInAHostAfterTheModuleIsLoadedAgain) {
   ASSERT_TRUE(engine_.LoadModule(ModulePath())) << engine_.LastError();
   OpenWithVersion(0);
   ExpectRunsInAHost(library_);
+}
+
+// A client that itself holds the library mapped without its imports resolved
+// (DONT_RESOLVE_DLL_REFERENCES) gets that mapping back from every load of
+// the file, never started: the module does not call it (it answered OK and
+// then crashed in Connect before), and runs the library in a host instead.
+class HeldUnresolved : public ModuleTest {};
+
+TEST_F(HeldUnresolved, TheLibraryRunsInAHost) {
+  const std::string name = TestsOwnRecordingLibrary();
+  const std::wstring file = std::wstring(name.begin(), name.end()) + L".dll";
+  const HMODULE held = LoadLibraryExW(file.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(held, nullptr);
+  OpenWithVersion(0);
+  const auto roundTrip = [this](const std::string& command) {
+    engine_.ClearSent();
+    engine_.Write(kDataChannelName, command);
+    engine_.Poll();
+    engine_.Poll();
+    return engine_.Sent().size() == 1 ? engine_.Sent()[0].bytes : std::string("(no answer)");
+  };
+  EXPECT_EQ(roundTrip("Init|" + name + "|"), "OK");
+  const std::string located = platform::LocateLibrary((".\\" + name + ".dll").c_str());
+  EXPECT_EQ(CountLines(LogLines(), Stamped("\"" + located +
+                                           "\" is held in this process without its imports "
+                                           "resolved: it loads in an instrument host")),
+            1);
+  EXPECT_EQ(roundTrip("Connect"), "OK|true");
+  EXPECT_EQ(roundTrip("Init|nosuchlibrary|"),
+            "ERROR|Error loading driver (\"nosuchlibrary\") on client");
+  FreeLibrary(held);
 }
 
 // The library is what the system maps, whatever it is called: another
