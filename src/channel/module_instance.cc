@@ -1,8 +1,6 @@
 // What exists only in the loaded module: the one VirtualChannelICA, built when
 // the module is loaded (its constructor writes the log's first line) and
 // destroyed when it is unloaded, and the DLL entry point.
-#include <new>
-
 #include "channel/engine_entry.h"
 #include "channel/virtual_channel_ica.h"
 #include "diagnostics/log.h"
@@ -20,18 +18,20 @@ namespace {
 // Declared first: released after every other static of this file.
 [[maybe_unused]] const platform::CxxRuntimeRelease g_cxxRuntimeRelease;
 
-// The one VirtualChannelICA, in storage of its own, so that the process's
-// end can leave it as it is.
+// The one VirtualChannelICA, as the only member of a union, which destroys
+// it only when told: the process's end can leave it as it is.
 class ModuleChannel {
  public:
-  ModuleChannel() { new (storage_) VirtualChannelICA(); }
+  ModuleChannel() : channel_() {}
   ~ModuleChannel();
   ModuleChannel(const ModuleChannel&) = delete;
   ModuleChannel& operator=(const ModuleChannel&) = delete;
-  VirtualChannelICA& Get() { return *std::launder(reinterpret_cast<VirtualChannelICA*>(storage_)); }
+  VirtualChannelICA& Get() { return channel_; }
 
  private:
-  alignas(VirtualChannelICA) unsigned char storage_[sizeof(VirtualChannelICA)];
+  union {
+    VirtualChannelICA channel_;
+  };
 };
 
 ModuleChannel::~ModuleChannel() {
@@ -51,7 +51,7 @@ ModuleChannel::~ModuleChannel() {
     }
   }
 #endif
-  Get().~VirtualChannelICA();
+  channel_.~VirtualChannelICA();
 }
 
 ModuleChannel g_virtualChannel;
