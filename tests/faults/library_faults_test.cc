@@ -21,28 +21,6 @@ namespace {
 
 using engine_sim::kDataChannelName;
 
-// The name of the recording library a test loads. On Windows each test has
-// a copy of its own (in a folder beside the binaries): a library whose call
-// was cut short stays abandoned, and in a host, for the rest of the process,
-// whichever module loads it.
-std::string TestsOwnRecordingLibrary() {
-#if defined(_WIN32)
-  namespace fs = std::filesystem;
-  static int copies = 0;
-  const fs::path folder = "recordingcopies";
-  std::error_code ignored;
-  if (copies == 0) fs::remove_all(folder, ignored);  // what no process holds any more
-  fs::create_directories(folder, ignored);
-  const std::string name = "recording-" + std::to_string(GetCurrentProcessId()) + "-" +
-                           std::to_string(++copies);
-  fs::copy_file("recordingspectro.dll", folder / (name + ".dll"),
-                fs::copy_options::overwrite_existing, ignored);
-  return folder.string() + "\\" + name;
-#else
-  return "recordingspectro";
-#endif
-}
-
 // The module opened in a mode (the winstation driver's version) with the
 // recording library loaded.
 class RecordingModuleTest : public ModuleTest {
@@ -68,7 +46,7 @@ class RecordingModuleTest : public ModuleTest {
   }
 
   std::uint16_t version_ = 0;
-  const std::string library_ = TestsOwnRecordingLibrary();
+  const std::string library_ = OwnCopyOfRecordingLibrary();
   RecordingLibrary recording_{library_};
 };
 
@@ -322,7 +300,7 @@ TEST_P(CutShortCalls, TheLibraryRunsInAHostAfterTheModuleIsLoadedAgain) {
 class HeldUnresolved : public ModuleTest {};
 
 TEST_F(HeldUnresolved, TheLibraryRunsInAHost) {
-  const std::string name = TestsOwnRecordingLibrary();
+  const std::string name = OwnCopyOfRecordingLibrary();
   const std::wstring file = std::wstring(name.begin(), name.end()) + L".dll";
   const HMODULE held = LoadLibraryExW(file.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
   ASSERT_NE(held, nullptr);

@@ -2,7 +2,31 @@
 
 #include <stdexcept>
 
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <filesystem>
+#endif
+
 namespace vdqrn {
+
+std::string OwnCopyOfRecordingLibrary() {
+#if defined(_WIN32)
+  namespace fs = std::filesystem;
+  static int copies = 0;
+  const fs::path folder = "recordingcopies";
+  std::error_code ignored;
+  if (copies == 0) fs::remove_all(folder, ignored);  // what no process holds any more
+  fs::create_directories(folder, ignored);
+  const std::string name = "recording-" + std::to_string(GetCurrentProcessId()) + "-" +
+                           std::to_string(++copies);
+  fs::copy_file("recordingspectro.dll", folder / (name + ".dll"),
+                fs::copy_options::overwrite_existing, ignored);
+  return folder.string() + "\\" + name;
+#else
+  return "recordingspectro";
+#endif
+}
 
 RecordingLibrary::RecordingLibrary(const std::string& name)
     : library_(platform::LoadDynamicLibrary(

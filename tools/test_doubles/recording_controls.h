@@ -75,4 +75,12 @@ class RecordingLibrary {
   platform::LibraryHandle library_;
 };
 
+// The name a test loads the recording library by. On Windows each call
+// makes a copy of its own (in a folder beside the binaries, folder part
+// included in the name): a library whose call was cut short stays
+// abandoned, and runs in a host, for the rest of the process, whichever
+// module loads it, so a later test must not meet it. Elsewhere
+// "recordingspectro".
+std::string OwnCopyOfRecordingLibrary();
+
 }  // namespace vdqrn
