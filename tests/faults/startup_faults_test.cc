@@ -228,18 +228,22 @@ TEST_F(LibraryStartUp, ATrialEndedFromOutsideIsNotAVerdict) {
   EXPECT_EQ(Trials(), 2);
 }
 
-// The tool run as a client process of its own: `prepare` runs in the child
-// before the tool starts; its standard output and wait status.
+// The tool run as a client process of its own, with a temporary folder of
+// its own (a suite run in one process may have left TMPDIR naming a folder
+// an earlier test removed): `prepare` runs in the child before the tool
+// starts; its standard output and wait status.
 struct ToolRun {
   std::string output;
   int status = -1;
 };
 ToolRun RunEngineSim(const std::vector<std::string>& arguments, void (*prepare)()) {
   ToolRun run;
+  const TestDirectory temporary;
   int out[2];
   if (pipe(out) != 0) return run;
   const pid_t client = fork();
   if (client == 0) {
+    setenv("TMPDIR", temporary.Path().c_str(), 1);
     dup2(out[1], 1);
     close(out[0]);
     close(out[1]);
@@ -284,6 +288,7 @@ TEST(HostStart, TooFewDescriptorsAreNamedAsTheReason) {
 // The tool runs as the terminal's session leader, as a client started from
 // a shell does.
 TEST(HostJobControl, ATerminalNeverStopsTheHost) {
+  const TestDirectory temporary;
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);
   ASSERT_EQ(grantpt(master), 0);
@@ -301,6 +306,7 @@ TEST(HostJobControl, ATerminalNeverStopsTheHost) {
     tcsetattr(terminal, TCSANOW, &modes);
     for (int fd = 0; fd < 3; ++fd) dup2(terminal, fd);
     setenv("VDQRN_STARTUP_FAULT", "terminal", 1);
+    setenv("TMPDIR", temporary.Path().c_str(), 1);
     execl("./engine_sim", "engine_sim", "--check", "--library", "startupspectro",
           static_cast<char*>(nullptr));
     _exit(91);
