@@ -27,7 +27,10 @@ HostServer& Server() {
                                        "recordingspectro" + platform::kLibrarySuffix)
                                           .c_str()));
     host_protocol::Writer reply;
-    if (!created->Answer(load.Bytes(), &reply) || reply.Bytes() != std::vector<std::uint8_t>{1}) {
+    host_protocol::Writer loaded;  // loaded, and no reason why not
+    loaded.Bool(true);
+    loaded.Text("");
+    if (!created->Answer(load.Bytes(), &reply) || reply.Bytes() != loaded.Bytes()) {
       std::fprintf(stderr, "fuzz_host_request: recordingspectro does not load\n");
       std::abort();
     }
