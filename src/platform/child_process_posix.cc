@@ -167,7 +167,8 @@ pid_t PlainFork() {
 
 // When a process started, in the system's clock ticks since boot (the 22nd
 // field of /proc/PID/stat): with its id, it names that process and no later
-// one with the same id. Empty where it cannot be read.
+// one with the same id. Empty where it cannot be read, and for a process
+// that has ended but is not yet collected (a zombie).
 std::string ProcessStartTime(pid_t process) {
 #if defined(__linux__)
   char path[64];
@@ -182,6 +183,7 @@ std::string ProcessStartTime(pid_t process) {
   // After the name in parentheses (which may hold anything): the state is
   // field 3, the start time field 22.
   const char* at = std::strrchr(text, ')');
+  if (at == nullptr || at[1] != ' ' || at[2] == 'Z' || at[2] == 'X') return std::string();
   for (int field = 2; at != nullptr && field < 22; ++field) at = std::strchr(at + 1, ' ');
   if (at == nullptr) return std::string();
   return std::string(at + 1, std::strcspn(at + 1, " "));
@@ -269,8 +271,6 @@ void ClosePipes(ChildProcess& child) {
   }
 }
 
-// What the child wrote to its standard error (the report pipe), as far as
-// it can be read without waiting.
 // Adds what a starting child wrote to what is kept of it: a child that never
 // stops talking, however slowly, leaves its last 16 KiB (whole lines, unless
 // one line is longer), which are what tell.
@@ -283,6 +283,8 @@ void KeepReport(std::string* text, const char* bytes, std::size_t count) {
   if (line != std::string::npos && line + 1 < text->size()) text->erase(0, line + 1);
 }
 
+// What the child wrote to its standard error (the report pipe), as far as
+// it can be read without waiting.
 void ReadReport(int fd, std::string* text) {
   char chunk[4096];
   for (;;) {
