@@ -331,6 +331,12 @@ bool Overwrite(void* at, const void* bytes, std::size_t count) {
   return true;
 }
 
+// The PE headers of a mapped image, as its DOS header points to them.
+const IMAGE_NT_HEADERS* ImageHeaders(const unsigned char* base) {
+  const auto* const dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  return reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+}
+
 }  // namespace
 
 // The loader calls a library's entry point (and its TLS callbacks) at every
@@ -346,8 +352,7 @@ bool AbandonLibrary(LibraryHandle library) {
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                      reinterpret_cast<LPCWSTR>(base), &pinned);
   DisableThreadLibraryCalls(static_cast<HMODULE>(library));
-  const auto* const dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* const headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_NT_HEADERS* const headers = ImageHeaders(base);
   bool done = true;
   const IMAGE_DATA_DIRECTORY& tls = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
   if (tls.VirtualAddress != 0 && tls.Size >= sizeof(IMAGE_TLS_DIRECTORY)) {
@@ -370,8 +375,7 @@ bool AbandonLibrary(LibraryHandle library) {
 bool LibraryImportsResolved(LibraryHandle library) {
   if (library == nullptr) return true;
   const auto* const base = static_cast<const unsigned char*>(library);
-  const auto* const dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* const headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_NT_HEADERS* const headers = ImageHeaders(base);
   const IMAGE_DATA_DIRECTORY& imports =
       headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   if (imports.VirtualAddress == 0 || imports.Size < sizeof(IMAGE_IMPORT_DESCRIPTOR)) return true;
@@ -381,7 +385,8 @@ bool LibraryImportsResolved(LibraryHandle library) {
     if (descriptor->OriginalFirstThunk == 0 || descriptor->FirstThunk == 0) continue;
     const auto* const lookup =
         reinterpret_cast<const IMAGE_THUNK_DATA*>(base + descriptor->OriginalFirstThunk);
-    const auto* const bound = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + descriptor->FirstThunk);
+    const auto* const bound =
+        reinterpret_cast<const IMAGE_THUNK_DATA*>(base + descriptor->FirstThunk);
     if (lookup->u1.AddressOfData == 0) continue;
     return bound->u1.Function != lookup->u1.AddressOfData;
   }
@@ -395,8 +400,7 @@ bool LibraryImportsResolved(LibraryHandle library) {
 bool LibraryWasAbandoned(LibraryHandle library) {
   if (library == nullptr) return false;
   const auto* const base = static_cast<const unsigned char*>(library);
-  const auto* const dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* const headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_NT_HEADERS* const headers = ImageHeaders(base);
   const DWORD entry = headers->OptionalHeader.AddressOfEntryPoint;
   if (entry == 0 || std::memcmp(base + entry, kReturnAtOnce, sizeof kReturnAtOnce) != 0) {
     return false;
