@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows installer packages with wixl, from the built presets:
 #
-#   scripts/installers.sh [BUILD_ROOT] [--version VERSION] [--output DIR]
+#   scripts/installers.sh [BUILD_ROOT] [--version VERSION] [--output DIR] [--test-failure]
 #
 # makes DIR/vdqrn-windows-x64.msi, DIR/vdqrn-windows-x86.msi and
 # DIR/vdqrn-windows-arm64.msi (default DIR:
@@ -9,7 +9,9 @@
 # installer/windows/vdqrn.wxs. Each holds the files of the zip package of its
 # architecture and the custom action DLL QRNSETUP.DLL. --version makes a
 # package of another version from the same files (the tests use it to try an
-# upgrade). wixl leaves the File table's versions empty: each binary's
+# upgrade). --test-failure makes the rollback tests' packages, never shipped:
+# they hold a deferred action (QrnTestFailure) that fails right before
+# InstallFinalize when the property QRNTESTFAIL is 1. wixl leaves the File table's versions empty: each binary's
 # version (from its version resource) is written there afterwards, so that
 # Windows Installer replaces it by the rules for versioned files. With
 # VDQRN_SIGN_CERT and VDQRN_SIGN_KEY set, scripts/sign.sh signs every Windows
@@ -26,10 +28,12 @@ fail() {
 root=build
 version=$(product_version)
 output=
+test_failure=no
 while [ $# -gt 0 ]; do
   case "$1" in
     --version) version=$2; shift 2 ;;
     --output) output=$2; shift 2 ;;
+    --test-failure) test_failure=yes; shift ;;
     -*) fail "unknown option $1" ;;
     *) root=$1; shift ;;
   esac
@@ -88,6 +92,31 @@ set_platform() {
     fail "cannot set the platform of $msi to $platform"
 }
 
+# wixl writes Execute="rollback" as an immediate action: the rollback
+# actions get their type here (a DLL in the Binary table, return ignored,
+# in the script, rollback, without impersonation: 1 + 64 + 1024 + 256 +
+# 2048).
+set_rollback_actions() {
+  local msi=$1 action
+  for action in AddQrnModuleRollback RemoveQrnModuleRollback; do
+    msibuild "$msi" -q "UPDATE \`CustomAction\` SET \`Type\` = 3393 WHERE \`Action\` = '$action'" &&
+      msiinfo export "$msi" CustomAction | grep -q "^$action	3393	" ||
+      fail "cannot make $action a rollback action in $msi"
+  done
+}
+
+# The rollback tests' failure: cmd.exe /c exit 1 run in the script (a
+# program by its command line, 34, in the script without impersonation:
+# + 1024 + 2048) right before InstallFinalize, when QRNTESTFAIL=1.
+add_test_failure() {
+  local msi=$1
+  msibuild "$msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) \
+VALUES ('QrnTestFailure', 3106, 'TARGETDIR', '[SystemFolder]cmd.exe /c exit 1')" &&
+    msibuild "$msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \
+\`Sequence\`) VALUES ('QrnTestFailure', 'QRNTESTFAIL = \"1\"', 6590)" ||
+    fail "cannot add the test failure to $msi"
+}
+
 architectures=(x64 x86)
 # The arm64 package needs the arm64 build (see scripts/package.sh).
 [ -z "${VDQRN_NO_ARM64_WHY:-}" ] && architectures+=(arm64)
@@ -110,6 +139,8 @@ for arch in "${architectures[@]}"; do
   (cd "$stage" && wixl -a "$wixl_arch" -D "Arch=$arch" -D "Version=$version" -D Stage=. \
     -o "$msi" "$source_dir/installer/windows/vdqrn.wxs") || fail "wixl failed for $arch"
   [ "$arch" = arm64 ] && set_platform "$msi" Arm64
+  set_rollback_actions "$msi"
+  [ "$test_failure" = yes ] && add_test_failure "$msi"
   set_file_versions "$msi" "$stage"
   # wixl drops IncludeMaximum: the row that finds older versions includes
   # this one too (VersionMinInclusive + VersionMaxInclusive), so that the
