@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -38,7 +39,14 @@ class Check : public ::testing::Test {
   }
   void TearDown() override { engine_sim::SetModuleTempDirectory(base_.string()); }
 
-  static CheckRun RunWith(const std::vector<std::string>& arguments) {
+  // The tool checking the module beside it alone, not a client's installation.
+  static CheckRun RunWith(std::vector<std::string> arguments) {
+    if (arguments.size() > 0 && arguments[0] == "--check" &&
+        std::find(arguments.begin(), arguments.end(), "--module") == arguments.end()) {
+      std::string problem;
+      arguments.insert(arguments.begin() + 1,
+                       {"--module", engine_sim_cli::ModuleBesideExecutable(&problem)});
+    }
     std::istringstream in("Hello\n");
     std::ostringstream out;
     std::ostringstream err;
@@ -64,6 +72,14 @@ TEST_F(Check, AWorkingModuleAndLibraryExitWithZero) {
   EXPECT_EQ(library.code, engine_sim_cli::kExitOk) << library.out << library.err;
   EXPECT_THAT(library.out, HasSubstr("library \"simspectro\" connected"));
   EXPECT_THAT(library.out, HasSubstr("Command Disconnect"));  // from the log
+
+  // A bare file name is the one in the current folder, not one the loader
+  // searches its own folders for.
+  std::string problem;
+  const std::string bare =
+      fs::path(engine_sim_cli::ModuleBesideExecutable(&problem)).filename().string();
+  const CheckRun named = RunWith({"--check", "--module", bare});
+  EXPECT_EQ(named.code, engine_sim_cli::kExitOk) << named.out << named.err;
 }
 
 TEST_F(Check, EachFailureHasItsOwnExitStatus) {

@@ -273,7 +273,7 @@ TEST(HostStart, TooFewDescriptorsAreNamedAsTheReason) {
   for (const rlim_t limit : {13, 16, 18}) {
     static rlim_t s_limit;
     s_limit = limit;
-    const ToolRun run = RunEngineSim({"--check", "--library", "simspectro", "--log"}, [] {
+    const ToolRun run = RunEngineSim({"--check", "--module", "./vdqrn.so", "--library", "simspectro", "--log"}, [] {
       const rlimit few{s_limit, s_limit};
       setrlimit(RLIMIT_NOFILE, &few);
     });
@@ -309,8 +309,8 @@ TEST(HostJobControl, ATerminalNeverStopsTheHost) {
     for (int fd = 0; fd < 3; ++fd) dup2(terminal, fd);
     setenv("VDQRN_STARTUP_FAULT", "terminal", 1);
     setenv("TMPDIR", temporary.Path().c_str(), 1);
-    execl("./engine_sim", "engine_sim", "--check", "--library", "startupspectro",
-          static_cast<char*>(nullptr));
+    execl("./engine_sim", "engine_sim", "--check", "--module", "./vdqrn.so", "--library",
+          "startupspectro", static_cast<char*>(nullptr));
     _exit(91);
   }
   std::string said;

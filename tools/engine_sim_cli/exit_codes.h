@@ -20,6 +20,8 @@ enum ExitCode : int {
   kExitReadyFile = 11,      // the ready file cannot be written
   // --script and typed commands:
   kExitUnexpected = 12,     // a response other than the script expects
+  // --check of an installation: 13 to 21, installation_check's FaultStatus.
+  kExitReport = 22,         // --report: the report cannot be written
 };
 
 }  // namespace engine_sim_cli

@@ -13,7 +13,8 @@ channel.
 Options:
   --module PATH    the driver module to load (default: the one beside
                    engine_sim: VDQRN.DLL on Windows, vdqrn.so elsewhere,
-                   or VDQRN.DLL as a Linux package names it)
+                   or VDQRN.DLL as a Linux package names it); with --check:
+                   check this module alone, not a client's installation
   --script FILE    read the commands from FILE instead of standard input
   --channel NAME   write the commands to the "command" channel (QrnCmd1,
                    default) or to the "data" channel (QrnDta1)
@@ -24,13 +25,24 @@ Options:
                    plays the Linux engine unless --hpc is given, and the
                    module a Linux client loads stays in normal mode.
   --log            print the driver's log (QuarnClientDriver.log) at the end
-  --check          check mode, for scripts and management tools: load and
-                   open the module, check that both channels opened, and
-                   close it again; the exit status says how far it got
-                   (0, or 4, 5, 7, 8, 9 below). No conversation.
+  --check          check mode, for administrators, scripts and management
+                   tools: read the client's installation as the client reads
+                   it (Linux: its config/module.ini; Windows: the registry of
+                   the client's hive and view), then load and open the
+                   installed module as the client does and check both
+                   channels. One line per finding, each fault with its fix;
+                   the exit status is the first fault's (0, or 4-9, 13-21
+                   below). No conversation.
+  --client DIR     with --check: the client's folder (default: Linux
+                   /opt/Citrix/ICAClient; Windows the client the registry
+                   names, per machine first, then the user's own)
   --library NAME   with --check: also Init|NAME| (the library ./NAME.so,
                    .\NAME.dll on Windows, from the current folder), Connect
                    and Disconnect
+  --report FILE    with --check: also write a support report, a tar archive:
+                   the findings, the registration as read, the installed
+                   files (size, time, architecture, version), the system's
+                   version and the end of the driver's log (its last 2 MB)
   --listen ADDRESS:PORT
                    play the client for the channel stand-in (libwfapi.so,
                    wfapi64.dll, wfapi.dll) instead of reading commands: see
@@ -55,6 +67,7 @@ Options:
                    with --listen: write ADDRESS:PORT and a line end to FILE
                    once listening, with the port actually bound (port 0
                    picks a free one)
+  --version        print the tool's version and architecture
   -h, --help       print this text
 An option's value follows as the next argument or after "=" (--module=x).
 
@@ -101,13 +114,25 @@ Exit codes:
  10  --listen: cannot listen on the address (in use, not this machine's)
  11  --listen: the ready file cannot be written
  12  a response other than the script expects (every command answered)
+ 13  --check: no client in the folder (or none installed)
+ 14  --check: the client's module list does not name QRN
+ 15  --check: module.ini has no "QRN = On" in [ICA 3.0]
+ 16  --check: the module's own entry ([QRN], the QRN key) missing or wrong
+ 17  --check: VDQRN.DLL is not in the client's folder
+ 18  --check: the module is not of the client's architecture
+ 19  --check: an instrument host the client needs is missing
+ 20  --check: this user cannot write the driver's log
+ 21  --check: a registration the client may read another way
+ 22  --check: the report cannot be written
 
 Example, in the folder that holds the module, simspectro and examples/ (an
 unpacked package, or build/linux/bin):
   engine_sim --script examples/session.txt
   engine_sim --hpc --log
-  engine_sim --check --library simspectro
+  engine_sim --check --module vdqrn.so --library simspectro   (VDQRN.DLL in a package)
   engine_sim --listen 127.0.0.1:47120
+On a client machine, in the folder the package put engine_sim in:
+  engine_sim --check --library simspectro --report report.tar
   > Init|simspectro|
   < OK
 )";

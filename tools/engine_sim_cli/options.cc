@@ -17,12 +17,14 @@ ParsedOptions Failure(const std::string& error) {
 
 bool TakesValue(const std::string& name) {
   return name == "--module" || name == "--script" || name == "--channel" || name == "--library" ||
-         name == "--listen" || name == "--allow" || name == "--ready-file" || name == "--idle-limit";
+         name == "--listen" || name == "--allow" || name == "--ready-file" ||
+         name == "--idle-limit" || name == "--client" || name == "--report";
 }
 
 bool IsFlag(const std::string& name) {
   return name == "--hpc" || name == "--log" || name == "--check" || name == "--help" ||
-         name == "-h" || name == "--no-driver" || name == "--once" || name == "--accept-remote";
+         name == "-h" || name == "--version" || name == "--no-driver" || name == "--once" ||
+         name == "--accept-remote";
 }
 
 }  // namespace
@@ -41,6 +43,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       if (name == "--log") options.log = true;
       if (name == "--check") options.check = true;
       if (name == "--help" || name == "-h") options.help = true;
+      if (name == "--version") options.version = true;
       if (name == "--no-driver") options.noDriver = true;
       if (name == "--once") options.once = true;
       if (name == "--accept-remote") options.acceptRemote = true;
@@ -65,6 +68,10 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       options.script = value;
     } else if (name == "--library") {
       options.library = value;
+    } else if (name == "--client") {
+      options.client = value;
+    } else if (name == "--report") {
+      options.report = value;
     } else if (name == "--listen") {
       std::string host;
       std::uint16_t port = 0;
@@ -95,6 +102,13 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     }
   }
   if (!options.library.empty() && !options.check) return Failure("option --library needs --check");
+  if ((!options.client.empty() || !options.report.empty()) && !options.check) {
+    return Failure("options --client and --report need --check");
+  }
+  if (!options.module.empty() && (!options.client.empty() || !options.report.empty())) {
+    return Failure("options --client and --report check the module installed in the client: "
+                   "leave out --module");
+  }
   if (options.check && !options.script.empty()) {
     return Failure("option --check holds no conversation: leave out --script");
   }

@@ -17,6 +17,11 @@ struct Options {
   bool check = false;  // check mode: no conversation, the exit status tells
   std::string library; // check mode: the instrument library to load and connect
   bool help = false;
+  bool version = false;
+  // check mode: the client installation to check (empty: the default one),
+  // and the support report to write.
+  std::string client;
+  std::string report;
   // --listen: serve the channel stand-in's connections instead.
   std::string listen;             // ADDRESS:PORT to listen on
   std::vector<std::string> allow; // allow-list entries "CHANNEL,FULL-PATH"
