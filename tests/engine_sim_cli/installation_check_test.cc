@@ -273,35 +273,40 @@ TEST_P(InstallationFaults, EachHasItsStatusAndItsFix) {
   }
 }
 
-#define WITH(body) [](ScratchClient& client) { body; }
-
 #if defined(_WIN32)
 const std::string kList = std::string(ScratchClient::kModulesKey) + "\\ICA 3.0";
 const std::string kQrn = std::string(ScratchClient::kModulesKey) + "\\QRN";
 INSTANTIATE_TEST_SUITE_P(
     Registry, InstallationFaults,
     ::testing::Values(
-        Breakage{"none", WITH((void)client), 0, "VirtualDriverEx lists QRN"},
-        Breakage{"no_client", WITH(ScratchClient::DeleteKey(ScratchClient::kInstallKey)), 13,
+        Breakage{"none", [](ScratchClient&) {}, 0, "VirtualDriverEx lists QRN"},
+        Breakage{"no_client",
+                 [](ScratchClient&) { ScratchClient::DeleteKey(ScratchClient::kInstallKey); }, 13,
                  "no ICA client installed in "},
-        Breakage{"not_listed", WITH(ScratchClient::SetString(kList, "VirtualDriverEx", "OTHER1")),
-                 14, "VirtualDriverEx does not list QRN"},
-        Breakage{"list_of_the_wrong_type", WITH(ScratchClient::SetNumber(kList, "VirtualDriverEx",
-                                                                         1)),
-                 21, "VirtualDriverEx is REG_DWORD, not a string"},
+        Breakage{
+            "not_listed",
+            [](ScratchClient&) { ScratchClient::SetString(kList, "VirtualDriverEx", "OTHER1"); },
+            14, "VirtualDriverEx does not list QRN"},
+        Breakage{"list_of_the_wrong_type",
+                 [](ScratchClient&) { ScratchClient::SetNumber(kList, "VirtualDriverEx", 1); }, 21,
+                 "VirtualDriverEx is REG_DWORD, not a string"},
         Breakage{"entry_of_the_wrong_type",
-                 WITH(ScratchClient::SetNumber(kQrn, "DriverNameWin32", 1)), 16,
+                 [](ScratchClient&) { ScratchClient::SetNumber(kQrn, "DriverNameWin32", 1); }, 16,
                  "QRN\\DriverNameWin32 is REG_DWORD, not a string"},
-        Breakage{"no_entry", WITH(ScratchClient::DeleteKey(kQrn)), 16, "the key QRN is missing"},
-        Breakage{"module_missing", WITH(client.RemoveFile("VDQRN.DLL")), 17,
-                 "VDQRN.DLL is missing"},
-        Breakage{"module_of_another_architecture", WITH(client.PlantForeignModule()), 18,
+        Breakage{"no_entry", [](ScratchClient&) { ScratchClient::DeleteKey(kQrn); }, 16,
+                 "the key QRN is missing"},
+        Breakage{"module_missing", [](ScratchClient& client) { client.RemoveFile("VDQRN.DLL"); },
+                 17, "VDQRN.DLL is missing"},
+        Breakage{"module_of_another_architecture",
+                 [](ScratchClient& client) { client.PlantForeignModule(); }, 18,
                  "install vdqrn-windows-"},
-        Breakage{"host_missing", WITH(client.RemoveFile(installation_check::HostsFor(
-                     ScratchClient::kSystem, ScratchClient::Own())[0])),
-                 19, "QRNHOST")}),
-    [](const ::testing::TestParamInfo<Breakage>& test) {
-  return test.param.name; });
+        Breakage{"host_missing",
+                 [](ScratchClient& client) {
+                   client.RemoveFile(installation_check::HostsFor(ScratchClient::kSystem,
+                                                                  ScratchClient::Own())[0]);
+                 },
+                 19, "QRNHOST"}),
+    [](const ::testing::TestParamInfo<Breakage>& test) { return test.param.name; });
 #else
 std::string IniWith(const std::string& from, const std::string& to) {
   std::string text = kRightIni;
@@ -311,32 +316,43 @@ std::string IniWith(const std::string& from, const std::string& to) {
 INSTANTIATE_TEST_SUITE_P(
     ModuleIni, InstallationFaults,
     ::testing::Values(
-        Breakage{"none", WITH((void)client), 0, "VirtualDriver in [ICA 3.0] lists QRN"},
-        Breakage{"no_client", WITH(client.RemoveFile("config/module.ini")), 13,
-                 "/config/module.ini is missing"},
-        Breakage{"not_listed", WITH(client.WriteIni(IniWith(" ,QRN", ""))), 14,
-                 "VirtualDriver in [ICA 3.0] does not list QRN"},
-        Breakage{"switched_off", WITH(client.WriteIni(IniWith("QRN = On", "QRN = Off"))), 15,
-                 "has \"QRN = Off\", not \"QRN = On\""},
-        Breakage{"no_switch", WITH(client.WriteIni(IniWith("QRN = On\r\n", ""))), 15,
+        Breakage{"none", [](ScratchClient&) {}, 0, "VirtualDriver in [ICA 3.0] lists QRN"},
+        Breakage{"no_client", [](ScratchClient& client) { client.RemoveFile("config/module.ini"); },
+                 13, "/config/module.ini is missing"},
+        Breakage{"not_listed", [](ScratchClient& client) { client.WriteIni(IniWith(" ,QRN", "")); },
+                 14, "VirtualDriver in [ICA 3.0] does not list QRN"},
+        Breakage{"switched_off",
+                 [](ScratchClient& client) { client.WriteIni(IniWith("QRN = On", "QRN = Off")); },
+                 15, "has \"QRN = Off\", not \"QRN = On\""},
+        Breakage{"no_switch",
+                 [](ScratchClient& client) { client.WriteIni(IniWith("QRN = On\r\n", "")); }, 15,
                  "has no \"QRN = On\""},
         Breakage{"no_section",
-                 WITH(client.WriteIni(IniWith("[QRN]\r\nDriverName = VDQRN.DLL\r\n", ""))), 16,
-                 "the section [QRN] is missing"},
-        Breakage{"another_driver_name", WITH(client.WriteIni(IniWith("= VDQRN.DLL", "= vdqrn.so"))),
-                 16, "[QRN] has DriverName = vdqrn.so, not DriverName = VDQRN.DLL"},
-        Breakage{"section_twice", WITH(client.WriteIni(std::string(kRightIni) + "[QRN]\r\n")), 21,
-                 "[QRN] is there twice"},
-        Breakage{"module_missing", WITH(client.RemoveFile("VDQRN.DLL")), 17,
-                 "VDQRN.DLL is missing"},
-        Breakage{"module_of_another_architecture", WITH(client.PlantForeignModule()), 18,
-                 "install the vdqrn-linux-"},
-        Breakage{"host_missing", WITH(client.RemoveFile("qrnhost32")), 19, "qrnhost32 is missing"},
-        // The driver never writes through a link in its log's place: no log.
+                 [](ScratchClient& client) {
+                   client.WriteIni(IniWith("[QRN]\r\nDriverName = VDQRN.DLL\r\n", ""));
+                 },
+                 16, "the section [QRN] is missing"},
         Breakage{
-            "log_is_a_link",
-            WITH(fs::create_symlink("/dev/null", client.TempFolder() + "/QuarnClientDriver.log")),
-            20, "is a symbolic link"}),
+            "another_driver_name",
+            [](ScratchClient& client) { client.WriteIni(IniWith("= VDQRN.DLL", "= vdqrn.so")); },
+            16, "[QRN] has DriverName = vdqrn.so, not DriverName = VDQRN.DLL"},
+        Breakage{
+            "section_twice",
+            [](ScratchClient& client) { client.WriteIni(std::string(kRightIni) + "[QRN]\r\n"); },
+            21, "[QRN] is there twice"},
+        Breakage{"module_missing", [](ScratchClient& client) { client.RemoveFile("VDQRN.DLL"); },
+                 17, "VDQRN.DLL is missing"},
+        Breakage{"module_of_another_architecture",
+                 [](ScratchClient& client) { client.PlantForeignModule(); }, 18,
+                 "install the vdqrn-linux-"},
+        Breakage{"host_missing", [](ScratchClient& client) { client.RemoveFile("qrnhost32"); }, 19,
+                 "qrnhost32 is missing"},
+        // The driver never writes through a link in its log's place: no log.
+        Breakage{"log_is_a_link",
+                 [](ScratchClient& client) {
+                   fs::create_symlink("/dev/null", client.TempFolder() + "/QuarnClientDriver.log");
+                 },
+                 20, "is a symbolic link"}),
     [](const ::testing::TestParamInfo<Breakage>& test) { return test.param.name; });
 
 // Another user's log in the shared temporary folder (as root only: only
