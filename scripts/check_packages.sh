@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Checks the packages that scripts/package.sh made: lists each one and fails
-# unless it holds every file a package must hold. Each binary of a Windows
-# zip must be of its architecture (the x86 and x64 hosts beside a 64-bit
-# module of theirs). In the Linux packages
-# (x86, x64, armhf, arm64) the module and the instrument host must be of the
-# package's architecture, and every binary must need no C++ runtime of the
+# unless it holds every file a package must hold, and every relative link of
+# its docs names a file inside it. Each binary of a Windows zip must be of
+# its architecture (the x86 and x64 hosts beside a 64-bit module of theirs).
+# In the Linux packages (x86, x64, armhf, arm64) the module and the
+# instrument host of the client's architecture (qrnhost64, or qrnhost32 in a
+# 32-bit package) must be of the package's architecture, the 32-bit host
+# beside a 64-bit module of its family's 32-bit member; install.sh must say
+# the product's version; and every binary must need no C++ runtime of the
 # client machine (no GLIBCXX or CXXABI symbol versions) and no C library
 # newer than the floor, glibc 2.17: the newest C library version each needs
 # is printed, and a newer one fails the check.
@@ -46,7 +49,31 @@ check_windows_package() {
   sed 's/^/  /' <<<"$listing"
   check_listing "$zip" "$listing" "${contents[@]}"
   [ "$platform" = windows ] && check_windows_binaries "$arch" "$zip"
+  local unpacked
+  unpacked=$(mktemp -d)
+  (cd "$unpacked" && cmake -E tar xf "$zip")
+  check_doc_links "$zip" "$unpacked"
+  rm -rf "$unpacked"
   return 0
+}
+
+# Every relative link of a package's docs (inline "](PATH)" and reference
+# "[NAME]: PATH" links; a "#part" after the path aside) names a file inside
+# the unpacked package.
+check_doc_links() {
+  local package=$1 unpacked doc target resolved
+  unpacked=$(cd "$2" && pwd -P)
+  while IFS= read -r doc; do
+    while IFS= read -r target; do
+      case "$target" in '' | '#'* | *://* | mailto:*) continue ;; esac
+      resolved=$(realpath -m "$(dirname "$doc")/${target%%#*}")
+      case "$resolved" in "$unpacked"/*) [ -e "$resolved" ] && continue ;; esac
+      problem "$package: ${doc#"$unpacked"/} links to $target, which is not in the package"
+    done < <({
+      grep -oE '\]\([^)[:space:]]+' "$doc" | cut -c3-
+      sed -nE 's/^ {0,3}\[[^]]+\]:[[:space:]]*([^[:space:]]+).*/\1/p' "$doc"
+    } | sort -u)
+  done < <(find "$unpacked" -name '*.md' | sort)
 }
 
 # The architecture llvm-readobj names for a file of a Windows package: the
@@ -138,10 +165,10 @@ check_linux_package() {
   tar xzf "$tarball" -C "$unpacked" --strip-components=1
   local machine file
   machine=$(elf_machine "$arch")
-  # The module, the simulated instrument and engine_sim are of the
-  # package's architecture; the 32-bit host and library beside a 64-bit
-  # module, of the 32-bit member of its family.
-  for file in VDQRN.DLL simspectro.so engine_sim; do
+  # The module, the simulated instrument, engine_sim and the 64-bit host
+  # are of the package's architecture; the 32-bit host and library beside a
+  # 64-bit module, of the 32-bit member of its family.
+  for file in VDQRN.DLL simspectro.so engine_sim qrnhost64; do
     [ -f "$unpacked/$file" ] && check_linux_binary "$tarball" "$unpacked/$file" "$machine"
   done
   case "$arch" in
@@ -151,6 +178,11 @@ check_linux_package() {
   for file in qrnhost32 simspectro32.so; do
     [ -f "$unpacked/$file" ] && check_linux_binary "$tarball" "$unpacked/$file" "$machine"
   done
+  local said
+  said=$(sh "$unpacked/install.sh" --version 2>&1 || true)
+  [ "$said" = "vdqrn $(product_version)" ] ||
+    problem "$tarball: install.sh --version says \"$said\", not \"vdqrn $(product_version)\""
+  check_doc_links "$tarball" "$unpacked"
   rm -rf "$unpacked"
 }
 

@@ -125,8 +125,9 @@ install_packages() {
 # MSVC's linker (lib/qrnclient.lib, which mingw's takes too), the examples
 # in C, C# and Python, and the stand-in of the platform's channel functions
 # in a folder of its own (for development machines only).
-# A 64-bit package also carries the 32-bit instrument host and a 32-bit
-# simulated instrument of its machine family, so that a 64-bit client can
+# A package carries the instrument host of its own architecture; a 64-bit
+# one also the 32-bit instrument host and a 32-bit simulated instrument of
+# its machine family, so that a 64-bit client can
 # run a 32-bit library; the arm64 Windows package carries both the x86 and
 # the x64 ones. The Linux packages come from the builds against Debian 11's
 # C library (the glibc floor): linux-x64 (not the everyday
@@ -138,10 +139,8 @@ package_contents() {
     [ "$arch" = x86 ] && standin=wfapi.dll
     printf '%s\t%s\n' qrnctl.exe "$preset:qrnctl.exe" qrnclient.dll "$preset:qrnclient.dll" \
       include/qrnclient.h server/client/include/qrnclient.h lib/qrnclient.lib "$preset:qrnclient.lib" \
-      "standin/$standin" "$preset:$standin" \
-      examples/session.txt examples/session.txt examples/host_app.c examples/host_app.c \
-      examples/HostApp.cs examples/HostApp.cs examples/host_app.py examples/host_app.py \
-      docs/protocol.md docs/protocol.md docs/server.md docs/server.md
+      "standin/$standin" "$preset:$standin"
+    shipped_docs
     return 0
   fi
   if [ "$platform" = windows ]; then
@@ -166,6 +165,8 @@ package_contents() {
         ;;
     esac
   else
+    # The host of the client's own architecture (qrnhost64 or qrnhost32),
+    # and beside a 64-bit module the 32-bit host of its family.
     local preset=linux-$arch peer=
     case "$arch" in
       x64) peer=linux-x86 ;;
@@ -173,13 +174,29 @@ package_contents() {
     esac
     printf '%s\t%s\n' VDQRN.DLL "$preset:vdqrn.so" simspectro.so "$preset:simspectro.so" \
       engine_sim "$preset:engine_sim"
-    [ -n "$peer" ] && printf '%s\t%s\n' qrnhost32 "$peer:qrnhost32" \
-      simspectro32.so "$peer:simspectro.so"
+    if [ -n "$peer" ]; then
+      printf '%s\t%s\n' qrnhost64 "$preset:qrnhost64" qrnhost32 "$peer:qrnhost32" \
+        simspectro32.so "$peer:simspectro.so"
+    else
+      printf '%s\t%s\n' qrnhost32 "$preset:qrnhost32"
+    fi
     # The administrator's install script (scripts/linux_packages.sh's packages run it too).
     printf '%s\t%s\n' install.sh installer/linux/install.sh
   fi
-  printf '%s\t%s\n' examples/session.txt examples/session.txt docs/protocol.md \
-    docs/protocol.md docs/deployment.md docs/deployment.md
+  shipped_docs
+}
+
+# The docs every package holds, and every file their relative links name:
+# the host application's examples that protocol.md links to, and the pages
+# deployment.md, server.md and performance.md link to
+# (scripts/check_packages.sh fails on a link that does not resolve inside a
+# package).
+shipped_docs() {
+  local file
+  for file in examples/session.txt examples/host_app.c examples/HostApp.cs examples/host_app.py \
+    docs/protocol.md docs/deployment.md docs/server.md docs/performance.md docs/robustness.md; do
+    printf '%s\t%s\n' "$file" "$file"
+  done
 }
 
 # The product's version, as CMakeLists.txt's project() gives it.

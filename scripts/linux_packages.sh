@@ -10,11 +10,14 @@
 # /opt/vdqrn/install.sh for the system client (/opt/Citrix/ICAClient);
 # removing the package runs it with --uninstall first. An upgrade of the
 # package runs the install again. Where the system client cannot take the
-# driver (no client, a module.ini install.sh refuses, a folder it cannot
-# write), the package is refused before anything is unpacked, with
-# install.sh's message: its pre-install script runs install.sh --check.
-# Removing it for good (dpkg --purge, rpm -e) says what it leaves of ours in
-# the client's folder.
+# driver (no client, a module.ini install.sh refuses, a client of another
+# architecture, a folder it cannot write), the package is refused before
+# anything is unpacked, with install.sh's message: its pre-install script
+# runs the package's install.sh --can-install. After installing, install.sh
+# --check reads the installation as the client reads it and its findings
+# are shown; a fault (statuses 13-19, 21) fails the install with its fix,
+# a log this user cannot write (20) is a warning only. Removing it for good
+# (dpkg --purge, rpm -e) says what it leaves of ours in the client's folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -34,19 +37,44 @@ mkdir -p "$work"
 
 client=/opt/Citrix/ICAClient
 
-# The pre-install check: install.sh itself, run with --check from a
-# temporary folder (nothing of the package is unpacked yet).
+# The pre-install check: the package's install.sh (its version and
+# architecture written in), run with --can-install from a temporary folder
+# (nothing of the package is unpacked yet).
+#   pre_install_check INSTALL_SH
 pre_install_check() {
   cat <<SCRIPT
 check=\$(mktemp -d)
 trap 'rm -rf "\$check"' EXIT
 cat >"\$check/install.sh" <<'VDQRN_INSTALL_SH'
-$(cat installer/linux/install.sh)
+$(cat "$1")
 VDQRN_INSTALL_SH
-if ! sh "\$check/install.sh" --icaroot $client --check >/dev/null; then
+if ! sh "\$check/install.sh" --icaroot $client --can-install; then
   echo "vdqrn: not installed: the ICA client in $client cannot take the driver (see above)" >&2
   exit 1
 fi
+SCRIPT
+}
+
+# After the install: install.sh --check. A fault fails the package's
+# configuration (the administrator sees it at once); a log that this user
+# (root) cannot write is only said.
+post_install_check() {
+  cat <<SCRIPT
+/opt/vdqrn/install.sh --icaroot $client || exit 1
+checked=0
+/opt/vdqrn/install.sh --icaroot $client --check || checked=\$?
+case \$checked in
+  0) ;;
+  20)
+    echo "vdqrn: warning: installed, but the driver's log cannot be written by" \\
+      "\$(id -un) (see above)" >&2
+    ;;
+  *)
+    echo "vdqrn: installed, but the check of the client in $client found a fault (exit status" \\
+      "\$checked; see above): the client will not use the driver until it is fixed" >&2
+    exit 1
+    ;;
+esac
 SCRIPT
 }
 
@@ -54,7 +82,8 @@ SCRIPT
 left_behind() {
   cat <<SCRIPT
 left=
-for file in $client/VDQRN.DLL $client/qrnhost32 $client/config/module.ini.vdqrn-backup; do
+for file in $client/VDQRN.DLL $client/qrnhost64 $client/qrnhost32 \\
+  $client/config/module.ini.vdqrn-backup; do
   if [ -e "\$file" ]; then left="\$left \$file"; fi
 done
 if grep -qi '^[[:space:]]*\[qrn\]' $client/config/module.ini 2>/dev/null; then
@@ -101,15 +130,12 @@ for arch in x64 x86 armhf arm64; do
   } >"$tree/DEBIAN/control"
   {
     printf '#!/bin/sh\nset -e\ncase "$1" in install | upgrade) ;; *) exit 0 ;; esac\n'
-    pre_install_check
+    pre_install_check "$tree/opt/vdqrn/install.sh"
   } >"$tree/DEBIAN/preinst"
-  cat >"$tree/DEBIAN/postinst" <<SCRIPT
-#!/bin/sh
-set -e
-case "\$1" in
-  configure) /opt/vdqrn/install.sh --icaroot $client ;;
-esac
-SCRIPT
+  {
+    printf '#!/bin/sh\nset -e\ncase "$1" in configure) ;; *) exit 0 ;; esac\n'
+    post_install_check
+  } >"$tree/DEBIAN/postinst"
   cat >"$tree/DEBIAN/prerm" <<SCRIPT
 #!/bin/sh
 set -e
@@ -159,9 +185,9 @@ tar xzf %{SOURCE0} -C %{buildroot}/opt/vdqrn --strip-components=1
 %files
 /opt/vdqrn
 %pre
-$(pre_install_check | sed 's/%/%%/g')
+$(pre_install_check "$tree/opt/vdqrn/install.sh" | sed 's/%/%%/g')
 %post
-/opt/vdqrn/install.sh --icaroot $client
+$(post_install_check | sed 's/%/%%/g')
 %preun
 if [ "\$1" -eq 0 ]; then
   /opt/vdqrn/install.sh --icaroot $client --uninstall ||
