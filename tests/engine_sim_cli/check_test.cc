@@ -66,6 +66,7 @@ TEST_F(Check, AWorkingModuleAndLibraryExitWithZero) {
   EXPECT_EQ(module.code, engine_sim_cli::kExitOk) << module.out << module.err;
   EXPECT_THAT(module.out, HasSubstr("channel QrnCmd1 (5) opened"));
   EXPECT_THAT(module.out, HasSubstr("channel QrnDta1 (6) opened"));
+  EXPECT_THAT(module.out, HasSubstr("the module's version: " VDQRN_VERSION "\n"));
   EXPECT_THAT(module.out, ::testing::Not(HasSubstr("Hello")));  // no conversation
 
   const CheckRun library = RunWith({"--check", "--library", "simspectro", "--log"});

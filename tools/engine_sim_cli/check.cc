@@ -52,6 +52,8 @@ int CheckOpenedModule(engine_sim::Engine& engine, const std::string& library, st
   const bool command = ChannelOpened(engine, engine_sim::kCommandChannelName, out);
   const bool data = ChannelOpened(engine, engine_sim::kDataChannelName, out);
   if (!command || !data) return kExitChannels;
+  out << "check: the module's version: " << Visible(Ask(engine, "QuarnClientDriverVersion"))
+      << "\n";
   if (library.empty()) return kExitOk;
 
   const std::string init = Ask(engine, "Init|" + library + "|");
