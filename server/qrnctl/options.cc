@@ -35,6 +35,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       options.help = true;
       continue;
     }
+    if (name == "--version") {
+      if (equals != std::string::npos) return Failure("option --version takes no value");
+      options.version = true;
+      continue;
+    }
     if (name == "--json") {
       if (equals != std::string::npos) return Failure("option --json takes no value");
       options.json = true;
@@ -114,6 +119,7 @@ for 32-bit programs) and talks to the driver on the user's client.
                    come on the data channel
   --timeout MS     how long to wait for each response (default 5000); give
                    Measure and Calibrate as long as the instrument takes
+  --version        print qrnctl's version
   -h, --help       print this text
 
 check prints its verdict first ("All is well." or "PROBLEM: ..." with what

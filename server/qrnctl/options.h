@@ -18,6 +18,7 @@ struct Options {
   std::chrono::milliseconds timeout{5000};
   bool json = false;    // check, send: one JSON object instead of text
   bool help = false;
+  bool version = false;
 };
 
 struct ParsedOptions {

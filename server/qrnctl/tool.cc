@@ -184,6 +184,10 @@ int RunQrnctl(const std::vector<std::string>& arguments, const Environment& envi
     out << HelpText() << std::flush;
     return kExitOk;
   }
+  if (options.version) {
+    out << "qrnctl " << VDQRN_VERSION << std::endl;
+    return kExitOk;
+  }
   std::ifstream script;
   if (!options.script.empty()) {
     script.open(options.script, std::ios::binary);

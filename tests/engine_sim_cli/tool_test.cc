@@ -220,9 +220,13 @@ TEST_F(Tool, HelpDescribesTheOptionsAndExitCodes) {
   EXPECT_EQ(run.code, engine_sim_cli::kExitOk);
   EXPECT_EQ(run.err, "");
   for (const char* text : {"--module PATH", "--script FILE", "--channel NAME", "--hpc", "--log",
-                           "--help", "Exit codes:", "  6  "}) {
+                           "--help", "Exit codes:", "  6  ", "--client DIR", "--report FILE",
+                           " 13  ", " 21  ", " 22  ", "--version"}) {
     EXPECT_THAT(run.out, HasSubstr(text));
   }
+  const ToolRun version = RunWith({"--version"});
+  EXPECT_EQ(version.code, engine_sim_cli::kExitOk);
+  EXPECT_THAT(version.out, ::testing::StartsWith("engine_sim " VDQRN_VERSION " ("));
 }
 
 struct BadUse {

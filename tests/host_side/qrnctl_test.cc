@@ -240,6 +240,7 @@ TEST_F(QrnctlTest, BadCommandLinesAreUsageErrors) {
   EXPECT_EQ(Qrnctl({"--script", "/nonexistent/script.txt"}).code, qrnctl::kExitScript);
   EXPECT_EQ(Qrnctl({"--json"}).code, qrnctl::kExitUsage);
   EXPECT_NE(Qrnctl({"--help"}).out.find("Exit codes:"), std::string::npos);
+  EXPECT_EQ(Qrnctl({"--version"}).out, "qrnctl " VDQRN_VERSION "\n");
 }
 
 }  // namespace
