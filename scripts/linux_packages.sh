@@ -67,7 +67,7 @@ case \$checked in
   0) ;;
   20)
     echo "vdqrn: warning: installed, but the driver's log cannot be written by" \\
-      "\$(id -un) (see above)" >&2
+      "\$(id -un 2>/dev/null || id -u) (see above)" >&2
     ;;
   *)
     echo "vdqrn: installed, but the check of the client in $client found a fault (exit status" \\

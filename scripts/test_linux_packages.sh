@@ -9,17 +9,29 @@
 # byte at --uninstall; the forms it refuses (no [ICA 3.0] or VirtualDriver,
 # two lists, a ';' on the list's line) are refused with the reason and change
 # nothing; on a full file system (a 16 KiB tmpfs) module.ini stays whole and
-# the original stays kept. The amd64 and arm64 .deb files in Debian 11
+# the original stays kept. install.sh --check on an installed client broken
+# one way at a time (each case its exit status and its fix; the log case run
+# as another user than root); a package of another architecture than the
+# client's program refused, naming the one to take. install.sh stopped at
+# each call of cp, mv, sync, chmod and ln (stand-ins on PATH): SIGKILLed
+# (install and uninstall), module.ini is the old file or the new one, and the
+# same command run again completes; failing, a first install leaves the
+# client as it was and an upgrade puts the older files back; a first install
+# whose config folder turns read-only (as a user who owns the client) takes
+# back the files it placed. The amd64 and arm64 .deb files in Debian 11
 # folders (scripts/installer_debian_root.sh; arm64 under qemu-aarch64
 # through binfmt_misc), and the x86_64 .rpm in the amd64 one with rpm
 # --root: without a client they are refused before anything is unpacked,
 # and the package system is left sound; with a simulated client module.ini
-# gains exactly our lines, a second install changes nothing, the removal
-# takes exactly them away again, and a removal for good says what it
-# leaves. The i386 and armhf .deb files and the i686 and aarch64 .rpm files:
-# their contents, architecture and scripts. Prints one summary line per
-# part (also written to BUILD_ROOT/installers/summary-linux.txt): passed,
-# FAILED or NOT RUN, and how it ran.
+# gains exactly our lines and the install shows install.sh --check's
+# findings, a second install changes nothing (a log another user owns is a
+# warning only), the removal takes exactly them away again, a removal for
+# good says what it leaves, and a package that lacks a host fails its
+# install naming the fault. The i386 and armhf .deb files and the i686 and
+# aarch64 .rpm files: their contents, architecture and scripts. Prints one
+# summary line per part (also written to
+# BUILD_ROOT/installers/summary-linux.txt): passed, FAILED or NOT RUN, and
+# how it ran.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -199,6 +211,271 @@ else
   finish install-full "install.sh, module.ini on a full 16 KiB tmpfs"
 fi
 
+# A client as an installed one looks: module.ini registering the driver, our
+# files, and the client's program (the x64 engine_sim stands in for wfica).
+ini="$client/config/module.ini"
+installed_client() {
+  rm -rf "$client"
+  mkdir -p "$client/config"
+  original_ini >"$ini"
+  cp "$unpacked/engine_sim" "$client/wfica"
+  "$unpacked/install.sh" --icaroot "$client" >/dev/null
+}
+# The log folder of the check's cases, its log file another user's.
+logs="$work/logs"
+mkdir -p "$logs"
+chmod 1777 "$logs"
+: >"$logs/QuarnClientDriver.log"
+chmod 600 "$logs/QuarnClientDriver.log"
+# A user who is not root runs the check, where this machine can switch to one.
+as_nobody=()
+if setpriv --reuid=65534 --regid=65534 --clear-groups true 2>/dev/null; then
+  as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+fi
+chmod -R a+rX "$unpacked"
+
+step "install.sh --check: each fault of an installed client, from the outside"
+# check_case NAME STATUS TEXT BREAK [RUNNER...]: an installed client broken
+# by the command BREAK; install.sh --check (run by RUNNER) exits with STATUS
+# and says TEXT (the fault with its fix).
+check_case() {
+  local name=$1 expected=$2 text=$3 break=$4
+  shift 4
+  installed_client
+  $break
+  if [ "${1:-}" = as-nobody ]; then
+    if [ ${#as_nobody[@]} -eq 0 ]; then
+      result check-log "NOT RUN" "no way to run the check as another user than root here (setpriv)"
+      return 0
+    fi
+    chmod -R a+rX "$client"
+    set -- "${as_nobody[@]}"
+  fi
+  local said status=0
+  said=$(TMPDIR=$logs "$@" "$unpacked/install.sh" --icaroot "$client" --check 2>&1) || status=$?
+  check "$name: exit status $expected (got $status)" test "$status" -eq "$expected"
+  check "$name: says \"$text\"" contains "$said" "$text"
+}
+intact() { :; }
+unlisted() { sed -i 's/, QRN$//' "$ini"; }
+switched_off() { sed -i 's/^QRN = On$/QRN = Off/' "$ini"; }
+unswitched() { sed -i '/^QRN = On$/d' "$ini"; }
+no_section() { sed -i '/^\[QRN\]$/,$d' "$ini"; }
+two_sections() { printf '[QRN]\nDriverName = VDQRN.DLL\n' >>"$ini"; }
+two_lists() { sed -i 's/^QRN = On$/VirtualDriver = QRN/' "$ini"; }
+no_module() { rm "$client/VDQRN.DLL"; }
+no_host32() { rm "$client/qrnhost32"; }
+no_host64() { rm "$client/qrnhost64"; }
+x86_module() { cp "$work/vdqrn-linux-x86/VDQRN.DLL" "$client/VDQRN.DLL"; }
+no_client() { rm -rf "$client/config"; }
+two_faults() { no_module; no_host32; }
+again="Fix: run install.sh again."
+tar xzf "$out/vdqrn-linux-x86.tar.gz" -C "$work"
+check_case "intact" 0 "no fault found" intact
+check_case "no client" 13 "Fix: install the client, or name its folder with --icaroot DIR." no_client
+check_case "QRN taken out of the list" 14 \
+  "does not name QRN: the client does not load the driver. Fix: run install.sh again (a client upgrade rewrites module.ini)." \
+  unlisted
+check_case "QRN = On removed" 15 "has no \"QRN = On\": the client does not load the driver. $again" \
+  unswitched
+check_case "QRN = Off" 15 "has \"QRN = Off\", not \"QRN = On\"" switched_off
+check_case "[QRN] gone" 16 "has no [QRN] section: the client does not know the driver's file. $again" \
+  no_section
+check_case "[QRN] twice" 21 "has 2 [QRN] sections: the client may read another one than ours. Fix: fix" \
+  two_sections
+check_case "two VirtualDriver lines" 21 "has 2 VirtualDriver lines" two_lists
+check_case "VDQRN.DLL removed" 17 "VDQRN.DLL is missing: the client cannot load the driver. $again" \
+  no_module
+check_case "qrnhost32 removed" 19 "qrnhost32 is missing: the x64 client runs its 32-bit instrument libraries through it. $again" \
+  no_host32
+check_case "qrnhost64 removed" 19 "qrnhost64 is missing" no_host64
+check_case "an x86 module in an x64 client" 18 \
+  "is for x86, the client ($client/wfica) is x64: the client cannot load it. Fix: take the vdqrn-linux-x64 package and install it." \
+  x86_module
+check_case "two faults: the first's status" 17 "FAULT 17:" two_faults
+check_case "two faults: both said" 17 "FAULT 19:" two_faults
+check_case "another user's log file, checked as nobody" 20 \
+  "belongs to root, not to nobody: the driver writes only to a file of the user's own; without it the driver writes no log for nobody (it works all the same). Fix: remove it (rm $logs/QuarnClientDriver.log, as root), or give nobody a TMPDIR of their own" \
+  intact as-nobody
+finish check-statuses "install.sh --check of a broken installed client, x64 tarball"
+
+step "install.sh: the client's architecture"
+# A client folder with the original module.ini and the program given (none:
+# no wfica and no other ELF file).
+client_with() {
+  rm -rf "$client"
+  mkdir -p "$client/config"
+  original_ini >"$ini"
+  if [ -n "$1" ]; then
+    mkdir -p "$(dirname "$client/$2")"
+    cp "$1" "$client/$2"
+  fi
+  listing_before=$(ls -AR "$client")
+}
+unchanged() {
+  cmp -s "$ini" "$work/original-module.ini" && [ "$(ls -AR "$client")" = "$listing_before" ]
+}
+x86_install="$work/vdqrn-linux-x86/install.sh"
+client_with "$unpacked/engine_sim" wfica
+status=0
+said=$("$x86_install" --icaroot "$client" 2>&1) || status=$?
+check "the x86 package into an x64 client: refused (exit status $status)" test "$status" -eq 18
+check "naming the package to take" contains "$said" "take vdqrn-linux-x64"
+check "changing nothing" unchanged
+status=0
+said=$("$x86_install" --icaroot "$client" --can-install 2>&1) || status=$?
+check "--can-install refuses it too (exit status $status)" test "$status" -eq 18
+check "naming the package to take" contains "$said" "take vdqrn-linux-x64"
+client_with "$unpacked/engine_sim" lib/libclient.so
+status=0
+said=$("$x86_install" --icaroot "$client" 2>&1) || status=$?
+check "without wfica, another ELF file of the client's tells: refused (exit status $status)" \
+  test "$status" -eq 18
+check "naming the file it read" contains "$said" "x64 (read from $client/lib/libclient.so)"
+client_with "" ""
+status=0
+said=$("$x86_install" --icaroot "$client" 2>&1) || status=$?
+check "no ELF file in the client's folder: installed (exit status $status)" test "$status" -eq 0
+check "saying the architecture cannot be read" contains "$said" \
+  "the client's architecture cannot be read"
+check "the x86 package places its own host only" test -x "$client/qrnhost32" -a ! -e "$client/qrnhost64"
+check "the install's first line names the version" \
+  test "$(head -1 <<<"$said")" = "vdqrn $version: installing into $client"
+said=$("$x86_install" --icaroot "$client" --uninstall 2>&1 || true)
+check "the uninstall's too" test "$(head -1 <<<"$said")" = "vdqrn $version: removing from $client"
+finish install-arch "install.sh from the x86 and x64 tarballs, client programs of either"
+
+step "install.sh: interrupted at every step, or failing part-way"
+# Stand-ins for cp, mv, sync, chmod and ln that count their calls and at the
+# call STOP_AT either SIGKILL install.sh (STOP_HOW=kill; a cp first copies
+# half of its file, as a kill in the middle would leave it) or fail without
+# doing anything (STOP_HOW=fail); or (STOP_HOW=read-only) make the folder
+# READ_ONLY read-only right after the call whose last argument is
+# READ_ONLY_AFTER.
+wrappers="$work/wrappers"
+mkdir -p "$wrappers"
+for command in cp mv sync chmod ln; do
+  cat >"$wrappers/$command" <<WRAPPER
+#!/bin/sh
+calls=\$((\$(cat "\$STATE/calls") + 1))
+echo "\$calls" >"\$STATE/calls"
+for argument; do source=\$target; target=\$argument; done
+if [ "\$STOP_HOW" = read-only ] && [ "\$target" = "\$READ_ONLY_AFTER" ]; then
+  $(command -v "$command") "\$@" || exit
+  exec $(command -v chmod) a-w "\$READ_ONLY"
+fi
+if [ "\$calls" -eq "\$STOP_AT" ]; then
+  [ "\$STOP_HOW" = fail ] && exit 1
+  if [ $command = cp ]; then
+    head -c \$((\$(wc -c <"\$source") / 2)) "\$source" >"\$target"
+  fi
+  kill -KILL "\$(cat "\$STATE/script.pid")"
+  exit 137
+fi
+exec $(command -v "$command") "\$@"
+WRAPPER
+  chmod 755 "$wrappers/$command"
+done
+# stopped HOW N ARGUMENT...: install.sh with the stand-ins (run by the
+# command in `runner`), stopped at call N; sets status, and calls (how many
+# were made). Its state lives in `state`.
+runner=()
+state="$work/state"
+mkdir -p "$state"
+stopped() {
+  local how=$1 at=$2
+  shift 2
+  echo 0 >"$state/calls"
+  status=0
+  # (In a subshell of its own, whose stderr takes the shell's "Killed".)
+  (STATE=$state STOP_AT=$at STOP_HOW=$how PATH="$wrappers:$PATH" \
+    "${runner[@]}" sh -c 'echo $$ >"$STATE/script.pid"; exec "$@"' sh \
+    "$unpacked/install.sh" --icaroot "$client" "$@" >"$state/said.txt" 2>&1) 2>/dev/null ||
+    status=$?
+  calls=$(cat "$state/calls")
+}
+# The client's folder: every file's path, mode and bytes.
+snapshot() {
+  (cd "$client" && find . -printf '%p %m\n' | sort && find . -type f -exec md5sum {} + | sort)
+}
+fresh_client() { client_with "$unpacked/engine_sim" wfica; }
+older_installed() {
+  installed_client
+  cp "$unpacked/simspectro.so" "$client/VDQRN.DLL"
+}
+fresh_client
+before_install=$(snapshot)
+"$unpacked/install.sh" --icaroot "$client" >/dev/null
+after_install=$(snapshot)
+cp "$ini" "$work/installed-module.ini"
+old_or_new() { cmp -s "$ini" "$work/original-module.ini" || cmp -s "$ini" "$work/installed-module.ini"; }
+# every_stop HOW ACTION SETUP: runs ACTION (install or uninstall) from the
+# state SETUP makes, stopped at call 1, 2, ... until a run completes (sets
+# stops to the number of stops). After each kill module.ini is the old file
+# or the new one (else the call is added to not_whole), and the same
+# command run again completes to the state a whole run gives (not_done).
+# After each failure the run failed and left the client as it was, or
+# coped (a `sync FILE` not known falls back to `sync`) and completed
+# (not_as_before).
+every_stop() {
+  local how=$1 action=$2 setup=$3 done_state at=1 argument=() before
+  [ "$action" = uninstall ] && argument=(--uninstall)
+  if [ "$action" = install ]; then done_state=$after_install; else done_state=$before_install; fi
+  not_whole= not_done= not_as_before=
+  while [ $at -lt 200 ]; do
+    $setup
+    before=$(snapshot)
+    stopped "$how" "$at" "${argument[@]}"
+    [ "$calls" -lt "$at" ] && break
+    if [ "$how" = kill ]; then
+      old_or_new || not_whole="$not_whole $at"
+      "$unpacked/install.sh" --icaroot "$client" "${argument[@]}" >/dev/null 2>&1 &&
+        [ "$(snapshot)" = "$done_state" ] || not_done="$not_done $at"
+    elif [ "$status" -ne 0 ]; then
+      [ "$(snapshot)" = "$before" ] || not_as_before="$not_as_before $at"
+    else
+      [ "$(snapshot)" = "$done_state" ] || not_as_before="$not_as_before $at"
+    fi
+    at=$((at + 1))
+  done
+  stops=$((at - 1))
+}
+every_stop kill install fresh_client
+check "install killed at each of its $stops calls: module.ini the old or the new each time" \
+  test -z "$not_whole" -a "$stops" -gt 10
+check "after each kill the install run again completes" test -z "$not_done"
+every_stop kill uninstall installed_client
+check "uninstall killed at each of its $stops calls: module.ini the old or the new each time" \
+  test -z "$not_whole" -a "$stops" -gt 3
+check "after each kill the uninstall run again completes" test -z "$not_done"
+every_stop fail install fresh_client
+check "a first install failing at each of its $stops calls leaves the client as it was, or completes" \
+  test -z "$not_as_before" -a "$stops" -gt 10
+every_stop fail install older_installed
+check "an upgrade failing at each of its $stops calls puts the older files back, or completes" \
+  test -z "$not_as_before" -a "$stops" -gt 10
+# A user's own client: its config folder made read-only once the files are
+# placed.
+if [ ${#as_nobody[@]} -eq 0 ]; then
+  result install-read-only "NOT RUN" "no way to run install.sh as another user than root here (setpriv)"
+else
+  fresh_client
+  before=$(snapshot)
+  chown -R 65534:65534 "$client"
+  runner=("${as_nobody[@]}") state="$logs/state"
+  mkdir -p "$state"
+  chown 65534:65534 "$state"
+  READ_ONLY="$client/config" READ_ONLY_AFTER="$client/qrnhost32" stopped read-only 0
+  runner=() state="$work/state"
+  chmod u+w "$client/config"
+  check "a first install whose config folder turns read-only fails (exit status $status)" \
+    test "$status" -ne 0
+  check "and leaves the client as it was" test "$(snapshot)" = "$before"
+  check "saying it took back what it did" contains "$(cat "$logs/state/said.txt")" \
+    "$client is as it was before this run"
+fi
+finish install-stops "install.sh from the x64 tarball stopped at each cp, mv, sync, chmod and ln"
+
 # test_deb ARCH SYSTEM: the .deb in a Debian 11 folder (chroot).
 test_deb() {
   local arch=$1 system=$2
@@ -220,21 +497,37 @@ test_deb() {
 
   mkdir -p "$client/config"
   original_ini >"$client/config/module.ini"
-  check "$arch: dpkg -i" succeeds in_system dpkg -i /tmp/vdqrn.deb
+  status=0
+  message=$(in_system dpkg -i /tmp/vdqrn.deb 2>&1) || status=$?
+  check "$arch: dpkg -i (exit status $status)" test "$status" -eq 0
+  check "$arch: shows the check's findings" contains "$message" \
+    "ok: the VirtualDriver list of [ICA 3.0] names QRN"
+  check "$arch: the check found no fault" contains "$message" "no fault found"
   check "$arch: module.ini gains exactly our lines" \
     equal_files "$client/config/module.ini" "$work/expected-module.ini"
   check "$arch: VDQRN.DLL in the client's folder" cmp -s "$system/opt/vdqrn/VDQRN.DLL" "$client/VDQRN.DLL"
   check "$arch: qrnhost32 in the client's folder, executable" test -x "$client/qrnhost32"
+  check "$arch: qrnhost64 in the client's folder, executable" test -x "$client/qrnhost64"
   check "$arch: the original module.ini kept" \
     equal_files "$client/config/module.ini.vdqrn-backup" "$work/original-module.ini"
   check "$arch: the package's files in /opt/vdqrn" test -x "$system/opt/vdqrn/engine_sim"
   if [ "$arch" = amd64 ]; then
-    # The folder has no /proc: engine_sim cannot find its folder, and says so.
-    message=$(in_system /opt/vdqrn/engine_sim --check 2>&1 || true)
-    check "$arch: engine_sim without /proc says why it finds no module" \
-      contains "$message" "/proc/self/exe cannot be read"
+    # engine_sim --check reads the same installation (the folder has no
+    # /proc) and finds it sound too.
+    status=0
+    in_system /opt/vdqrn/engine_sim --check >/dev/null 2>&1 || status=$?
+    check "$arch: engine_sim --check agrees (exit status $status)" test "$status" -eq 0
   fi
-  check "$arch: a second install" succeeds in_system dpkg -i /tmp/vdqrn.deb
+  # Root's log in the system's /tmp, another user's file: a warning only.
+  install -m 600 -o 65534 /dev/null "$system/tmp/QuarnClientDriver.log"
+  status=0
+  message=$(in_system env TMPDIR=/tmp dpkg -i /tmp/vdqrn.deb 2>&1) || status=$?
+  rm -f "$system/tmp/QuarnClientDriver.log"
+  check "$arch: a second install, the log another user's (exit status $status)" \
+    test "$status" -eq 0
+  check "$arch: says the log's fault" contains "$message" "FAULT 20: /tmp/QuarnClientDriver.log"
+  check "$arch: as a warning" contains "$message" \
+    "vdqrn: warning: installed, but the driver's log cannot be written by"
   check "$arch: changes nothing" equal_files "$client/config/module.ini" "$work/expected-module.ini"
   check "$arch: and keeps the original" \
     equal_files "$client/config/module.ini.vdqrn-backup" "$work/original-module.ini"
@@ -244,6 +537,7 @@ test_deb() {
   check "$arch: the backup goes with them" absent "$client/config/module.ini.vdqrn-backup"
   check "$arch: VDQRN.DLL removed" absent "$client/VDQRN.DLL"
   check "$arch: qrnhost32 removed" absent "$client/qrnhost32"
+  check "$arch: qrnhost64 removed" absent "$client/qrnhost64"
   check "$arch: /opt/vdqrn removed" absent "$system/opt/vdqrn/VDQRN.DLL"
   message=$(in_system dpkg --purge vdqrn 2>&1 || true)
   check "$arch: the purge says nothing is left" contains "$message" "nothing of it is left"
@@ -259,14 +553,35 @@ test_deb() {
   in_system dpkg -i /tmp/vdqrn.deb >/dev/null 2>&1 || true
   in_system dpkg -r vdqrn >/dev/null 2>&1 || true
   cp "$system/tmp/vdqrn.deb" "$client/VDQRN.DLL"
+  cp "$system/tmp/vdqrn.deb" "$client/qrnhost64"
   status=0
   message=$(in_system dpkg --purge vdqrn 2>&1) || status=$?
   check "$arch: a purge that leaves a file without a backup succeeds (exit status $status)" \
     test "$status" -eq 0
-  check "$arch: and says so" contains "$message" "left in the client's folder: /opt/Citrix/ICAClient/VDQRN.DLL"
-  rm -f "$client/VDQRN.DLL"
+  check "$arch: and says so" contains "$message" \
+    "left in the client's folder: /opt/Citrix/ICAClient/VDQRN.DLL /opt/Citrix/ICAClient/qrnhost64"
+  rm -f "$client/VDQRN.DLL" "$client/qrnhost64"
   cp "$work/original-module.ini" "$client/config/module.ini"
   rm -f "$client/config/module.ini.vdqrn-backup"
+
+  # A package whose install leaves a fault (one that lacks qrnhost32): the
+  # check after the install says which, and the install fails.
+  rm -rf "$work/doctored"
+  dpkg-deb -R "$deb" "$work/doctored"
+  rm "$work/doctored/opt/vdqrn/qrnhost32"
+  dpkg-deb --root-owner-group -b "$work/doctored" "$system/tmp/doctored.deb" >/dev/null
+  status=0
+  message=$(in_system dpkg -i /tmp/doctored.deb 2>&1) || status=$?
+  check "$arch: a package that leaves a fault: dpkg -i fails (exit status $status)" \
+    test "$status" -ne 0
+  check "$arch: naming the fault and its fix" contains "$message" \
+    "FAULT 19: /opt/Citrix/ICAClient/qrnhost32 is missing"
+  check "$arch: saying the install left a fault" contains "$message" \
+    "vdqrn: installed, but the check of the client in /opt/Citrix/ICAClient found a fault (exit status 19;"
+  check "$arch: the package can be removed" succeeds in_system dpkg --purge vdqrn
+  check "$arch: module.ini as it was" \
+    equal_files "$client/config/module.ini" "$work/original-module.ini"
+  rm -f "$system/tmp/doctored.deb"
 }
 
 step "deb amd64: in a Debian 11 folder"
@@ -301,7 +616,10 @@ else
   check "the package is not installed" fails rpm_root -q vdqrn
   mkdir -p "$client/config"
   original_ini >"$client/config/module.ini"
-  check "rpm -i" succeeds rpm_root -i --nodeps "$rpm_file"
+  status=0
+  message=$(rpm_root -i --nodeps "$rpm_file" 2>&1) || status=$?
+  check "rpm -i (exit status $status)" test "$status" -eq 0
+  check "shows the check's findings, no fault" contains "$message" "no fault found"
   check "module.ini gains exactly our lines" \
     equal_files "$client/config/module.ini" "$work/expected-module.ini"
   check "VDQRN.DLL in the client's folder" test -f "$client/VDQRN.DLL"
@@ -337,8 +655,14 @@ for arch in i386 armhf; do
   check "$arch deb is for $arch" test "$(dpkg-deb -f "$deb" Architecture)" = "$arch"
   check "$arch deb runs install.sh" contains "$(dpkg-deb --ctrl-tarfile "$deb" | tar xO ./postinst)" \
     "/opt/vdqrn/install.sh --icaroot /opt/Citrix/ICAClient"
+  preinst=$(dpkg-deb --ctrl-tarfile "$deb" | tar xO ./preinst)
   check "$arch deb checks the client before unpacking" \
-    contains "$(dpkg-deb --ctrl-tarfile "$deb" | tar xO ./preinst)" "--icaroot /opt/Citrix/ICAClient --check"
+    contains "$preinst" "--icaroot /opt/Citrix/ICAClient --can-install"
+  check "$arch deb's check knows the version" contains "$preinst" "version=$version"
+  check "$arch deb checks the installation after installing" \
+    contains "$(dpkg-deb --ctrl-tarfile "$deb" | tar xO ./postinst)" \
+    "/opt/vdqrn/install.sh --icaroot /opt/Citrix/ICAClient --check"
+  check "$arch deb holds the 32-bit host" contains "$listing" "./opt/vdqrn/qrnhost32"
   finish "deb-$arch" "contents, architecture and scripts (dpkg-deb)"
 done
 for arch in i686 aarch64; do
@@ -347,10 +671,13 @@ for arch in i686 aarch64; do
   scripts=$(rpm -qp --scripts "$rpm_file" 2>/dev/null)
   check "$arch rpm holds the module" contains "$listing" /opt/vdqrn/VDQRN.DLL
   check "$arch rpm holds install.sh" contains "$listing" /opt/vdqrn/install.sh
-  [ "$arch" = aarch64 ] && check "$arch rpm holds the 32-bit host" contains "$listing" /opt/vdqrn/qrnhost32
+  check "$arch rpm holds the 32-bit host" contains "$listing" /opt/vdqrn/qrnhost32
+  [ "$arch" = aarch64 ] && check "$arch rpm holds the 64-bit host" contains "$listing" /opt/vdqrn/qrnhost64
   check "$arch rpm is for $arch" test "$(rpm -qp --qf '%{ARCH}' "$rpm_file" 2>/dev/null)" = "$arch"
   check "$arch rpm checks the client before unpacking" contains "$scripts" \
-    "--icaroot /opt/Citrix/ICAClient --check"
+    "--icaroot /opt/Citrix/ICAClient --can-install"
+  check "$arch rpm checks the installation after installing" contains "$scripts" \
+    "/opt/vdqrn/install.sh --icaroot /opt/Citrix/ICAClient --check"
   check "$arch rpm installs through install.sh" contains "$scripts" \
     "/opt/vdqrn/install.sh --icaroot /opt/Citrix/ICAClient"
   check "$arch rpm removes through install.sh --uninstall, on removal only" contains "$scripts" \

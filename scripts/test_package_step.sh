@@ -9,6 +9,12 @@
 #      which steps are NOT RUN and why, and exits 0.
 #   2. the compilers cannot be installed: the step exits non-zero with
 #      apt's own reason.
+#
+# and the packing (scripts/package.sh) against a build root whose files
+# stand in for two built presets: --only packs the package asked for alone,
+# its install.sh saying the version; what asks for presets not built names
+# every one of them and packs nothing; --help prints the header comment whole
+# (install.sh's too, whose source tree copy says its version is unknown).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -103,6 +109,57 @@ run_step no-compilers "g++"
 check "exits non-zero (exit status $code)" test "$code" -ne 0
 check "says apt's reason" says no-compilers "E: Package 'g++' has no installation candidate"
 check "says the test command cannot run" says no-compilers "THE TEST COMMAND CANNOT RUN"
+
+# The packing: scripts/package.sh against a build root whose files stand in
+# for the builds (only the x64 and x86 Linux presets "built").
+fake="$work/fake-build"
+for file in linux-x64/bin/vdqrn.so linux-x64/bin/simspectro.so linux-x64/bin/engine_sim \
+  linux-x64/bin/qrnhost64 linux-x86/bin/qrnhost32 linux-x86/bin/simspectro.so; do
+  mkdir -p "$fake/${file%/*}"
+  echo "$file" >"$fake/$file"
+done
+# pack CASE ARGUMENT...: scripts/package.sh's output in $work/CASE.txt, its
+# exit status in $code.
+pack() {
+  local name=$1
+  shift
+  code=0
+  scripts/package.sh "$@" >"$work/$name.txt" 2>&1 || code=$?
+}
+fails() { ! "$@" >/dev/null 2>&1; }
+packed() { ls "$fake/packages" 2>/dev/null | tr '\n' ' '; }
+# The last line of a script's header comment.
+last_header_line() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { line = $0 } END { print line }' "$1" |
+  sed 's/^# \{0,1\}//'; }
+
+step "package.sh: packing what is asked"
+pack only-x64 "$fake" --only linux-x64
+check "--only linux-x64 packs (exit status $code)" test "$code" -eq 0
+check "that tarball alone" test "$(packed)" = "vdqrn-linux-x64.tar.gz "
+tar xzf "$fake/packages/vdqrn-linux-x64.tar.gz" -C "$work"
+check "its install.sh says the version" \
+  test "$(sh "$work/vdqrn-linux-x64/install.sh" --version)" = "vdqrn $(product_version)"
+check "and package.sh names it" says only-x64 "packages/vdqrn-linux-x64.tar.gz"
+rm -rf "$fake/packages"
+pack linux "$fake" --linux
+check "--linux with the ARM presets not built fails (exit status $code)" test "$code" -ne 0
+check "naming each preset missing for it" says linux "linux-armhf, for vdqrn-linux-arm64 vdqrn-linux-armhf"
+check "the other one too" says linux "linux-arm64, for vdqrn-linux-arm64"
+check "packing nothing" test -z "$(packed)"
+pack all "$fake"
+check "everything asked, nothing built: fails (exit status $code)" test "$code" -ne 0
+check "naming a Windows preset" says all "  windows-x86, for vdqrn-host-kit-windows-x86 "
+check "and the Linux ones past it" says all "  linux-armhf, for vdqrn-linux-arm64 vdqrn-linux-armhf"
+pack help --help
+check "package.sh --help prints its header comment, whole" \
+  test "$(tail -1 "$work/help.txt")" = "$(last_header_line scripts/package.sh)"
+check "and nothing after it" fails grep -q 'set -e' "$work/help.txt"
+check "install.sh --help prints its header comment, whole" \
+  test "$(installer/linux/install.sh --help | tail -1)" = "$(last_header_line installer/linux/install.sh)"
+check "and nothing after it" fails sh -c 'installer/linux/install.sh --help | grep -q "set -e"'
+check "install.sh from the source tree: its version is unknown" \
+  test "$(installer/linux/install.sh --version)" = \
+  "vdqrn (version unknown: this install.sh is the source tree's, not a package's)"
 
 if [ ${#failures[@]} -gt 0 ]; then
   for output in "$work"/*.txt; do

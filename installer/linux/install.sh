@@ -372,7 +372,8 @@ run_check() {
     return "$check_status"
   fi
   if [ ! -r "$ini" ]; then
-    fault 13 "$ini cannot be read by $(id -un)" "check it as a user who can read it (or root)"
+    fault 13 "$ini cannot be read by $(id -un 2>/dev/null || id -u)" \
+      "check it as a user who can read it (or root)"
     return "$check_status"
   fi
   ica=0 qrn=0 lists=0 semicolon=0 listed=0 switch= switched= driver= named=
@@ -498,9 +499,11 @@ check_log() {
       "remove it (as root or its owner), or give $user a TMPDIR of their own"
   elif [ -e "$log" ] && [ ! -O "$log" ]; then
     owner=$(owner_of "$log")
+    who="root or $owner"
+    [ "$owner" != root ] || who=root
     fault 20 "$log belongs to $owner, not to $user: the driver writes only to a file of the" \
       "user's own; $no_log" \
-      "remove it (rm $log, as root or $owner), or give $user a TMPDIR of their own ($own_tmp)"
+      "remove it (rm $log, as $who), or give $user a TMPDIR of their own ($own_tmp)"
   elif [ -e "$log" ] && [ ! -w "$log" ]; then
     fault 20 "$log is not writable by $user: $no_log" \
       "make it writable (chmod u+w $log) or remove it"
