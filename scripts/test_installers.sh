@@ -101,7 +101,7 @@ msiexec() { wine_started "$work/msiexec-output.txt" in_prefix msiexec "$@"; }
 # (wine did not start it, whatever it printed; seen once in CI as a bare exit
 # status 1): it is tried again, up to three times, and said so. Where the
 # installer itself fails, what msiexec printed and the end of its log are
-# shown.
+# shown (not with expect_failure=yes).
 msiexec_logged() {
   local name=$1 tries
   shift
@@ -111,6 +111,10 @@ msiexec_logged() {
     status=0
     in_prefix msiexec "$@" /l*v "C:\\$name.log" >"$work/msiexec-output.txt" 2>&1 || status=$?
     [ "$status" -eq 0 ] && return 0
+    if [ "${expect_failure:-}" = yes ] && [ -f "$log" ]; then
+      echo "  msiexec $* exited with $status, as expected"
+      return 0
+    fi
     echo "  msiexec $* exited with $status; it printed:"
     tail -n 20 "$work/msiexec-output.txt" | sed 's/^/    | /'
     if [ -f "$log" ]; then
@@ -125,6 +129,83 @@ same_file() { cmp -s "$1" "$2"; }
 equal() { [ "$1" = "$2" ] || { echo "    got:      \"$1\""; echo "    expected: \"$2\""; return 1; }; }
 nonzero() { [ "$1" -ne 0 ]; }
 contains() { grep -qaF "$2" "$1"; }
+lacks() { ! grep -qaF "$2" "$1"; }
+# The list's key exported (the value's bytes and type); "(no key)" without it.
+list_bytes() {
+  rm -f "$prefix/drive_c/list.reg"
+  if in_prefix reg export "$modules_key\\ICA 3.0" 'C:\list.reg' "/reg:$bits" /y >/dev/null 2>&1
+  then
+    iconv -f UTF-16 -t UTF-8 "$prefix/drive_c/list.reg" | tr -d '\r'
+  else
+    echo "(no key)"
+  fi
+}
+
+# A wine prefix made once, and copied for each package and scenario (its
+# system folders linked, not copied: nothing here writes into them).
+template="$work/wine-template"
+make_template() {
+  [ -d "$template" ] && WINEPREFIX="$template" wineserver -k 2>/dev/null || true
+  rm -rf "$template"
+  timeout -k 10 300 env WINEPREFIX="$template" "$wine64" cmd /c exit >/dev/null 2>&1 || true
+  WINEPREFIX="$template" timeout -k 10 60 wineserver -w 2>/dev/null || true
+}
+# fresh_prefix FOLDER: a copy of the template there; sets prefix, and the
+# client's folder and ours (client_unix, ours_unix) to theirs in it.
+fresh_prefix() {
+  prefix=$1
+  [ -d "$prefix" ] && WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+  [ -n "${client_unix:-}" ] && client_unix="$prefix/drive_c/${client_unix#*/drive_c/}"
+  [ -n "${ours_unix:-}" ] && ours_unix="$prefix/drive_c/${ours_unix#*/drive_c/}"
+  rm -rf "$prefix"
+  mkdir -p "$prefix"
+  tar -C "$template" --exclude=./drive_c/windows/system32 --exclude=./drive_c/windows/syswow64 \
+    -cf - . | tar -C "$prefix" -xf -
+  local system
+  for system in system32 syswow64; do
+    [ -d "$template/drive_c/windows/$system" ] &&
+      cp -al "$template/drive_c/windows/$system" "$prefix/drive_c/windows/"
+  done
+  return 0
+}
+
+# A file with the PE header of a program for MACHINE (hex: 14c x86, 8664
+# x64, aa64 arm64), which is all the packages read of the client's program.
+#   fake_program FILE MACHINE
+fake_program() {
+  mkdir -p "$(dirname "$1")"
+  python3 - "$1" "$2" <<'PYTHON'
+import struct, sys
+data = bytearray(0x80)
+data[0:2] = b"MZ"
+struct.pack_into("<I", data, 0x3C, 0x40)
+data[0x40:0x44] = b"PE\0\0"
+struct.pack_into("<H", data, 0x44, int(sys.argv[2], 16))
+open(sys.argv[1], "wb").write(data)
+PYTHON
+}
+
+# The message of the launch condition that stopped an install, as the
+# installer formats it: the condition that evaluated to 0 in the trace
+# (WINEDEBUG=trace+msi), its message from the package, and the properties it
+# names with the values the trace shows them set to. (Wine's msiexec shows
+# the message to no one under /qn.)
+#   refusal TRACE MSI
+refusal() {
+  local condition message name value
+  condition=$(sed -n 's/.*MSI_EvaluateConditionW 0 <- L"\(.*\)"\r*$/\1/p' "$1" | tail -1 |
+    sed 's/\\"/"/g')
+  [ -n "$condition" ] || return 0
+  message=$(msiinfo export "$2" LaunchCondition | tr -d '\r' |
+    awk -F'\t' -v c="$condition" '$1 == c {print $2}')
+  while [[ $message =~ \[([A-Z]+)\] ]]; do
+    name=${BASH_REMATCH[1]}
+    value=$(sed -n "s/.*msi_set_property [0-9A-F]* L\"$name\" L\"\(.*\)\" -1\r*\$/\1/p" "$1" |
+      tail -1 | sed 's/\\\\/\\/g')
+    message=${message//\[$name\]/$value}
+  done
+  echo "$message"
+}
 
 # test_msi x64|x86
 test_msi() {
@@ -148,9 +229,7 @@ test_msi() {
   local stage="$work/stage-$arch"
 
   step "MSI $arch: a fresh wine prefix"
-  [ -d "$prefix" ] && WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
-  rm -rf "$prefix"
-  timeout -k 10 300 env WINEPREFIX="$prefix" "$wine64" cmd /c exit >/dev/null 2>&1 || true
+  fresh_prefix "$prefix"
   local why
   if [ "$arch" = x86 ] && ! why=$(wine32_starts "$prefix"); then
     result msi-x86 "NOT RUN" "$why"
@@ -173,20 +252,69 @@ test_msi() {
   wine_started "$trace" env WINEDEBUG=trace+msi WINEPREFIX="$prefix" timeout -k 10 600 "$wine64" \
     msiexec /i 'C:\vdqrn.msi' /qn || status=$?
   check "install without a client fails (exit status $status)" nonzero "$status"
-  check "the client condition stops it" contains "$trace" '0 <- L"Installed OR CLIENTINSTALLFOLDER"'
   check "at the launch conditions" contains "$trace" 'action L"LaunchConditions" returned 1603'
-  check "with the message" contains <(msiinfo export "$msi" LaunchCondition) \
-    "Installed OR CLIENTINSTALLFOLDER	No $bits-bit ICA client is installed on this machine"
+  # The key where this client would be, on 32- and 64-bit Windows.
+  local key='HKLM\SOFTWARE\Citrix\Install\ICA Client'
+  [ "$arch" = x86 ] &&
+    key="$key (HKLM\SOFTWARE\WOW6432Node\Citrix\Install\ICA Client on 64-bit Windows)"
+  check "with the message" equal "$(refusal "$trace" "$msi")" \
+    "No $bits-bit ICA client is installed on this machine (no InstallFolder value under $key).\
+ Install the client first, then this package. (A client installed for one user only:\
+ see docs\deployment.md, by hand.)"
   check "it changes nothing" equal "$(snapshot)" "$before"
   status=0
   msiexec /i 'C:\vdqrn.msi' /qn 'CLIENTFOLDER=C:\Elsewhere\' || status=$?
   check "nor with CLIENTFOLDER given (exit status $status)" nonzero "$status"
   check "which changes nothing" equal "$(snapshot)" "$before"
 
+  step "MSI $arch: a client of another architecture"
+  # The client's program (its PE header) tells its architecture: the package
+  # refuses a client it cannot serve, naming the package that serves it, and
+  # changes nothing. VIEW:PROGRAM:MACHINE:the message.
+  local cases=() case view program machine folder
+  local refused64="No 64-bit ICA client is installed on this machine, only a 32-bit one"
+  local refused32="No 32-bit ICA client is installed on this machine, only a 64-bit one"
+  local client64='C:\Program Files\Citrix\ICA Client\'
+  local client32='C:\Program Files (x86)\Citrix\ICA Client\'
+  if [ "$arch" = x64 ]; then
+    cases=("64:wfica.exe:aa64:The ICA client in $client64 is an arm64 program, which this package\
+ for the x64 client cannot serve. Install vdqrn-windows-arm64.msi instead."
+      "32:wfica32.exe:14c:$refused64 (in $client32), which this package cannot serve.\
+ Install vdqrn-windows-x86.msi instead.")
+  else
+    cases=("64:wfica.exe:8664:$refused32 (in $client64), which this package cannot serve.\
+ Install vdqrn-windows-x64.msi instead."
+      "64:wfica.exe:aa64:$refused32 (in $client64), which this package cannot serve.\
+ Install vdqrn-windows-arm64.msi instead.")
+  fi
+  for case in "${cases[@]}"; do
+    IFS=: read -r view program machine _ <<<"$case"
+    folder=$client64
+    [ "$view" = 32 ] && folder=$client32
+    in_prefix reg add "$install_key" /v InstallFolder /d "$folder" "/reg:$view" /f >/dev/null
+    fake_program "$prefix/drive_c/$(echo "${folder#C:\\}$program" | tr '\\' /)" "$machine"
+    before=$(snapshot)
+    status=0
+    trace="$work/refusal-$arch.trace"
+    wine_started "$trace" env WINEDEBUG=trace+msi WINEPREFIX="$prefix" timeout -k 10 600 \
+      "$wine64" msiexec /i 'C:\vdqrn.msi' /qn || status=$?
+    check "a $machine client in the $view-bit view is refused (exit status $status)" \
+      nonzero "$status"
+    check "with the message naming the package to take" \
+      equal "$(refusal "$trace" "$msi")" "${case#*:*:*:}"
+    check "and nothing changed" equal "$(snapshot)" "$before"
+    in_prefix reg delete "$install_key" "/reg:$view" /f >/dev/null
+    rm -rf "$prefix/drive_c/$(echo "${folder#C:\\}" | tr '\\' /)"
+  done
+
   step "MSI $arch: a simulated client"
   in_prefix reg add "$install_key" /v InstallFolder /d "$client\\" "/reg:$bits" /f >/dev/null
+  # The client's program, of the package's architecture: it installs.
+  local program=wfica.exe machine=8664
+  [ "$arch" = x86 ] && program=wfica32.exe machine=14c
+  fake_program "$work/client-$arch.exe" "$machine"
   mkdir -p "$client_unix"
-  echo "the client" >"$client_unix/wfica.exe"
+  cp "$work/client-$arch.exe" "$client_unix/$program"
   local client_only
   client_only=$(snapshot)
 
@@ -214,7 +342,7 @@ test_msi() {
   for file in "${ours_files[@]}"; do
     check "$file in our folder" same_file "$stage/$file" "$ours_unix/$file"
   done
-  check "the client's own file kept" same_file <(echo "the client") "$client_unix/wfica.exe"
+  check "the client's own file kept" same_file "$work/client-$arch.exe" "$client_unix/$program"
   check "VirtualDriverEx lists QRN after the others, whose bytes stay" \
     equal "$(reg_value "$modules_key\\ICA 3.0" VirtualDriverEx)" "${others%,},QRN,"
   check "VirtualDriverEx keeps its type" \
@@ -309,7 +437,7 @@ test_msi() {
   check "of type REG_SZ" equal "$(reg_type "$modules_key\\ICA 3.0" VirtualDriverEx)" REG_SZ
   # The client's uninstall: its InstallFolder value and its own files gone.
   in_prefix reg delete "$install_key" /v InstallFolder "/reg:$bits" /f >/dev/null
-  rm -f "$client_unix/wfica.exe"
+  rm -f "$client_unix/$program"
   msiexec_logged uninstall-no-client /x 'C:\vdqrn.msi' /qn
   check "uninstalls (exit status $status)" equal "$status" 0
   for file in VDQRN.DLL QRNHOST32.EXE QRNHOST64.EXE; do
@@ -319,17 +447,181 @@ test_msi() {
   # The client back as it was: then all is as before the install.
   in_prefix reg add "$install_key" /v InstallFolder /d "$client\\" "/reg:$bits" /f >/dev/null
   mkdir -p "$client_unix"
-  echo "the client" >"$client_unix/wfica.exe"
+  cp "$work/client-$arch.exe" "$client_unix/$program"
   check "every key and value the install made is gone, and nothing else" \
     equal "$(snapshot)" "$no_list"
 
   WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+  rollback_scenarios
+  [ "$arch" = x64 ] && per_user_client
   if [ ${#failures[@]} -eq 0 ]; then
     result "msi-$arch" passed "$1"
   else
     result "msi-$arch" FAILED "$1: ${failures[*]}"
     status_all=1
   fi
+}
+
+# A failed install or uninstall: the test package (scripts/installers.sh
+# --test-failure) fails right before InstallFinalize, after our deferred
+# actions, when QRNTESTFAIL=1; the rollback leaves the client's list (bytes
+# and type), its keys and our notes as they were.
+# What rests on the Installer's documentation: that it runs the rollback
+# actions scheduled before the failure, backwards, each with the property
+# named after it as its CustomActionData, and undoes its own file and
+# registry operations (so a failed uninstall leaves the product whole).
+# What rests on wine here: it does all that, but its rollback does not make
+# removed folders again (it stops at the first file it cannot put back, and
+# the rollback actions after it never run): for the failed uninstall a file
+# of the test's own keeps each of our folders; and it leaves the product's
+# entry among the installed programs removed, so that entry is not compared
+# there. Each scenario has a fresh prefix: wine's rollback also leaves the
+# installer's component records behind, which a later install in the same
+# prefix would find. Run inside test_msi, with its variables.
+rollback_scenarios() {
+  local failing="$work/failing/vdqrn-windows-$arch.msi" log before list_before installed
+  # A prefix with the client (no module list); prefix set.
+  rollback_prefix() {
+    fresh_prefix "$work/wine-$arch-$1"
+    cp "$failing" "$prefix/drive_c/failing.msi"
+    in_prefix reg add "$install_key" /v InstallFolder /d "$client\\" "/reg:$bits" /f >/dev/null
+    mkdir -p "$client_unix"
+    cp "$work/client-$arch.exe" "$client_unix/$program"
+  }
+  # The test package's failure came after our action edited the list.
+  failed_after_ours() {
+    grep -qaF 'QRNSETUP: VirtualDriverEx "' "$1" && grep -qaF QrnTestFailure "$1"
+  }
+
+  for case in "another vendor's list" "no list and no key of it"; do
+    step "MSI $arch: a failed install, $case"
+    rollback_prefix "failed-install-${case%% *}"
+    [ "$case" = "another vendor's list" ] &&
+      in_prefix reg add "$modules_key\\ICA 3.0" /v VirtualDriverEx /t "$others_type" /d "$others" \
+        "/reg:$bits" /f >/dev/null
+    before=$(snapshot)
+    list_before=$(list_bytes)
+    expect_failure=yes msiexec_logged failed-install /i 'C:\failing.msi' /qn QRNTESTFAIL=1
+    log="$prefix/drive_c/failed-install.log"
+    check "the install fails (exit status $status)" nonzero "$status"
+    check "after our action edited the list" failed_after_ours "$log"
+    check "the list's key as it was, the value's bytes and type" \
+      equal "$(list_bytes)" "$list_before"
+    check "the rest as it was: no product, no file, no QRN key, no note of ours" \
+      equal "$(snapshot)" "$before"
+    WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+  done
+
+  step "MSI $arch: a failed uninstall"
+  rollback_prefix failed-uninstall
+  in_prefix reg add "$modules_key\\ICA 3.0" /v VirtualDriverEx /t "$others_type" /d "$others" \
+    "/reg:$bits" /f >/dev/null
+  msiexec_logged install /i 'C:\failing.msi' /qn
+  check "the test package installs without QRNTESTFAIL (exit status $status)" equal "$status" 0
+  local folder
+  for folder in "$ours_unix" "$ours_unix/examples" "$ours_unix/docs"; do
+    echo "keeps the folder" >"$folder/kept.txt"
+  done
+  installed=$(snapshot | grep -v 'Display[NV]')
+  list_before=$(list_bytes)
+  expect_failure=yes msiexec_logged failed-uninstall /x 'C:\failing.msi' /qn QRNTESTFAIL=1
+  log="$prefix/drive_c/failed-uninstall.log"
+  check "the uninstall fails (exit status $status)" nonzero "$status"
+  check "after our action edited the list" failed_after_ours "$log"
+  check "QRN still listed, the list's bytes and type as they were" \
+    equal "$(list_bytes)" "$list_before"
+  check "the driver still installed" same_file "$stage/VDQRN.DLL" "$client_unix/VDQRN.DLL"
+  check "all as installed: files, QRN key, our note of the folder" \
+    equal "$(snapshot | grep -v 'Display[NV]')" "$installed"
+  WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+}
+
+# The Nth command block of docs/deployment.md after the line that starts
+# with TEXT, as a batch file's lines (%%a for %a).
+#   docs_commands TEXT N
+docs_commands() {
+  awk -v text="$1" -v n="$2" '
+    index($0, text) == 1 { found = 1 }
+    found && /^```/ { blocks++; inside = !inside; next }
+    found && inside && blocks == 2 * n - 1 { print }' docs/deployment.md |
+    sed 's/%\([ab]\)\b/%%\1/g'
+}
+
+# A per-machine and a per-user client on one machine: the package registers
+# the per-machine one (HKLM); the per-user one is registered by hand with the
+# commands of docs/deployment.md, as that user; each registration survives
+# the other's removal. Run inside test_msi (x64), with its variables.
+per_user_client() {
+  step "MSI $arch: a per-machine and a per-user client"
+  fresh_prefix "$work/wine-$arch-per-user"
+  cp "$msi" "$prefix/drive_c/vdqrn.msi"
+  in_prefix reg add "$install_key" /v InstallFolder /d "$client\\" "/reg:$bits" /f >/dev/null
+  mkdir -p "$client_unix"
+  cp "$work/client-$arch.exe" "$client_unix/$program"
+  local user_key='HKCU\SOFTWARE\Citrix\Install\ICA Client'
+  local user_modules='HKCU\SOFTWARE\Citrix\ICA Client\Engine\Configuration\Advanced\Modules'
+  local user_unix="$prefix/drive_c/PerUser/ICA Client" user_list='VDUSER1 , VDUSER2'
+  in_prefix reg add "$user_key" /v InstallFolder /d 'C:\PerUser\ICA Client\' /f >/dev/null
+  mkdir -p "$user_unix"
+  cp "$work/client-$arch.exe" "$user_unix/$program"
+  in_prefix reg add "$user_modules\\ICA 3.0" /v VirtualDriverEx /t REG_EXPAND_SZ /d "$user_list" \
+    /f >/dev/null
+  # The user's keys, exported (bytes and types), and the files of the folder.
+  user_state() {
+    rm -f "$prefix/drive_c/user.reg"
+    in_prefix reg export 'HKCU\SOFTWARE\Citrix' 'C:\user.reg' /y >/dev/null 2>&1 &&
+      iconv -f UTF-16 -t UTF-8 "$prefix/drive_c/user.reg" | tr -d '\r'
+    (cd "$user_unix" && find . -type f | sort)
+  }
+  # The docs' block N of the per-user steps, with the user's list in place
+  # of OTHER1,OTHER2 and its type, run as a batch file from the unpacked
+  # zip package's folder.
+  by_hand() {
+    local name=$1 list=$2 block
+    : >"$prefix/drive_c/$name.bat"
+    for block in "${@:3}"; do
+      docs_commands '**A client installed for one user**' "$block" |
+        sed "s|/d \"OTHER1,OTHER2|/t REG_EXPAND_SZ /d \"$list|" >>"$prefix/drive_c/$name.bat"
+    done
+    status=0
+    (cd "$stage" && in_prefix cmd /c "C:\\$name.bat") >"$work/$name-$arch.txt" 2>&1 || status=$?
+  }
+  local machine_only user_only machine_registered user_registered
+  machine_only=$(snapshot)
+  user_only=$(user_state)
+
+  msiexec_logged per-user-install /i 'C:\vdqrn.msi' /qn
+  check "the package installs for the per-machine client (exit status $status)" equal "$status" 0
+  check "leaving the per-user client untouched" equal "$(user_state)" "$user_only"
+  machine_registered=$(snapshot)
+  by_hand register "$user_list" 1 2
+  check "the per-user steps run (exit status $status)" equal "$status" 0
+  local file
+  for file in VDQRN.DLL QRNHOST32.EXE QRNHOST64.EXE; do
+    check "$file in the per-user client's folder" same_file "$stage/$file" "$user_unix/$file"
+  done
+  check "HKCU: QRN listed after the user's modules, the type kept" \
+    equal "$(reg_type "$user_modules\\ICA 3.0" VirtualDriverEx):$(reg_value \
+    "$user_modules\\ICA 3.0" VirtualDriverEx)" "REG_EXPAND_SZ:$user_list,QRN"
+  check "HKCU: QRN's values" equal "$(for value in DriverName DriverNameWin16 DriverNameWin32 \
+    DriverNameWin64; do reg_value "$user_modules\\QRN" $value; done | tr '\n' ' ')" \
+    "Unsupported Unsupported VDQRN.DLL VDQRN.DLL "
+  check "HKLM as the package left it" equal "$(snapshot)" "$machine_registered"
+  user_registered=$(user_state)
+
+  msiexec_logged per-user-uninstall /x 'C:\vdqrn.msi' /qn
+  check "the package's removal (exit status $status)" equal "$status" 0
+  check "keeps the per-user registration, byte for byte" equal "$(user_state)" "$user_registered"
+  check "and leaves the per-machine client as it was" equal "$(snapshot)" "$machine_only"
+
+  msiexec_logged per-user-reinstall /i 'C:\vdqrn.msi' /qn
+  check "the package installs again (exit status $status)" equal "$status" 0
+  machine_registered=$(snapshot)
+  by_hand remove "$user_list" 3
+  check "the per-user removal steps run (exit status $status)" equal "$status" 0
+  check "the per-user client is as it was before" equal "$(user_state)" "$user_only"
+  check "the per-machine registration is kept" equal "$(snapshot)" "$machine_registered"
+  WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
 }
 
 # The packages' tables, without installing them.
@@ -342,7 +634,7 @@ test_tables() {
     equal "$(comm -12 <(guids "$x64") <(guids "$x86") | tr '\n' ' ')" ""
   check "each component has a GUID" equal "$(guids "$x64" | grep -c '^{')/$(guids "$x86" | grep -c '^{')" \
     "$(msiinfo export "$x64" Component | tail -n +4 | wc -l)/$(msiinfo export "$x86" Component | tail -n +4 | wc -l)"
-  local msi arch file version architectures=(x64 x86)
+  local msi arch file version action architectures=(x64 x86)
   local arm64="$root/packages/vdqrn-windows-arm64.msi"
   if [ -z "${VDQRN_NO_ARM64_WHY:-}" ]; then
     architectures+=(arm64)
@@ -370,6 +662,15 @@ test_tables() {
     check "$arch: no Restart Manager shutdown" contains <(msiinfo export "$msi" Property) \
       "MSIRESTARTMANAGERCONTROL	Disable"
     check "$arch: no restart" contains <(msiinfo export "$msi" Property) "REBOOT	ReallySuppress"
+    # Rollback (256) in the script (1024), without impersonation (2048), a
+    # DLL's entry (1), its return ignored (64).
+    for action in AddQrnModuleRollback RemoveQrnModuleRollback; do
+      check "$arch: $action is a rollback action" contains <(msiinfo export "$msi" CustomAction) \
+        "$action	3393	QrnSetup	RestoreQrnModuleList"
+    done
+    check "$arch: the shipped package has no test failure" \
+      lacks <(msiinfo export "$msi" CustomAction; msiinfo export "$msi" InstallExecuteSequence) \
+      QrnTestFailure
     for file in VDQRN.DLL engine_sim.exe simspectro.dll; do
       version=$(msiinfo export "$msi" File | awk -F'\t' -v f="$file" '$1 == f {print $5}')
       check "$arch: $file has its version ${version:-(none)} in the File table" \
@@ -377,7 +678,8 @@ test_tables() {
     done
   done
   if [ ${#failures[@]} -eq 0 ]; then
-    result msi-tables passed "component GUIDs, file versions, restart settings${VDQRN_NO_ARM64_WHY:+; arm64 NOT RUN: $VDQRN_NO_ARM64_WHY}"
+    local checked="component GUIDs, file versions, restart settings, rollback actions"
+    result msi-tables passed "$checked${VDQRN_NO_ARM64_WHY:+; arm64 NOT RUN: $VDQRN_NO_ARM64_WHY}"
   else
     result msi-tables FAILED "x: ${failures[*]}"
     status_all=1
@@ -402,6 +704,9 @@ step "MSI packages"
 scripts/installers.sh "$root"
 scripts/installers.sh "$root" --version "$upgrade_version" --output "$work/upgrade"
 scripts/installers.sh "$root" --output "$work/rebuild"
+scripts/installers.sh "$root" --output "$work/failing" --test-failure
+step "a wine prefix to copy for each package and scenario"
+make_template
 test_tables
 native32_why=
 if native32_why=$(runs_32_bit_code_natively); then
