@@ -24,6 +24,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -367,6 +368,33 @@ TEST(InstallationLog, AnotherUsersLogIsNamedWithItsOwner) {
   EXPECT_EQ(run.code, 20) << run.out;
   EXPECT_THAT(run.out, HasSubstr("QuarnClientDriver.log belongs to "));
   EXPECT_THAT(run.out, HasSubstr("\"no log\" does not mean the client did not load the driver"));
+
+  // A module.ini this user cannot read: the client, started by this user,
+  // cannot read it either.
+  const fs::perms open = fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec;
+  // The scratch folders, up to the temporary folder, open to pass through.
+  for (fs::path folder = client.Folder() + "/config";
+       folder.has_relative_path() && folder != fs::temp_directory_path();
+       folder = folder.parent_path()) {
+    fs::permissions(folder, open, fs::perm_options::add);
+  }
+  fs::permissions(client.Folder() + "/config/module.ini", fs::perms::owner_read);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(90);
+    setenv("TMPDIR", "/tmp", 1);  // the scratch one is not this user's
+    const ToolRun unreadable = RunCheck({"--check", "--client", client.Folder()});
+    const bool said =
+        unreadable.out.find("module.ini cannot be read: Permission denied") != std::string::npos &&
+        unreadable.out.find("let this user read it") != std::string::npos;
+    if (unreadable.code != 13 || !said) {
+      std::fprintf(stderr, "%d %s", unreadable.code, unreadable.out.c_str());
+    }
+    _exit(unreadable.code == 13 && said ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 #endif
 

@@ -144,12 +144,13 @@ std::vector<std::string> HostsFor(ClientSystem system, Architecture client) {
 std::vector<Finding> JudgeInstallation(const InstallationFacts& facts) {
   std::vector<Finding> findings;
   if (!facts.clientProblem.empty()) {
-    findings.push_back(Fault(kNoClient, facts.clientProblem,
-                             IsWindows(facts)
-                                 ? "install the client first, or name its folder with "
-                                   "--client DIR"
-                                 : "install the client first, or name its folder with --client "
-                                   "DIR (a user's own client lives in their home folder)"));
+    std::string fix = "install the client first, or name its folder with --client DIR";
+    if (facts.clientUnreadable) {
+      fix = "let this user read it: the client reads it as the user who starts it";
+    } else if (!IsWindows(facts)) {
+      fix += " (a user's own client lives in their home folder)";
+    }
+    findings.push_back(Fault(kNoClient, facts.clientProblem, fix));
     return findings;
   }
   findings.push_back(Fine("the client in " + facts.clientFolder + " (" +

@@ -34,6 +34,7 @@ struct InstallationFacts {
   ClientSystem system = ClientSystem::kLinux;
   std::string clientFolder;
   std::string clientProblem;    // why there is no client there; empty: a client
+  bool clientUnreadable = false;  // its registration is there, but this user cannot read it
   InstalledFile clientProgram;  // the file that tells the client's architecture
   Registration registration;
   InstalledFile module;

@@ -124,11 +124,13 @@ InstallationFacts ReadInstallation(const std::string& clientFolder) {
   const std::string ini = folder + "/config/module.ini";
   std::ifstream file(ini, std::ios::binary);
   if (!IsRegularFile(ini) || !file) {
-    facts.clientProblem =
-        "no ICA client in " + folder + " (" + ini + " " +
-        (IsRegularFile(ini) ? "cannot be read: " + std::string(std::strerror(errno))
-                            : std::string("is missing")) +
-        ")";
+    const int error = errno;
+    facts.clientUnreadable = IsRegularFile(ini);
+    facts.clientProblem = "no ICA client in " + folder + " (" + ini + " " +
+                          (facts.clientUnreadable
+                               ? "cannot be read: " + std::string(std::strerror(error))
+                               : std::string("is missing")) +
+                          ")";
     return facts;
   }
   std::string text(static_cast<std::size_t>(kIniLimit), '\0');
