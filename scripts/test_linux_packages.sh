@@ -143,6 +143,15 @@ refused "an inline comment" '[ICA 3.0]\nVirtualDriver = A, B ; mine\n' 'holds a 
 refused "two lists" '[ICA 3.0]\nVirtualDriver = A\nVirtualDriver = B\n' "more than one VirtualDriver"
 refused "two [ICA 3.0] sections" '[ICA 3.0]\nVirtualDriver = A\n[ICA 3.0]\nB = On\n' \
   "more than one [ICA 3.0] section"
+# A client folder whose name has a blank: a file named as its first word
+# is not the script's to remove.
+rm -rf "$work/my client" "$work/my"
+mkdir -p "$work/my client/config"
+original_ini >"$work/my client/config/module.ini"
+echo "not ours" >"$work/my"
+check "a folder name with a blank: installed" succeeds "$unpacked/install.sh" --icaroot "$work/my client"
+check "removed again" succeeds "$unpacked/install.sh" --icaroot "$work/my client" --uninstall
+check "the file named as its first word left alone" test -f "$work/my"
 finish install-forms "install.sh from the x64 tarball, simulated client folders"
 
 # Comment lines that take a text of SIZE bytes to TARGET bytes.

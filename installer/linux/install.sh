@@ -526,7 +526,6 @@ flush() { sync "$1" 2>/dev/null || sync; }
 #   write_whole TARGET SOURCE
 write_whole() {
   new="$(dirname "$1")/.$(basename "$1").vdqrn-new"
-  temporary="$temporary $new"
   cp -p "$2" "$new" 2>/dev/null || { rm -f "$new"; return 1; }
   flush "$new" || return 1
   mv -f "$new" "$1" || return 1
@@ -546,7 +545,6 @@ apply_edit() {
     return 0
   fi
   edited="$config/.module.ini.vdqrn-edit"
-  temporary="$temporary $edited"
   if ! cp -p "$ini" "$edited" 2>/dev/null || ! edit_ini "$1" >"$edited" || ! flush "$edited"; then
     rm -f "$edited"
     fail "cannot write $edited (is the disk full?); $ini was not changed."
@@ -587,26 +585,24 @@ remove_backup_after() {
 place() {
   new="$icaroot/.$1.vdqrn-new"
   old="$icaroot/.$1.vdqrn-old"
-  temporary="$temporary $new"
   if ! cp "$here/$1" "$new" 2>/dev/null || ! chmod "$2" "$new" || ! flush "$new"; then
     rm -f "$new"
     fail "cannot write $new (is the disk full?); $ini was not changed."
   fi
+  had_one=
   if [ -e "$icaroot/$1" ]; then
     ln -f "$icaroot/$1" "$old" 2>/dev/null || cp -p "$icaroot/$1" "$old" ||
       fail "cannot keep the older $icaroot/$1 as $old; $ini was not changed."
-    replaced="$replaced $1"
-  else
-    placed="$placed $1"
+    had_one=yes
   fi
   mv -f "$new" "$icaroot/$1" || fail "cannot rename $new over $icaroot/$1; $ini was not changed."
+  if [ -n "$had_one" ]; then replaced="$replaced $1"; else placed="$placed $1"; fi
   echo "installed $icaroot/$1"
 }
 
 # An install that ends before module.ini is replaced (a failure, a signal)
 # takes back what it did: the files it placed are removed, the ones it
 # replaced put back, a backup it made removed.
-temporary=
 placed=
 replaced=
 made_backup=
@@ -631,12 +627,12 @@ cleanup() {
   if [ "$status" -ne 0 ] && [ "$action" = install ] && [ -z "$committed" ]; then
     roll_back
   fi
-  for file in $replaced; do rm -f "$icaroot/.$file.vdqrn-old"; done
-  # shellcheck disable=SC2086
-  [ -z "$temporary" ] || rm -f $temporary
+  case "$action" in install | uninstall) remove_leftovers ;; esac
 }
 
-# What a run killed part-way left: our temporary files, never the client's.
+# Our temporary files (the new files before their rename, the older ones
+# kept until the run is done): removed when a run ends, and what a run
+# killed part-way left, when the next starts.
 remove_leftovers() {
   for file in VDQRN.DLL qrnhost32 qrnhost64; do
     rm -f "$icaroot/.$file.vdqrn-new" "$icaroot/.$file.vdqrn-old"
