@@ -220,6 +220,16 @@ else
   finish install-full "install.sh, module.ini on a full 16 KiB tmpfs"
 fi
 
+# Some cases below run install.sh as another user (nobody): their files live
+# in a folder of /tmp that every user can reach, whatever the permissions of
+# the build folder's parents.
+shared=$(mktemp -d /tmp/vdqrn-linux-tests.XXXXXX)
+chmod 755 "$shared"
+at_exit 'rm -rf "$shared"'
+cp -r "$unpacked" "$shared/"
+unpacked="$shared/vdqrn-linux-x64"
+client="$shared/client"
+
 # A client as an installed one looks: module.ini registering the driver, our
 # files, and the client's program (the x64 engine_sim stands in for wfica).
 ini="$client/config/module.ini"
@@ -231,7 +241,7 @@ installed_client() {
   "$unpacked/install.sh" --icaroot "$client" >/dev/null
 }
 # The log folder of the check's cases, its log file another user's.
-logs="$work/logs"
+logs="$shared/logs"
 mkdir -p "$logs"
 chmod 1777 "$logs"
 : >"$logs/QuarnClientDriver.log"
@@ -361,7 +371,7 @@ step "install.sh: interrupted at every step, or failing part-way"
 # doing anything (STOP_HOW=fail); or (STOP_HOW=read-only) make the folder
 # READ_ONLY read-only right after the call whose last argument is
 # READ_ONLY_AFTER.
-wrappers="$work/wrappers"
+wrappers="$shared/wrappers"
 mkdir -p "$wrappers"
 for command in cp mv sync chmod ln; do
   cat >"$wrappers/$command" <<WRAPPER
@@ -389,7 +399,7 @@ done
 # command in `runner`), stopped at call N; sets status, and calls (how many
 # were made). Its state lives in `state`.
 runner=()
-state="$work/state"
+state="$shared/state"
 mkdir -p "$state"
 stopped() {
   local how=$1 at=$2
@@ -475,7 +485,7 @@ else
   mkdir -p "$state"
   chown 65534:65534 "$state"
   READ_ONLY="$client/config" READ_ONLY_AFTER="$client/qrnhost32" stopped read-only 0
-  runner=() state="$work/state"
+  runner=() state="$shared/state"
   chmod u+w "$client/config"
   check "a first install whose config folder turns read-only fails (exit status $status)" \
     test "$status" -ne 0
