@@ -149,7 +149,8 @@ rm -rf "$work/my client" "$work/my"
 mkdir -p "$work/my client/config"
 original_ini >"$work/my client/config/module.ini"
 echo "not ours" >"$work/my"
-check "a folder name with a blank: installed" succeeds "$unpacked/install.sh" --icaroot "$work/my client"
+check "a folder name with a blank: installed" \
+  succeeds "$unpacked/install.sh" --icaroot "$work/my client"
 check "removed again" succeeds "$unpacked/install.sh" --icaroot "$work/my client" --uninstall
 check "the file named as its first word left alone" test -f "$work/my"
 finish install-forms "install.sh from the x64 tarball, simulated client folders"
@@ -290,32 +291,34 @@ no_client() { rm -rf "$client/config"; }
 two_faults() { no_module; no_host32; }
 again="Fix: run install.sh again."
 tar xzf "$out/vdqrn-linux-x86.tar.gz" -C "$work"
+unloaded="the client does not load the driver"
 check_case "intact" 0 "no fault found" intact
-check_case "no client" 13 "Fix: install the client, or name its folder with --icaroot DIR." no_client
+check_case "no client" 13 "Fix: install the client, or name its folder with --icaroot DIR." \
+  no_client
 check_case "QRN taken out of the list" 14 \
-  "does not name QRN: the client does not load the driver. Fix: run install.sh again (a client upgrade rewrites module.ini)." \
+  "does not name QRN: $unloaded. Fix: run install.sh again (a client upgrade rewrites module.ini)."\
   unlisted
-check_case "QRN = On removed" 15 "has no \"QRN = On\": the client does not load the driver. $again" \
-  unswitched
+check_case "QRN = On removed" 15 "has no \"QRN = On\": $unloaded. $again" unswitched
 check_case "QRN = Off" 15 "has \"QRN = Off\", not \"QRN = On\"" switched_off
-check_case "[QRN] gone" 16 "has no [QRN] section: the client does not know the driver's file. $again" \
-  no_section
-check_case "[QRN] twice" 21 "has 2 [QRN] sections: the client may read another one than ours. Fix: fix" \
-  two_sections
+check_case "[QRN] gone" 16 \
+  "has no [QRN] section: the client does not know the driver's file. $again" no_section
+check_case "[QRN] twice" 21 \
+  "has 2 [QRN] sections: the client may read another one than ours. Fix: fix" two_sections
 check_case "two VirtualDriver lines" 21 "has 2 VirtualDriver lines" two_lists
-check_case "VDQRN.DLL removed" 17 "VDQRN.DLL is missing: the client cannot load the driver. $again" \
-  no_module
-check_case "qrnhost32 removed" 19 "qrnhost32 is missing: the x64 client runs its 32-bit instrument libraries through it. $again" \
+check_case "VDQRN.DLL removed" 17 \
+  "VDQRN.DLL is missing: the client cannot load the driver. $again" no_module
+check_case "qrnhost32 removed" 19 \
+  "qrnhost32 is missing: the x64 client runs its 32-bit instrument libraries through it. $again" \
   no_host32
 check_case "qrnhost64 removed" 19 "qrnhost64 is missing" no_host64
-check_case "an x86 module in an x64 client" 18 \
-  "is for x86, the client ($client/wfica) is x64: the client cannot load it. Fix: take the vdqrn-linux-x64 package and install it." \
-  x86_module
+check_case "an x86 module in an x64 client" 18 "is for x86, the client ($client/wfica) is x64: the\
+ client cannot load it. Fix: take the vdqrn-linux-x64 package and install it." x86_module
 check_case "two faults: the first's status" 17 "FAULT 17:" two_faults
 check_case "two faults: both said" 17 "FAULT 19:" two_faults
-check_case "another user's log file, checked as nobody" 20 \
-  "belongs to root, not to nobody: the driver writes only to a file of the user's own; without it the driver writes no log for nobody (it works all the same). Fix: remove it (rm $logs/QuarnClientDriver.log, as root), or give nobody a TMPDIR of their own" \
-  intact as-nobody
+check_case "another user's log file, checked as nobody" 20 "belongs to root, not to nobody: the\
+ driver writes only to a file of the user's own; without it the driver writes no log for nobody\
+ (it works all the same). Fix: remove it (rm $logs/QuarnClientDriver.log, as root), or give\
+ nobody a TMPDIR of their own" intact as-nobody
 finish check-statuses "install.sh --check of a broken installed client, x64 tarball"
 
 step "install.sh: the client's architecture"
@@ -357,7 +360,8 @@ said=$("$x86_install" --icaroot "$client" 2>&1) || status=$?
 check "no ELF file in the client's folder: installed (exit status $status)" test "$status" -eq 0
 check "saying the architecture cannot be read" contains "$said" \
   "the client's architecture cannot be read"
-check "the x86 package places its own host only" test -x "$client/qrnhost32" -a ! -e "$client/qrnhost64"
+check "the x86 package places its own host only" \
+  test -x "$client/qrnhost32" -a ! -e "$client/qrnhost64"
 check "the install's first line names the version" \
   test "$(head -1 <<<"$said")" = "vdqrn $version: installing into $client"
 said=$("$x86_install" --icaroot "$client" --uninstall 2>&1 || true)
@@ -427,7 +431,9 @@ before_install=$(snapshot)
 "$unpacked/install.sh" --icaroot "$client" >/dev/null
 after_install=$(snapshot)
 cp "$ini" "$work/installed-module.ini"
-old_or_new() { cmp -s "$ini" "$work/original-module.ini" || cmp -s "$ini" "$work/installed-module.ini"; }
+old_or_new() {
+  cmp -s "$ini" "$work/original-module.ini" || cmp -s "$ini" "$work/installed-module.ini"
+}
 # every_stop HOW ACTION SETUP: runs ACTION (install or uninstall) from the
 # state SETUP makes, stopped at call 1, 2, ... until a run completes (sets
 # stops to the number of stops). After each kill module.ini is the old file
@@ -468,7 +474,7 @@ check "uninstall killed at each of its $stops calls: module.ini the old or the n
   test -z "$not_whole" -a "$stops" -gt 3
 check "after each kill the uninstall run again completes" test -z "$not_done"
 every_stop fail install fresh_client
-check "a first install failing at each of its $stops calls leaves the client as it was, or completes" \
+check "a first install failing at each of its $stops calls: the client as it was, or installed" \
   test -z "$not_as_before" -a "$stops" -gt 10
 every_stop fail install older_installed
 check "an upgrade failing at each of its $stops calls puts the older files back, or completes" \
@@ -476,7 +482,8 @@ check "an upgrade failing at each of its $stops calls puts the older files back,
 # A user's own client: its config folder made read-only once the files are
 # placed.
 if [ ${#as_nobody[@]} -eq 0 ]; then
-  result install-read-only "NOT RUN" "no way to run install.sh as another user than root here (setpriv)"
+  result install-read-only "NOT RUN" \
+    "no way to run install.sh as another user than root here (setpriv)"
 else
   fresh_client
   before=$(snapshot)
@@ -596,7 +603,8 @@ test_deb() {
   check "$arch: naming the fault and its fix" contains "$message" \
     "FAULT 19: /opt/Citrix/ICAClient/qrnhost32 is missing"
   check "$arch: saying the install left a fault" contains "$message" \
-    "vdqrn: installed, but the check of the client in /opt/Citrix/ICAClient found a fault (exit status 19;"
+    "vdqrn: installed, but the check of the client in /opt/Citrix/ICAClient found a fault (exit\
+ status 19;"
   check "$arch: the package can be removed" succeeds in_system dpkg --purge vdqrn
   check "$arch: module.ini as it was" \
     equal_files "$client/config/module.ini" "$work/original-module.ini"
@@ -691,7 +699,8 @@ for arch in i686 aarch64; do
   check "$arch rpm holds the module" contains "$listing" /opt/vdqrn/VDQRN.DLL
   check "$arch rpm holds install.sh" contains "$listing" /opt/vdqrn/install.sh
   check "$arch rpm holds the 32-bit host" contains "$listing" /opt/vdqrn/qrnhost32
-  [ "$arch" = aarch64 ] && check "$arch rpm holds the 64-bit host" contains "$listing" /opt/vdqrn/qrnhost64
+  [ "$arch" = aarch64 ] &&
+    check "$arch rpm holds the 64-bit host" contains "$listing" /opt/vdqrn/qrnhost64
   check "$arch rpm is for $arch" test "$(rpm -qp --qf '%{ARCH}' "$rpm_file" 2>/dev/null)" = "$arch"
   check "$arch rpm checks the client before unpacking" contains "$scripts" \
     "--icaroot /opt/Citrix/ICAClient --can-install"

@@ -143,7 +143,8 @@ check "and package.sh names it" says only-x64 "packages/vdqrn-linux-x64.tar.gz"
 rm -rf "$fake/packages"
 pack linux "$fake" --linux
 check "--linux with the ARM presets not built fails (exit status $code)" test "$code" -ne 0
-check "naming each preset missing for it" says linux "linux-armhf, for vdqrn-linux-arm64 vdqrn-linux-armhf"
+check "naming each preset missing for it" \
+  says linux "linux-armhf, for vdqrn-linux-arm64 vdqrn-linux-armhf"
 check "the other one too" says linux "linux-arm64, for vdqrn-linux-arm64"
 check "packing nothing" test -z "$(packed)"
 pack all "$fake"
@@ -155,7 +156,8 @@ check "package.sh --help prints its header comment, whole" \
   test "$(tail -1 "$work/help.txt")" = "$(last_header_line scripts/package.sh)"
 check "and nothing after it" fails grep -q 'set -e' "$work/help.txt"
 check "install.sh --help prints its header comment, whole" \
-  test "$(installer/linux/install.sh --help | tail -1)" = "$(last_header_line installer/linux/install.sh)"
+  test "$(installer/linux/install.sh --help | tail -1)" = \
+  "$(last_header_line installer/linux/install.sh)"
 check "and nothing after it" fails sh -c 'installer/linux/install.sh --help | grep -q "set -e"'
 check "install.sh from the source tree: its version is unknown" \
   test "$(installer/linux/install.sh --version)" = \

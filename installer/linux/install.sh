@@ -149,8 +149,9 @@ host_arch() {
 
 # Prints module.ini with our lines added (install) or taken out (uninstall),
 # or prints why it is refused on stderr and exits with 3. Section and key
-# names are compared without case, as the client does. A line's CR (CRLF files) stays on it; added lines get
-# the CR of the file's first line; a last line without a line end stays so.
+# names are compared without case, as the client does. A line's CR (CRLF
+# files) stays on it; added lines get the CR of the file's first line; a
+# last line without a line end stays so.
 edit_ini() {
   final_newline=no
   [ -z "$(tail -c 1 "$ini" | tr -d '\n')" ] && final_newline=yes
