@@ -10,7 +10,8 @@
 # two lists, a ';' on the list's line) are refused with the reason and change
 # nothing; on a full file system (a 16 KiB tmpfs) module.ini stays whole and
 # the original stays kept. install.sh --check on an installed client broken
-# one way at a time (each case its exit status and its fix; the log case run
+# one way at a time (each case its exit status and its fix, and the
+# package's engine_sim --check --client to the same status; the log case run
 # as another user than root); a package of another architecture than the
 # client's program refused, naming the one to take. install.sh stopped at
 # each call of cp, mv, sync, chmod and ln (stand-ins on PATH): SIGKILLed
@@ -275,6 +276,10 @@ check_case() {
   said=$(TMPDIR=$logs "$@" "$unpacked/install.sh" --icaroot "$client" --check 2>&1) || status=$?
   check "$name: exit status $expected (got $status)" test "$status" -eq "$expected"
   check "$name: says \"$text\"" contains "$said" "$text"
+  # The package's engine_sim reads the same installation to the same verdict.
+  status=0
+  said=$(TMPDIR=$logs "$@" "$unpacked/engine_sim" --check --client "$client" 2>&1) || status=$?
+  check "$name: engine_sim --check agrees (exit status $status)" test "$status" -eq "$expected"
 }
 intact() { :; }
 unlisted() { sed -i 's/, QRN$//' "$ini"; }
