@@ -2,6 +2,7 @@
 #define QRNCLIENT_BUILDING
 #include "qrnclient.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -16,6 +17,12 @@ struct qrn_session {
 };
 
 namespace {
+
+// Whether this process has a session open: one at a time. The client's end
+// has one data channel per session for every answer, and the platform's
+// functions say nothing of a channel opened twice by one program, so two
+// sessions of one process could not tell their answers apart.
+std::atomic<bool> g_sessionOpen{false};
 
 thread_local std::string t_openProblem;
 thread_local unsigned t_openError = 0;
@@ -42,10 +49,19 @@ extern "C" {
 QRN_API int QRN_CALL qrn_open(qrn_session** session) {
   if (session == nullptr) return QRN_INVALID_ARGUMENT;
   *session = nullptr;
+  bool expected = false;
+  if (!g_sessionOpen.compare_exchange_strong(expected, true)) {
+    t_openProblem =
+        "this process has a session open already: one session per process (share it between "
+        "threads, or qrn_close it before opening another)";
+    t_openError = 0;
+    return QRN_ALREADY_OPEN;
+  }
   const qrnclient::LoadedChannelFunctions loaded = qrnclient::LoadChannelFunctions();
   if (!loaded.ok) {
     t_openProblem = loaded.problem;
     t_openError = loaded.systemError;
+    g_sessionOpen = false;
     return QRN_NO_CHANNEL_FUNCTIONS;
   }
   auto opened = std::make_unique<qrn_session>(loaded.functions);
@@ -53,6 +69,7 @@ QRN_API int QRN_CALL qrn_open(qrn_session** session) {
   if (!result.ok) {
     t_openProblem = qrnclient::OpenProblem(result, vdqrn::platform::CallerProgramPath());
     t_openError = result.systemError;
+    g_sessionOpen = false;
     return result.accessDenied ? QRN_ACCESS_DENIED : QRN_OPEN_FAILED;
   }
   t_openProblem.clear();
@@ -65,6 +82,7 @@ QRN_API void QRN_CALL qrn_close(qrn_session* session) {
   if (session == nullptr) return;
   session->client.Shutdown();
   delete session;
+  g_sessionOpen = false;
 }
 
 QRN_API int QRN_CALL qrn_cancel(qrn_session* session) {
@@ -141,6 +159,7 @@ QRN_API const char* QRN_CALL qrn_status_name(int status) {
     case QRN_OUT_OF_STEP: return "QRN_OUT_OF_STEP";
     case QRN_BUSY: return "QRN_BUSY";
     case QRN_CANCELLED: return "QRN_CANCELLED";
+    case QRN_ALREADY_OPEN: return "QRN_ALREADY_OPEN";
     default: return "unknown status";
   }
 }

@@ -252,9 +252,30 @@ TEST_F(ClientLibrary, AFailedOpenLeavesItsErrorNumberAndAdvice) {
       << qrn_open_problem();
 }
 
+// One session per process: a second open is refused with a status of its
+// own, before anything is opened, and never answers another session's
+// command; once the first is closed (or an open failed), an open works.
+TEST_F(ClientLibrary, ASecondSessionInOneProcessIsRefused) {
+  Open([](const std::string& command) -> std::vector<TimedPacket> {
+    if (command == "GetSerialNumber") return Now("OK|SN-1");
+    return {};
+  });
+  qrn_session* second = reinterpret_cast<qrn_session*>(&second);
+  EXPECT_EQ(qrn_open(&second), QRN_ALREADY_OPEN);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_NE(std::string(qrn_open_problem()).find("one session per process"), std::string::npos);
+  EXPECT_EQ(Send(session_, "GetSerialNumber", 5000).text, "SN-1");
+  EXPECT_EQ(peer_->Commands().size(), 1u) << "the refused open wrote nothing";
+
+  qrn_close(session_);
+  session_ = nullptr;
+  ASSERT_EQ(qrn_open(&session_), QRN_OK) << qrn_open_problem();
+  EXPECT_EQ(Send(session_, "GetSerialNumber", 5000).text, "SN-1");
+}
+
 TEST_F(ClientLibrary, EveryStatusHasItsOwnName) {
   std::vector<std::string> names;
-  for (int status = QRN_OK; status <= QRN_CANCELLED; ++status) {
+  for (int status = QRN_OK; status <= QRN_ALREADY_OPEN; ++status) {
     const std::string name = qrn_status_name(status);
     EXPECT_EQ(name.rfind("QRN_", 0), 0u) << status;
     for (const std::string& other : names) EXPECT_NE(name, other);

@@ -84,12 +84,18 @@ typedef enum qrn_status {
   /* not sent: another call on this session is running, or it is closing */
   QRN_BUSY = 13,
   /* sent, but qrn_cancel ended the wait; its response is taken for no command's */
-  QRN_CANCELLED = 14
+  QRN_CANCELLED = 14,
+  /* qrn_open: this process has a session open already (one per process; share
+   * it between threads, or close it first) */
+  QRN_ALREADY_OPEN = 15
 } qrn_status;
 
 typedef struct qrn_session qrn_session;
 
-/* Opens both channels. On success *session is set; otherwise it is null and
+/* Opens both channels. One session per process: while one is open, another
+ * qrn_open answers QRN_ALREADY_OPEN (a client session has one data channel for
+ * all of a program's answers, so two sessions could not tell theirs apart).
+ * On success *session is set; otherwise it is null and
  * qrn_open_problem describes why (in words, with the allow-list entries to
  * add when access is denied), and qrn_system_error(NULL) gives the error
  * number. */
