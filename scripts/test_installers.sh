@@ -21,13 +21,24 @@
 # uninstall leaves the client exactly as it was. Then, where the client had
 # no module list and no key of it, an install whose client is removed before
 # the uninstall: the uninstall removes our files from the noted folder and
-# every key and value the install created. Before all that, the tables of
+# every key and value the install created. Each package refuses a client
+# it cannot serve (its program's PE header tells: the other 64-bit
+# architecture, or only a client of the other bitness), naming the package
+# to take, and changes nothing. A failed install (another vendor's list; no
+# list and no key) and a failed uninstall, each in a prefix of its own, with
+# a test-only package that fails right before InstallFinalize
+# (scripts/installers.sh --test-failure), leave the list byte for byte as it
+# was. A per-machine and a per-user client (x64): the package registers the
+# per-machine one, the per-user one is registered by hand with the commands
+# of docs/deployment.md, and each registration survives the other's removal.
+# Before all that, the tables of
 # the packages: the x86, x64 and arm64 component GUIDs differ, the binaries'
 # versions are in the File table, and the package holds the Restart Manager
 # and reboot settings; the arm64 one is for the Arm64 platform, its
 # components 64-bit ones, with both hosts, sharing the x64 one's upgrade
 # code (the arm64 package is installed under arm64 wine by
-# scripts/test_arm64_msi.sh). Prints one summary line per
+# scripts/test_arm64_msi.sh); the list edits have rollback actions, and no
+# shipped package has the test's failure. Prints one summary line per
 # package (also written to BUILD_ROOT/installers/summary.txt): passed,
 # FAILED or NOT RUN, and how it ran. Exits non-zero when one failed.
 set -euo pipefail

@@ -348,11 +348,11 @@ bool DecodeValue(const std::wstring& text, Value* value) {
   if (colon == 0 || colon == std::wstring::npos || colon > 10 || (text.size() - colon) % 2 != 1) {
     return false;
   }
-  unsigned long type = 0;
+  unsigned long long type = 0;
   for (std::size_t i = 0; i < colon; ++i) {
     if (text[i] < L'0' || text[i] > L'9') return false;
-    type = type * 10 + static_cast<unsigned long>(text[i] - L'0');
-    if (type > 0xFFFFFFFFul) return false;
+    type = type * 10 + static_cast<unsigned long long>(text[i] - L'0');
+    if (type > 0xFFFFFFFFull) return false;
   }
   auto digit = [](wchar_t c) -> int {
     if (c >= L'0' && c <= L'9') return c - L'0';
