@@ -45,7 +45,14 @@ LoadedChannelFunctions LoadChannelFunctions() {
   if (library == nullptr) {
     loaded.problem = std::string(name) + " could not be loaded (" +
                      (why.empty() ? "error " + std::to_string(loaded.systemError) : why) +
-                     "): the platform's virtual channel functions are only on a session host";
+                     "): the platform's virtual channel functions are on a session host; "
+                     "on a development machine put the channel stand-in (the host kit's "
+                     "standin folder) beside your program" +
+#if defined(_WIN32)
+                     std::string(" and run engine_sim --listen");
+#else
+                     std::string(" or in LD_LIBRARY_PATH and run engine_sim --listen");
+#endif
     return loaded;
   }
   const auto find = [&](const char* function, auto* slot) {

@@ -1,5 +1,7 @@
 #include "open_problem.h"
 
+#include <cstdlib>
+
 namespace qrnclient {
 
 std::vector<std::string> AllowListEntries(const std::string& programPath) {
@@ -22,6 +24,17 @@ std::string OpenAdvice(std::uint32_t systemError) {
       return "The client did not answer the open in time: it is overloaded or stalled (with "
              "the channel stand-in: engine_sim --listen does not answer). Try again; "
              "reconnect the session if it persists.";
+    case kErrorInvalidParameter: {
+      // The channel stand-in answers 87 for an address it cannot use; the
+      // platform's own functions never read the variable.
+      const char* address = std::getenv("QRN_STANDIN_ADDRESS");
+      if (address != nullptr && *address != '\0') {
+        return std::string("The channel stand-in cannot use QRN_STANDIN_ADDRESS=\"") + address +
+               "\": it takes ADDRESS:PORT (default 127.0.0.1:47120), where engine_sim --listen "
+               "listens.";
+      }
+      return "The program must run inside a remote session on the session host.";
+    }
     case kErrorFileNotFound:
       return "The client does not offer the channel: the driver is not installed or not "
              "registered on the user's client (see the deployment guide), or the client was "

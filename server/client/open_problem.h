@@ -17,6 +17,7 @@ std::vector<std::string> AllowListEntries(const std::string& programPath);
 
 // The platform's error numbers an open fails with, whose advice differs.
 constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::uint32_t kErrorSemTimeout = 121;
 constexpr std::uint32_t kErrorBusy = 170;
 constexpr std::uint32_t kErrorConnectionRefused = 1225;

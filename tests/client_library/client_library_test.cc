@@ -250,6 +250,15 @@ TEST_F(ClientLibrary, AFailedOpenLeavesItsErrorNumberAndAdvice) {
   EXPECT_NE(std::string(qrn_open_problem()).find("engine_sim --listen is not running"),
             std::string::npos)
       << qrn_open_problem();
+
+  // A typo in the stand-in's address is named as such.
+  vdqrn::SetStandInAddress("127.0.0.1:4712o");
+  EXPECT_EQ(qrn_open(&session), QRN_OPEN_FAILED);
+  EXPECT_EQ(qrn_system_error(nullptr), 87u);
+  EXPECT_NE(
+      std::string(qrn_open_problem()).find("cannot use QRN_STANDIN_ADDRESS=\"127.0.0.1:4712o\""),
+      std::string::npos)
+      << qrn_open_problem();
 }
 
 // One session per process: a second open is refused with a status of its

@@ -65,10 +65,10 @@ TEST(Options, BadUseIsRefusedWithItsReason) {
 }
 
 TEST(Options, ListenTakesItsOwnOptions) {
-  const ParsedOptions parsed = ParseOptions(
-      {"--listen", "[::1]:0", "--allow", "QrnCmd1,C:\\Apps\\host.exe", "--allow=QrnDta1,/bin/h",
-       "--no-driver", "--once", "--accept-remote", "--ready-file", "ready.txt", "--hpc",
-       "--idle-limit", "0"});
+  const ParsedOptions parsed =
+      ParseOptions({"--listen", "[::1]:0", "--allow", "QrnCmd1,C:\\Apps\\host.exe",
+                    "--allow=QrnDta1,/bin/h", "--no-driver", "--once", "--accept-remote",
+                    "--ready-file", "ready.txt", "--hpc", "--idle-limit", "0"});
   ASSERT_TRUE(parsed.ok) << parsed.error;
   EXPECT_EQ(parsed.options.listen, "[::1]:0");
   EXPECT_EQ(parsed.options.allow,
@@ -83,8 +83,8 @@ TEST(Options, ListenTakesItsOwnOptions) {
 
 TEST(Options, ListenOptionsAreRefusedWhereTheyDoNotBelong) {
   const std::string needsListen =
-      "options --allow, --no-driver, --once, --accept-remote, --ready-file and --idle-limit need "
-      "--listen";
+      "options --allow, --no-driver, --driver-not-loaded, --keep-session, --poll, --once, "
+      "--accept-remote, --ready-file and --idle-limit need --listen";
   const std::string noConversation =
       "option --listen takes its commands from the connection: leave out --check, --script and "
       "--log";
@@ -107,6 +107,21 @@ TEST(Options, ListenOptionsAreRefusedWhereTheyDoNotBelong) {
       {{"--listen", "h:1", "--check"}, noConversation},
       {{"--listen", "h:1", "--script", "s.txt"}, noConversation},
       {{"--once=yes", "--listen", "h:1"}, "option --once takes no value"},
+      {{"--keep-session"}, needsListen},
+      {{"--driver-not-loaded"}, needsListen},
+      {{"--poll", "100"}, needsListen},
+      {{"--listen", "h:1", "--poll", "0"},
+       "option --poll takes milliseconds (1 to 10000), not \"0\""},
+      {{"--listen", "h:1", "--poll", "99999"},
+       "option --poll takes milliseconds (1 to 10000), not \"99999\""},
+      {{"--listen", "h:1", "--poll", "100", "--hpc"},
+       "option --poll is normal mode's rule; with --hpc responses leave at once"},
+      {{"--listen", "h:1", "--no-driver", "--driver-not-loaded"},
+       "options --no-driver and --driver-not-loaded are two different clients: take one"},
+      {{"--check", "--client", "/c", "--module", "m"},
+       "options --client and --report check the module installed in the client: leave out "
+       "--module"},
+      {{"--report", "r.tar"}, "options --client and --report need --check"},
   };
   for (const BadUse& use : cases) {
     const ParsedOptions parsed = ParseOptions(use.arguments);

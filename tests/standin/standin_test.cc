@@ -88,7 +88,7 @@ class StandIn : public ::testing::Test {
   // engine_sim's listener on a free port, its address for the stand-in.
   void StartClient(ListenSettings settings = ListenSettings()) {
     std::string problem;
-    settings.module = engine_sim_cli::ModuleBesideExecutable(&problem);
+    if (settings.module.empty()) settings.module = engine_sim_cli::ModuleBesideExecutable(&problem);
     listener_ = std::make_unique<engine_sim_cli::Listener>(settings, out_, err_);
     std::string error;
     ASSERT_TRUE(listener_->Listen("127.0.0.1:0", &error)) << error;
@@ -230,6 +230,69 @@ TEST_F(StandIn, WithoutTheDriverChannelsOpenButNothingAnswers) {
   ASSERT_NE(data_, nullptr) << LastError();
   ASSERT_TRUE(Write(command_, "Hello"));
   EXPECT_EQ(Read(data_, 300).error, 121u);
+}
+
+// A client whose driver did not load, asked for or because the module does
+// not load: its channels are not offered (error 2), never "nothing listens".
+TEST_F(StandIn, AClientWhoseDriverDidNotLoadOffersNoChannel) {
+  for (const bool asked : {true, false}) {
+    ListenSettings settings;
+    settings.driverNotLoaded = asked;
+    if (!asked) settings.module = temp_.Path() + "/no-such-module.so";
+    StartClient(settings);
+    EXPECT_EQ(Open("QrnCmd1"), nullptr) << asked;
+    EXPECT_EQ(LastError(), 2u) << asked;
+    StopClient();
+  }
+}
+
+// Program runs one after another: each its own client session by default,
+// one session for all with keepSession (the library an earlier program
+// loaded is still loaded, as on a real client).
+TEST_F(StandIn, AKeptSessionKeepsWhatAnEarlierProgramLoaded) {
+  for (const bool kept : {false, true}) {
+    ListenSettings settings;
+    settings.keepSession = kept;
+    StartClient(settings);
+    for (const char* command : {"Init|recordingspectro|", "GetSerialNumber"}) {
+      HANDLE commands = Open("QrnCmd1");
+      HANDLE data = Open("QrnDta1");
+      ASSERT_NE(commands, nullptr) << LastError();
+      ASSERT_NE(data, nullptr) << LastError();
+      ASSERT_TRUE(Write(commands, command));
+      const ReadResult answer = Read(data, 5000);
+      if (command[0] == 'I') {
+        EXPECT_EQ(answer.bytes, "OK");
+      } else if (kept) {
+        EXPECT_EQ(answer.bytes.rfind("OK", 0), 0u) << answer.bytes;
+      } else {
+        EXPECT_EQ(answer.bytes, "ERROR|No driver loaded");
+      }
+      // The program ends: its channels close, and with them its connection.
+      WFVirtualChannelClose(commands);
+      WFVirtualChannelClose(data);
+    }
+    StopClient();
+  }
+}
+
+// Normal mode's rule with a simulated poll: a command written before the
+// poll replaces the one whose response is pending, which is never sent.
+TEST_F(StandIn, AtAPollOnlyTheLastOfTwoQuickCommandsIsAnswered) {
+  ListenSettings settings;
+  settings.pollMs = 300;
+  StartClient(settings);
+  command_ = OpenKept("QrnCmd1");
+  data_ = OpenKept("QrnDta1");
+  ASSERT_NE(command_, nullptr) << LastError();
+  ASSERT_NE(data_, nullptr) << LastError();
+  ASSERT_TRUE(Write(command_, "Hello"));
+  ASSERT_TRUE(Write(command_, "QuarnClientDriverVersion"));
+  EXPECT_EQ(Read(data_, 5000).bytes, VDQRN_VERSION);
+  EXPECT_EQ(Read(data_, 800).error, 121u) << "the first command's response was sent too";
+  // One at a time, each is answered at its poll.
+  ASSERT_TRUE(Write(command_, "Hello"));
+  EXPECT_EQ(Read(data_, 5000).bytes, "OK|Hello");
 }
 
 TEST_F(StandIn, NamesLongerThanSevenOrNotAsciiAreRefused) {

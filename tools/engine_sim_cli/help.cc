@@ -54,6 +54,18 @@ Options:
                    gets error 5 (access denied) when it opens it
   --no-driver      with --listen: a client without the driver installed:
                    channels open, nothing is ever answered
+  --driver-not-loaded
+                   with --listen: a client whose driver did not load: its
+                   channels are not offered, their opens fail with error 2
+                   (as they do when the module given does not load)
+  --keep-session   with --listen: one client session for every connection,
+                   as when programs run one after another in one session:
+                   the module is loaded at the first and stays, with what
+                   the programs left in it (an instrument library loaded)
+  --poll MS        with --listen: normal mode's rule, as a client engine
+                   polls: a response leaves only at a poll, every MS
+                   milliseconds, and a command written before then replaces
+                   the one whose response is pending (default: at once)
   --once           with --listen: serve one session, then exit
   --idle-limit SECONDS
                    with --listen: end a session when its program has sent

@@ -25,10 +25,12 @@ std::string FileName(const std::string& path) {
 
 }  // namespace
 
-ListenSession::ListenSession(const ListenSettings& settings, vdqrn::platform::Socket connection,
-                             int number, std::ostream& out, std::ostream& err)
+ListenSession::ListenSession(const ListenSettings& settings,
+                             std::unique_ptr<engine_sim::Engine>& engine,
+                             vdqrn::platform::Socket connection, int number, std::ostream& out,
+                             std::ostream& err)
     : settings_(settings), connection_(std::move(connection)), number_(number), out_(out),
-      err_(err) {}
+      err_(err), engine_(engine) {}
 
 void ListenSession::Note(const std::string& text) {
   out_ << std::flush;
@@ -36,31 +38,37 @@ void ListenSession::Note(const std::string& text) {
 }
 
 bool ListenSession::StartModule() {
-  if (settings_.noDriver) return true;
+  if (settings_.noDriver || settings_.driverNotLoaded) return true;
+  if (engine_) return true;  // the session kept from an earlier connection
   engine_ = std::make_unique<engine_sim::Engine>();
   engine_->SetWdVersion(settings_.hpc ? 1 : 0);
 #if !defined(_WIN32)
   engine_->SetLinuxEngine(!settings_.hpc);
 #endif
+  // A module that does not load or open: the client goes on without the
+  // driver, as a real one does, and its channels are not offered.
+  const char* const without = "; served as a client whose driver did not load";
   if (!engine_->LoadModule(settings_.module)) {
-    Note("cannot load module \"" + settings_.module + "\": " + engine_->LastError());
+    Note("cannot load module \"" + settings_.module + "\": " + engine_->LastError() + without);
     engine_.reset();
-    return false;
+    driverFailed_ = true;
+    return true;
   }
   const std::int32_t status = engine_->Open();
   if (status != vdqrn::ica::kStatusSuccess) {
     Note("module \"" + settings_.module + "\" refused to open (status " + std::to_string(status) +
-         ")");
+         ")" + without);
     engine_->Unload();
     engine_.reset();
-    return false;
+    driverFailed_ = true;
+    return true;
   }
   engine_->Info(vdqrn::ica::kInfoOutputSize, FileName(settings_.module));
   return true;
 }
 
 void ListenSession::StopModule() {
-  if (!engine_) return;
+  if (!engine_ || settings_.keepSession) return;
   engine_->Close();
   engine_->Unload();
   engine_.reset();
@@ -76,11 +84,30 @@ void ListenSession::Run(const std::atomic<bool>& stop, const std::function<void(
     char buffer[8192];
     bool going = true;
     auto lastHeard = std::chrono::steady_clock::now();
+    auto lastBetween = lastHeard;
+    const auto pollEvery = std::chrono::milliseconds(settings_.pollMs);
+    auto nextPoll = lastHeard + pollEvery;
     while (going && !lost_ && !stop) {
-      between();
+      int slice = kReceiveSliceMs;
+      if (settings_.pollMs > 0) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= nextPoll) {
+          PollAndSend();
+          nextPoll = now + pollEvery;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(nextPoll - now).count();
+        slice = static_cast<int>(std::max<long long>(1, std::min<long long>(slice, left)));
+      }
       std::size_t count = 0;
-      const auto received = connection_.Receive(buffer, sizeof buffer, kReceiveSliceMs, &count);
+      const auto received = connection_.Receive(buffer, sizeof buffer, slice, &count);
       if (received == vdqrn::platform::Socket::Received::kTimedOut) {
+        // Waiting connections are refused after a quiet slice (or, below,
+        // one slice of traffic): a program that just ended has its close
+        // seen first, and the next program's connection is served, not
+        // refused as busy.
+        between();
+        lastBetween = std::chrono::steady_clock::now();
         const auto idle = std::chrono::steady_clock::now() - lastHeard;
         if (settings_.idleLimit.count() > 0 && idle >= settings_.idleLimit) {
           Note("nothing from the program for " +
@@ -91,6 +118,11 @@ void ListenSession::Run(const std::atomic<bool>& stop, const std::function<void(
         continue;
       }
       if (received == vdqrn::platform::Socket::Received::kClosed) break;
+      if (std::chrono::steady_clock::now() - lastBetween >=
+          std::chrono::milliseconds(kReceiveSliceMs)) {
+        between();
+        lastBetween = std::chrono::steady_clock::now();
+      }
       reader.Feed(buffer, count);
       vdqrn::wire::Message message;
       vdqrn::wire::FrameReader::Next next;
@@ -112,6 +144,8 @@ void ListenSession::Run(const std::atomic<bool>& stop, const std::function<void(
 std::uint32_t ListenSession::OpenError(const std::string& name,
                                        const std::string& programPath) const {
   if (!settings_.allowList.Permits(name, programPath)) return kErrorAccessDenied;
+  // A driver that did not load offers no channel.
+  if (settings_.driverNotLoaded || driverFailed_) return kErrorFileNotFound;
   // Without the driver the server still opens the channel; nobody answers.
   if (settings_.noDriver) return 0;
   if (engine_->ChannelNumber(name) == 0 || !engine_->HasWriteHook(name)) return kErrorFileNotFound;
@@ -152,6 +186,12 @@ void ListenSession::Deliver(const std::string& channelName, const std::string& b
   PrintCommand(out_, bytes);
   out_ << std::flush;
   if (!engine_) return;  // no driver: the client drops what it gets
+  if (settings_.pollMs > 0) {
+    // The response leaves at the next poll; a command written before then
+    // replaces it in the driver.
+    if (!engine_->Write(channelName, bytes)) Note("\"" + Visible(bytes) + "\" not written");
+    return;
+  }
   const std::optional<std::string> response = Exchange(*engine_, channelName, bytes);
   if (!response) {
     Note("no response to \"" + Visible(bytes) + "\"");
@@ -161,6 +201,22 @@ void ListenSession::Deliver(const std::string& channelName, const std::string& b
   PrintChartIfSpectral(out_, bytes, *response);
   out_ << std::flush;
   if (!SendResponse(*response)) lost_ = true;
+}
+
+void ListenSession::PollAndSend() {
+  if (!engine_) return;
+  const std::uint16_t data = engine_->ChannelNumber(engine_sim::kDataChannelName);
+  engine_->ClearSent();
+  engine_->Poll();
+  std::string response;
+  for (const engine_sim::SentData& sent : engine_->Sent()) {
+    if (sent.channel == data) response += sent.bytes;
+  }
+  engine_->ClearSent();
+  if (response.empty()) return;
+  PrintResponse(out_, response);
+  out_ << std::flush;
+  if (!SendResponse(response)) lost_ = true;
 }
 
 bool ListenSession::SendResponse(const std::string& response) {

@@ -1,6 +1,7 @@
 // One connection of the channel stand-in, served as one client session: the
 // driver module is loaded and opened when it starts and closed and unloaded
-// when it ends, as a client does at a reconnect. Open requests are answered,
+// when it ends, as a client does at a reconnect (unless the settings keep one
+// client session for every connection: then the listener's engine stays). Open requests are answered,
 // each data packet is handed to the module's write hook for its channel, and
 // what the module sends on the data channel goes back as packets.
 #pragma once
@@ -22,8 +23,11 @@ namespace engine_sim_cli {
 
 class ListenSession {
  public:
-  ListenSession(const ListenSettings& settings, vdqrn::platform::Socket connection, int number,
-                std::ostream& out, std::ostream& err);
+  // `engine` holds the client's engine with the module, kept by the listener
+  // across connections when the settings keep the session.
+  ListenSession(const ListenSettings& settings, std::unique_ptr<engine_sim::Engine>& engine,
+                vdqrn::platform::Socket connection, int number, std::ostream& out,
+                std::ostream& err);
   ListenSession(const ListenSession&) = delete;
   ListenSession& operator=(const ListenSession&) = delete;
 
@@ -40,6 +44,9 @@ class ListenSession {
   bool Handle(const vdqrn::wire::Message& message);
   std::uint32_t OpenError(const std::string& name, const std::string& programPath) const;
   void Deliver(const std::string& channelName, const std::string& bytes);
+  // The engine's poll (with a poll interval): what the module sends then
+  // goes to the program.
+  void PollAndSend();
   bool SendResponse(const std::string& response);
   void Note(const std::string& text);
 
@@ -48,9 +55,10 @@ class ListenSession {
   const int number_;
   std::ostream& out_;
   std::ostream& err_;
-  std::unique_ptr<engine_sim::Engine> engine_;
+  std::unique_ptr<engine_sim::Engine>& engine_;
   std::map<std::uint32_t, std::string> channels_;  // open ids and their names
   bool lost_ = false;
+  bool driverFailed_ = false;  // the module did not load: served as a client without it
 };
 
 }  // namespace engine_sim_cli

@@ -21,6 +21,12 @@ constexpr std::uint32_t kErrorBusy = 170;
 Listener::Listener(ListenSettings settings, std::ostream& out, std::ostream& err)
     : settings_(std::move(settings)), out_(out), err_(err) {}
 
+Listener::~Listener() {
+  if (!engine_) return;
+  engine_->Close();
+  engine_->Unload();
+}
+
 bool Listener::Listen(const std::string& address, std::string* error) {
   std::uint16_t port = 0;
   if (!vdqrn::platform::SplitHostPort(address, &host_, &port)) {
@@ -64,7 +70,7 @@ void Listener::Serve() {
     }
     const int number = ++sessions;
     out_ << "engine_sim: session " << number << " from " << peer << " started" << std::endl;
-    ListenSession session(settings_, std::move(connection), number, out_, err_);
+    ListenSession session(settings_, engine_, std::move(connection), number, out_, err_);
     session.Run(stop_, [this, number] { RefuseWaiting(number); });
     out_ << "engine_sim: session " << number << " ended" << std::endl;
     if (settings_.once) break;

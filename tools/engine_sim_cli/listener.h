@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 
+#include "engine_sim.h"
 #include "listen_settings.h"
 #include "platform/socket.h"
 
@@ -17,6 +19,8 @@ namespace engine_sim_cli {
 class Listener {
  public:
   Listener(ListenSettings settings, std::ostream& out, std::ostream& err);
+  // Closes and unloads the module of a kept session.
+  ~Listener();
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
@@ -45,6 +49,7 @@ class Listener {
   std::string host_;
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
+  std::unique_ptr<engine_sim::Engine> engine_;  // the client's, while a session lasts
 };
 
 // The whole --listen mode for RunTool: listens, announces, writes the ready

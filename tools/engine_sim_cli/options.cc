@@ -18,13 +18,13 @@ ParsedOptions Failure(const std::string& error) {
 bool TakesValue(const std::string& name) {
   return name == "--module" || name == "--script" || name == "--channel" || name == "--library" ||
          name == "--listen" || name == "--allow" || name == "--ready-file" ||
-         name == "--idle-limit" || name == "--client" || name == "--report";
+         name == "--idle-limit" || name == "--client" || name == "--report" || name == "--poll";
 }
 
 bool IsFlag(const std::string& name) {
   return name == "--hpc" || name == "--log" || name == "--check" || name == "--help" ||
          name == "-h" || name == "--version" || name == "--no-driver" || name == "--once" ||
-         name == "--accept-remote";
+         name == "--accept-remote" || name == "--driver-not-loaded" || name == "--keep-session";
 }
 
 }  // namespace
@@ -45,6 +45,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       if (name == "--help" || name == "-h") options.help = true;
       if (name == "--version") options.version = true;
       if (name == "--no-driver") options.noDriver = true;
+      if (name == "--driver-not-loaded") options.driverNotLoaded = true;
+      if (name == "--keep-session") options.keepSession = true;
       if (name == "--once") options.once = true;
       if (name == "--accept-remote") options.acceptRemote = true;
       continue;
@@ -86,6 +88,12 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
       options.allow.push_back(value);
     } else if (name == "--ready-file") {
       options.readyFile = value;
+    } else if (name == "--poll") {
+      if (value.size() > 5 || value.find_first_not_of("0123456789") != std::string::npos ||
+          std::stoi(value) < 1 || std::stoi(value) > 10000) {
+        return Failure("option --poll takes milliseconds (1 to 10000), not \"" + value + "\"");
+      }
+      options.pollMs = std::stoi(value);
     } else if (name == "--idle-limit") {
       int seconds = -1;
       if (value.size() > 6 || value.find_first_not_of("0123456789") != std::string::npos ||
@@ -113,11 +121,19 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     return Failure("option --check holds no conversation: leave out --script");
   }
   const bool listenOnly = !options.allow.empty() || options.noDriver || options.once ||
+                          options.driverNotLoaded || options.keepSession || options.pollMs > 0 ||
                           options.acceptRemote || !options.readyFile.empty() ||
                           options.idleLimitSeconds >= 0;
   if (listenOnly && options.listen.empty()) {
-    return Failure("options --allow, --no-driver, --once, --accept-remote, --ready-file and "
-                   "--idle-limit need --listen");
+    return Failure("options --allow, --no-driver, --driver-not-loaded, --keep-session, --poll, "
+                   "--once, --accept-remote, --ready-file and --idle-limit need --listen");
+  }
+  if (options.noDriver && options.driverNotLoaded) {
+    return Failure("options --no-driver and --driver-not-loaded are two different clients: take "
+                   "one");
+  }
+  if (options.pollMs > 0 && options.hpc) {
+    return Failure("option --poll is normal mode's rule; with --hpc responses leave at once");
   }
   if (!options.listen.empty() &&
       (options.check || !options.script.empty() || options.log)) {

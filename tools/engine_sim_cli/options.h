@@ -26,6 +26,9 @@ struct Options {
   std::string listen;             // ADDRESS:PORT to listen on
   std::vector<std::string> allow; // allow-list entries "CHANNEL,FULL-PATH"
   bool noDriver = false;          // channels open, nothing is answered
+  bool driverNotLoaded = false;   // channels not offered (opens fail with error 2)
+  bool keepSession = false;       // one client session for every connection
+  int pollMs = 0;                 // --poll; 0: responses leave at once
   bool once = false;              // one session, then exit
   bool acceptRemote = false;      // also connections from other machines
   std::string readyFile;          // gets "ADDRESS:PORT\n" once listening

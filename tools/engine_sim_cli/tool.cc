@@ -216,6 +216,9 @@ int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::os
     settings.hpc = options.hpc;
     for (const std::string& entry : options.allow) settings.allowList.Add(entry);
     settings.noDriver = options.noDriver;
+    settings.driverNotLoaded = options.driverNotLoaded;
+    settings.keepSession = options.keepSession;
+    settings.pollMs = options.pollMs;
     settings.acceptRemote = options.acceptRemote;
     settings.once = options.once;
     if (options.idleLimitSeconds >= 0) {
