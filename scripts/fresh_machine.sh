@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The README's first command as a newcomer runs it: on a fresh, minimal
+# The README's first commands as a newcomer runs them: on a fresh, minimal
 # Debian 12 system (debootstrap --variant=minbase), with nothing but the
-# project's files, scripts/demo.sh run as root. A missing install step
-# fails it.
+# project's files, scripts/demo.sh run as root, then the everyday loop,
+# cmake --workflow --preset linux. A missing install or build step fails it.
 #
 #   scripts/fresh_machine.sh [BUILD_ROOT]     (default BUILD_ROOT: build)
 #
@@ -61,25 +61,33 @@ mkdir -p "$system/root/vdqrn"
 git ls-files -z --cached --others --exclude-standard |
   tar --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -C "$system/root/vdqrn" -xf -
 
-step "fresh machine: scripts/demo.sh as root"
+step "fresh machine: scripts/demo.sh as root, then the everyday loop"
 status=0
 unshare --mount --propagation private /bin/sh -c '
   mount -t proc proc "$1/proc" && mount --rbind /dev "$1/dev" &&
   exec chroot "$1" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     HOME=/root LANG=C.UTF-8 ${2:+VDQRN_NO_NATIVE_32BIT=$2} \
-    /bin/bash -c "cd /root/vdqrn && timeout -k 10 2400 scripts/demo.sh"' \
+    /bin/bash -c "cd /root/vdqrn && timeout -k 10 2400 scripts/demo.sh &&
+      echo \"### the everyday loop: cmake --workflow --preset linux\" &&
+      timeout -k 10 1800 cmake --workflow --preset linux"' \
   sh "$system" "${VDQRN_NO_NATIVE_32BIT:-}" >"$fresh/demo.txt" 2>&1 || status=$?
 remove_folder "$system"
 
 if [ "$status" -ne 0 ]; then
-  echo "scripts/demo.sh failed on a fresh Debian 12 system (exit status $status; $fresh/demo.txt):"
+  failed="scripts/demo.sh"
+  grep -q "^### the everyday loop" "$fresh/demo.txt" && failed="cmake --workflow --preset linux"
+  echo "$failed failed on a fresh Debian 12 system (exit status $status; $fresh/demo.txt):"
   tail -15 "$fresh/demo.txt" | sed 's/^/  /'
   exit 1
 fi
+loop=$(grep -E "tests passed|tests failed out of" "$fresh/demo.txt" | tail -1 | sed 's/^ *//')
+passed="the demo and the everyday loop (${loop:-no test summary}) passed"
 if grep -q "answered as the in-process one does" "$fresh/demo.txt"; then
   values=$(grep -A1 -xF '> GetSpectralDataAll|1|' "$fresh/demo.txt" | tail -1 | tr ';' '\n' | wc -l)
-  echo "the demo passed; through the 32-bit host: Connect $(grep -A1 -xF '> Connect' "$fresh/demo.txt" | tail -1 | sed 's/^< //'), $values spectral values"
+  connect=$(grep -A1 -xF '> Connect' "$fresh/demo.txt" | tail -1 | sed 's/^< //')
+  echo "$passed; through the 32-bit host: Connect $connect, $values spectral values"
 else
-  why=$(grep -A1 'NO CONVERSATION THROUGH THE 32-BIT INSTRUMENT HOST' "$fresh/demo.txt" | sed 's/^### //' | tr '\n' ' ')
-  echo "the demo passed; the conversation through the 32-bit host NOT RUN: ${why:-no reason given}"
+  why=$(grep -A1 'NO CONVERSATION THROUGH THE 32-BIT INSTRUMENT HOST' "$fresh/demo.txt" |
+    sed 's/^### //' | tr '\n' ' ')
+  echo "$passed; the conversation through the 32-bit host NOT RUN: ${why:-no reason given}"
 fi

@@ -489,7 +489,7 @@ took[demos]=$((SECONDS - demo_start))
 # The README's first command on a fresh Debian 12 system, as a newcomer
 # runs it (scripts/fresh_machine.sh).
 step_names+=(fresh-debian12)
-step_how[fresh-debian12]="scripts/demo.sh on a fresh Debian 12 system (debootstrap, chroot)"
+step_how[fresh-debian12]="scripts/demo.sh, then cmake --workflow --preset linux, on a fresh Debian 12 system (debootstrap, chroot)"
 if missing debootstrap; then
   step_outcome[fresh-debian12]="NOT RUN"
   step_how[fresh-debian12]="${install_why[debootstrap]}"
