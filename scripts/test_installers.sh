@@ -78,16 +78,27 @@ reg_type() {
   in_prefix reg query "$1" /v "$2" "/reg:$bits" 2>/dev/null |
     sed -n "s/^    $2    \(REG_[A-Z_]*\)    .*/\1/p" | tr -d '\r'
 }
+# reg query KEY /s VIEW, Windows line ends dropped. It prints something
+# even for a missing key: a run that printed nothing never started (wine
+# now and then fails to), and is tried again, up to three times.
+reg_dump() {
+  local output tries
+  for tries in 1 2 3; do
+    output=$(in_prefix reg query "$1" /s "$2" 2>/dev/null | tr -d '\r') || true
+    [ -n "$output" ] && break
+  done
+  echo "$output"
+}
 # Everything of the client and of ours: the Citrix keys and ours in both
 # views (values with their types), the products registered for removal, and
 # the files of both folders.
 snapshot() {
   for view in 32 64; do
     echo "[view $view]"
-    in_prefix reg query 'HKLM\SOFTWARE\Citrix' /s "/reg:$view" 2>/dev/null | tr -d '\r' || true
-    in_prefix reg query 'HKLM\SOFTWARE\vdqrn' /s "/reg:$view" 2>/dev/null | tr -d '\r' || true
-    in_prefix reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s "/reg:$view" \
-      2>/dev/null | tr -d '\r' | grep -iE 'DisplayName|DisplayVersion' || true
+    reg_dump 'HKLM\SOFTWARE\Citrix' "/reg:$view"
+    reg_dump 'HKLM\SOFTWARE\vdqrn' "/reg:$view"
+    reg_dump 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' "/reg:$view" |
+      grep -iE 'DisplayName|DisplayVersion' || true
   done
   echo "[files]"
   (cd "$prefix/drive_c" && find "${client_unix#"$prefix/drive_c/"}" "${ours_unix#"$prefix/drive_c/"}" \
