@@ -11,9 +11,10 @@
 # package of another version from the same files (the tests use it to try an
 # upgrade). --test-failure makes the rollback tests' packages, never shipped:
 # they hold a deferred action (QrnTestFailure) that fails right before
-# InstallFinalize when the property QRNTESTFAIL is 1. wixl leaves the File table's versions empty: each binary's
-# version (from its version resource) is written there afterwards, so that
-# Windows Installer replaces it by the rules for versioned files. With
+# InstallFinalize when the property QRNTESTFAIL is 1. wixl leaves the File
+# table's versions empty: each binary's version (from its version resource)
+# is written there afterwards, so that Windows Installer replaces it by the
+# rules for versioned files. With
 # VDQRN_SIGN_CERT and VDQRN_SIGN_KEY set, scripts/sign.sh signs every Windows
 # binary before it goes into a package, and the package itself.
 set -euo pipefail
@@ -100,7 +101,7 @@ set_rollback_actions() {
   local msi=$1 action
   for action in AddQrnModuleRollback RemoveQrnModuleRollback; do
     msibuild "$msi" -q "UPDATE \`CustomAction\` SET \`Type\` = 3393 WHERE \`Action\` = '$action'" &&
-      msiinfo export "$msi" CustomAction | grep -q "^$action	3393	" ||
+      [[ $(msiinfo export "$msi" CustomAction) == *"$action	3393	"* ]] ||
       fail "cannot make $action a rollback action in $msi"
   done
 }

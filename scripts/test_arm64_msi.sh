@@ -152,7 +152,8 @@ check "one product, the x64 one again" equal "$(products)" "vdqrn instrument cha
 check "the x64 module and its hosts, no arm64 host left" equal \
   "$(module_machine) $(listing "$client")" "8664 QRNHOST32.EXE QRNHOST64.EXE VDQRN.DLL wfica.exe "
 check "the tools of the x64 package, no arm64 one left" \
-  equal "$(listing 'C:\Program Files\vdqrn')" "docs engine_sim.exe examples simspectro.dll simspectro32.dll "
+  equal "$(listing 'C:\Program Files\vdqrn')" \
+  "docs engine_sim.exe examples simspectro.dll simspectro32.dll "
 check "QRN's values of the x64 package" equal "$(reg_line "$modules_key\\QRN" DriverNameWin64)" \
   "REG_SZ    VDQRN.DLL"
 check "the x64 package uninstalls" in_wine msiexec /x vdqrn-x64.msi /qn
