@@ -11,7 +11,8 @@
 # package of another version from the same files (the tests use it to try an
 # upgrade). --test-failure makes the rollback tests' packages, never shipped:
 # they hold a deferred action (QrnTestFailure) that fails right before
-# InstallFinalize when the property QRNTESTFAIL is 1. wixl leaves the File
+# InstallFinalize when the property QRNTESTFAIL is 1 (x64 and x86 only: the
+# tests install them under wine64). wixl leaves the File
 # table's versions empty: each binary's version (from its version resource)
 # is written there afterwards, so that Windows Installer replaces it by the
 # rules for versioned files. With
@@ -120,7 +121,7 @@ VALUES ('QrnTestFailure', 3106, 'TARGETDIR', '[SystemFolder]cmd.exe /c exit 1')"
 
 architectures=(x64 x86)
 # The arm64 package needs the arm64 build (see scripts/package.sh).
-[ -z "${VDQRN_NO_ARM64_WHY:-}" ] && architectures+=(arm64)
+[ -z "${VDQRN_NO_ARM64_WHY:-}" ] && [ "$test_failure" = no ] && architectures+=(arm64)
 for arch in "${architectures[@]}"; do
   stage="$root/installers/stage-$arch"
   rm -rf "$stage"
