@@ -10,7 +10,10 @@
 # the product's version; and every binary must need no C++ runtime of the
 # client machine (no GLIBCXX or CXXABI symbol versions) and no C library
 # newer than the floor, glibc 2.17: the newest C library version each needs
-# is printed, and a newer one fails the check.
+# is printed, and a newer one fails the check. The Linux host kit
+# (vdqrn-host-kit-linux-x64.tar.gz) must hold the files a kit holds, in one
+# folder of its name; its library, stand-in and qrnctl are x86-64 binaries
+# held to the same floor; its doc links must resolve inside it.
 #
 #   scripts/check_packages.sh [BUILD_ROOT]  (default BUILD_ROOT: build)
 set -euo pipefail
@@ -186,6 +189,34 @@ check_linux_package() {
   rm -rf "$unpacked"
 }
 
+check_linux_host_kit() {
+  local arch=$1 name="vdqrn-host-kit-linux-$1"
+  local tarball="$root/packages/$name.tar.gz"
+  local contents
+  mapfile -t contents < <(package_contents host-kit-linux "$arch" | cut -f1)
+  if [ ! -f "$tarball" ]; then
+    problem "$tarball is missing (run scripts/package.sh)"
+    return 0
+  fi
+  echo "$tarball:"
+  local listing
+  listing=$(tar tzf "$tarball")
+  sed 's/^/  /' <<<"$listing"
+  check_listing "$tarball" "$listing" "${contents[@]/#/$name/}"
+  local outside
+  outside=$(grep -v "^$name/" <<<"$listing" | head -3 | tr '\n' ' ' || true)
+  [ -z "$outside" ] || problem "$tarball holds files outside $name/: $outside"
+  local unpacked file machine
+  unpacked=$(mktemp -d)
+  tar xzf "$tarball" -C "$unpacked" --strip-components=1
+  machine=$(elf_machine "$arch")
+  for file in qrnctl libqrnclient.so standin/libwfapi.so; do
+    [ -f "$unpacked/$file" ] && check_linux_binary "$tarball" "$unpacked/$file" "$machine"
+  done
+  check_doc_links "$tarball" "$unpacked"
+  rm -rf "$unpacked"
+}
+
 # The host kit's import library names every function of the header, as a
 # program of the kit's architecture refers to it: plain on x64, _name@n
 # (__stdcall) on x86.
@@ -219,4 +250,5 @@ else
   echo "check_packages: vdqrn-windows-arm64.zip NOT CHECKED ($VDQRN_NO_ARM64_WHY)"
 fi
 for arch in x86 x64 armhf arm64; do check_linux_package "$arch"; done
+check_linux_host_kit x64
 exit $status

@@ -120,11 +120,14 @@ install_packages() {
 #   package_contents windows x86|x64|arm64
 #   package_contents linux x86|x64|armhf|arm64
 #   package_contents host-kit-windows x86|x64
-# The host kit is for the session host and host application developers:
-# qrnctl, the client library with its header and its import library for
-# MSVC's linker (lib/qrnclient.lib, which mingw's takes too), the examples
-# in C, C# and Python, and the stand-in of the platform's channel functions
-# in a folder of its own (for development machines only).
+#   package_contents host-kit-linux x64
+# The host kits are for the session host and host application developers:
+# qrnctl, the client library with its header (on Windows also its import
+# library for MSVC's linker, lib/qrnclient.lib, which mingw's takes too),
+# the modules for Python (qrnclient.py) and C# (QrnClient.cs) beside the
+# library, the examples in C, C# and Python, and the stand-in of the
+# platform's channel functions in a folder of its own (for development
+# machines only). The Linux kit comes from the glibc floor's build.
 # A package carries the instrument host of its own architecture; a 64-bit
 # one also the 32-bit instrument host and a 32-bit simulated instrument of
 # its machine family, so that a 64-bit client can
@@ -140,6 +143,16 @@ package_contents() {
     printf '%s\t%s\n' qrnctl.exe "$preset:qrnctl.exe" qrnclient.dll "$preset:qrnclient.dll" \
       include/qrnclient.h server/client/include/qrnclient.h lib/qrnclient.lib "$preset:qrnclient.lib" \
       "standin/$standin" "$preset:$standin"
+    host_modules
+    shipped_docs
+    return 0
+  fi
+  if [ "$platform" = host-kit-linux ]; then
+    local preset=linux-$arch
+    printf '%s\t%s\n' qrnctl "$preset:qrnctl" libqrnclient.so "$preset:libqrnclient.so" \
+      include/qrnclient.h server/client/include/qrnclient.h \
+      standin/libwfapi.so "$preset:libwfapi.so"
+    host_modules
     shipped_docs
     return 0
   fi
@@ -184,6 +197,13 @@ package_contents() {
     printf '%s\t%s\n' install.sh installer/linux/install.sh
   fi
   shipped_docs
+}
+
+# The client library's modules for Python and C#, in a host kit's root
+# beside the library (where qrnclient.py looks for it first).
+host_modules() {
+  printf '%s\t%s\n' qrnclient.py server/client/python/qrnclient.py \
+    QrnClient.cs server/client/csharp/QrnClient.cs
 }
 
 # The docs every package holds, and every file their relative links name:

@@ -9,7 +9,8 @@
 # tarballs and the system packages made from them (scripts/linux_packages.sh);
 # --only NAME (repeatable) the package named, without its installer packages:
 # windows-x86, windows-x64, windows-arm64, host-kit-windows-x86,
-# host-kit-windows-x64, linux-x86, linux-x64, linux-armhf, linux-arm64.
+# host-kit-windows-x64, linux-x86, linux-x64, linux-armhf, linux-arm64,
+# host-kit-linux-x64.
 # Before packing anything it checks that the presets the asked packages come
 # from are built, and names every one that is not. --help prints this.
 #
@@ -30,9 +31,12 @@
 # and x64 hosts and simulated instruments (simspectro32.dll,
 # simspectro64.dll) besides its own host, QRNHOSTA64.EXE. For the session
 # host, vdqrn-host-kit-windows-x86.zip and -x64.zip: qrnctl.exe,
-# qrnclient.dll, include/qrnclient.h and lib/qrnclient.lib, the examples in
-# C, C# and Python, the stand-in of the platform's channel functions
-# (standin/), the docs. With VDQRN_SIGN_CERT and VDQRN_SIGN_KEY set,
+# qrnclient.dll, include/qrnclient.h and lib/qrnclient.lib, the modules
+# qrnclient.py (Python) and QrnClient.cs (C#), the examples in C, C# and
+# Python, the stand-in of the platform's channel functions (standin/), the
+# docs; and vdqrn-host-kit-linux-x64.tar.gz (--linux packs it too, from the
+# linux-x64 preset): qrnctl, libqrnclient.so, include/qrnclient.h, the
+# modules, the examples, standin/libwfapi.so, the docs. With VDQRN_SIGN_CERT and VDQRN_SIGN_KEY set,
 # scripts/sign.sh signs every Windows binary before it goes into a zip (and
 # scripts/installers.sh those of the MSI files). scripts/check_packages.sh
 # checks them.
@@ -50,7 +54,7 @@ out=
 what=all
 only=()
 all_packages=(windows-x86 windows-x64 windows-arm64 host-kit-windows-x86 host-kit-windows-x64
-  linux-x86 linux-x64 linux-armhf linux-arm64)
+  linux-x86 linux-x64 linux-armhf linux-arm64 host-kit-linux-x64)
 while [ $# -gt 0 ]; do
   case "$1" in
     --output)
@@ -87,7 +91,7 @@ packages=()
 case "$what" in
   all) packages=("${all_packages[@]}") ;;
   zips) packages=("${all_packages[@]:0:5}") ;;
-  linux) packages=(linux-x86 linux-x64 linux-armhf linux-arm64) ;;
+  linux) packages=(linux-x86 linux-x64 linux-armhf linux-arm64 host-kit-linux-x64) ;;
   only) packages=("${only[@]}") ;;
 esac
 if [ -n "${VDQRN_NO_ARM64_WHY:-}" ] && [[ " ${packages[*]} " == *" windows-arm64 "* ]]; then
@@ -140,7 +144,7 @@ make_package() {
   local listing files
   listing=$(stage_package "$platform" "$arch" "$root" "$stage") || fail "a file is missing"
   mapfile -t files <<<"$listing"
-  if [ "$platform" != linux ]; then
+  if [ "$platform" != linux ] && [ "$platform" != host-kit-linux ]; then
     if [ -n "${VDQRN_SIGN_CERT:-}" ] && [ -n "${VDQRN_SIGN_KEY:-}" ]; then
       local binaries=()
       mapfile -t binaries < <(grep -iE '\.(dll|exe)$' <<<"$listing")
@@ -150,13 +154,16 @@ make_package() {
     (cd "$stage" && cmake -E tar cf "../$name.zip" --format=zip "${files[@]}")
     echo "$out/$name.zip"
   else
-    # install.sh says which version it installs and which architecture its
-    # package is for (its preinstall check has no module beside it).
-    sed -i "s/^version=\$/version=$version/; s/^package_arch=\$/package_arch=$arch/" \
-      "$stage/install.sh"
-    grep -qx "version=$version" "$stage/install.sh" &&
-      grep -qx "package_arch=$arch" "$stage/install.sh" ||
-      fail "cannot write the version into $stage/install.sh"
+    # A client package's install.sh says which version it installs and
+    # which architecture its package is for (its preinstall check has no
+    # module beside it). The host kit has none.
+    if [ "$platform" = linux ]; then
+      sed -i "s/^version=\$/version=$version/; s/^package_arch=\$/package_arch=$arch/" \
+        "$stage/install.sh"
+      grep -qx "version=$version" "$stage/install.sh" &&
+        grep -qx "package_arch=$arch" "$stage/install.sh" ||
+        fail "cannot write the version into $stage/install.sh"
+    fi
     # In a folder of the package's name, so that unpacking it makes one.
     rm -f "$out/$name.tar.gz"
     (cd "$out" && tar czf "$name.tar.gz" --owner=0 --group=0 "${files[@]/#/$name/}")
