@@ -23,7 +23,8 @@
 # refused as busy while one is served; and each diagnosis shows with its
 # exit code: the allow list refusing the program (6, with the entries to
 # add, which then let it in), no driver on the client (8), the library
-# missing (9). Natively also the modules' own tests
+# missing (9). The C listing of docs/protocol.md must be examples/host_app.c.
+# Natively also the modules' own tests
 # (server/client/python/test_qrnclient.py, under python3 and under Python
 # 3.7 where one is installed; server/client/csharp/QrnClientTests.cs under
 # mono): every status of the header by number and name, a measurement, the
@@ -278,6 +279,20 @@ values_in() { grep -cE '^[0-9]+ nm: [-+0-9.eEinfa]+$' "$1" || true; }
 result() { printf '%-16s %-8s %s\n' "$1" "$2" "$3" | tee -a "$summary"; }
 
 status=0
+# The protocol guide's C listing is the example that the tests build and run.
+step "host side: the guide's C listing"
+failures=()
+awk '/^### A minimal example in C/ { found = 1 } found && listing && /^```$/ { exit }
+  listing { print } found && /^```c$/ { listing = 1 }' docs/protocol.md >"$work/listing.c"
+check "docs/protocol.md's C listing is examples/host_app.c" same_file "$work/listing.c" \
+  examples/host_app.c
+if [ ${#failures[@]} -eq 0 ]; then
+  result guide-listing passed "docs/protocol.md's C listing is examples/host_app.c"
+else
+  result guide-listing FAILED "docs/protocol.md's C listing differs from examples/host_app.c"
+  status=1
+fi
+
 # libwfapi.so is found beside the programs and libqrnclient.so, without
 # LD_LIBRARY_PATH; mono looks for libqrnclient.so on the library path.
 qrnctl=("$linux_bin/qrnctl")
