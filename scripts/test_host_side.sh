@@ -312,9 +312,11 @@ for candidate in python3.7 "$pyenv_root"/versions/3.7*/bin/python3.7; do
 done
 languages="C, C# (mono) and Python examples and modules"
 if [ -z "$csharp_why" ]; then
-  mcs -warnaserror -out:"$work/HostApp.exe" examples/HostApp.cs server/client/csharp/QrnClient.cs
-  mcs -warnaserror -out:"$work/QrnClientTests.exe" server/client/csharp/QrnClientTests.cs \
+  # As C# 5, the oldest language QrnClient.cs claims.
+  mcs -langversion:5 -warnaserror -out:"$work/HostApp.exe" examples/HostApp.cs \
     server/client/csharp/QrnClient.cs
+  mcs -langversion:5 -warnaserror -out:"$work/QrnClientTests.exe" \
+    server/client/csharp/QrnClientTests.cs server/client/csharp/QrnClient.cs
 else
   loud "THE C# EXAMPLE AND MODULE ARE NOT RUN: $csharp_why"
   languages="C and Python examples and modules"
@@ -372,8 +374,8 @@ else
   check "printing the 31 values" equal "$(values_in "$work/kit-python.txt")" 31
   if [ -z "$csharp_why" ]; then
     check "the C# example compiles with the kit's QrnClient.cs" shows_on_failure \
-      "$work/kit-mcs.txt" mcs -warnaserror -out:"$kit/HostApp.exe" "$kit/examples/HostApp.cs" \
-      "$kit/QrnClient.cs"
+      "$work/kit-mcs.txt" mcs -langversion:5 -warnaserror -out:"$kit/HostApp.exe" \
+      "$kit/examples/HostApp.cs" "$kit/QrnClient.cs"
     qrnctl=(env -u QRNCLIENT_LIBRARY "LD_LIBRARY_PATH=$kit/standin" mono "$kit/HostApp.exe")
     pushd "$elsewhere" >/dev/null
     qrnctl_at "$client" "$work/kit-csharp.txt"
