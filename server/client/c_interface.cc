@@ -2,6 +2,7 @@
 #define QRNCLIENT_BUILDING
 #include "qrnclient.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -24,8 +25,19 @@ namespace {
 // sessions of one process could not tell their answers apart.
 std::atomic<bool> g_sessionOpen{false};
 
-thread_local std::string t_openProblem;
+// This thread's last failed open: a plain buffer, since a thread_local with
+// a destructor needs a C library newer than the oldest session hosts' (glibc
+// 2.18's __cxa_thread_atexit_impl). The longest problem (an allow-list one
+// with two full paths) fits; a longer one is cut.
+constexpr std::size_t kOpenProblemBytes = 8192;
+thread_local char t_openProblem[kOpenProblemBytes] = {};
 thread_local unsigned t_openError = 0;
+
+void SetOpenProblem(const std::string& problem) {
+  const std::size_t length = std::min(problem.size(), kOpenProblemBytes - 1);
+  std::memcpy(t_openProblem, problem.data(), length);
+  t_openProblem[length] = '\0';
+}
 
 qrnclient::ClientSession::Milliseconds Ms(unsigned timeoutMs) {
   return qrnclient::ClientSession::Milliseconds(timeoutMs);
@@ -51,15 +63,15 @@ QRN_API int QRN_CALL qrn_open(qrn_session** session) {
   *session = nullptr;
   bool expected = false;
   if (!g_sessionOpen.compare_exchange_strong(expected, true)) {
-    t_openProblem =
+    SetOpenProblem(
         "this process has a session open already: one session per process (share it between "
-        "threads, or qrn_close it before opening another)";
+        "threads, or qrn_close it before opening another)");
     t_openError = 0;
     return QRN_ALREADY_OPEN;
   }
   const qrnclient::LoadedChannelFunctions loaded = qrnclient::LoadChannelFunctions();
   if (!loaded.ok) {
-    t_openProblem = loaded.problem;
+    SetOpenProblem(loaded.problem);
     t_openError = loaded.systemError;
     g_sessionOpen = false;
     return QRN_NO_CHANNEL_FUNCTIONS;
@@ -67,12 +79,12 @@ QRN_API int QRN_CALL qrn_open(qrn_session** session) {
   auto opened = std::make_unique<qrn_session>(loaded.functions);
   const qrnclient::OpenResult result = opened->client.Open();
   if (!result.ok) {
-    t_openProblem = qrnclient::OpenProblem(result, vdqrn::platform::CallerProgramPath());
+    SetOpenProblem(qrnclient::OpenProblem(result, vdqrn::platform::CallerProgramPath()));
     t_openError = result.systemError;
     g_sessionOpen = false;
     return result.accessDenied ? QRN_ACCESS_DENIED : QRN_OPEN_FAILED;
   }
-  t_openProblem.clear();
+  t_openProblem[0] = '\0';
   t_openError = 0;
   *session = opened.release();
   return QRN_OK;
@@ -140,7 +152,7 @@ QRN_API unsigned QRN_CALL qrn_system_error(const qrn_session* session) {
   return session == nullptr ? t_openError : session->client.SystemError();
 }
 
-QRN_API const char* QRN_CALL qrn_open_problem(void) { return t_openProblem.c_str(); }
+QRN_API const char* QRN_CALL qrn_open_problem(void) { return t_openProblem; }
 
 QRN_API const char* QRN_CALL qrn_status_name(int status) {
   switch (status) {
