@@ -373,6 +373,29 @@ TEST_F(StandIn, ASecondConnectionIsRefusedAsBusyWhileOneIsServed) {
   EXPECT_NE(err_.str().find("busy with session 1"), std::string::npos) << err_.str();
 }
 
+// Programs that connect while a session is served and then send nothing
+// never hold up the session: each is refused once its open request comes,
+// or dropped after a while, without the listener waiting for it.
+TEST_F(StandIn, SilentConnectionsNeverDelayTheSessionServed) {
+  StartSession();
+  std::string host;
+  std::uint16_t port = 0;
+  ASSERT_TRUE(platform::SplitHostPort(listener_->BoundAddress(), &host, &port));
+  std::vector<platform::Socket> silent;
+  for (int i = 0; i < 3; ++i) {
+    platform::SocketStatus status;
+    std::string error;
+    silent.push_back(platform::Socket::Connect(host, port, 5000, &status, &error));
+    ASSERT_TRUE(silent.back().IsOpen()) << error;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // all three accepted
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(Write(command_, "Hello"));
+    // A silent connection held the listener for a second each.
+    EXPECT_EQ(Read(data_, 900).bytes, "OK|Hello") << round;
+  }
+}
+
 // A peer that never reads holds a send no longer than its time-out.
 TEST_F(StandIn, ASendToAPeerThatNeverReadsEndsAtItsTimeOut) {
   platform::SocketStatus status;

@@ -58,7 +58,9 @@ void Listener::Serve() {
     std::string peer;
     bool loopback = false;
     std::string error;
-    vdqrn::platform::Socket connection = socket_.Accept(kAcceptSliceMs, &peer, &loopback, &error);
+    ServeRefusals();
+    const int slice = refusals_.empty() ? kAcceptSliceMs : 20;
+    vdqrn::platform::Socket connection = socket_.Accept(slice, &peer, &loopback, &error);
     if (!connection.IsOpen()) {
       if (!error.empty()) err_ << "engine_sim: accepting a connection failed: " << error << std::endl;
       continue;
@@ -78,6 +80,7 @@ void Listener::Serve() {
 }
 
 void Listener::RefuseWaiting(int serving) {
+  ServeRefusals();
   std::string peer;
   bool loopback = false;
   std::string error;
@@ -88,34 +91,44 @@ void Listener::RefuseWaiting(int serving) {
          << " (not this machine; --accept-remote accepts it)" << std::endl;
     return;
   }
-  RefuseBusy(std::move(connection), peer, serving);
-}
-
-void Listener::RefuseBusy(vdqrn::platform::Socket connection, const std::string& peer,
-                          int serving) {
   err_ << "engine_sim: refused a connection from " << peer << ": busy with session " << serving
        << " (one program at a time; its opens fail with error 170)" << std::endl;
-  vdqrn::wire::FrameReader reader;
-  char buffer[1024];
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRefusalWaitMs);
-  while (std::chrono::steady_clock::now() < until) {
+  Refusal refusal;
+  refusal.connection = std::move(connection);
+  refusal.until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRefusalWaitMs);
+  refusals_.push_back(std::move(refusal));
+  ServeRefusals();
+}
+
+void Listener::ServeRefusals() {
+  const auto now = std::chrono::steady_clock::now();
+  for (auto refusal = refusals_.begin(); refusal != refusals_.end();) {
+    bool done = now >= refusal->until;
+    char buffer[1024];
     std::size_t count = 0;
-    const auto received = connection.Receive(buffer, sizeof buffer, 100, &count);
-    if (received == vdqrn::platform::Socket::Received::kClosed) return;
-    if (received == vdqrn::platform::Socket::Received::kTimedOut) continue;
-    reader.Feed(buffer, count);
-    vdqrn::wire::Message message;
-    vdqrn::wire::FrameReader::Next next;
-    while ((next = reader.Take(&message)) == vdqrn::wire::FrameReader::Next::kMessage) {
-      if (message.type != vdqrn::wire::MessageType::kOpenRequest) continue;
-      const std::string frame =
-          vdqrn::wire::Encode(vdqrn::wire::OpenAnswer(message.channel, kErrorBusy));
-      if (!connection.SendAll(frame.data(), frame.size())) return;
-      // The stand-in opens one channel at a time: its first refusal ends it.
-      connection.Shutdown();
-      return;
+    while (!done) {
+      const auto received = refusal->connection.Receive(buffer, sizeof buffer, 0, &count);
+      if (received == vdqrn::platform::Socket::Received::kTimedOut) break;
+      if (received == vdqrn::platform::Socket::Received::kClosed) {
+        done = true;
+        break;
+      }
+      refusal->reader.Feed(buffer, count);
+      vdqrn::wire::Message message;
+      vdqrn::wire::FrameReader::Next next;
+      while (!done && (next = refusal->reader.Take(&message)) ==
+                          vdqrn::wire::FrameReader::Next::kMessage) {
+        if (message.type != vdqrn::wire::MessageType::kOpenRequest) continue;
+        const std::string frame =
+            vdqrn::wire::Encode(vdqrn::wire::OpenAnswer(message.channel, kErrorBusy));
+        refusal->connection.SendAll(frame.data(), frame.size());
+        // The stand-in opens one channel at a time: its first refusal ends it.
+        refusal->connection.Shutdown();
+        done = true;
+      }
+      if (next == vdqrn::wire::FrameReader::Next::kBroken) done = true;
     }
-    if (next == vdqrn::wire::FrameReader::Next::kBroken) return;
+    refusal = done ? refusals_.erase(refusal) : refusal + 1;
   }
 }
 

@@ -5,14 +5,17 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "engine_sim.h"
 #include "listen_settings.h"
 #include "platform/socket.h"
+#include "wire.h"
 
 namespace engine_sim_cli {
 
@@ -36,11 +39,19 @@ class Listener {
   void Stop() { stop_ = true; }
 
  private:
-  // Answers the open requests of a connection that came while a session
-  // runs with error 170, then closes it.
-  void RefuseBusy(vdqrn::platform::Socket connection, const std::string& peer, int serving);
+  // A connection that came while a session runs: its open request is
+  // answered with error 170 (busy), then it is closed. It waits for that
+  // request without holding up the session served.
+  struct Refusal {
+    vdqrn::platform::Socket connection;
+    vdqrn::wire::FrameReader reader;
+    std::chrono::steady_clock::time_point until;
+  };
   // A connection waiting to be accepted, refused while `serving` runs.
   void RefuseWaiting(int serving);
+  // Looks at each refused connection without waiting: answers the open
+  // requests that came, drops those that closed or waited too long.
+  void ServeRefusals();
 
   ListenSettings settings_;
   std::ostream& out_;
@@ -50,6 +61,7 @@ class Listener {
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::unique_ptr<engine_sim::Engine> engine_;  // the client's, while a session lasts
+  std::vector<Refusal> refusals_;
 };
 
 // The whole --listen mode for RunTool: listens, announces, writes the ready
