@@ -555,6 +555,8 @@ rollback_scenarios() {
   check "the driver still installed" same_file "$stage/VDQRN.DLL" "$client_unix/VDQRN.DLL"
   check "all as installed: files, QRN key, our note of the folder" \
     equal "$(snapshot | grep -v 'Display[NV]')" "$installed"
+  echo "  NOT CHECKED under wine: the product's entry among the installed programs" \
+    "(wine's rollback leaves it removed)"
   WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
 }
 
