@@ -1,6 +1,7 @@
 #include "diagnostics/log.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -13,6 +14,30 @@ namespace {
 
 // Cleared by the first OpenLog of the process, whether that open worked or not.
 bool g_firstOpen = true;
+
+// Set when a line reached the file only in part (the file system filled up):
+// the next line that is written starts with the line end the cut one lacks,
+// so that a reader never sees two lines as one.
+std::atomic<bool> g_lineCut{false};
+
+// Writes one whole line (its line end included) in one write. `room` is a
+// byte before `bytes` that may be used for the line end a cut line lacks.
+void WriteLine(LogFile& file, char* room, const char* bytes, std::size_t count) {
+  if (file.handle == platform::kNoFile) return;
+  const bool endCut = g_lineCut.load();
+  const char* from = bytes;
+  if (endCut) {
+    *room = '\n';
+    from = room;
+  }
+  const platform::LogWritten written =
+      platform::WriteLogFile(file.handle, from, count + (endCut ? 1 : 0));
+  if (written == platform::LogWritten::kWhole) {
+    g_lineCut = false;
+  } else if (written == platform::LogWritten::kPart) {
+    g_lineCut = true;
+  }
+}
 
 // Writes the value in decimal, right-aligned in the width and filled with
 // zeros on the left, as a stream with fill '0' and that width does.
@@ -59,7 +84,9 @@ void WriteLogLine(LogFile& file, const std::string& text) {
   const platform::LocalTime now = platform::CurrentLocalTime();
   // "DD.MM.YYYY - HH:MM:SS  ": the same bytes as a stream with fill '0' and
   // widths 2, 2, 4, 2, 2, 2 would give.
-  char line[kLogLineBuffer];
+  // One byte ahead of the line for the line end a cut line lacks.
+  char buffer[1 + kLogLineBuffer];
+  char* const line = buffer + 1;
   char* end = line;
   end = Literal(ZeroFilled(end, now.day, 2), ".");
   end = Literal(ZeroFilled(end, now.month, 2), ".");
@@ -67,15 +94,18 @@ void WriteLogLine(LogFile& file, const std::string& text) {
   end = Literal(ZeroFilled(end, now.hour, 2), ":");
   end = Literal(ZeroFilled(end, now.minute, 2), ":");
   end = Literal(ZeroFilled(end, now.second, 2), "  ");
-  // A short line goes out in one write with its line end.
-  if (text.size() < sizeof line - static_cast<std::size_t>(end - line)) {
+  // A short line is built here; a longer one in a buffer of its own: each
+  // goes out in one write with its line end.
+  if (text.size() < kLogLineBuffer - static_cast<std::size_t>(end - line)) {
     end = std::copy(text.begin(), text.end(), end);
     *end++ = '\n';
-    platform::WriteLogFile(file.handle, line, static_cast<std::size_t>(end - line));
+    WriteLine(file, buffer, line, static_cast<std::size_t>(end - line));
   } else {
-    platform::WriteLogFile(file.handle, line, static_cast<std::size_t>(end - line));
-    platform::WriteLogFile(file.handle, text.data(), text.size());
-    platform::WriteLogFile(file.handle, "\n", 1);
+    std::string whole(1, '\0');
+    whole.append(line, end);
+    whole += text;
+    whole += '\n';
+    WriteLine(file, &whole[0], &whole[1], whole.size() - 1);
   }
 }
 
@@ -101,27 +131,31 @@ PlainLogLine& PlainLogLine::operator<<(const void* pointer) {
 PlainLogLine::PlainLogLine() : file_(OpenLog()) {}
 
 PlainLogLine& PlainLogLine::Write(const char* bytes, std::size_t count) {
-  if (count > sizeof pending_ - used_) {
-    platform::WriteLogFile(file_.handle, pending_, used_);
-    used_ = 0;
-    if (count > sizeof pending_) {
-      platform::WriteLogFile(file_.handle, bytes, count);
-      return *this;
-    }
+  // A line longer than the buffer moves to one of its own: it still goes
+  // out in one write.
+  if (!longer_.empty() || count > sizeof pending_ - 1 - used_) {
+    if (longer_.empty()) longer_.assign(pending_, 1 + used_);
+    longer_.append(bytes, count);
+    return *this;
   }
-  std::memcpy(pending_ + used_, bytes, count);
+  std::memcpy(pending_ + 1 + used_, bytes, count);
   used_ += count;
   return *this;
 }
 
 PlainLogLine::~PlainLogLine() {
   Write("\n", 1);
-  platform::WriteLogFile(file_.handle, pending_, used_);
+  if (longer_.empty()) {
+    WriteLine(file_, pending_, pending_ + 1, used_);
+  } else {
+    WriteLine(file_, &longer_[0], &longer_[1], longer_.size() - 1);
+  }
   CloseLog(file_);
 }
 
 void ResetFirstOpenForTesting() {
   g_firstOpen = true;
+  g_lineCut = false;
   platform::ResetLogRefusalForTesting();
 }
 

@@ -17,8 +17,8 @@ namespace diagnostics {
 
 extern const char kLogFileName[];
 
-// A line up to this long (timestamp and line end included) goes to the file
-// in one write; each further write is a system call as dear as the open.
+// A line up to this long (timestamp and line end included) is built without
+// allocating; every line, however long, goes to the file in one write.
 constexpr std::size_t kLogLineBuffer = 2048;
 
 // Full path of the log file: the temporary directory, then kLogFileName.
@@ -46,7 +46,8 @@ void LogTimestamped(const std::string& text);
 // The pieces have the bytes that a standard stream's insertions would give
 // (texts as they are, numbers in plain decimal, pointers as 0x... in hex or 0
 // for null). They are gathered in a buffer and written in one go with the
-// line end; a piece too long for the buffer is written on its own.
+// line end; a line too long for the buffer is gathered in one of its own and
+// still written in one go.
 class PlainLogLine {
  public:
   PlainLogLine();
@@ -78,8 +79,11 @@ class PlainLogLine {
   PlainLogLine& Write(const char* bytes, std::size_t count);
 
   LogFile file_;
-  char pending_[kLogLineBuffer];
+  // pending_[0] is kept for the line end a cut earlier line lacks; the line
+  // starts at pending_ + 1.
+  char pending_[1 + kLogLineBuffer];
   std::size_t used_ = 0;
+  std::string longer_;  // the whole line, with the same byte kept, once too long
 };
 
 // Makes the next OpenLog truncate again, as after a fresh module load.

@@ -62,17 +62,21 @@ FileHandle OpenLogFile(const char* path, bool truncate) {
   return fd;
 }
 
-void WriteLogFile(FileHandle file, const char* bytes, std::size_t count) {
-  if (file == kNoFile) return;
+LogWritten WriteLogFile(FileHandle file, const char* bytes, std::size_t count) {
+  if (file == kNoFile) return LogWritten::kNothing;
+  bool some = false;
   while (count > 0) {
     const std::size_t allowed = detail::LogWriteAllowance(count);
-    if (allowed == 0) return;
+    if (allowed == 0) break;
     const ssize_t written = write(static_cast<int>(file), bytes, allowed);
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
+    if (written <= 0) break;
+    some = true;
     bytes += written;
     count -= static_cast<std::size_t>(written);
   }
+  if (count == 0) return LogWritten::kWhole;
+  return some ? LogWritten::kPart : LogWritten::kNothing;
 }
 
 void CloseLogFile(FileHandle file) {

@@ -24,38 +24,45 @@ FileHandle OpenLogFile(const char* path, bool truncate) {
 
 namespace {
 
-// Hands bytes to WriteFile until all are taken or it refuses; false then.
-bool WriteAll(HANDLE file, const char* bytes, std::size_t count) {
-  while (count > 0) {
-    const DWORD allowed = static_cast<DWORD>(detail::LogWriteAllowance(count));
+// Hands bytes to WriteFile until all are taken or it refuses; how many it
+// took.
+std::size_t WriteAll(HANDLE file, const char* bytes, std::size_t count) {
+  std::size_t taken = 0;
+  while (taken < count) {
+    const DWORD allowed = static_cast<DWORD>(detail::LogWriteAllowance(count - taken));
     DWORD written = 0;
-    if (allowed == 0 || !WriteFile(file, bytes, allowed, &written, nullptr) || written == 0) {
-      return false;
+    if (allowed == 0 || !WriteFile(file, bytes + taken, allowed, &written, nullptr) ||
+        written == 0) {
+      break;
     }
-    bytes += written;
-    count -= written;
+    taken += written;
   }
-  return true;
+  return taken;
 }
 
 }  // namespace
 
-void WriteLogFile(FileHandle file, const char* bytes, std::size_t count) {
-  if (file == kNoFile) return;
+LogWritten WriteLogFile(FileHandle file, const char* bytes, std::size_t count) {
+  if (file == kNoFile) return LogWritten::kNothing;
   const HANDLE handle = reinterpret_cast<HANDLE>(file);
-  // Text mode: each "\n" is stored as "\r\n". A short line is translated
-  // into the buffer and goes out in one write; a longer one in pieces.
-  char translated[2 * 2048];
+  // Text mode: each "\n" is stored as "\r\n". The line is translated whole
+  // and goes out in one write: a short one in this buffer, a longer one in
+  // one of its own.
+  char buffer[2 * 2048];
+  std::string longer;
+  char* translated = buffer;
+  if (2 * count > sizeof buffer) {
+    longer.resize(2 * count);
+    translated = &longer[0];
+  }
   std::size_t used = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    if (used + 2 > sizeof translated) {
-      if (!WriteAll(handle, translated, used)) return;
-      used = 0;
-    }
     if (bytes[i] == '\n') translated[used++] = '\r';
     translated[used++] = bytes[i];
   }
-  WriteAll(handle, translated, used);
+  const std::size_t taken = WriteAll(handle, translated, used);
+  if (taken == used) return LogWritten::kWhole;
+  return taken == 0 ? LogWritten::kNothing : LogWritten::kPart;
 }
 
 void CloseLogFile(FileHandle file) {

@@ -13,6 +13,7 @@ namespace {
 
 ClockFunction g_clock = nullptr;
 long g_logWriteLimit = -1;
+long g_logSpace = -1;
 
 // The test's temporary directory, when one is set. Plain bytes, set up
 // before any code runs and never destroyed: a log line written while the
@@ -102,12 +103,22 @@ void SetClockForTesting(ClockFunction clock) { g_clock = clock; }
 
 void SetLogWriteLimitForTesting(long bytes) { g_logWriteLimit = bytes; }
 
+void SetLogSpaceForTesting(long bytes) { g_logSpace = bytes; }
+
 namespace detail {
 
 std::size_t LogWriteAllowance(std::size_t count) {
-  if (g_logWriteLimit < 0) return count;
-  return count < static_cast<std::size_t>(g_logWriteLimit) ? count
-                                                          : static_cast<std::size_t>(g_logWriteLimit);
+  if (g_logWriteLimit >= 0 && count > static_cast<std::size_t>(g_logWriteLimit)) {
+    count = static_cast<std::size_t>(g_logWriteLimit);
+  }
+  return LogSpaceAllowance(count);
+}
+
+std::size_t LogSpaceAllowance(std::size_t count) {
+  if (g_logSpace < 0) return count;
+  if (count > static_cast<std::size_t>(g_logSpace)) count = static_cast<std::size_t>(g_logSpace);
+  g_logSpace -= static_cast<long>(count);
+  return count;
 }
 
 }  // namespace detail

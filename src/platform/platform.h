@@ -128,10 +128,14 @@ constexpr FileHandle kNoFile = -1;
 // file planted in a shared folder by another user) the log stays off for the
 // rest of the process. kNoFile when not opened.
 FileHandle OpenLogFile(const char* path, bool truncate);
-// Writes every byte, continuing after a partial write until the line is whole
-// or the system refuses; failures are swallowed. Windows stores each "\n" as
-// "\r\n", as a text-mode stream does.
-void WriteLogFile(FileHandle file, const char* bytes, std::size_t count);
+// How much of what WriteLogFile was given reached the file.
+enum class LogWritten { kWhole, kNothing, kPart };
+// Writes every byte in one system call where the system takes them all (a
+// file opened for appending then gets them as one piece, never split by
+// another process's write), continuing after a partial write until the line
+// is whole or the system refuses. Windows stores each "\n" as "\r\n", as a
+// text-mode stream does.
+LogWritten WriteLogFile(FileHandle file, const char* bytes, std::size_t count);
 void CloseLogFile(FileHandle file);
 
 // ---- Instrument libraries of another architecture ----
@@ -375,6 +379,10 @@ void SetTempDirectoryForTesting(const std::string& directory);
 // Lets the system take at most `bytes` bytes per write of the log (0: every
 // write is refused); a negative value restores the system's own behaviour.
 void SetLogWriteLimitForTesting(long bytes);
+// Lets the file system take only `bytes` more bytes of the log in all, as a
+// file system that fills up (a write that does not fit writes what fits);
+// a negative value: no limit.
+void SetLogSpaceForTesting(long bytes);
 // Lets the log be written again after OpenLogFile refused its file, and
 // checks the next file it opens.
 void ResetLogRefusalForTesting();
@@ -390,6 +398,8 @@ std::size_t ReadFileStart(const std::string& file, unsigned char* bytes, std::si
 // The bytes one system write of the log may take of `count` (the test
 // limit, when one is set); 0 stands for a refused write.
 std::size_t LogWriteAllowance(std::size_t count);
+// Of a write's allowance, what the simulated free space takes (and uses up).
+std::size_t LogSpaceAllowance(std::size_t count);
 }  // namespace detail
 
 }  // namespace platform

@@ -6,14 +6,17 @@
 // must not.
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #if !defined(_WIN32)
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include "module_test.h"
 #include "exchanges.h"
 #include "in_process_channel.h"
+#include "diagnostics/log.h"
 #include "platform/platform.h"
 
 namespace vdqrn {
@@ -209,14 +212,19 @@ class LogWrites : public ::testing::Test {
 
   static platform::LocalTime FixedClock() { return platform::LocalTime{2026, 12, 7, 4, 50, 45}; }
 
-  static Run RunSession(long writeLimit) {
+  // space: the bytes the file system takes in all before it is full (-1: no
+  // limit); it has room again after `freedAfter` commands.
+  static Run RunSession(long writeLimit, long space = -1, std::size_t freedAfter = 0) {
     TestDirectory directory;
     engine_sim::Engine engine;
     platform::SetClockForTesting(&FixedClock);
     platform::SetLogWriteLimitForTesting(writeLimit);
     Run run;
     if (AttachInProcess(engine, directory.Path()) && engine.Open() == 0) {
+      platform::SetLogSpaceForTesting(space);
+      std::size_t commands = 0;
       for (const Exchange& exchange : EveryFamilyWithSimspectro()) {
+        if (commands++ == freedAfter) platform::SetLogSpaceForTesting(-1);
         engine.ClearSent();
         engine.Write(engine_sim::kDataChannelName, exchange.command);
         engine.Poll();
@@ -224,6 +232,7 @@ class LogWrites : public ::testing::Test {
       }
     }
     DetachInProcess(engine);
+    platform::SetLogSpaceForTesting(-1);
     platform::SetLogWriteLimitForTesting(-1);
     platform::SetClockForTesting(nullptr);
     run.log = engine_sim::ReadModuleLog(directory.Path());
@@ -245,6 +254,101 @@ TEST_F(LogWrites, ShortWritesAreContinuedUntilEachLineIsWhole) {
   EXPECT_GT(whole.log.size(), 1000u);
   EXPECT_EQ(piecemeal.log, whole.log);
 }
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+// The file system fills up in the middle of a line (at every few bytes of the
+// session's log) and has room again later: the cut line is ended before the
+// next one, so every line in the file is a whole line of the log or the
+// start of one, never two lines run together.
+TEST_F(LogWrites, ALineCutByAFullFileSystemIsNeverJoinedToTheNext) {
+  const Run whole = RunSession(-1);
+  const std::vector<std::string> expected = Lines(whole.log);
+  const std::size_t commands = ExpectedAnswers().size();
+  for (long space = 7; space < static_cast<long>(whole.log.size()) / 2; space += 97) {
+    const Run cut = RunSession(-1, space, commands / 2);
+    EXPECT_EQ(cut.answers, ExpectedAnswers());
+    std::size_t cutLines = 0;
+    for (const std::string& line : Lines(cut.log)) {
+      bool found = false;
+      bool whole_line = false;
+      for (const std::string& candidate : expected) {
+        if (candidate.compare(0, line.size(), line) == 0) {
+          found = true;
+          whole_line = whole_line || candidate.size() == line.size();
+        }
+      }
+      EXPECT_TRUE(found) << "space " << space << ": a line that is no line of the log:\n" << line;
+      if (!whole_line) ++cutLines;
+    }
+    EXPECT_LE(cutLines, 1u) << "space " << space;
+    EXPECT_NE(cut.log.find(expected.back()), std::string::npos) << "nothing after the room came";
+  }
+}
+
+#if !defined(_WIN32)
+// Two client processes, one log folder (one user, two sessions): lines far
+// longer than the line buffer, written at the same time, never mix; each
+// line is one write to the file opened for appending.
+TEST_F(LogWrites, TwoClientsInOneFolderNeverMixTheirLines) {
+  TestDirectory directory;
+  const std::size_t length = 3 * diagnostics::kLogLineBuffer;
+  // Both open their log (each process's first open empties it) before
+  // either writes its long lines.
+  int ready[2];
+  int go[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(go), 0);
+  pid_t children[2];
+  for (int child = 0; child < 2; ++child) {
+    children[child] = fork();
+    ASSERT_GE(children[child], 0);
+    if (children[child] == 0) {
+      engine_sim::Engine engine;
+      if (!AttachInProcess(engine, directory.Path()) || engine.Open() != 0) _exit(90);
+      char byte = 'r';
+      if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) _exit(91);
+      const std::string command = "Hello|" + std::string(length, child == 0 ? 'a' : 'b');
+      for (int i = 0; i < 400; ++i) {
+        engine.Write(engine_sim::kDataChannelName, command);
+        engine.Poll();
+      }
+      DetachInProcess(engine);
+      _exit(0);
+    }
+  }
+  char bytes[2];
+  for (std::size_t got = 0; got < 2;) {
+    const ssize_t count = read(ready[0], bytes + got, 2 - got);
+    ASSERT_GT(count, 0);
+    got += static_cast<std::size_t>(count);
+  }
+  ASSERT_EQ(write(go[1], "gg", 2), 2);
+  for (const pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  std::size_t longLines = 0;
+  for (const std::string& line : Lines(engine_sim::ReadModuleLog(directory.Path()))) {
+    const std::size_t a = line.find('a' == line[line.find_first_of("ab")] ? "aaaa" : "bbbb");
+    if (line.find_first_of("ab") == std::string::npos || a == std::string::npos) continue;
+    ++longLines;
+    const char letter = line[a];
+    const std::size_t run = line.find_first_not_of(letter, a) - a;
+    EXPECT_EQ(run, length) << "a line cut or mixed: " << line.substr(0, 120) << "...";
+    EXPECT_EQ(line.find(letter == 'a' ? "bbbb" : "aaaa"), std::string::npos)
+        << "two clients' lines in one";
+  }
+  EXPECT_EQ(longLines, 800u);  // one per command, none lost
+  for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
+}
+#endif
 
 TEST_F(LogWrites, RefusedWritesLeaveTheAnswersAndAnEmptyLog) {
   const Run refused = RunSession(0);
