@@ -9,8 +9,8 @@
 namespace qrnclient {
 
 // Taken at the start of a call: refuses it while another call holds the
-// session or it is closing; clears the cancel flag for this call and
-// releases the session at the end.
+// session or it is closing, and releases the session at the end. The cancel
+// flag is left as it is: a cancel that came just before is this call's.
 class ClientSession::Turn {
  public:
   explicit Turn(ClientSession& owner) : owner_(owner) {
@@ -20,7 +20,6 @@ class ClientSession::Turn {
       owner_.busy_.store(false);
       return;
     }
-    owner_.cancel_.store(false);
     held_ = true;
   }
   ~Turn() {
@@ -129,9 +128,7 @@ int ClientSession::LastAnswer(std::string* answer) {
   return QRN_OK;
 }
 
-void ClientSession::Cancel() {
-  if (busy_.load()) cancel_.store(true);
-}
+void ClientSession::Cancel() { cancel_.store(true); }
 
 void ClientSession::Shutdown() {
   closing_.store(true);

@@ -37,8 +37,8 @@ class ClientSession {
   int LastAnswer(std::string* answer);
   std::uint32_t SystemError() const { return systemError_.load(); }
 
-  // From any thread: ends the running call's wait (no effect on calls that
-  // start later).
+  // From any thread: ends the running call's wait or, when none waits, the
+  // next call (unsent); only that one, however many cancels came.
   void Cancel();
   // Cancels the running call and returns once it has returned; every call
   // is refused from then on. The session may then be destroyed.

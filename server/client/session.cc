@@ -25,6 +25,15 @@ ChannelWord WaitMs(std::chrono::milliseconds wait) {
 
 // How long a refused resynchronising command waits before the next one.
 constexpr std::chrono::milliseconds kBusyPause{100};
+// Why a command goes unsent while packets keep coming that are neither
+// answers nor echoes.
+const char kUnaskedPackets[] =
+    "the client kept sending packets that no command asked for, and the session did not get "
+    "back in step in time";
+
+// How many tokens taken for lost are remembered, so that their late
+// answers are dropped and not taken for part of a response.
+constexpr std::size_t kLostTokensKept = 16;
 
 }  // namespace
 
@@ -58,6 +67,8 @@ OpenResult Session::Open() {
   }
   inStep_ = true;
   pendingToken_.clear();
+  lostTokens_.clear();
+  tokenWait_ = kTokenWait;
   result.ok = true;
   return result;
 }
@@ -111,6 +122,10 @@ Session::Packet Session::ReadResponse(Clock::time_point deadline, bool* endOpen)
   // shorter one: join while they arrive full and the next follows soon.
   bool full = packet.status == ReadStatus::kPacket && packet.bytes.size() == kMaxCommandBytes;
   while (full) {
+    if (packet.bytes.size() >= kMaxResponseBytes) {
+      *endOpen = true;  // a client that never stops: the rest is not kept
+      break;
+    }
     Packet next = ReadPacket(Clock::now() + joinWait_);
     if (next.status == ReadStatus::kTimedOut) {
       *endOpen = true;
@@ -135,9 +150,26 @@ bool Session::WriteAll(ChannelHandle channel, const std::string& bytes,
   return true;
 }
 
+bool Session::Echoes(const std::string& packet, const std::string& token) {
+  return packet == "ERROR|Unknown command \"" + token + "\"";
+}
+
+bool Session::RefusesAsBusy(const std::string& packet, const std::string& token) {
+  const std::string busy = "ERROR|Command \"" + token + "\" refused";
+  return packet.compare(0, busy.size(), busy) == 0;
+}
+
 bool Session::GetBackInStep(Clock::time_point deadline, Reply* failure, std::string* earlier) {
   const std::string notSent = "the command was not sent: ";
   for (;;) {
+    if (!pendingToken_.empty() && Clock::now() >= quietSince_ + tokenWait_) {
+      // Nothing came for a while: the driver is idle and dropped the
+      // token's answer. Its echo may still come late; it is then dropped.
+      lostTokens_.push_back(pendingToken_);
+      if (lostTokens_.size() > kLostTokensKept) lostTokens_.pop_front();
+      pendingToken_.clear();
+      tokenWait_ = std::min(tokenWait_ * 2, kLongestTokenWait);
+    }
     if (pendingToken_.empty()) {
       const std::string token = FreshSyncToken();
       std::uint32_t error = 0;
@@ -149,8 +181,9 @@ bool Session::GetBackInStep(Clock::time_point deadline, Reply* failure, std::str
         return false;
       }
       pendingToken_ = token;
+      quietSince_ = Clock::now();
     }
-    const Packet packet = ReadPacket(deadline);
+    const Packet packet = ReadPacket(std::min(deadline, quietSince_ + tokenWait_));
     switch (packet.status) {
       case ReadStatus::kFailed:
         *failure = Failure(Outcome::kOutOfStep,
@@ -162,6 +195,7 @@ bool Session::GetBackInStep(Clock::time_point deadline, Reply* failure, std::str
         *failure = Failure(Outcome::kOutOfStep, notSent + "cancelled while getting back in step");
         return false;
       case ReadStatus::kTimedOut:
+        if (Clock::now() < deadline) continue;  // quiet for tokenWait_: another token
         *failure = Failure(Outcome::kOutOfStep,
                            notSent + "an earlier command's response is outstanding, and the "
                                      "driver did not answer the command that gets the session "
@@ -170,15 +204,17 @@ bool Session::GetBackInStep(Clock::time_point deadline, Reply* failure, std::str
       case ReadStatus::kPacket:
         break;
     }
+    quietSince_ = Clock::now();
+    tokenWait_ = kTokenWait;
     // Each packet on its own: a late full-size response is never joined
     // with the echo that follows it.
-    if (packet.bytes == "ERROR|Unknown command \"" + pendingToken_ + "\"") {
+    if (Echoes(packet.bytes, pendingToken_)) {
       pendingToken_.clear();
+      lostTokens_.clear();
       inStep_ = true;
       return true;
     }
-    const std::string busy = "ERROR|Command \"" + pendingToken_ + "\" refused";
-    if (packet.bytes.compare(0, busy.size(), busy) == 0) {
+    if (RefusesAsBusy(packet.bytes, pendingToken_)) {
       // The command that timed out is still running: its response is yet
       // to come. Ask again with a fresh token after a pause.
       pendingToken_.clear();
@@ -187,11 +223,62 @@ bool Session::GetBackInStep(Clock::time_point deadline, Reply* failure, std::str
                            notSent + "an earlier command is still running on the client");
         return false;
       }
-      std::this_thread::sleep_for(kBusyPause);
+      if (!Pause(kBusyPause)) {
+        *failure = Failure(Outcome::kOutOfStep, notSent + "cancelled while getting back in step");
+        return false;
+      }
       continue;
     }
-    // Anything else is a response to an earlier command.
-    if (earlier != nullptr) *earlier += packet.bytes;
+    const bool lostTokensAnswer =
+        std::any_of(lostTokens_.begin(), lostTokens_.end(), [&](const std::string& token) {
+          return Echoes(packet.bytes, token) || RefusesAsBusy(packet.bytes, token);
+        });
+    // Anything else is a response to an earlier command; kept up to the
+    // longest response and one packet more, so that a cut one shows.
+    if (!lostTokensAnswer && earlier != nullptr && earlier->size() <= kMaxResponseBytes) {
+      *earlier += packet.bytes;
+    }
+    if (Clock::now() >= deadline) {
+      *failure = Failure(Outcome::kOutOfStep, notSent + kUnaskedPackets);
+      return false;
+    }
+  }
+}
+
+bool Session::Pause(Milliseconds pause) {
+  const Clock::time_point end = Clock::now() + pause;
+  for (;;) {
+    if (Cancelled()) return false;
+    const Clock::time_point now = Clock::now();
+    if (now >= end) return true;
+    std::this_thread::sleep_for(std::min<Clock::duration>(end - now, kCancelSlice));
+  }
+}
+
+bool Session::DropUnasked(Clock::time_point deadline, Reply* failure) {
+  for (;;) {
+    // A wait of 0: only what is there already.
+    const Packet packet = ReadPacket(Clock::now());
+    switch (packet.status) {
+      case ReadStatus::kTimedOut:
+      // A read that does not wait may fail where one that waits works; a
+      // channel that failed for good fails the command's write or read.
+      case ReadStatus::kFailed:
+        return true;
+      case ReadStatus::kCancelled:
+        *failure = Failure(Outcome::kOutOfStep, "the command was not sent: cancelled");
+        return false;
+      case ReadStatus::kPacket:
+        break;
+    }
+    // No command asked for it: a client that sends unasked, or the late
+    // answer to a token taken for lost. Get back in step before writing.
+    inStep_ = false;
+    if (Clock::now() >= deadline) {
+      *failure = Failure(Outcome::kOutOfStep, std::string("the command was not sent: ") +
+                                                  kUnaskedPackets);
+      return false;
+    }
   }
 }
 
@@ -205,9 +292,13 @@ Reply Session::Send(const std::string& command, Milliseconds timeout, Target tar
   }
   if (timeout.count() <= 0) timeout = kDefaultTimeout;
   const Clock::time_point deadline = Clock::now() + timeout;
-  if (!inStep_) {
+  // Until the session is in step and nothing unasked is waiting: what was
+  // there before the command was written is never its answer.
+  for (;;) {
     Reply failure;
-    if (!GetBackInStep(deadline, &failure, nullptr)) return failure;
+    if (!inStep_ && !GetBackInStep(deadline, &failure, nullptr)) return failure;
+    if (!DropUnasked(deadline, &failure)) return failure;
+    if (inStep_) break;
   }
   std::uint32_t error = 0;
   const ChannelHandle channel = target == Target::kDataChannel ? data_ : command_;
@@ -226,12 +317,15 @@ Reply Session::Send(const std::string& command, Milliseconds timeout, Target tar
       inStep_ = false;
       Reply failure;
       std::string rest;
-      const bool whole =
+      const bool inStep =
           GetBackInStep(std::max(deadline, Clock::now() + kCompletionWait), &failure, &rest);
-      Reply reply = ParseResponse(packet.bytes + rest);
-      if (!whole) {
+      std::string response = packet.bytes + rest;
+      const bool cut = response.size() > kMaxResponseBytes;
+      if (cut) response.resize(kMaxResponseBytes);
+      Reply reply = ParseResponse(response);
+      if (!inStep || cut) {
         reply.outcome = Outcome::kIncomplete;
-        reply.systemError = failure.systemError;
+        reply.systemError = inStep ? 0 : failure.systemError;
       }
       return reply;
     }

@@ -77,9 +77,10 @@ typedef enum qrn_status {
   /* the response ended on a full packet and its rest did not come in time: the
    * text may be cut short; the session gets back in step before the next command */
   QRN_INCOMPLETE_ANSWER = 11,
-  /* not sent: an earlier response is still outstanding and getting back in step
-   * did not finish within this call's time-out (or was cancelled, or a channel
-   * failed: qrn_system_error is then non-zero); try again */
+  /* not sent: an earlier response is still outstanding, or packets came that no
+   * command asked for, and getting back in step did not finish within this
+   * call's time-out (or the call was cancelled, or a channel failed:
+   * qrn_system_error is then non-zero); try again */
   QRN_OUT_OF_STEP = 12,
   /* not sent: another call on this session is running, or it is closing */
   QRN_BUSY = 13,
@@ -104,8 +105,10 @@ QRN_API int QRN_CALL qrn_open(qrn_session** session);
  * then closes the channels and frees the session. Call it once. */
 QRN_API void QRN_CALL qrn_close(qrn_session* session);
 /* From any thread: ends the wait of the call running on the session now
- * (QRN_CANCELLED once sent, QRN_OUT_OF_STEP before). No effect on calls that
- * start later. */
+ * (QRN_CANCELLED once sent, QRN_OUT_OF_STEP before). A cancel is never lost:
+ * when no call is waiting (none runs, or it has its answer already), it ends
+ * the next call that sends or asks, before anything is written
+ * (QRN_OUT_OF_STEP), and only that one, however many cancels came. */
 QRN_API int QRN_CALL qrn_cancel(qrn_session* session);
 
 /* Sends the command (length bytes; -1: up to its zero byte) on the command
