@@ -424,7 +424,8 @@ arm64_suites() {
       # The demo conversation from the arm64 zip, as an administrator tries it.
       demo arm64-zip "engine_sim.exe from vdqrn-windows-arm64.zip under arm64 wine, in process" \
         scripts/arm64_demo.sh build
-      checked msi-arm64 "installed, played and removed under arm64 wine; refuses an x64 client; swapped with the x64 MSI and back" "" \
+      checked msi-arm64 "installed, played and removed under arm64 wine; refuses an x64 \
+client; swapped with the x64 MSI and back" "" \
         scripts/test_arm64_msi.sh build
       checked arm64-wine-runner "scripts/test_wine_arm64.sh, a session of its own" "" \
         scripts/test_wine_arm64.sh
