@@ -67,15 +67,15 @@ std::uint32_t Connection::Open(std::uint32_t id, const std::string& name,
     if (broken_) return kErrorBrokenPipe;
     // Registered first: packets may follow the answer at once.
     queues_[id] = std::move(queue);
+    opening_.insert(id);
   }
-  if (!SendFrame(frame)) {
-    Break();
-    return kErrorBrokenPipe;
-  }
+  const bool sent = SendFrame(frame);
+  if (!sent) Break();
   std::unique_lock<std::mutex> lock(mutex_);
   const bool answered = answered_.wait_for(lock, kOpenAnswerTimeout, [this, id] {
     return broken_ || answers_.count(id) != 0;
   });
+  opening_.erase(id);
   std::uint32_t error = kErrorSemTimeout;
   if (answers_.count(id) != 0) {
     error = answers_[id];
@@ -137,7 +137,7 @@ void Connection::ReadLoop() {
       {
         std::lock_guard<std::mutex> lock(mutex_);
         if (message.type == wire::MessageType::kOpenAnswer) {
-          answers_[message.channel] = message.error;
+          if (opening_.count(message.channel) != 0) answers_[message.channel] = message.error;
         } else if (message.type == wire::MessageType::kData) {
           const auto found = queues_.find(message.channel);
           if (found != queues_.end()) queue = found->second;

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -47,6 +48,10 @@ class Connection {
   mutable std::mutex mutex_;
   std::condition_variable answered_;
   std::map<std::uint32_t, std::shared_ptr<PacketQueue>> queues_;
+  // The ids whose open waits for its answer, and the answers come for them:
+  // an answer for any other id is dropped, so a client that sends answers
+  // nobody asked for costs nothing.
+  std::set<std::uint32_t> opening_;
   std::map<std::uint32_t, std::uint32_t> answers_;
   bool broken_ = false;
   std::thread reader_;

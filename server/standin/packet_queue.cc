@@ -8,7 +8,12 @@ namespace standin {
 void PacketQueue::Push(std::string packet) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    bytes_ += packet.size();
     packets_.push_back(std::move(packet));
+    while (bytes_ > kMaxBytes || packets_.size() > kMaxPackets) {
+      bytes_ -= packets_.front().size();
+      packets_.pop_front();
+    }
   }
   arrived_.notify_all();
 }
@@ -26,6 +31,7 @@ PacketQueue::Taken PacketQueue::Take(std::size_t capacity, std::uint32_t timeout
   if (packets_.empty()) return broken_ ? Taken::kBroken : Taken::kTimedOut;
   std::string next = std::move(packets_.front());
   packets_.pop_front();
+  bytes_ -= next.size();
   if (next.size() > capacity) return Taken::kTooSmall;
   *packet = std::move(next);
   return Taken::kPacket;
@@ -34,6 +40,7 @@ PacketQueue::Taken PacketQueue::Take(std::size_t capacity, std::uint32_t timeout
 void PacketQueue::Purge() {
   std::lock_guard<std::mutex> lock(mutex_);
   packets_.clear();
+  bytes_ = 0;
 }
 
 void PacketQueue::Break() {
