@@ -22,6 +22,11 @@ using std::chrono::milliseconds;
 
 std::vector<TimedPacket> Now(const std::string& bytes) { return {{milliseconds(0), bytes}}; }
 
+long long MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
 // The text qrn_send gives, and its status.
 struct Sent {
   int status;
@@ -48,11 +53,12 @@ class ClientLibrary : public ::testing::Test {
  protected:
   // Starts the peer with the script (unknown names echoed as the driver
   // does) and opens a session through the stand-in.
-  void Open(std::function<std::vector<TimedPacket>(const std::string&)> script) {
+  void Open(std::function<std::vector<TimedPacket>(const std::string&)> script,
+            WhileRunning whileRunning = WhileRunning::kScripted) {
     peer_ = std::make_unique<ScriptedPeer>([script](const std::string& command) {
       std::vector<TimedPacket> packets = script(command);
       return packets.empty() && command.rfind("QrnSync", 0) == 0 ? UnknownCommand(command) : packets;
-    });
+    }, whileRunning);
     vdqrn::SetStandInAddress(peer_->Address());
     ASSERT_EQ(qrn_open(&session_), QRN_OK) << qrn_open_problem();
   }
@@ -234,6 +240,135 @@ TEST_F(ClientLibrary, CancelAndCloseEndAWaitOnAnotherThread) {
   EXPECT_EQ(status, QRN_CANCELLED);
   closing.join();
 }
+
+// A cancel is never lost: one that comes while no call waits ends the next
+// call before it writes anything, and only that one; racing a call's start,
+// it ends that call. A lost one would leave the call to its time-out.
+TEST_F(ClientLibrary, ACancelEndsTheCallRunningOrTheNextOneOnly) {
+  Open([](const std::string& command) -> std::vector<TimedPacket> {
+    if (command == "Hello") return Now("OK|Hello");
+    return {};  // Measure: never answered
+  });
+  EXPECT_EQ(qrn_cancel(session_), QRN_OK);
+  EXPECT_EQ(qrn_cancel(session_), QRN_OK);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Send(session_, "Measure", 5000).status, QRN_OUT_OF_STEP);
+  EXPECT_LT(MsSince(start), 1000);
+  EXPECT_EQ(Send(session_, "Hello", 3000).text, "Hello");
+  EXPECT_EQ(peer_->Commands(), std::vector<std::string>{"Hello"}) << "Measure was written";
+
+  for (int round = 0; round < 40; ++round) {
+    std::atomic<int> ready{0};
+    std::thread canceller([&] {
+      ++ready;
+      while (ready < 2) {
+      }
+      if (round % 2 == 1) std::this_thread::sleep_for(std::chrono::microseconds(round * 5));
+      qrn_cancel(session_);
+    });
+    ++ready;
+    while (ready < 2) {
+    }
+    const auto called = std::chrono::steady_clock::now();
+    const int status = Send(session_, "Measure", 1500).status;
+    canceller.join();
+    EXPECT_TRUE(status == QRN_CANCELLED || status == QRN_OUT_OF_STEP)
+        << round << ": " << qrn_status_name(status);
+    EXPECT_LT(MsSince(called), 1200) << round;
+  }
+  const Sent hello = Send(session_, "Hello", 3000);
+  EXPECT_EQ(hello.status, QRN_OK) << hello.text;
+}
+
+// A client that sends what no command asked for: a second packet after an
+// answer, then a flood. Nothing that came before a command was written is
+// taken for its answer; while the flood lasts the command is not sent, and
+// once it is over the session is back in step by itself.
+TEST_F(ClientLibrary, PacketsNoCommandAskedForAreNeverAnAnswer) {
+  Open([](const std::string& command) -> std::vector<TimedPacket> {
+    if (command == "Hello") return {{milliseconds(0), "OK|Hello"}, {milliseconds(100), "OK|2"}};
+    if (command == "Flood") {
+      return {{milliseconds(0), "OK|Flood"}, {milliseconds(50), "OK|1", 40000}};
+    }
+    if (command == "GetAngles") return Now("OK|3");
+    return {};
+  });
+  EXPECT_EQ(Send(session_, "Hello", 3000).text, "Hello");
+  std::this_thread::sleep_for(milliseconds(300));
+  Sent angles = Send(session_, "GetAngles", 3000);
+  EXPECT_EQ(angles.status, QRN_OK);
+  EXPECT_EQ(angles.text, "3");
+
+  EXPECT_EQ(Send(session_, "Flood", 3000).text, "Flood");
+  std::this_thread::sleep_for(milliseconds(100));
+  const auto start = std::chrono::steady_clock::now();
+  do {
+    angles = Send(session_, "GetAngles", 500);
+    if (angles.status == QRN_OK) {
+      EXPECT_EQ(angles.text, "3");
+    }
+    EXPECT_TRUE(angles.status == QRN_OK || angles.status == QRN_OUT_OF_STEP)
+        << qrn_status_name(angles.status) << " " << angles.text;
+  } while (angles.status != QRN_OK && MsSince(start) < 20000);
+  EXPECT_EQ(angles.text, "3");
+  EXPECT_EQ(Send(session_, "GetAngles", 3000).text, "3");
+}
+
+// Full packets without end: the library keeps 16 MiB of one response, says
+// it is incomplete, and is back in step for the next command.
+TEST_F(ClientLibrary, AResponseWithoutEndIsCutAndSaidToBeIncomplete) {
+  Open([](const std::string& command) -> std::vector<TimedPacket> {
+    if (command == "Execute|dump|") return {{milliseconds(0), kFirstPart, 4000}};
+    if (command == "Hello") return Now("OK|Hello");
+    return {};
+  });
+  size_t length = 0;
+  EXPECT_EQ(qrn_send(session_, "Execute|dump|", -1, 0, 20000, nullptr, 0, &length),
+            QRN_INCOMPLETE_ANSWER);
+  EXPECT_EQ(length, (16u << 20) - 3);
+  EXPECT_EQ(Send(session_, "Hello", 20000).text, "Hello");
+}
+
+// The driver answers a token that comes while a command runs as busy: after
+// that command's answer in high-performance mode, not at all in normal mode.
+// Either way the session gets back in step once the client is idle, within
+// one call or over many short ones, and writes few tokens meanwhile.
+class TokensWhileRunning : public ClientLibrary,
+                           public ::testing::WithParamInterface<WhileRunning> {};
+
+TEST_P(TokensWhileRunning, TheSessionGetsBackInStepOnceTheClientIsIdle) {
+  Open(
+      [](const std::string& command) -> std::vector<TimedPacket> {
+        if (command == "Measure") return {{milliseconds(1500), "OK|true"}};
+        if (command == "Hello") return Now("OK|Hello");
+        return {};
+      },
+      GetParam());
+  EXPECT_EQ(Send(session_, "Measure", 100).status, QRN_TIMED_OUT);
+  const Sent hello = Send(session_, "Hello", 5000);
+  EXPECT_EQ(hello.status, QRN_OK) << hello.text;
+  EXPECT_EQ(hello.text, "Hello");
+  EXPECT_LE(Tokens(), 4);
+
+  const int tokensBefore = Tokens();
+  EXPECT_EQ(Send(session_, "Measure", 100).status, QRN_TIMED_OUT);
+  const auto start = std::chrono::steady_clock::now();
+  Sent quick{-1, ""};
+  while (quick.status != QRN_OK && MsSince(start) < 6000) {
+    quick = Send(session_, "Hello", 100);
+  }
+  EXPECT_EQ(quick.status, QRN_OK) << quick.text;
+  EXPECT_LT(MsSince(start), 4500);
+  EXPECT_LE(Tokens() - tokensBefore, 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TokensWhileRunning,
+                         ::testing::Values(WhileRunning::kBusyAfter, WhileRunning::kBusyDropped),
+                         [](const ::testing::TestParamInfo<WhileRunning>& mode) {
+                           return std::string(mode.param == WhileRunning::kBusyAfter
+                                                  ? "HighPerformanceMode"
+                                                  : "NormalMode");
+                         });
 
 TEST_F(ClientLibrary, AFailedOpenLeavesItsErrorNumberAndAdvice) {
   // A port that was free a moment ago: nothing listens.

@@ -1,5 +1,7 @@
 #include "scripted_peer.h"
 
+#include <algorithm>
+
 #include "wire.h"
 
 namespace qrnclient_test {
@@ -12,7 +14,8 @@ std::vector<TimedPacket> UnknownCommand(const std::string& command) {
            "ERROR|Unknown command \"" + command.substr(0, command.find('|')) + "\""}};
 }
 
-ScriptedPeer::ScriptedPeer(Script script) : script_(std::move(script)) {
+ScriptedPeer::ScriptedPeer(Script script, WhileRunning whileRunning)
+    : script_(std::move(script)), whileRunning_(whileRunning) {
   platform::SocketStatus status = platform::SocketStatus::kFailed;
   std::string error;
   listening_ = platform::Socket::Listen("127.0.0.1", 0, &status, &error);
@@ -34,6 +37,11 @@ std::string ScriptedPeer::Address() const { return "127.0.0.1:" + std::to_string
 std::vector<std::string> ScriptedPeer::Commands() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return commands_;
+}
+
+long long ScriptedPeer::Sent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sent_;
 }
 
 void ScriptedPeer::Serve() {
@@ -62,7 +70,15 @@ void ScriptedPeer::SendLoop(platform::Socket* connection, std::uint32_t* dataCha
     if (queued_.wait_until(lock, due, [this] { return stop_ || connectionOver_; })) return;
     const std::string frame = wire::Encode(wire::Data(*dataChannel, next.bytes));
     lock.unlock();
-    connection->SendAll(frame.data(), frame.size());
+    bool open = true;
+    for (int time = 0; time < next.times && open; ++time) {
+      open = connection->SendAll(frame.data(), frame.size());
+      if (time % 256 == 255 || time + 1 == next.times) {
+        std::lock_guard<std::mutex> counting(mutex_);
+        sent_ += time % 256 + 1;
+        open = open && !stop_ && !connectionOver_;
+      }
+    }
     lastSent = std::chrono::steady_clock::now();
     lock.lock();
   }
@@ -74,6 +90,7 @@ void ScriptedPeer::Converse(platform::Socket& connection) {
     std::lock_guard<std::mutex> lock(mutex_);
     connectionOver_ = false;
     outgoing_.clear();
+    runningUntil_ = std::chrono::steady_clock::now();
   }
   std::thread sender([&] { SendLoop(&connection, &dataChannel); });
   wire::FrameReader reader;
@@ -98,11 +115,25 @@ void ScriptedPeer::Converse(platform::Socket& connection) {
         connection.SendAll(frame.data(), frame.size());
       } else if (message.type == wire::MessageType::kData) {
         const auto now = std::chrono::steady_clock::now();
-        const std::vector<TimedPacket> packets = script_(message.data);
+        bool running = false;
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          running = whileRunning_ != WhileRunning::kScripted && now < runningUntil_;
+        }
+        std::vector<TimedPacket> packets;
+        if (!running) packets = script_(message.data);
         std::lock_guard<std::mutex> lock(mutex_);
         commands_.push_back(message.data);
+        if (!running) {
+          runningUntil_ = std::max(now, runningUntil_);
+          for (const TimedPacket& packet : packets) runningUntil_ += packet.delay;
+        } else if (whileRunning_ == WhileRunning::kBusyAfter) {
+          packets = {{std::chrono::milliseconds(0),
+                      "ERROR|Command \"" + message.data.substr(0, message.data.find('|')) +
+                          "\" refused, another command is still running"}};
+        }
         for (const TimedPacket& packet : packets) {
-          outgoing_.push_back({now, packet.delay, packet.bytes});
+          outgoing_.push_back({now, packet.delay, packet.bytes, packet.times});
         }
         queued_.notify_all();
       }

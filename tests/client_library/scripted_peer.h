@@ -3,7 +3,8 @@
 // asked for, and answers each command with the packets the test's script
 // gives, each after its own delay. Packets leave in order, as the driver
 // answers one command after the other, so the timing of a slow link or a
-// loaded client can be set exactly.
+// loaded client can be set exactly. A command that comes while another runs
+// (its last packet not sent yet) can be refused as the driver refuses it.
 #pragma once
 
 #include <chrono>
@@ -22,13 +23,21 @@ namespace qrnclient_test {
 struct TimedPacket {
   std::chrono::milliseconds delay;  // after the command came, or the packet before it left
   std::string bytes;                // at most 4996 bytes
+  int times = 1;                    // sent that often in a row: a flood
+};
+
+// What the driver answers to a command that comes while another runs.
+enum class WhileRunning {
+  kScripted,     // the script's answer, after the running command's
+  kBusyAfter,    // its busy answer after the running command's (high-performance mode)
+  kBusyDropped,  // nothing: the running command's answer replaces the busy one (normal mode)
 };
 
 class ScriptedPeer {
  public:
   using Script = std::function<std::vector<TimedPacket>(const std::string& command)>;
 
-  explicit ScriptedPeer(Script script);
+  explicit ScriptedPeer(Script script, WhileRunning whileRunning = WhileRunning::kScripted);
   ~ScriptedPeer();
   ScriptedPeer(const ScriptedPeer&) = delete;
   ScriptedPeer& operator=(const ScriptedPeer&) = delete;
@@ -36,24 +45,31 @@ class ScriptedPeer {
   std::string Address() const;
   // Every command received so far, in order.
   std::vector<std::string> Commands() const;
+  // How many packets have left so far.
+  long long Sent() const;
 
  private:
   struct Outgoing {
     std::chrono::steady_clock::time_point notBefore;
     std::chrono::milliseconds delay;
     std::string bytes;
+    int times;
   };
   void Serve();
   void Converse(vdqrn::platform::Socket& connection);
   void SendLoop(vdqrn::platform::Socket* connection, std::uint32_t* dataChannel);
 
   Script script_;
+  WhileRunning whileRunning_;
   vdqrn::platform::Socket listening_;
   std::uint16_t port_ = 0;
   mutable std::mutex mutex_;
   std::condition_variable queued_;
   std::deque<Outgoing> outgoing_;
   std::vector<std::string> commands_;
+  // When the last packet of the commands queued so far is due.
+  std::chrono::steady_clock::time_point runningUntil_;
+  long long sent_ = 0;
   bool stop_ = false;
   bool connectionOver_ = false;
   std::thread server_;
