@@ -23,6 +23,7 @@
 #include "platform/socket.h"
 #include "process_info.h"
 #include "recording_controls.h"
+#include "scripted_peer.h"
 #include "standin_address.h"
 #include "test_directory.h"
 #include "tool.h"
@@ -315,6 +316,50 @@ TEST_F(StandIn, NothingListeningRefusesTheOpen) {
   vdqrn::SetStandInAddress("127.0.0.1:" + std::to_string(port));
   EXPECT_EQ(Open("QrnCmd1"), nullptr);
   EXPECT_EQ(LastError(), 1225u);
+}
+
+// A client that floods a channel the host does not read costs the host a
+// bounded queue: the newest 8192 packets, or 16 MiB, are kept; the oldest
+// are dropped. Before, the host grew until it aborted.
+TEST_F(StandIn, AFloodedChannelKeepsOnlyTheNewestPackets) {
+  using qrnclient_test::TimedPacket;
+  const std::chrono::milliseconds now(0);
+  qrnclient_test::ScriptedPeer peer([&](const std::string& command) {
+    std::vector<TimedPacket> packets;
+    for (int i = 0; command == "Numbers" && i < 10000; ++i) {
+      packets.push_back({now, std::to_string(i)});
+    }
+    if (command == "Full") packets.push_back({now, std::string(kPacket, 'f'), 4000});
+    return packets;
+  });
+  vdqrn::SetStandInAddress(peer.Address());
+  command_ = OpenKept("QrnCmd1");
+  data_ = OpenKept("QrnDta1");
+  ASSERT_NE(data_, nullptr) << LastError();
+  long long sent = 0;
+  // Everything sent and taken in by the stand-in, then read back.
+  const auto flood = [&](const std::string& command, int packets) {
+    std::vector<std::string> read;
+    if (!Write(command_, command)) return read;
+    sent += packets;
+    for (int wait = 0; wait < 200 && peer.Sent() < sent; ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    for (ReadResult next = Read(data_, 0); next.ok; next = Read(data_, 0)) {
+      read.push_back(next.bytes);
+    }
+    return read;
+  };
+  const std::vector<std::string> numbers = flood("Numbers", 10000);
+  ASSERT_EQ(numbers.size(), 8192u);
+  EXPECT_EQ(numbers.front(), "1808");
+  EXPECT_EQ(numbers.back(), "9999");
+  const std::vector<std::string> full = flood("Full", 4000);
+  EXPECT_EQ(full.size(), (16u << 20) / kPacket);
+  // The queue works on: an answer after the flood comes through.
+  ASSERT_TRUE(Write(command_, "Numbers"));
+  EXPECT_EQ(Read(data_, 5000).bytes, "0");
 }
 
 TEST_F(StandIn, ALostConnectionBreaksReadsAndWrites) {
