@@ -288,7 +288,7 @@ TEST_F(ClientLibrary, PacketsNoCommandAskedForAreNeverAnAnswer) {
   Open([](const std::string& command) -> std::vector<TimedPacket> {
     if (command == "Hello") return {{milliseconds(0), "OK|Hello"}, {milliseconds(100), "OK|2"}};
     if (command == "Flood") {
-      return {{milliseconds(0), "OK|Flood"}, {milliseconds(50), "OK|1", 40000}};
+      return {{milliseconds(0), "OK|Flood"}, {milliseconds(50), "OK|1", 20000}};
     }
     if (command == "GetAngles") return Now("OK|3");
     return {};

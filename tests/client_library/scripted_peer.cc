@@ -58,7 +58,7 @@ void ScriptedPeer::Serve() {
   }
 }
 
-void ScriptedPeer::SendLoop(platform::Socket* connection, std::uint32_t* dataChannel) {
+void ScriptedPeer::SendLoop(platform::Socket* connection) {
   auto lastSent = std::chrono::steady_clock::now();
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
@@ -67,8 +67,14 @@ void ScriptedPeer::SendLoop(platform::Socket* connection, std::uint32_t* dataCha
     Outgoing next = outgoing_.front();
     outgoing_.pop_front();
     const auto due = std::max(next.notBefore, lastSent) + next.delay;
-    if (queued_.wait_until(lock, due, [this] { return stop_ || connectionOver_; })) return;
-    const std::string frame = wire::Encode(wire::Data(*dataChannel, next.bytes));
+    // A wait that is due already is not waited for: under wine each costs
+    // a timer's tick, and a flood of distinct packets would crawl.
+    const auto over = [this] { return stop_ || connectionOver_; };
+    if (due > std::chrono::steady_clock::now() ? queued_.wait_until(lock, due, over) : over()) {
+      return;
+    }
+    const std::string frame = wire::Encode(
+        wire::Data(next.onCommandChannel ? commandChannel_ : dataChannel_, next.bytes));
     lock.unlock();
     bool open = true;
     for (int time = 0; time < next.times && open; ++time) {
@@ -85,14 +91,13 @@ void ScriptedPeer::SendLoop(platform::Socket* connection, std::uint32_t* dataCha
 }
 
 void ScriptedPeer::Converse(platform::Socket& connection) {
-  std::uint32_t dataChannel = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     connectionOver_ = false;
     outgoing_.clear();
     runningUntil_ = std::chrono::steady_clock::now();
   }
-  std::thread sender([&] { SendLoop(&connection, &dataChannel); });
+  std::thread sender([&] { SendLoop(&connection); });
   wire::FrameReader reader;
   char buffer[8192];
   bool going = true;
@@ -110,7 +115,11 @@ void ScriptedPeer::Converse(platform::Socket& connection) {
     wire::FrameReader::Next next;
     while ((next = reader.Take(&message)) == wire::FrameReader::Next::kMessage) {
       if (message.type == wire::MessageType::kOpenRequest) {
-        if (message.name == "QrnDta1") dataChannel = message.channel;
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          if (message.name == "QrnDta1") dataChannel_ = message.channel;
+          if (message.name == "QrnCmd1") commandChannel_ = message.channel;
+        }
         const std::string frame = wire::Encode(wire::OpenAnswer(message.channel, 0));
         connection.SendAll(frame.data(), frame.size());
       } else if (message.type == wire::MessageType::kData) {
@@ -133,7 +142,8 @@ void ScriptedPeer::Converse(platform::Socket& connection) {
                           "\" refused, another command is still running"}};
         }
         for (const TimedPacket& packet : packets) {
-          outgoing_.push_back({now, packet.delay, packet.bytes, packet.times});
+          outgoing_.push_back(
+              {now, packet.delay, packet.bytes, packet.times, packet.onCommandChannel});
         }
         queued_.notify_all();
       }

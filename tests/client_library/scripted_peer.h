@@ -24,6 +24,7 @@ struct TimedPacket {
   std::chrono::milliseconds delay;  // after the command came, or the packet before it left
   std::string bytes;                // at most 4996 bytes
   int times = 1;                    // sent that often in a row: a flood
+  bool onCommandChannel = false;    // on QrnCmd1, where the driver never answers
 };
 
 // What the driver answers to a command that comes while another runs.
@@ -54,10 +55,11 @@ class ScriptedPeer {
     std::chrono::milliseconds delay;
     std::string bytes;
     int times;
+    bool onCommandChannel;
   };
   void Serve();
   void Converse(vdqrn::platform::Socket& connection);
-  void SendLoop(vdqrn::platform::Socket* connection, std::uint32_t* dataChannel);
+  void SendLoop(vdqrn::platform::Socket* connection);
 
   Script script_;
   WhileRunning whileRunning_;
@@ -70,6 +72,9 @@ class ScriptedPeer {
   // When the last packet of the commands queued so far is due.
   std::chrono::steady_clock::time_point runningUntil_;
   long long sent_ = 0;
+  // The ids of the connection's channels.
+  std::uint32_t commandChannel_ = 0;
+  std::uint32_t dataChannel_ = 0;
   bool stop_ = false;
   bool connectionOver_ = false;
   std::thread server_;
