@@ -25,11 +25,12 @@ ChannelWord WaitMs(std::chrono::milliseconds wait) {
 
 // How long a refused resynchronising command waits before the next one.
 constexpr std::chrono::milliseconds kBusyPause{100};
-// Why a command goes unsent while packets keep coming that are neither
-// answers nor echoes.
+// Why a command goes unsent while packets keep coming that no command
+// waits for (a flood, or an earlier command's late response at the last
+// moment).
 const char kUnaskedPackets[] =
-    "the client kept sending packets that no command asked for, and the session did not get "
-    "back in step in time";
+    "packets that no command waits for kept coming, and the session did not get back in step "
+    "in time";
 
 // How many tokens taken for lost are remembered, so that their late
 // answers are dropped and not taken for part of a response.
