@@ -230,8 +230,9 @@ public sealed class QrnSession : IDisposable {
 
   public void Close() { Dispose(); }
 
-  // From any thread: ends the wait of the call running now (it throws
-  // QrnException Cancelled once sent, OutOfStep before).
+  // From any thread: ends the call running now (it throws QrnException
+  // Cancelled once sent, OutOfStep before) or, when none runs, the next one,
+  // before it writes anything (OutOfStep).
   public void Cancel() {
     IntPtr session = Enter(null, false);
     try {

@@ -291,8 +291,9 @@ class Session(object):
             self._state.notify_all()
 
     def cancel(self):
-        """From any thread: ends the wait of the call running now (it raises
-        QrnError with Status.CANCELLED once sent, OUT_OF_STEP before)."""
+        """From any thread: ends the call running now (it raises QrnError
+        with Status.CANCELLED once sent, OUT_OF_STEP before) or, when none
+        runs, the next one, before it writes anything (OUT_OF_STEP)."""
         handle = self._enter(None, exclusive=False)
         try:
             self._library.qrn_cancel(handle)
