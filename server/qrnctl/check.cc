@@ -9,7 +9,7 @@ namespace qrnctl {
 
 namespace {
 
-using engine_sim_cli::Visible;
+using conversation_text::Visible;
 
 // The driver's answer to a library call when no library is loaded.
 const char kNoLibraryLoaded[] = "ERROR|No driver loaded";

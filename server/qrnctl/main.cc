@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/caller.h"
-#include "process_info.h"
+#include "terminal.h"
 #include "tool.h"
 
 int main(int argc, char** argv) {
@@ -12,6 +12,6 @@ int main(int argc, char** argv) {
   qrnctl::Environment environment;
   environment.functions = qrnclient::LoadChannelFunctions();
   environment.programPath = vdqrn::platform::CallerProgramPath();
-  environment.inputIsTerminal = engine_sim_cli::StdinIsTerminal();
+  environment.inputIsTerminal = conversation_text::StdinIsTerminal();
   return qrnctl::RunQrnctl(arguments, environment, std::cin, std::cout, std::cerr);
 }

@@ -17,7 +17,7 @@ namespace qrnctl {
 
 namespace {
 
-using engine_sim_cli::Visible;
+using conversation_text::Visible;
 
 int Fail(std::ostream& err, int code, const std::string& text) {
   err << "qrnctl: " << text << std::endl;
@@ -33,17 +33,17 @@ qrnclient::Target TargetOf(const Options& options) {
 qrnclient::Reply Exchange(qrnclient::Session& session, const Options& options,
                           const std::string& command, bool echo, std::ostream& out,
                           std::ostream& err) {
-  if (echo) engine_sim_cli::PrintCommand(out, command);
+  if (echo) conversation_text::PrintCommand(out, command);
   const qrnclient::Reply reply = session.Send(command, options.timeout, TargetOf(options));
   if (command.size() > qrnclient::kMaxCommandBytes) {
     out << std::flush;
     err << "qrnctl: command too long, not sent: " << reply.text << std::endl;
   } else if (reply.Answered()) {
-    engine_sim_cli::PrintResponse(out, reply.raw);
-    engine_sim_cli::PrintChartIfSpectral(out, command, reply.raw);
+    conversation_text::PrintResponse(out, reply.raw);
+    conversation_text::PrintChartIfSpectral(out, command, reply.raw);
     out << std::flush;
   } else if (reply.outcome == qrnclient::Outcome::kIncomplete) {
-    engine_sim_cli::PrintResponse(out, reply.raw);
+    conversation_text::PrintResponse(out, reply.raw);
     out << std::flush;
     err << "qrnctl: the response to \"" << Visible(command)
         << "\" may be incomplete: it ended on a full packet and the rest did not come in time"
@@ -86,14 +86,14 @@ int Converse(qrnclient::Session& session, const Options& options, std::istream& 
   std::optional<std::string> response;  // its response, if it got one
   for (;;) {
     if (prompt) out << "> " << std::flush;
-    if (!engine_sim_cli::ReadLine(in, &line)) break;
-    if (engine_sim_cli::IsExpectationLine(line)) {
-      if (!engine_sim_cli::CheckExpectation("qrnctl", line, command, response, err)) {
+    if (!conversation_text::ReadLine(in, &line)) break;
+    if (conversation_text::IsExpectationLine(line)) {
+      if (!conversation_text::CheckExpectation("qrnctl", line, command, response, err)) {
         unexpected = true;
       }
       continue;
     }
-    if (!engine_sim_cli::IsCommandLine(line)) continue;
+    if (!conversation_text::IsCommandLine(line)) continue;
     const qrnclient::Reply reply = Exchange(session, options, line, !prompt, out, err);
     if (reply.outcome == qrnclient::Outcome::kChannelFailure) return kExitChannelFailure;
     command = line;

@@ -21,16 +21,16 @@ constexpr auto kOpenAnswerTimeout = std::chrono::seconds(10);
 std::unique_ptr<Connection> Connection::Connect(const std::string& address, std::uint32_t* error) {
   std::string host;
   std::uint16_t port = 0;
-  if (!platform::SplitHostPort(address, &host, &port)) {
+  if (!sockets::SplitHostPort(address, &host, &port)) {
     *error = kErrorInvalidParameter;
     return nullptr;
   }
-  platform::SocketStatus status = platform::SocketStatus::kFailed;
+  sockets::SocketStatus status = sockets::SocketStatus::kFailed;
   std::string reason;
-  platform::Socket socket = platform::Socket::Connect(host, port, kConnectTimeoutMs, &status,
+  sockets::Socket socket = sockets::Socket::Connect(host, port, kConnectTimeoutMs, &status,
                                                       &reason);
   if (!socket.IsOpen()) {
-    *error = status == platform::SocketStatus::kTimedOut ? kErrorSemTimeout
+    *error = status == sockets::SocketStatus::kTimedOut ? kErrorSemTimeout
                                                          : kErrorConnectionRefused;
     return nullptr;
   }
@@ -38,7 +38,7 @@ std::unique_ptr<Connection> Connection::Connect(const std::string& address, std:
   return std::unique_ptr<Connection>(new Connection(std::move(socket)));
 }
 
-Connection::Connection(platform::Socket socket) : socket_(std::move(socket)) {
+Connection::Connection(sockets::Socket socket) : socket_(std::move(socket)) {
   reader_ = std::thread([this] { ReadLoop(); });
 }
 
@@ -126,7 +126,7 @@ void Connection::ReadLoop() {
   char buffer[8192];
   while (true) {
     std::size_t count = 0;
-    if (socket_.Receive(buffer, sizeof buffer, -1, &count) != platform::Socket::Received::kData) {
+    if (socket_.Receive(buffer, sizeof buffer, -1, &count) != sockets::Socket::Received::kData) {
       break;
     }
     reader.Feed(buffer, count);

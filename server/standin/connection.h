@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "packet_queue.h"
-#include "platform/socket.h"
+#include "sockets/socket.h"
 
 namespace vdqrn {
 namespace standin {
@@ -38,12 +38,12 @@ class Connection {
   bool Broken() const;
 
  private:
-  explicit Connection(platform::Socket socket);
+  explicit Connection(sockets::Socket socket);
   void ReadLoop();
   void Break();
   bool SendFrame(const std::string& frame);
 
-  platform::Socket socket_;
+  sockets::Socket socket_;
   std::mutex sendMutex_;
   mutable std::mutex mutex_;
   std::condition_variable answered_;

@@ -6,7 +6,7 @@
 
 namespace qrnclient_test {
 
-namespace platform = vdqrn::platform;
+namespace sockets = vdqrn::sockets;
 namespace wire = vdqrn::wire;
 
 std::vector<TimedPacket> UnknownCommand(const std::string& command) {
@@ -16,9 +16,9 @@ std::vector<TimedPacket> UnknownCommand(const std::string& command) {
 
 ScriptedPeer::ScriptedPeer(Script script, WhileRunning whileRunning)
     : script_(std::move(script)), whileRunning_(whileRunning) {
-  platform::SocketStatus status = platform::SocketStatus::kFailed;
+  sockets::SocketStatus status = sockets::SocketStatus::kFailed;
   std::string error;
-  listening_ = platform::Socket::Listen("127.0.0.1", 0, &status, &error);
+  listening_ = sockets::Socket::Listen("127.0.0.1", 0, &status, &error);
   port_ = listening_.LocalPort();
   server_ = std::thread([this] { Serve(); });
 }
@@ -53,12 +53,12 @@ void ScriptedPeer::Serve() {
     std::string peer;
     bool loopback = false;
     std::string error;
-    platform::Socket connection = listening_.Accept(100, &peer, &loopback, &error);
+    sockets::Socket connection = listening_.Accept(100, &peer, &loopback, &error);
     if (connection.IsOpen()) Converse(connection);
   }
 }
 
-void ScriptedPeer::SendLoop(platform::Socket* connection) {
+void ScriptedPeer::SendLoop(sockets::Socket* connection) {
   auto lastSent = std::chrono::steady_clock::now();
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
@@ -90,7 +90,7 @@ void ScriptedPeer::SendLoop(platform::Socket* connection) {
   }
 }
 
-void ScriptedPeer::Converse(platform::Socket& connection) {
+void ScriptedPeer::Converse(sockets::Socket& connection) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     connectionOver_ = false;
@@ -108,8 +108,8 @@ void ScriptedPeer::Converse(platform::Socket& connection) {
     }
     std::size_t count = 0;
     const auto received = connection.Receive(buffer, sizeof buffer, 100, &count);
-    if (received == platform::Socket::Received::kTimedOut) continue;
-    if (received == platform::Socket::Received::kClosed) break;
+    if (received == sockets::Socket::Received::kTimedOut) continue;
+    if (received == sockets::Socket::Received::kClosed) break;
     reader.Feed(buffer, count);
     wire::Message message;
     wire::FrameReader::Next next;

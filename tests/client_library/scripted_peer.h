@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/socket.h"
+#include "sockets/socket.h"
 
 namespace qrnclient_test {
 
@@ -58,12 +58,12 @@ class ScriptedPeer {
     bool onCommandChannel;
   };
   void Serve();
-  void Converse(vdqrn::platform::Socket& connection);
-  void SendLoop(vdqrn::platform::Socket* connection);
+  void Converse(vdqrn::sockets::Socket& connection);
+  void SendLoop(vdqrn::sockets::Socket* connection);
 
   Script script_;
   WhileRunning whileRunning_;
-  vdqrn::platform::Socket listening_;
+  vdqrn::sockets::Socket listening_;
   std::uint16_t port_ = 0;
   mutable std::mutex mutex_;
   std::condition_variable queued_;

@@ -11,9 +11,9 @@ namespace vdqrn {
 
 namespace {
 
-using engine_sim_cli::kChartRows;
-using engine_sim_cli::SpectralChart;
-using engine_sim_cli::SpectralValues;
+using conversation_text::kChartRows;
+using conversation_text::SpectralChart;
+using conversation_text::SpectralValues;
 
 std::string Joined(const std::vector<std::string>& values) {
   std::string text;

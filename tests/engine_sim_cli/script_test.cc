@@ -10,9 +10,9 @@ namespace vdqrn {
 
 namespace {
 
-using engine_sim_cli::IsCommandLine;
-using engine_sim_cli::IsExpectationLine;
-using engine_sim_cli::ReadLine;
+using conversation_text::IsCommandLine;
+using conversation_text::IsExpectationLine;
+using conversation_text::ReadLine;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::istringstream in(text);
@@ -65,7 +65,7 @@ TEST(ScriptLines, ExpectationsCarryNoCommandAndMatchWhatIsPrinted) {
       {"A\r\nB", "< A\\r\\nB", true},  // control bytes as printed
   };
   for (const Case& test : cases) {
-    EXPECT_EQ(engine_sim_cli::MeetsExpectation(test.response, test.line), test.meets)
+    EXPECT_EQ(conversation_text::MeetsExpectation(test.response, test.line), test.meets)
         << test.response << " against " << test.line;
   }
 }

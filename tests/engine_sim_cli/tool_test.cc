@@ -86,7 +86,7 @@ TEST_F(Tool, ExampleSessionGetsEveryResponse) {
   std::ifstream script(ExampleSession());
   std::vector<std::string> commands;
   for (std::string line; std::getline(script, line);) {
-    if (engine_sim_cli::IsCommandLine(line)) commands.push_back(line);
+    if (conversation_text::IsCommandLine(line)) commands.push_back(line);
   }
   ASSERT_GE(commands.size(), 20u);
   for (const std::string& command : commands) {

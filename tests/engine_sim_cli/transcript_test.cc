@@ -10,10 +10,10 @@ namespace vdqrn {
 
 namespace {
 
-using engine_sim_cli::PrintChartIfSpectral;
-using engine_sim_cli::PrintCommand;
-using engine_sim_cli::PrintResponse;
-using engine_sim_cli::Visible;
+using conversation_text::PrintChartIfSpectral;
+using conversation_text::PrintCommand;
+using conversation_text::PrintResponse;
+using conversation_text::Visible;
 
 std::string Spectrum() {
   std::string text = "OK|0.1";

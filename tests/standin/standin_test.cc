@@ -20,7 +20,7 @@
 #include "exit_codes.h"
 #include "listener.h"
 #include "platform/caller.h"
-#include "platform/socket.h"
+#include "sockets/socket.h"
 #include "process_info.h"
 #include "recording_controls.h"
 #include "scripted_peer.h"
@@ -307,9 +307,9 @@ TEST_F(StandIn, NamesLongerThanSevenOrNotAsciiAreRefused) {
 
 TEST_F(StandIn, NothingListeningRefusesTheOpen) {
   // A port that was free a moment ago.
-  platform::SocketStatus status;
+  sockets::SocketStatus status;
   std::string error;
-  platform::Socket probe = platform::Socket::Listen("127.0.0.1", 0, &status, &error);
+  sockets::Socket probe = sockets::Socket::Listen("127.0.0.1", 0, &status, &error);
   ASSERT_TRUE(probe.IsOpen()) << error;
   const std::uint16_t port = probe.LocalPort();
   probe.Close();
@@ -384,10 +384,10 @@ TEST_F(StandIn, ASecondConnectionIsRefusedAsBusyWhileOneIsServed) {
   StartSession();
   std::string host;
   std::uint16_t port = 0;
-  ASSERT_TRUE(platform::SplitHostPort(listener_->BoundAddress(), &host, &port));
-  platform::SocketStatus status;
+  ASSERT_TRUE(sockets::SplitHostPort(listener_->BoundAddress(), &host, &port));
+  sockets::SocketStatus status;
   std::string error;
-  platform::Socket second = platform::Socket::Connect(host, port, 5000, &status, &error);
+  sockets::Socket second = sockets::Socket::Connect(host, port, 5000, &status, &error);
   ASSERT_TRUE(second.IsOpen()) << error;
   const std::string request = wire::Encode(wire::OpenRequest(7, "QrnCmd1", "/other/program"));
   ASSERT_TRUE(second.SendAll(request.data(), request.size()));
@@ -398,8 +398,8 @@ TEST_F(StandIn, ASecondConnectionIsRefusedAsBusyWhileOneIsServed) {
     char buffer[256];
     std::size_t count = 0;
     const auto received = second.Receive(buffer, sizeof buffer, 100, &count);
-    if (received == platform::Socket::Received::kClosed) break;
-    if (received == platform::Socket::Received::kData) reader.Feed(buffer, count);
+    if (received == sockets::Socket::Received::kClosed) break;
+    if (received == sockets::Socket::Received::kData) reader.Feed(buffer, count);
     answered = reader.Take(&answer) == wire::FrameReader::Next::kMessage;
   }
   ASSERT_TRUE(answered);
@@ -420,12 +420,12 @@ TEST_F(StandIn, SilentConnectionsNeverDelayTheSessionServed) {
   StartSession();
   std::string host;
   std::uint16_t port = 0;
-  ASSERT_TRUE(platform::SplitHostPort(listener_->BoundAddress(), &host, &port));
-  std::vector<platform::Socket> silent;
+  ASSERT_TRUE(sockets::SplitHostPort(listener_->BoundAddress(), &host, &port));
+  std::vector<sockets::Socket> silent;
   for (int i = 0; i < 3; ++i) {
-    platform::SocketStatus status;
+    sockets::SocketStatus status;
     std::string error;
-    silent.push_back(platform::Socket::Connect(host, port, 5000, &status, &error));
+    silent.push_back(sockets::Socket::Connect(host, port, 5000, &status, &error));
     ASSERT_TRUE(silent.back().IsOpen()) << error;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // all three accepted
@@ -438,16 +438,16 @@ TEST_F(StandIn, SilentConnectionsNeverDelayTheSessionServed) {
 
 // A peer that never reads holds a send no longer than its time-out.
 TEST_F(StandIn, ASendToAPeerThatNeverReadsEndsAtItsTimeOut) {
-  platform::SocketStatus status;
+  sockets::SocketStatus status;
   std::string error;
-  platform::Socket listening = platform::Socket::Listen("127.0.0.1", 0, &status, &error);
+  sockets::Socket listening = sockets::Socket::Listen("127.0.0.1", 0, &status, &error);
   ASSERT_TRUE(listening.IsOpen()) << error;
-  platform::Socket reader =
-      platform::Socket::Connect("127.0.0.1", listening.LocalPort(), 5000, &status, &error);
+  sockets::Socket reader =
+      sockets::Socket::Connect("127.0.0.1", listening.LocalPort(), 5000, &status, &error);
   ASSERT_TRUE(reader.IsOpen()) << error;
   std::string peer;
   bool loopback = false;
-  platform::Socket writer = listening.Accept(5000, &peer, &loopback, &error);
+  sockets::Socket writer = listening.Accept(5000, &peer, &loopback, &error);
   ASSERT_TRUE(writer.IsOpen()) << error;
   writer.SetSendTimeout(200);
   const std::string chunk(64 * 1024, 'x');
@@ -519,9 +519,9 @@ TEST_F(StandIn, TheToolServesOneSessionAndSaysWhereItListens) {
 }
 
 TEST_F(StandIn, TheToolSaysWhenItCannotListen) {
-  platform::SocketStatus status;
+  sockets::SocketStatus status;
   std::string error;
-  platform::Socket taken = platform::Socket::Listen("127.0.0.1", 0, &status, &error);
+  sockets::Socket taken = sockets::Socket::Listen("127.0.0.1", 0, &status, &error);
   ASSERT_TRUE(taken.IsOpen()) << error;
   const std::string address = "127.0.0.1:" + std::to_string(taken.LocalPort());
   std::istringstream in;

@@ -52,13 +52,13 @@ int CheckOpenedModule(engine_sim::Engine& engine, const std::string& library, st
   const bool command = ChannelOpened(engine, engine_sim::kCommandChannelName, out);
   const bool data = ChannelOpened(engine, engine_sim::kDataChannelName, out);
   if (!command || !data) return kExitChannels;
-  out << "check: the module's version: " << Visible(Ask(engine, "QuarnClientDriverVersion"))
+  out << "check: the module's version: " << conversation_text::Visible(Ask(engine, "QuarnClientDriverVersion"))
       << "\n";
   if (library.empty()) return kExitOk;
 
   const std::string init = Ask(engine, "Init|" + library + "|");
   if (init != "OK") {
-    out << "check: library \"" << library << "\" not loaded: " << Visible(init) << "\n";
+    out << "check: library \"" << library << "\" not loaded: " << conversation_text::Visible(init) << "\n";
     const std::string why = readLog ? LoadFailureFromLog(readLog()) : std::string();
     if (!why.empty()) out << "check: " << why << "\n";
     return kExitLibraryLoad;
@@ -66,7 +66,7 @@ int CheckOpenedModule(engine_sim::Engine& engine, const std::string& library, st
   out << "check: library \"" << library << "\" loaded\n";
   const std::string connect = Ask(engine, "Connect");
   if (connect != "OK|true") {
-    out << "check: library \"" << library << "\" not connected: " << Visible(connect) << "\n";
+    out << "check: library \"" << library << "\" not connected: " << conversation_text::Visible(connect) << "\n";
     Ask(engine, "Disconnect");
     return kExitLibraryConnect;
   }

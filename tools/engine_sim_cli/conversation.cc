@@ -45,21 +45,21 @@ ConversationOutcome Converse(engine_sim::Engine& engine, const ConversationSetti
   std::optional<std::string> response;  // its response, if it got one
   while (true) {
     if (settings.prompt) out << "> " << std::flush;
-    if (!ReadLine(in, &line)) break;
-    if (IsExpectationLine(line)) {
-      if (!CheckExpectation("engine_sim", line, command, response, err)) ++outcome.unexpected;
+    if (!conversation_text::ReadLine(in, &line)) break;
+    if (conversation_text::IsExpectationLine(line)) {
+      if (!conversation_text::CheckExpectation("engine_sim", line, command, response, err)) ++outcome.unexpected;
       continue;
     }
-    if (!IsCommandLine(line)) continue;
-    if (!settings.prompt) PrintCommand(out, line);
+    if (!conversation_text::IsCommandLine(line)) continue;
+    if (!settings.prompt) conversation_text::PrintCommand(out, line);
     command = line;
     response = Exchange(engine, settings.channel, line);
     if (response) {
-      PrintResponse(out, *response);
-      PrintChartIfSpectral(out, line, *response);
+      conversation_text::PrintResponse(out, *response);
+      conversation_text::PrintChartIfSpectral(out, line, *response);
     } else {
       out << std::flush;
-      err << "engine_sim: no response to \"" << Visible(line) << "\"" << std::endl;
+      err << "engine_sim: no response to \"" << conversation_text::Visible(line) << "\"" << std::endl;
       ++outcome.unanswered;
     }
     out << std::flush;

@@ -27,7 +27,7 @@ std::string FileName(const std::string& path) {
 
 ListenSession::ListenSession(const ListenSettings& settings,
                              std::unique_ptr<engine_sim::Engine>& engine,
-                             vdqrn::platform::Socket connection, int number, std::ostream& out,
+                             vdqrn::sockets::Socket connection, int number, std::ostream& out,
                              std::ostream& err)
     : settings_(settings), connection_(std::move(connection)), number_(number), out_(out),
       err_(err), engine_(engine) {}
@@ -101,7 +101,7 @@ void ListenSession::Run(const std::atomic<bool>& stop, const std::function<void(
       }
       std::size_t count = 0;
       const auto received = connection_.Receive(buffer, sizeof buffer, slice, &count);
-      if (received == vdqrn::platform::Socket::Received::kTimedOut) {
+      if (received == vdqrn::sockets::Socket::Received::kTimedOut) {
         // Waiting connections are refused after a quiet slice (or, below,
         // one slice of traffic): a program that just ended has its close
         // seen first, and the next program's connection is served, not
@@ -117,7 +117,7 @@ void ListenSession::Run(const std::atomic<bool>& stop, const std::function<void(
         }
         continue;
       }
-      if (received == vdqrn::platform::Socket::Received::kClosed) break;
+      if (received == vdqrn::sockets::Socket::Received::kClosed) break;
       if (std::chrono::steady_clock::now() - lastBetween >=
           std::chrono::milliseconds(kReceiveSliceMs)) {
         between();
@@ -183,22 +183,22 @@ bool ListenSession::Handle(const vdqrn::wire::Message& message) {
 }
 
 void ListenSession::Deliver(const std::string& channelName, const std::string& bytes) {
-  PrintCommand(out_, bytes);
+  conversation_text::PrintCommand(out_, bytes);
   out_ << std::flush;
   if (!engine_) return;  // no driver: the client drops what it gets
   if (settings_.pollMs > 0) {
     // The response leaves at the next poll; a command written before then
     // replaces it in the driver.
-    if (!engine_->Write(channelName, bytes)) Note("\"" + Visible(bytes) + "\" not written");
+    if (!engine_->Write(channelName, bytes)) Note("\"" + conversation_text::Visible(bytes) + "\" not written");
     return;
   }
   const std::optional<std::string> response = Exchange(*engine_, channelName, bytes);
   if (!response) {
-    Note("no response to \"" + Visible(bytes) + "\"");
+    Note("no response to \"" + conversation_text::Visible(bytes) + "\"");
     return;
   }
-  PrintResponse(out_, *response);
-  PrintChartIfSpectral(out_, bytes, *response);
+  conversation_text::PrintResponse(out_, *response);
+  conversation_text::PrintChartIfSpectral(out_, bytes, *response);
   out_ << std::flush;
   if (!SendResponse(*response)) lost_ = true;
 }
@@ -214,7 +214,7 @@ void ListenSession::PollAndSend() {
   }
   engine_->ClearSent();
   if (response.empty()) return;
-  PrintResponse(out_, response);
+  conversation_text::PrintResponse(out_, response);
   out_ << std::flush;
   if (!SendResponse(response)) lost_ = true;
 }

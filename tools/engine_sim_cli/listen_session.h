@@ -16,7 +16,7 @@
 
 #include "engine_sim.h"
 #include "listen_settings.h"
-#include "platform/socket.h"
+#include "sockets/socket.h"
 #include "wire.h"
 
 namespace engine_sim_cli {
@@ -26,7 +26,7 @@ class ListenSession {
   // `engine` holds the client's engine with the module, kept by the listener
   // across connections when the settings keep the session.
   ListenSession(const ListenSettings& settings, std::unique_ptr<engine_sim::Engine>& engine,
-                vdqrn::platform::Socket connection, int number, std::ostream& out,
+                vdqrn::sockets::Socket connection, int number, std::ostream& out,
                 std::ostream& err);
   ListenSession(const ListenSession&) = delete;
   ListenSession& operator=(const ListenSession&) = delete;
@@ -51,7 +51,7 @@ class ListenSession {
   void Note(const std::string& text);
 
   const ListenSettings& settings_;
-  vdqrn::platform::Socket connection_;
+  vdqrn::sockets::Socket connection_;
   const int number_;
   std::ostream& out_;
   std::ostream& err_;

@@ -29,12 +29,12 @@ Listener::~Listener() {
 
 bool Listener::Listen(const std::string& address, std::string* error) {
   std::uint16_t port = 0;
-  if (!vdqrn::platform::SplitHostPort(address, &host_, &port)) {
+  if (!vdqrn::sockets::SplitHostPort(address, &host_, &port)) {
     *error = "not of the form ADDRESS:PORT";
     return false;
   }
-  vdqrn::platform::SocketStatus status = vdqrn::platform::SocketStatus::kFailed;
-  socket_ = vdqrn::platform::Socket::Listen(host_, port, &status, error);
+  vdqrn::sockets::SocketStatus status = vdqrn::sockets::SocketStatus::kFailed;
+  socket_ = vdqrn::sockets::Socket::Listen(host_, port, &status, error);
   if (!socket_.IsOpen()) return false;
   port_ = socket_.LocalPort();
   return true;
@@ -60,7 +60,7 @@ void Listener::Serve() {
     std::string error;
     ServeRefusals();
     const int slice = refusals_.empty() ? kAcceptSliceMs : 20;
-    vdqrn::platform::Socket connection = socket_.Accept(slice, &peer, &loopback, &error);
+    vdqrn::sockets::Socket connection = socket_.Accept(slice, &peer, &loopback, &error);
     if (!connection.IsOpen()) {
       if (!error.empty()) err_ << "engine_sim: accepting a connection failed: " << error << std::endl;
       continue;
@@ -84,7 +84,7 @@ void Listener::RefuseWaiting(int serving) {
   std::string peer;
   bool loopback = false;
   std::string error;
-  vdqrn::platform::Socket connection = socket_.Accept(0, &peer, &loopback, &error);
+  vdqrn::sockets::Socket connection = socket_.Accept(0, &peer, &loopback, &error);
   if (!connection.IsOpen()) return;
   if (!loopback && !settings_.acceptRemote) {
     err_ << "engine_sim: refused a connection from " << peer
@@ -108,8 +108,8 @@ void Listener::ServeRefusals() {
     std::size_t count = 0;
     while (!done) {
       const auto received = refusal->connection.Receive(buffer, sizeof buffer, 0, &count);
-      if (received == vdqrn::platform::Socket::Received::kTimedOut) break;
-      if (received == vdqrn::platform::Socket::Received::kClosed) {
+      if (received == vdqrn::sockets::Socket::Received::kTimedOut) break;
+      if (received == vdqrn::sockets::Socket::Received::kClosed) {
         done = true;
         break;
       }

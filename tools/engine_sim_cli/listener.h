@@ -14,7 +14,7 @@
 
 #include "engine_sim.h"
 #include "listen_settings.h"
-#include "platform/socket.h"
+#include "sockets/socket.h"
 #include "wire.h"
 
 namespace engine_sim_cli {
@@ -43,7 +43,7 @@ class Listener {
   // answered with error 170 (busy), then it is closed. It waits for that
   // request without holding up the session served.
   struct Refusal {
-    vdqrn::platform::Socket connection;
+    vdqrn::sockets::Socket connection;
     vdqrn::wire::FrameReader reader;
     std::chrono::steady_clock::time_point until;
   };
@@ -56,7 +56,7 @@ class Listener {
   ListenSettings settings_;
   std::ostream& out_;
   std::ostream& err_;
-  vdqrn::platform::Socket socket_;
+  vdqrn::sockets::Socket socket_;
   std::string host_;
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};

@@ -5,10 +5,11 @@
 #include <vector>
 
 #include "process_info.h"
+#include "terminal.h"
 #include "tool.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   return engine_sim_cli::RunTool(arguments, std::cin, std::cout, std::cerr,
-                                 engine_sim_cli::StdinIsTerminal());
+                                 conversation_text::StdinIsTerminal());
 }

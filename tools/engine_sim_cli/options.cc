@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "allow_list.h"
-#include "platform/socket.h"
+#include "sockets/socket.h"
 
 namespace engine_sim_cli {
 
@@ -77,7 +77,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     } else if (name == "--listen") {
       std::string host;
       std::uint16_t port = 0;
-      if (!vdqrn::platform::SplitHostPort(value, &host, &port)) {
+      if (!vdqrn::sockets::SplitHostPort(value, &host, &port)) {
         return Failure("option --listen takes ADDRESS:PORT, not \"" + value + "\"");
       }
       options.listen = value;

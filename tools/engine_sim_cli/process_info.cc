@@ -60,12 +60,4 @@ std::string ModuleBesideExecutable(std::string* problem) {
   return folder + kModuleFile;
 }
 
-bool StdinIsTerminal() {
-#if defined(_WIN32)
-  return _isatty(_fileno(stdin)) != 0;
-#else
-  return isatty(STDIN_FILENO) != 0;
-#endif
-}
-
 }  // namespace engine_sim_cli

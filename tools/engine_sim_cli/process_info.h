@@ -1,5 +1,5 @@
 // What the tool needs to know about its own process: where its executable
-// lies and whether a person is typing at standard input.
+// lies.
 #pragma once
 
 #include <string>
@@ -11,8 +11,5 @@ namespace engine_sim_cli {
 // executable's folder. Empty, with *problem saying why, when that folder
 // cannot be told (on Linux: /proc/self/exe cannot be read).
 std::string ModuleBesideExecutable(std::string* problem);
-
-// Whether standard input is a terminal (a console on Windows).
-bool StdinIsTerminal();
 
 }  // namespace engine_sim_cli

@@ -9,7 +9,7 @@
 #include <ostream>
 #include <string>
 
-namespace engine_sim_cli {
+namespace conversation_text {
 
 // Reads one line without its line end ("\n" or "\r\n"); false at the end of
 // the stream. A last line without a line end is a line too.
@@ -33,4 +33,4 @@ bool CheckExpectation(const std::string& tool, const std::string& expectationLin
                       const std::string& command, const std::optional<std::string>& response,
                       std::ostream& err);
 
-}  // namespace engine_sim_cli
+}  // namespace conversation_text

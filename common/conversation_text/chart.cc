@@ -6,7 +6,7 @@
 
 #include "instrument/decimal_text.h"
 
-namespace engine_sim_cli {
+namespace conversation_text {
 
 namespace {
 
@@ -89,4 +89,4 @@ std::vector<std::string> SpectralChart(const std::vector<double>& values) {
   return lines;
 }
 
-}  // namespace engine_sim_cli
+}  // namespace conversation_text

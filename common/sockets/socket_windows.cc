@@ -3,10 +3,10 @@
 #include <ws2tcpip.h>
 
 
-#include "platform/socket.h"
+#include "sockets/socket.h"
 
 namespace vdqrn {
-namespace platform {
+namespace sockets {
 
 namespace {
 
@@ -282,5 +282,5 @@ void Socket::Close() {
   }
 }
 
-}  // namespace platform
+}  // namespace sockets
 }  // namespace vdqrn

@@ -5,7 +5,7 @@
 #include <ostream>
 #include <string>
 
-namespace engine_sim_cli {
+namespace conversation_text {
 
 // The bytes with \r, \n, \t and \0 written as such and other control bytes
 // as \xNN; everything else unchanged.
@@ -18,4 +18,4 @@ void PrintResponse(std::ostream& out, const std::string& response);
 void PrintChartIfSpectral(std::ostream& out, const std::string& command,
                           const std::string& response);
 
-}  // namespace engine_sim_cli
+}  // namespace conversation_text

@@ -2,7 +2,7 @@
 
 #include "transcript.h"
 
-namespace engine_sim_cli {
+namespace conversation_text {
 
 bool ReadLine(std::istream& in, std::string* line) {
   if (!std::getline(in, *line)) return false;
@@ -42,4 +42,4 @@ bool CheckExpectation(const std::string& tool, const std::string& expectationLin
   return false;
 }
 
-}  // namespace engine_sim_cli
+}  // namespace conversation_text

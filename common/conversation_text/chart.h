@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace engine_sim_cli {
+namespace conversation_text {
 
 constexpr std::size_t kSpectralValueCount = 31;
 constexpr int kChartRows = 12;
@@ -20,4 +20,4 @@ std::optional<std::vector<double>> SpectralValues(const std::string& response);
 // Empty unless there are 31 values.
 std::vector<std::string> SpectralChart(const std::vector<double>& values);
 
-}  // namespace engine_sim_cli
+}  // namespace conversation_text

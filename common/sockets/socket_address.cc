@@ -1,11 +1,11 @@
 // What sockets do the same on every system: splitting "host:port", and
 // owning a handle (closed by the system's Close).
-#include "platform/socket.h"
+#include "sockets/socket.h"
 
 #include <cctype>
 
 namespace vdqrn {
-namespace platform {
+namespace sockets {
 
 Socket::~Socket() { Close(); }
 
@@ -49,5 +49,5 @@ bool SplitHostPort(const std::string& address, std::string* host, std::uint16_t*
   return true;
 }
 
-}  // namespace platform
+}  // namespace sockets
 }  // namespace vdqrn

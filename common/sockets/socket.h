@@ -8,7 +8,7 @@
 #include <string>
 
 namespace vdqrn {
-namespace platform {
+namespace sockets {
 
 // "host:port" or "[v6-host]:port", split; false when the text is not of that
 // form or the port is not a number from 0 to 65535.
@@ -78,5 +78,5 @@ class Socket {
   std::intptr_t handle_ = kInvalid;
 };
 
-}  // namespace platform
+}  // namespace sockets
 }  // namespace vdqrn

@@ -11,10 +11,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/socket.h"
+#include "sockets/socket.h"
 
 namespace vdqrn {
-namespace platform {
+namespace sockets {
 
 namespace {
 
@@ -245,5 +245,5 @@ void Socket::Close() {
   }
 }
 
-}  // namespace platform
+}  // namespace sockets
 }  // namespace vdqrn

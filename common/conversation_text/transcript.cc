@@ -4,7 +4,7 @@
 
 #include "chart.h"
 
-namespace engine_sim_cli {
+namespace conversation_text {
 
 std::string Visible(const std::string& bytes) {
   std::string text;
@@ -44,4 +44,4 @@ void PrintChartIfSpectral(std::ostream& out, const std::string& command,
   for (const std::string& line : SpectralChart(*values)) out << line << '\n';
 }
 
-}  // namespace engine_sim_cli
+}  // namespace conversation_text
