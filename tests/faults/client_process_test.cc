@@ -40,6 +40,7 @@ ClientRun RunClient(const std::string& arguments, DWORD limitMs) {
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                       nullptr, nullptr, &startup, &process)) {
+    run.output = "the client did not start: error " + std::to_string(GetLastError());
     CloseHandle(read);
     CloseHandle(write);
     return run;
