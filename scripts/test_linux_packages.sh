@@ -219,7 +219,22 @@ else
       original_or_none "$client/config/module.ini.vdqrn-backup"
   done
   umount "$client/config"
-  finish install-full "install.sh, module.ini on a full 16 KiB tmpfs"
+
+  # A client folder on a read-only file system: root is refused too, told
+  # why, and nothing changes; the checks only read it.
+  rm -rf "$client"
+  mkdir -p "$client/config"
+  original_ini >"$client/config/module.ini"
+  mount --bind "$client" "$client" && mount -o remount,bind,ro "$client"
+  said=$("$unpacked/install.sh" --icaroot "$client" 2>&1) && status=0 || status=$?
+  check "a read-only client folder: install fails (exit status $status)" test "$status" -ne 0
+  check "saying the file system may be read-only" contains "$said" "read-only file system?"
+  check "module.ini as it was" same_bytes "$client/config/module.ini" "$work/original-module.ini"
+  status=0
+  TMPDIR=$work "$unpacked/engine_sim" --check --client "$client" >/dev/null 2>&1 || status=$?
+  check "engine_sim --check reads it (not listed: exit status $status)" test "$status" -eq 14
+  umount "$client"
+  finish install-full "install.sh, module.ini on a full 16 KiB tmpfs and a read-only folder"
 fi
 
 # Some cases below run install.sh as another user (nobody): their files live

@@ -663,9 +663,15 @@ case "$action" in
   uninstall) echo "$product: removing from $icaroot" ;;
   can-install) echo "$product: checking that the client in $icaroot can take this package" ;;
 esac
-[ -w "$icaroot" ] && [ -w "$ini" ] && [ -w "$config" ] ||
+if ! { [ -w "$icaroot" ] && [ -w "$ini" ] && [ -w "$config" ]; }; then
+  # A read-only file system refuses root too: say so rather than "run as root".
+  if [ "$(id -u)" -eq 0 ]; then
+    fail "cannot write to $icaroot or $ini although running as root: is it on a read-only" \
+      "file system? Nothing was changed."
+  fi
   fail "cannot write to $icaroot or $ini: run as root (sudo) for the system client, or as the" \
     "user who owns it."
+fi
 
 # Whether module.ini can be edited: a form this script refuses is refused
 # here, before anything is copied.
