@@ -116,31 +116,6 @@ void JudgeFiles(const InstallationFacts& facts, std::vector<Finding>* findings) 
 
 }  // namespace
 
-std::vector<std::string> HostsFor(ClientSystem system, Architecture client) {
-  if (system == ClientSystem::kWindows) {
-    switch (client) {
-      case Architecture::kX86:
-        return {"QRNHOST32.EXE"};
-      case Architecture::kX64:
-        return {"QRNHOST64.EXE", "QRNHOST32.EXE"};
-      case Architecture::kArm64:
-        return {"QRNHOSTA64.EXE", "QRNHOST64.EXE", "QRNHOST32.EXE"};
-      default:
-        return {};
-    }
-  }
-  switch (client) {
-    case Architecture::kX86:
-    case Architecture::kArmhf:
-      return {"qrnhost32"};
-    case Architecture::kX64:
-    case Architecture::kArm64:
-      return {"qrnhost64", "qrnhost32"};
-    default:
-      return {};
-  }
-}
-
 std::vector<Finding> JudgeInstallation(const InstallationFacts& facts) {
   std::vector<Finding> findings;
   if (!facts.clientProblem.empty()) {

@@ -43,6 +43,10 @@ struct InstallationFacts {
   std::string logProblem;            // why this user cannot write it; empty: can
 };
 
+// A file of the installation as found at the path: whether it is a regular
+// file there, and its architecture.
+InstalledFile InstalledFileAt(const std::string& path);
+
 // The hosts a client of an architecture needs beside the module: its own
 // architecture's (a library cut short runs there) and those of the other
 // architectures the system runs there.

@@ -29,14 +29,6 @@ bool IsRegularFile(const std::string& path) {
   return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
-InstalledFile Installed(const std::string& path) {
-  InstalledFile file;
-  file.path = path;
-  file.present = IsRegularFile(path);
-  if (file.present) file.architecture = ArchitectureOfFile(path);
-  return file;
-}
-
 std::string OwnerName(uid_t uid) {
   const passwd* entry = getpwuid(uid);
   return entry != nullptr ? std::string(entry->pw_name) : "user " + std::to_string(uid);
@@ -45,7 +37,7 @@ std::string OwnerName(uid_t uid) {
 // The client's own program, wfica; else the first other ELF file of its
 // folder (by name) that is not ours and names an architecture.
 InstalledFile ClientProgram(const std::string& folder) {
-  InstalledFile program = Installed(folder + "/wfica");
+  InstalledFile program = InstalledFileAt(folder + "/wfica");
   if (program.present) return program;
   std::vector<std::string> names;
   if (DIR* directory = opendir(folder.c_str())) {
@@ -55,7 +47,7 @@ InstalledFile ClientProgram(const std::string& folder) {
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     if (name == kModule || name.rfind("qrnhost", 0) == 0 || name[0] == '.') continue;
-    InstalledFile candidate = Installed(folder + "/" + name);
+    InstalledFile candidate = InstalledFileAt(folder + "/" + name);
     if (candidate.present && candidate.architecture != Architecture::kUnknown) return candidate;
   }
   return InstalledFile{};
@@ -138,11 +130,11 @@ InstallationFacts ReadInstallation(const std::string& clientFolder) {
   text.resize(static_cast<std::size_t>(file.gcount()));
   facts.registration = ReadRegistration(ini, text);
   facts.clientProgram = ClientProgram(folder);
-  facts.module = Installed(folder + "/" + kModule);
+  facts.module = InstalledFileAt(folder + "/" + kModule);
   Architecture hostsOf = facts.clientProgram.architecture;
   if (hostsOf == Architecture::kUnknown) hostsOf = facts.module.architecture;
   for (const std::string& host : HostsFor(facts.system, hostsOf)) {
-    facts.hosts.push_back(Installed(folder + "/" + host));
+    facts.hosts.push_back(InstalledFileAt(folder + "/" + host));
   }
   facts.logPath = DriverLogPath();
   facts.logProblem = LogProblem(facts.logPath);

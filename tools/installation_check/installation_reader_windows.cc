@@ -108,14 +108,6 @@ bool IsFile(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-InstalledFile Installed(const std::string& path) {
-  InstalledFile file;
-  file.path = path;
-  file.present = IsFile(path);
-  if (file.present) file.architecture = ArchitectureOfFile(path);
-  return file;
-}
-
 bool IsOurs(const std::string& name) {
   const std::string lower = Lower(name);
   return lower == "vdqrn.dll" || lower.rfind("qrnhost", 0) == 0;
@@ -125,7 +117,7 @@ bool IsOurs(const std::string& name) {
 // program or library of its folder (by name) that is not ours.
 InstalledFile ClientProgram(const std::string& folder) {
   for (const char* name : {"wfica32.exe", "wfica.exe"}) {
-    InstalledFile program = Installed(folder + "\\" + name);
+    InstalledFile program = InstalledFileAt(folder + "\\" + name);
     if (program.present) return program;
   }
   std::vector<std::string> names;
@@ -143,7 +135,7 @@ InstalledFile ClientProgram(const std::string& folder) {
     const bool binary = lower.size() > 4 && (lower.compare(lower.size() - 4, 4, ".exe") == 0 ||
                                              lower.compare(lower.size() - 4, 4, ".dll") == 0);
     if (!binary || IsOurs(name)) continue;
-    InstalledFile candidate = Installed(folder + "\\" + name);
+    InstalledFile candidate = InstalledFileAt(folder + "\\" + name);
     if (candidate.architecture != Architecture::kUnknown) return candidate;
   }
   return InstalledFile{};
@@ -260,11 +252,11 @@ InstallationFacts ReadInstallation(const std::string& clientFolder) {
   }
   facts.clientProgram = ClientProgram(facts.clientFolder);
   Architecture client = facts.clientProgram.architecture;
-  facts.module = Installed(facts.clientFolder + "\\" + kModule);
+  facts.module = InstalledFileAt(facts.clientFolder + "\\" + kModule);
   if (client == Architecture::kUnknown) client = facts.module.architecture;
   facts.registration = ReadRegistration(*chosen, installFolder, client);
   for (const std::string& host : HostsFor(facts.system, client)) {
-    facts.hosts.push_back(Installed(facts.clientFolder + "\\" + host));
+    facts.hosts.push_back(InstalledFileAt(facts.clientFolder + "\\" + host));
   }
   facts.logPath = DriverLogPath();
   facts.logProblem = LogProblem(facts.logPath);
