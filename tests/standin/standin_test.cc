@@ -110,6 +110,15 @@ class StandIn : public ::testing::Test {
     return channel;
   }
 
+  // A client with the settings, and both channels open.
+  void OpenBoth(const ListenSettings& settings) {
+    StartClient(settings);
+    command_ = OpenKept("QrnCmd1");
+    data_ = OpenKept("QrnDta1");
+    ASSERT_NE(command_, nullptr) << LastError();
+    ASSERT_NE(data_, nullptr) << LastError();
+  }
+
   // Both channels open, the recording library loaded through Init.
   void StartSession() {
     StartClient();
@@ -224,11 +233,7 @@ TEST_F(StandIn, TheAllowListOpensChannelsOnlyForListedPrograms) {
 TEST_F(StandIn, WithoutTheDriverChannelsOpenButNothingAnswers) {
   ListenSettings settings;
   settings.noDriver = true;
-  StartClient(settings);
-  command_ = OpenKept("QrnCmd1");
-  data_ = OpenKept("QrnDta1");
-  ASSERT_NE(command_, nullptr) << LastError();
-  ASSERT_NE(data_, nullptr) << LastError();
+  ASSERT_NO_FATAL_FAILURE(OpenBoth(settings));
   ASSERT_TRUE(Write(command_, "Hello"));
   EXPECT_EQ(Read(data_, 300).error, 121u);
 }
@@ -282,11 +287,7 @@ TEST_F(StandIn, AKeptSessionKeepsWhatAnEarlierProgramLoaded) {
 TEST_F(StandIn, AtAPollOnlyTheLastOfTwoQuickCommandsIsAnswered) {
   ListenSettings settings;
   settings.pollMs = 300;
-  StartClient(settings);
-  command_ = OpenKept("QrnCmd1");
-  data_ = OpenKept("QrnDta1");
-  ASSERT_NE(command_, nullptr) << LastError();
-  ASSERT_NE(data_, nullptr) << LastError();
+  ASSERT_NO_FATAL_FAILURE(OpenBoth(settings));
   ASSERT_TRUE(Write(command_, "Hello"));
   ASSERT_TRUE(Write(command_, "QuarnClientDriverVersion"));
   EXPECT_EQ(Read(data_, 5000).bytes, VDQRN_VERSION);
