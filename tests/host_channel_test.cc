@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -191,6 +192,61 @@ TEST_F(HostChannelTest, CountersThatMakeNoSenseAreRefused) {
   module_.sent = 0x80000000u;
   EXPECT_EQ(platform::WriteToChannel(module_, &byte, 1, kPatienceMs), ChannelOutcome::kCorrupt);
 }
+
+// When a side may watch the ring after it lost its processor: a step of a
+// side's life (losses at given times, watches kept) and the pause it leaves.
+struct PauseStep {
+  long long lostAtMs;  // when the processor was lost
+  int kept;            // watches kept before the loss
+  long long untilMs;   // where the pause ends after this step
+};
+struct PauseCase {
+  const char* name;
+  std::vector<PauseStep> steps;
+};
+
+class WatchPausesTest : public ::testing::TestWithParam<PauseCase> {};
+
+TEST_P(WatchPausesTest, EachPauseEndsWhereItShould) {
+  constexpr long long kMs = 1000 * 1000;
+  platform::WatchPauses pauses;
+  EXPECT_TRUE(pauses.MayWatch(0));
+  for (std::size_t index = 0; index < GetParam().steps.size(); ++index) {
+    const PauseStep& step = GetParam().steps[index];
+    for (int kept = 0; kept < step.kept; ++kept) pauses.Kept();
+    if (step.lostAtMs >= 0) pauses.Lost(step.lostAtMs * kMs);
+    SCOPED_TRACE("step " + std::to_string(index));
+    EXPECT_EQ(pauses.Until(), step.untilMs * kMs);
+    EXPECT_FALSE(pauses.MayWatch(step.untilMs * kMs - 1));
+    EXPECT_TRUE(pauses.MayWatch(step.untilMs * kMs));
+  }
+}
+
+constexpr int kForget = platform::WatchPauses::kWatchesToForget;
+
+INSTANTIATE_TEST_SUITE_P(
+    Losses, WatchPausesTest,
+    ::testing::Values(
+        // A passing thread on a small machine costs a millisecond of sleeping
+        // at once, not a tenth of a second.
+        PauseCase{"OneLossPausesBriefly", {{5, 0, 6}}},
+        // A machine that stays busy takes the processor again as each pause
+        // ends: the pauses double up to a tenth of a second, and stay there.
+        PauseCase{"RepeatedLossesDoubleUpToATenthOfASecond",
+                  {{0, 0, 1}, {1, 0, 3}, {3, 0, 7}, {7, 0, 15}, {15, 0, 31}, {31, 0, 63},
+                   {63, 0, 127}, {127, 0, 227}, {227, 0, 327}, {327, 0, 427}}},
+        // Watches kept between losses (fewer than forget them) do not make
+        // the next pause brief again.
+        PauseCase{"AFewWatchesKeptDoNotForget",
+                  {{0, 0, 1}, {1, kForget - 1, 3}, {3, kForget - 1, 7}}},
+        // Watching paid off long enough: the next loss is a passing one.
+        PauseCase{"WatchesKeptForgetEarlierLosses",
+                  {{0, 0, 1}, {1, 0, 3}, {3, 0, 7}, {50, kForget, 51}, {51, 0, 53}}},
+        // A loss while paused (the busy machine seen again) never shortens
+        // the pause; a pause's end only moves later.
+        PauseCase{"ALossWithinAPauseNeverShortensIt",
+                  {{0, 0, 1}, {1, 0, 3}, {3, 0, 7}, {7, 0, 15}, {8, 0, 24}, {8, kForget, 24}}}),
+    [](const ::testing::TestParamInfo<PauseCase>& param) { return param.param.name; });
 
 }  // namespace
 

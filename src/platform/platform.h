@@ -33,6 +33,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/watch_pauses.h"
+
 namespace vdqrn {
 
 namespace platform {
@@ -241,10 +243,10 @@ struct ChannelEnd {
   // burst of commands, never at a human pace (shared_channel.cc).
   bool rang = false;           // our last write had to wake the other side
   bool quick = true;           // our last read's bytes came within the watch time
-  // When this side may watch again (steady clock, in nanoseconds): a side
-  // that lost its processor while it watched sleeps at once for a while, as
-  // watching on a busy machine only keeps it from being woken promptly.
-  long long watchAgainAt = 0;
+  // When this side may watch again: a side that lost its processor while it
+  // watched sleeps at once for a while, as watching on a busy machine only
+  // keeps it from being woken promptly.
+  WatchPauses pauses;
   long long busyLookedAt = 0;  // when this side last asked whether the machine is busy
   // This thread's involuntary switches when this side last counted them
   // (-1: not yet): a gap while watching counts as a lost processor only when

@@ -60,10 +60,10 @@ bool g_watching = true;
 using Clock = std::chrono::steady_clock;
 
 // A gap this long between two looks at the ring means that the processor
-// was taken from us while we watched: the machine is busy.
+// was taken from us while we watched.
 constexpr std::chrono::microseconds kPreempted(50);
-// How long a side that lost its processor while watching goes without.
-constexpr std::chrono::milliseconds kBusyPause(100);
+// How often a side asks whether every processor is taken (a file read).
+constexpr std::chrono::milliseconds kBusyLookEvery(100);
 // A side that wakes and finds nothing several times in a row is being rung
 // for nothing (a faulty other side): it then pauses before it listens again,
 // a little longer each time up to this, so that a flood of wakes costs it
@@ -79,24 +79,31 @@ void (*g_readPause)() = nullptr;
 int Side(const ChannelEnd& end) { return end.isModule ? 0 : 1; }
 Page& PageOf(ChannelEnd& end) { return *static_cast<Page*>(end.page); }
 
-// How long a side may watch the ring before it sleeps: the module its reply's
-// usual time, the host a burst of commands. On a single processor watching
-// would only keep the other side from running.
+// How long a side watches the ring before it sleeps: the module its reply's
+// usual time, the host a burst of commands.
+std::chrono::microseconds FullWatch(const ChannelEnd& end) {
+  return std::chrono::microseconds(end.isModule ? 200 : 1000);
+}
+
+// How long a side may watch now: not at all on a single processor (watching
+// would only keep the other side from running), nor during a pause.
 std::chrono::microseconds WatchTime(ChannelEnd& end) {
   static const bool single = UsableProcessors() <= 1;
   if (single) return std::chrono::microseconds(0);
   const long long now = Nanoseconds(Clock::now());
-  if (end.watchAgainAt != 0 && now < end.watchAgainAt) return std::chrono::microseconds(0);
+  if (!end.pauses.MayWatch(now)) return std::chrono::microseconds(0);
   // A machine whose every processor is taken gives a watching side's
-  // processor to another thread before what it watches for comes.
-  if (now - end.busyLookedAt >= std::chrono::nanoseconds(kBusyPause).count()) {
+  // processor to another thread before what it watches for comes. While it
+  // stays so, it is asked again as each pause ends, and the pauses grow.
+  if (now - end.busyLookedAt >= std::chrono::nanoseconds(kBusyLookEvery).count()) {
     end.busyLookedAt = now;
     if (detail::ProcessorsBusy()) {
-      end.watchAgainAt = now + std::chrono::nanoseconds(kBusyPause).count();
+      end.pauses.Lost(now);
+      end.busyLookedAt = 0;  // asked again when the pause is over
       return std::chrono::microseconds(0);
     }
   }
-  return std::chrono::microseconds(end.isModule ? 200 : 1000);
+  return FullWatch(end);
 }
 
 // Whether a read watches before it sleeps. Watching pays only in a burst of
@@ -120,15 +127,17 @@ void Relax() {
 }
 
 // Waits until `ready()` holds, the other side is gone or the time is up,
-// watching the ring first for up to `watch`. The sleeper announces its sleep
-// (and what it waits for), then looks once more; the other side publishes
+// watching the ring first, when `watches`, for as long as WatchTime allows
+// (asked only when there is something to wait for: it may read a file). The
+// sleeper announces its sleep (and what it waits for), then looks once more; the other side publishes
 // what it did, then looks for the announcement (a full fence on both sides),
 // so one of them always sees the other: no wake is lost. A wake that comes
 // after all costs one more look at the ring.
 template <typename Ready>
 ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs, std::uint32_t waitsFor,
-                    std::chrono::microseconds watch) {
+                    bool watches) {
   if (ready()) return ChannelOutcome::kDone;
+  const std::chrono::microseconds watch = watches ? WatchTime(end) : std::chrono::microseconds(0);
   const Clock::time_point start = Clock::now();
   const Clock::time_point watchUntil = start + watch;
   // A gap since the last look at the clock means the processor was taken
@@ -144,13 +153,13 @@ ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs, std::uint32_t 
     const bool taken = switches < 0 || end.switchesSeen < 0 || switches != end.switchesSeen;
     end.switchesSeen = switches;
     if (!taken) return false;
-    end.watchAgainAt = Nanoseconds(now + kBusyPause);
+    end.pauses.Lost(Nanoseconds(now));
     return true;
   };
   for (Clock::time_point last = start; last < watchUntil; last = Clock::now()) {
     for (int look = 0; look < 64; ++look) {
       if (ready()) {
-        preempted(last);
+        if (!preempted(last)) end.pauses.Kept();
         return ChannelOutcome::kDone;
       }
       Relax();
@@ -237,7 +246,7 @@ ChannelOutcome WriteToChannel(ChannelEnd& end, const void* bytes, std::size_t co
       left = static_cast<long>(std::max<long long>(
           0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
     }
-    const ChannelOutcome waited = Wait(end, roomy, left, kSleepsForRoom, WatchTime(end));
+    const ChannelOutcome waited = Wait(end, roomy, left, kSleepsForRoom, true);
     if (waited != ChannelOutcome::kDone) return waited;
     if (used > kRingBytes) return ChannelOutcome::kCorrupt;
     const std::size_t part = std::min<std::size_t>(count, kRingBytes - used);
@@ -265,13 +274,11 @@ ChannelOutcome ReadFromChannel(ChannelEnd& end, void* bytes, std::size_t capacit
   };
   // Bytes already there came quickly; only a wait takes the clock.
   if (!arrived()) {
-    const std::chrono::microseconds watchTime = WatchTime(end);
     const Clock::time_point start = Clock::now();
     const ChannelOutcome waited =
-        Wait(end, arrived, timeoutMs, kSleepsForBytes,
-             WatchesForBytes(end) ? watchTime : std::chrono::microseconds(0));
+        Wait(end, arrived, timeoutMs, kSleepsForBytes, WatchesForBytes(end));
     if (waited != ChannelOutcome::kDone) return waited;
-    end.quick = Clock::now() - start <= watchTime;
+    end.quick = Clock::now() - start <= FullWatch(end);
   } else {
     end.quick = true;
   }
