@@ -13,20 +13,12 @@ namespace {
 
 using host_protocol::Outcome;
 
-// One call of a Spectro operation with arguments read from the request; its
-// result goes to `results` when it returns.
-template <typename Result, typename... Params>
-Outcome Invoke(Spectro& spectro, Result (Spectro::*operation)(Params...),
-               host_protocol::Reader& in, host_protocol::Writer& results,
-               host_protocol::Writer& reason) {
-  std::tuple<host_protocol::Decoded<std::decay_t<Params>>...> arguments;
-  std::apply([&in](auto&... argument) { (argument.Read(in), ...); }, arguments);
-  if (!in.Ok()) throw std::invalid_argument("arguments");
+// Makes one call; its result goes to `results` when it returns, the reason
+// of a standard exception to `reason`.
+template <typename Call>
+Outcome Settle(Call call, host_protocol::Writer& results, host_protocol::Writer& reason) {
   try {
-    const Result result = std::apply(
-        [&](const auto&... argument) { return (spectro.*operation)(argument.Get()...); },
-        arguments);
-    host_protocol::Put(results, result);
+    host_protocol::Put(results, call());
     return host_protocol::kReturned;
   } catch (const LibraryCallCutShort&) {
     return host_protocol::kCutShort;
@@ -36,6 +28,33 @@ Outcome Invoke(Spectro& spectro, Result (Spectro::*operation)(Params...),
   } catch (...) {
     return host_protocol::kOther;
   }
+}
+
+// One call of a Spectro operation with arguments read from the request.
+template <typename Result, typename... Params>
+Outcome Invoke(Spectro& spectro, Result (Spectro::*operation)(Params...),
+               host_protocol::Reader& in, host_protocol::Writer& results,
+               host_protocol::Writer& reason) {
+  std::tuple<host_protocol::Decoded<std::decay_t<Params>>...> arguments;
+  std::apply([&in](auto&... argument) { (argument.Read(in), ...); }, arguments);
+  if (!in.Ok()) throw std::invalid_argument("arguments");
+  return Settle(
+      [&] {
+        return std::apply(
+            [&](const auto&... argument) { return (spectro.*operation)(argument.Get()...); },
+            arguments);
+      },
+      results, reason);
+}
+
+// The reply to a list of calls: how many returned, their results, and how
+// the one that stopped the list (if any) ended.
+void PutCalls(std::uint16_t done, const host_protocol::Writer& results, Outcome outcome,
+              const host_protocol::Writer& reason, host_protocol::Writer* reply) {
+  reply->U16(done);
+  reply->Append(results);
+  reply->U8(outcome);
+  reply->Append(reason);
 }
 
 }  // namespace
@@ -54,6 +73,8 @@ bool HostServer::Answer(const std::vector<std::uint8_t>& request, host_protocol:
     }
     case host_protocol::kCalls:
       return AnswerCalls(in, reply);
+    case host_protocol::kSeries:
+      return AnswerSeries(in, reply);
     case host_protocol::kUnload:
       if (!in.Done()) return false;
       spectro_.UnloadDriver();
@@ -91,10 +112,23 @@ bool HostServer::AnswerCalls(host_protocol::Reader& in, host_protocol::Writer* r
   // A list that ended early leaves its other calls unread; a whole one must
   // leave nothing over.
   if (outcome == host_protocol::kReturned && !in.Done()) return false;
-  reply->U16(done);
-  for (const std::uint8_t byte : results.Bytes()) reply->U8(byte);
-  reply->U8(outcome);
-  for (const std::uint8_t byte : reason.Bytes()) reply->U8(byte);
+  PutCalls(done, results, outcome, reason, reply);
+  return true;
+}
+
+bool HostServer::AnswerSeries(host_protocol::Reader& in, host_protocol::Writer* reply) {
+  const int angle = in.I32();
+  const std::uint16_t count = in.U16();
+  if (!in.Done() || !spectro_.IsLoaded()) return false;
+  host_protocol::Writer results;
+  host_protocol::Writer reason;
+  std::uint16_t done = 0;
+  Outcome outcome = host_protocol::kReturned;
+  while (done < count && outcome == host_protocol::kReturned) {
+    outcome = Settle([&] { return spectro_.GetSpectralData(angle, done); }, results, reason);
+    if (outcome == host_protocol::kReturned) ++done;
+  }
+  PutCalls(done, results, outcome, reason, reply);
   return true;
 }
 

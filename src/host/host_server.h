@@ -20,6 +20,7 @@ class HostServer {
 
  private:
   bool AnswerCalls(host_protocol::Reader& in, host_protocol::Writer* reply);
+  bool AnswerSeries(host_protocol::Reader& in, host_protocol::Writer* reply);
 
   // Loads libraries of this process's own architecture only.
   Spectro spectro_{false};

@@ -10,15 +10,6 @@ constexpr std::uint32_t kNullText = 0xFFFFFFFFu;
 
 }  // namespace
 
-void Writer::U16(std::uint16_t value) {
-  U8(static_cast<std::uint8_t>(value));
-  U8(static_cast<std::uint8_t>(value >> 8));
-}
-
-void Writer::U32(std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) U8(static_cast<std::uint8_t>(value >> shift));
-}
-
 void Writer::Float(float value) {
   std::uint32_t bits;
   std::memcpy(&bits, &value, sizeof bits);
@@ -72,15 +63,25 @@ std::uint8_t Reader::U8() {
 }
 
 std::uint16_t Reader::U16() {
-  const std::uint16_t low = U8();
-  const std::uint16_t high = U8();
-  return ok_ ? static_cast<std::uint16_t>(low | (high << 8)) : 0;
+  if (!ok_ || end_ - next_ < 2) {
+    ok_ = false;
+    return 0;
+  }
+  const std::uint16_t value = static_cast<std::uint16_t>(next_[0] | (next_[1] << 8));
+  next_ += 2;
+  return value;
 }
 
 std::uint32_t Reader::U32() {
-  std::uint32_t value = 0;
-  for (int shift = 0; shift < 32; shift += 8) value |= static_cast<std::uint32_t>(U8()) << shift;
-  return ok_ ? value : 0;
+  if (!ok_ || end_ - next_ < 4) {
+    ok_ = false;
+    return 0;
+  }
+  const std::uint32_t value =
+      static_cast<std::uint32_t>(next_[0]) | static_cast<std::uint32_t>(next_[1]) << 8 |
+      static_cast<std::uint32_t>(next_[2]) << 16 | static_cast<std::uint32_t>(next_[3]) << 24;
+  next_ += 4;
+  return value;
 }
 
 bool Reader::Bool() {

@@ -19,9 +19,12 @@
 //           -> u16 calls done, their results in order, u8 outcome of the call
 //              that stopped the list (kReturned when none did; kStandard is
 //              followed by the exception's reason as a text)
+//   kSeries i32 angle, u16 count: the calls GetSpectralData(angle, 0 ...
+//           count-1), as one kCalls request of them would make them
+//           -> as kCalls
 //   kUnload                     -> u8 0
-// The host makes the calls of one kCalls request in order and stops at the
-// first that does not return, as the module would in process.
+// The host makes the calls of one kCalls or kSeries request in order and
+// stops at the first that does not return, as the module would in process.
 #pragma once
 
 #include <cstddef>
@@ -33,7 +36,7 @@
 
 namespace vdqrn::host_protocol {
 
-enum Request : std::uint8_t { kLoad = 1, kCalls = 2, kUnload = 3 };
+enum Request : std::uint8_t { kLoad = 1, kCalls = 2, kUnload = 3, kSeries = 4 };
 
 // How a call ended.
 enum Outcome : std::uint8_t {
@@ -57,15 +60,27 @@ constexpr std::uint32_t kMaxPayload = 64u * 1024 * 1024;
 // Builds a payload field by field.
 class Writer {
  public:
+  // Room for a usual request or reply, so that writing one never grows it.
+  Writer() { bytes_.reserve(kUsualPayload); }
   void U8(std::uint8_t value) { bytes_.push_back(value); }
-  void U16(std::uint16_t value);
-  void U32(std::uint32_t value);
+  void U16(std::uint16_t value) {
+    U8(static_cast<std::uint8_t>(value));
+    U8(static_cast<std::uint8_t>(value >> 8));
+  }
+  void U32(std::uint32_t value) {
+    U16(static_cast<std::uint16_t>(value));
+    U16(static_cast<std::uint16_t>(value >> 16));
+  }
   void I32(std::int32_t value) { U32(static_cast<std::uint32_t>(value)); }
   void Bool(bool value) { U8(value ? 1 : 0); }
   void Float(float value);
   void Text(const char* text);  // null stays null
   void Text(const std::string& text) { Text(text.c_str(), text.size()); }
   void Text(const char* text, std::size_t length);
+  // Another writer's bytes, after these.
+  void Append(const Writer& other) {
+    bytes_.insert(bytes_.end(), other.bytes_.begin(), other.bytes_.end());
+  }
 
   // The payload with its length in front, ready to send.
   std::vector<std::uint8_t> Frame() const;
@@ -74,6 +89,7 @@ class Writer {
   const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
 
  private:
+  static constexpr std::size_t kUsualPayload = 512;
   std::vector<std::uint8_t> bytes_;
 };
 

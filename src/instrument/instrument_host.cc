@@ -336,13 +336,9 @@ void InstrumentHost::ParseSeriesReply(const std::vector<std::uint8_t>& reply, in
 
 void InstrumentHost::GetSpectralDataSeries(int angle, int count, float* values) {
   host_protocol::Writer request;
-  request.U8(host_protocol::kCalls);
+  request.U8(host_protocol::kSeries);
+  request.I32(angle);
   request.U16(static_cast<std::uint16_t>(count));
-  for (int index = 0; index < count; ++index) {
-    request.U8(host_protocol::kGetSpectralData);
-    request.I32(angle);
-    request.I32(index);
-  }
   const std::vector<std::uint8_t> reply = RoundTrip(request);
   try {
     ParseSeriesReply(reply, count, values);

@@ -239,6 +239,7 @@ struct ChannelEnd {
   bool isModule = true;        // the module's end (else the host's)
   std::uint32_t sent = 0;      // bytes put into our outgoing ring so far
   std::uint32_t taken = 0;     // bytes taken from our incoming ring so far
+  std::uint32_t takenSeen = 0; // the other side's count of bytes taken, as last read
   // Whether to watch the ring before sleeping in the next read: only in a
   // burst of commands, never at a human pace (shared_channel.cc).
   bool rang = false;           // our last write had to wake the other side

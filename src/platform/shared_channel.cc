@@ -85,12 +85,12 @@ std::chrono::microseconds FullWatch(const ChannelEnd& end) {
   return std::chrono::microseconds(end.isModule ? 200 : 1000);
 }
 
-// How long a side may watch now: not at all on a single processor (watching
-// would only keep the other side from running), nor during a pause.
-std::chrono::microseconds WatchTime(ChannelEnd& end) {
+// How long a side may watch from `at`: not at all on a single processor
+// (watching would only keep the other side from running), nor during a pause.
+std::chrono::microseconds WatchTime(ChannelEnd& end, Clock::time_point at) {
   static const bool single = UsableProcessors() <= 1;
   if (single) return std::chrono::microseconds(0);
-  const long long now = Nanoseconds(Clock::now());
+  const long long now = Nanoseconds(at);
   if (!end.pauses.MayWatch(now)) return std::chrono::microseconds(0);
   // A machine whose every processor is taken gives a watching side's
   // processor to another thread before what it watches for comes. While it
@@ -132,13 +132,16 @@ void Relax() {
 // sleeper announces its sleep (and what it waits for), then looks once more; the other side publishes
 // what it did, then looks for the announcement (a full fence on both sides),
 // so one of them always sees the other: no wake is lost. A wake that comes
-// after all costs one more look at the ring.
+// after all costs one more look at the ring. `took`, when given, tells how
+// long it was until `ready()` held.
 template <typename Ready>
 ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs, std::uint32_t waitsFor,
-                    bool watches) {
+                    bool watches, Clock::duration* took = nullptr) {
+  if (took != nullptr) *took = Clock::duration::zero();
   if (ready()) return ChannelOutcome::kDone;
-  const std::chrono::microseconds watch = watches ? WatchTime(end) : std::chrono::microseconds(0);
   const Clock::time_point start = Clock::now();
+  const std::chrono::microseconds watch =
+      watches ? WatchTime(end, start) : std::chrono::microseconds(0);
   const Clock::time_point watchUntil = start + watch;
   // A gap since the last look at the clock means the processor was taken
   // from us; seen also when what we watched for came meanwhile (the usual
@@ -146,8 +149,9 @@ ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs, std::uint32_t 
   // gave our processor to another thread counts: a virtual machine's own
   // pauses (its host running something else) leave gaps as long, often,
   // and say nothing about this machine's threads.
-  const auto preempted = [&end](Clock::time_point last) {
+  const auto preempted = [&](Clock::time_point last) {
     const Clock::time_point now = Clock::now();
+    if (took != nullptr) *took = now - start;
     if (now - last <= kPreempted) return false;
     const long long switches = detail::InvoluntarySwitches();
     const bool taken = switches < 0 || end.switchesSeen < 0 || switches != end.switchesSeen;
@@ -167,13 +171,17 @@ ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs, std::uint32_t 
     if (preempted(last)) break;
   }
   std::atomic<std::uint32_t>& asleep = PageOf(end).asleep[Side(end)].value;
+  const auto came = [&] {
+    if (took != nullptr) *took = Clock::now() - start;
+    return ChannelOutcome::kDone;
+  };
   int emptyWakes = 0;
   for (;;) {
     asleep.store(waitsFor, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (ready()) {
       asleep.store(kAwake, std::memory_order_relaxed);
-      return ChannelOutcome::kDone;
+      return came();
     }
     long left = -1;
     if (timeoutMs >= 0) {
@@ -190,7 +198,7 @@ ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs, std::uint32_t 
     const ChannelOutcome woken = detail::AwaitWake(end, left);
     asleep.store(kAwake, std::memory_order_relaxed);
     if (woken == ChannelOutcome::kTimedOut) return woken;
-    if (ready()) return ChannelOutcome::kDone;
+    if (ready()) return came();
     if (woken != ChannelOutcome::kDone) return woken;
     if (++emptyWakes >= 2) {
       long pause = std::min<long>(1L << std::min(emptyWakes - 2, 6), kLongestDeafPause.count());
@@ -229,25 +237,36 @@ void SetChannelReadPauseForTesting(void (*pause)()) { g_readPause = pause; }
 
 ChannelOutcome WriteToChannel(ChannelEnd& end, const void* bytes, std::size_t count,
                               long timeoutMs) {
-  // One deadline for every wait for room: a reader that takes a byte at a
-  // time gets no fresh limit for each.
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   Ring& out = PageOf(end).rings[Side(end)];
   const std::uint8_t* next = static_cast<const std::uint8_t*>(bytes);
   end.rang = false;
+  // One deadline for every wait for room, set at the first: a reader that
+  // takes a byte at a time gets no fresh limit for each.
+  Clock::time_point deadline;
+  bool waitedBefore = false;
   while (count > 0) {
-    std::uint32_t used = 0;
+    // The other side's count of bytes taken is read only when the count
+    // last read leaves too little room for what is left: a count read
+    // earlier is never more than the truth, and reading it costs a cache
+    // line the other side writes.
+    std::uint32_t used = end.sent - end.takenSeen;
     const auto roomy = [&] {
-      used = end.sent - out.taken.value.load(std::memory_order_acquire);
+      end.takenSeen = out.taken.value.load(std::memory_order_acquire);
+      used = end.sent - end.takenSeen;
       return used != kRingBytes;
     };
-    long left = timeoutMs;
-    if (timeoutMs >= 0) {
-      left = static_cast<long>(std::max<long long>(
-          0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+    if (used > kRingBytes - std::min<std::size_t>(count, kRingBytes) && !roomy()) {
+      long left = timeoutMs;
+      if (timeoutMs >= 0) {
+        if (!waitedBefore) deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        left = static_cast<long>(std::max<long long>(
+            0,
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+      }
+      waitedBefore = true;
+      const ChannelOutcome waited = Wait(end, roomy, left, kSleepsForRoom, true);
+      if (waited != ChannelOutcome::kDone) return waited;
     }
-    const ChannelOutcome waited = Wait(end, roomy, left, kSleepsForRoom, true);
-    if (waited != ChannelOutcome::kDone) return waited;
     if (used > kRingBytes) return ChannelOutcome::kCorrupt;
     const std::size_t part = std::min<std::size_t>(count, kRingBytes - used);
     const std::uint32_t at = end.sent % kRingBytes;
@@ -274,11 +293,11 @@ ChannelOutcome ReadFromChannel(ChannelEnd& end, void* bytes, std::size_t capacit
   };
   // Bytes already there came quickly; only a wait takes the clock.
   if (!arrived()) {
-    const Clock::time_point start = Clock::now();
+    Clock::duration took;
     const ChannelOutcome waited =
-        Wait(end, arrived, timeoutMs, kSleepsForBytes, WatchesForBytes(end));
+        Wait(end, arrived, timeoutMs, kSleepsForBytes, WatchesForBytes(end), &took);
     if (waited != ChannelOutcome::kDone) return waited;
-    end.quick = Clock::now() - start <= FullWatch(end);
+    end.quick = took <= FullWatch(end);
   } else {
     end.quick = true;
   }
