@@ -13,48 +13,66 @@ namespace {
 
 using host_protocol::Outcome;
 
-// Makes one call; its result goes to `results` when it returns, the reason
-// of a standard exception to `reason`.
-template <typename Call>
-Outcome Settle(Call call, host_protocol::Writer& results, host_protocol::Writer& reason) {
-  try {
-    host_protocol::Put(results, call());
-    return host_protocol::kReturned;
-  } catch (const LibraryCallCutShort&) {
-    return host_protocol::kCutShort;
-  } catch (const std::exception& failure) {
-    reason.Text(failure.what());
-    return host_protocol::kStandard;
-  } catch (...) {
-    return host_protocol::kOther;
+// The reply to a list of calls, written as they are made: how many returned,
+// their results in order, and how the one that stopped the list (if any)
+// ended.
+class CallsReply {
+ public:
+  explicit CallsReply(host_protocol::Writer* reply) : reply_(reply), countAt_(reply->Size()) {
+    reply_->U16(0);  // the count, once known
   }
-}
+  // Makes the next call, when none stopped the list yet; false once one did.
+  template <typename Call>
+  bool Make(Call call) {
+    if (outcome_ != host_protocol::kReturned) return false;
+    try {
+      host_protocol::Put(*reply_, call());
+      ++done_;
+      return true;
+    } catch (const LibraryCallCutShort&) {
+      outcome_ = host_protocol::kCutShort;
+    } catch (const std::exception& failure) {
+      outcome_ = host_protocol::kStandard;
+      // A library's exception may give a null reason: it stays null.
+      const char* const reason = failure.what();
+      reasonIsNull_ = reason == nullptr;
+      if (reason != nullptr) reason_ = reason;
+    } catch (...) {
+      outcome_ = host_protocol::kOther;
+    }
+    return false;
+  }
+  std::uint16_t Done() const { return done_; }
+  bool Stopped() const { return outcome_ != host_protocol::kReturned; }
+  void Finish() {
+    reply_->U16At(countAt_, done_);
+    reply_->U8(outcome_);
+    if (outcome_ == host_protocol::kStandard) {
+      reply_->Text(reasonIsNull_ ? nullptr : reason_.c_str());
+    }
+  }
+
+ private:
+  host_protocol::Writer* const reply_;
+  const std::size_t countAt_;
+  std::uint16_t done_ = 0;
+  Outcome outcome_ = host_protocol::kReturned;
+  std::string reason_;
+  bool reasonIsNull_ = false;
+};
 
 // One call of a Spectro operation with arguments read from the request.
 template <typename Result, typename... Params>
-Outcome Invoke(Spectro& spectro, Result (Spectro::*operation)(Params...),
-               host_protocol::Reader& in, host_protocol::Writer& results,
-               host_protocol::Writer& reason) {
+void Invoke(Spectro& spectro, Result (Spectro::*operation)(Params...), host_protocol::Reader& in,
+            CallsReply& reply) {
   std::tuple<host_protocol::Decoded<std::decay_t<Params>>...> arguments;
   std::apply([&in](auto&... argument) { (argument.Read(in), ...); }, arguments);
   if (!in.Ok()) throw std::invalid_argument("arguments");
-  return Settle(
-      [&] {
-        return std::apply(
-            [&](const auto&... argument) { return (spectro.*operation)(argument.Get()...); },
-            arguments);
-      },
-      results, reason);
-}
-
-// The reply to a list of calls: how many returned, their results, and how
-// the one that stopped the list (if any) ended.
-void PutCalls(std::uint16_t done, const host_protocol::Writer& results, Outcome outcome,
-              const host_protocol::Writer& reason, host_protocol::Writer* reply) {
-  reply->U16(done);
-  reply->Append(results);
-  reply->U8(outcome);
-  reply->Append(reason);
+  reply.Make([&] {
+    return std::apply(
+        [&](const auto&... argument) { return (spectro.*operation)(argument.Get()...); },
+        arguments);
+  });
 }
 
 }  // namespace
@@ -88,31 +106,27 @@ bool HostServer::Answer(const std::vector<std::uint8_t>& request, host_protocol:
 bool HostServer::AnswerCalls(host_protocol::Reader& in, host_protocol::Writer* reply) {
   const std::uint16_t count = in.U16();
   if (!in.Ok() || !spectro_.IsLoaded()) return false;
-  host_protocol::Writer results;
-  host_protocol::Writer reason;
-  std::uint16_t done = 0;
-  Outcome outcome = host_protocol::kReturned;
+  CallsReply calls(reply);
   try {
-    while (done < count && outcome == host_protocol::kReturned) {
+    for (std::uint16_t index = 0; index < count && !calls.Stopped(); ++index) {
       switch (in.U8()) {
-#define VDQRN_SERVE(name, result, parameters, arguments)                        \
-  case host_protocol::k##name:                                                 \
-    outcome = Invoke(spectro_, &Spectro::name, in, results, reason);          \
+#define VDQRN_SERVE(name, result, parameters, arguments)   \
+  case host_protocol::k##name:                            \
+    Invoke(spectro_, &Spectro::name, in, calls);          \
     break;
         VDQRN_ENTRY_POINTS(VDQRN_SERVE)
 #undef VDQRN_SERVE
         default:
           return false;
       }
-      if (outcome == host_protocol::kReturned) ++done;
     }
   } catch (const std::invalid_argument&) {
     return false;
   }
   // A list that ended early leaves its other calls unread; a whole one must
   // leave nothing over.
-  if (outcome == host_protocol::kReturned && !in.Done()) return false;
-  PutCalls(done, results, outcome, reason, reply);
+  if (!calls.Stopped() && !in.Done()) return false;
+  calls.Finish();
   return true;
 }
 
@@ -120,15 +134,11 @@ bool HostServer::AnswerSeries(host_protocol::Reader& in, host_protocol::Writer* 
   const int angle = in.I32();
   const std::uint16_t count = in.U16();
   if (!in.Done() || !spectro_.IsLoaded()) return false;
-  host_protocol::Writer results;
-  host_protocol::Writer reason;
-  std::uint16_t done = 0;
-  Outcome outcome = host_protocol::kReturned;
-  while (done < count && outcome == host_protocol::kReturned) {
-    outcome = Settle([&] { return spectro_.GetSpectralData(angle, done); }, results, reason);
-    if (outcome == host_protocol::kReturned) ++done;
+  CallsReply calls(reply);
+  for (int wavelength = 0; wavelength < count; ++wavelength) {
+    if (!calls.Make([&] { return spectro_.GetSpectralData(angle, wavelength); })) break;
   }
-  PutCalls(done, results, outcome, reason, reply);
+  calls.Finish();
   return true;
 }
 
@@ -155,7 +165,7 @@ int ServeChannel(platform::ChannelEnd& channel) {
     std::uint32_t number = 0;
     host_protocol::Writer reply;
     if (!host_protocol::TakeNumber(&request, &number) || !server.Answer(request, &reply)) return 2;
-    const std::vector<std::uint8_t> frame = reply.NumberedFrame(number);
+    const std::vector<std::uint8_t>& frame = reply.NumberedFrame(number);
     if (platform::WriteToChannel(channel, frame.data(), frame.size(), -1) !=
         platform::ChannelOutcome::kDone) {
       return 0;

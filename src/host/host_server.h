@@ -14,8 +14,9 @@ namespace vdqrn {
 
 class HostServer {
  public:
-  // Answers one request's payload; false (and no reply) when the payload is
-  // not a request: the module and the host then part.
+  // Answers one request's payload; false when the payload is not a request
+  // (what `reply` holds then is not to be sent): the module and the host
+  // then part.
   bool Answer(const std::vector<std::uint8_t>& request, host_protocol::Writer* reply);
 
  private:

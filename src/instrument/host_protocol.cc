@@ -29,21 +29,14 @@ void Writer::Text(const char* text, std::size_t length) {
   bytes_.insert(bytes_.end(), text, text + length);
 }
 
-std::vector<std::uint8_t> Writer::Frame() const {
-  Writer frame;
-  frame.bytes_.reserve(4 + bytes_.size());
-  frame.U32(static_cast<std::uint32_t>(bytes_.size()));
-  frame.bytes_.insert(frame.bytes_.end(), bytes_.begin(), bytes_.end());
-  return frame.bytes_;
-}
-
-std::vector<std::uint8_t> Writer::NumberedFrame(std::uint32_t number) const {
-  Writer frame;
-  frame.bytes_.reserve(8 + bytes_.size());
-  frame.U32(static_cast<std::uint32_t>(4 + bytes_.size()));
-  frame.U32(number);
-  frame.bytes_.insert(frame.bytes_.end(), bytes_.begin(), bytes_.end());
-  return frame.bytes_;
+const std::vector<std::uint8_t>& Writer::NumberedFrame(std::uint32_t number) {
+  const std::uint32_t head[2] = {static_cast<std::uint32_t>(bytes_.size() - 4), number};
+  for (int field = 0; field < 2; ++field) {
+    for (int index = 0; index < 4; ++index) {
+      bytes_[4 * field + index] = static_cast<std::uint8_t>(head[field] >> (8 * index));
+    }
+  }
+  return bytes_;
 }
 
 bool TakeNumber(std::vector<std::uint8_t>* payload, std::uint32_t* number) {

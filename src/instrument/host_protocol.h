@@ -57,11 +57,15 @@ enum EntryPointIndex : std::uint8_t {
 // without bound.
 constexpr std::uint32_t kMaxPayload = 64u * 1024 * 1024;
 
-// Builds a payload field by field.
+// Builds a payload field by field, behind room for the frame's length and
+// number, so that sending it copies nothing.
 class Writer {
  public:
   // Room for a usual request or reply, so that writing one never grows it.
-  Writer() { bytes_.reserve(kUsualPayload); }
+  Writer() {
+    bytes_.reserve(kUsualPayload);
+    bytes_.resize(kFrameHead);
+  }
   void U8(std::uint8_t value) { bytes_.push_back(value); }
   void U16(std::uint16_t value) {
     U8(static_cast<std::uint8_t>(value));
@@ -77,18 +81,24 @@ class Writer {
   void Text(const char* text);  // null stays null
   void Text(const std::string& text) { Text(text.c_str(), text.size()); }
   void Text(const char* text, std::size_t length);
-  // Another writer's bytes, after these.
-  void Append(const Writer& other) {
-    bytes_.insert(bytes_.end(), other.bytes_.begin(), other.bytes_.end());
+  // The payload's bytes written so far, and a u16 written again in place
+  // among them.
+  std::size_t Size() const { return bytes_.size() - kFrameHead; }
+  void U16At(std::size_t at, std::uint16_t value) {
+    bytes_.at(kFrameHead + at) = static_cast<std::uint8_t>(value);
+    bytes_.at(kFrameHead + at + 1) = static_cast<std::uint8_t>(value >> 8);
   }
 
-  // The payload with its length in front, ready to send.
-  std::vector<std::uint8_t> Frame() const;
-  // The same with a request's number in front of the payload.
-  std::vector<std::uint8_t> NumberedFrame(std::uint32_t number) const;
-  const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
+  // The frame to send: the length, the request's number, the payload. Valid
+  // until this writer changes.
+  const std::vector<std::uint8_t>& NumberedFrame(std::uint32_t number);
+  // The payload alone.
+  std::vector<std::uint8_t> Bytes() const {
+    return std::vector<std::uint8_t>(bytes_.begin() + kFrameHead, bytes_.end());
+  }
 
  private:
+  static constexpr std::size_t kFrameHead = 8;
   static constexpr std::size_t kUsualPayload = 512;
   std::vector<std::uint8_t> bytes_;
 };

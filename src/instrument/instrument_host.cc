@@ -224,7 +224,7 @@ InstrumentHost::~InstrumentHost() {
   diagnostics::LogTimestamped("Instrument host stopped (" + ended + ")");
 }
 
-std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer& request) {
+std::vector<std::uint8_t> InstrumentHost::RoundTrip(host_protocol::Writer& request) {
   using platform::ChannelOutcome;
   using Clock = std::chrono::steady_clock;
   const long limit = requestLimitMs_ > 0 ? requestLimitMs_ : g_replyTimeoutMs;
@@ -246,7 +246,7 @@ std::vector<std::uint8_t> InstrumentHost::RoundTrip(const host_protocol::Writer&
     Fail("it sent what was not asked for");
   }
   const std::uint32_t number = ++requests_;
-  const std::vector<std::uint8_t> frame = request.NumberedFrame(number);
+  const std::vector<std::uint8_t>& frame = request.NumberedFrame(number);
   // A host gone before it took a byte of this request stopped before the
   // call (while idle), not during it.
   const std::uint32_t sentBefore = child_.channel.sent;

@@ -92,7 +92,7 @@ class InstrumentHost {
   bool Load(const std::string& file, std::string* why);
   // Sends a request and returns the reply's payload. Throws
   // InstrumentHostStopped when there is none.
-  std::vector<std::uint8_t> RoundTrip(const host_protocol::Writer& request);
+  std::vector<std::uint8_t> RoundTrip(host_protocol::Writer& request);
   // Ends the host after a failure, logs it and throws InstrumentHostStopped.
   [[noreturn]] void Fail(const std::string& what);
   // After the results: the outcome of the call that stopped the list;
