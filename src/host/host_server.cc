@@ -146,6 +146,7 @@ int ServeChannel(platform::ChannelEnd& channel) {
   HostServer server;
   host_protocol::FrameReader frames;
   std::vector<std::uint8_t> request;
+  host_protocol::Writer reply;  // one for every reply: its room is allocated once
   std::uint8_t chunk[16384];
   for (;;) {
     switch (frames.Take(&request)) {
@@ -163,7 +164,7 @@ int ServeChannel(platform::ChannelEnd& channel) {
       case host_protocol::FrameReader::kFrame: break;
     }
     std::uint32_t number = 0;
-    host_protocol::Writer reply;
+    reply.Clear();
     if (!host_protocol::TakeNumber(&request, &number) || !server.Answer(request, &reply)) return 2;
     const std::vector<std::uint8_t>& frame = reply.NumberedFrame(number);
     if (platform::WriteToChannel(channel, frame.data(), frame.size(), -1) !=

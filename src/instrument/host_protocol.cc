@@ -10,12 +10,6 @@ constexpr std::uint32_t kNullText = 0xFFFFFFFFu;
 
 }  // namespace
 
-void Writer::Float(float value) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  U32(bits);
-}
-
 void Writer::Text(const char* text) {
   if (text == nullptr) {
     U32(kNullText);
@@ -47,47 +41,10 @@ bool TakeNumber(std::vector<std::uint8_t>* payload, std::uint32_t* number) {
   return true;
 }
 
-std::uint8_t Reader::U8() {
-  if (!ok_ || next_ == end_) {
-    ok_ = false;
-    return 0;
-  }
-  return *next_++;
-}
-
-std::uint16_t Reader::U16() {
-  if (!ok_ || end_ - next_ < 2) {
-    ok_ = false;
-    return 0;
-  }
-  const std::uint16_t value = static_cast<std::uint16_t>(next_[0] | (next_[1] << 8));
-  next_ += 2;
-  return value;
-}
-
-std::uint32_t Reader::U32() {
-  if (!ok_ || end_ - next_ < 4) {
-    ok_ = false;
-    return 0;
-  }
-  const std::uint32_t value =
-      static_cast<std::uint32_t>(next_[0]) | static_cast<std::uint32_t>(next_[1]) << 8 |
-      static_cast<std::uint32_t>(next_[2]) << 16 | static_cast<std::uint32_t>(next_[3]) << 24;
-  next_ += 4;
-  return value;
-}
-
 bool Reader::Bool() {
   const std::uint8_t value = U8();
   if (value > 1) ok_ = false;
   return ok_ && value == 1;
-}
-
-float Reader::Float() {
-  const std::uint32_t bits = U32();
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  return ok_ ? value : 0.0f;
 }
 
 std::string Reader::Text(bool* null) {

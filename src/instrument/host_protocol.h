@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,11 @@ class Writer {
   }
   void I32(std::int32_t value) { U32(static_cast<std::uint32_t>(value)); }
   void Bool(bool value) { U8(value ? 1 : 0); }
-  void Float(float value);
+  void Float(float value) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    U32(bits);
+  }
   void Text(const char* text);  // null stays null
   void Text(const std::string& text) { Text(text.c_str(), text.size()); }
   void Text(const char* text, std::size_t length);
@@ -92,6 +97,15 @@ class Writer {
   // The frame to send: the length, the request's number, the payload. Valid
   // until this writer changes.
   const std::vector<std::uint8_t>& NumberedFrame(std::uint32_t number);
+  // Empty again, for the next payload: the room stays, unless a long text
+  // made it large.
+  void Clear() {
+    if (bytes_.capacity() > kKeptRoom) {
+      std::vector<std::uint8_t>().swap(bytes_);
+      bytes_.reserve(kUsualPayload);
+    }
+    bytes_.resize(kFrameHead);
+  }
   // The payload alone.
   std::vector<std::uint8_t> Bytes() const {
     return std::vector<std::uint8_t>(bytes_.begin() + kFrameHead, bytes_.end());
@@ -100,6 +114,7 @@ class Writer {
  private:
   static constexpr std::size_t kFrameHead = 8;
   static constexpr std::size_t kUsualPayload = 512;
+  static constexpr std::size_t kKeptRoom = 64 * 1024;
   std::vector<std::uint8_t> bytes_;
 };
 
@@ -111,12 +126,32 @@ class Reader {
   Reader(const std::uint8_t* bytes, std::size_t size) : next_(bytes), end_(bytes + size) {}
   explicit Reader(const std::vector<std::uint8_t>& bytes) : Reader(bytes.data(), bytes.size()) {}
 
-  std::uint8_t U8();
-  std::uint16_t U16();
-  std::uint32_t U32();
+  std::uint8_t U8() {
+    if (!Has(1)) return 0;
+    return *next_++;
+  }
+  std::uint16_t U16() {
+    if (!Has(2)) return 0;
+    const std::uint16_t value = static_cast<std::uint16_t>(next_[0] | (next_[1] << 8));
+    next_ += 2;
+    return value;
+  }
+  std::uint32_t U32() {
+    if (!Has(4)) return 0;
+    const std::uint32_t value =
+        static_cast<std::uint32_t>(next_[0]) | static_cast<std::uint32_t>(next_[1]) << 8 |
+        static_cast<std::uint32_t>(next_[2]) << 16 | static_cast<std::uint32_t>(next_[3]) << 24;
+    next_ += 4;
+    return value;
+  }
   std::int32_t I32() { return static_cast<std::int32_t>(U32()); }
   bool Bool();  // only 0 and 1 are booleans
-  float Float();
+  float Float() {
+    const std::uint32_t bits = U32();
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return ok_ ? value : 0.0f;
+  }
   // A text; `null` tells a null text from an empty one.
   std::string Text(bool* null);
 
@@ -126,6 +161,14 @@ class Reader {
   bool Done() const { return ok_ && AtEnd(); }
 
  private:
+  // Whether `count` more bytes are there to read; marks the reader failed
+  // when not.
+  bool Has(std::ptrdiff_t count) {
+    if (ok_ && end_ - next_ >= count) return true;
+    ok_ = false;
+    return false;
+  }
+
   const std::uint8_t* next_;
   const std::uint8_t* end_;
   bool ok_ = true;

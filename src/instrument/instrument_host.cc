@@ -335,7 +335,7 @@ void InstrumentHost::ParseSeriesReply(const std::vector<std::uint8_t>& reply, in
 }
 
 void InstrumentHost::GetSpectralDataSeries(int angle, int count, float* values) {
-  host_protocol::Writer request;
+  host_protocol::Writer& request = NewRequest();
   request.U8(host_protocol::kSeries);
   request.I32(angle);
   request.U16(static_cast<std::uint16_t>(count));

@@ -93,6 +93,11 @@ class InstrumentHost {
   // Sends a request and returns the reply's payload. Throws
   // InstrumentHostStopped when there is none.
   std::vector<std::uint8_t> RoundTrip(host_protocol::Writer& request);
+  // The writer for the next request, empty.
+  host_protocol::Writer& NewRequest() {
+    request_.Clear();
+    return request_;
+  }
   // Ends the host after a failure, logs it and throws InstrumentHostStopped.
   [[noreturn]] void Fail(const std::string& what);
   // After the results: the outcome of the call that stopped the list;
@@ -111,6 +116,7 @@ class InstrumentHost {
   platform::ChildProcess child_;
   host_protocol::FrameReader frames_;
   std::uint32_t requests_ = 0;  // the number of the last request sent
+  host_protocol::Writer request_;  // the request being made: its room is allocated once
   std::string lastText_;
 };
 
@@ -129,7 +135,7 @@ host_protocol::Decoded<Result> InstrumentHost::ParseCallReply(
 
 template <typename Result, typename... Params>
 Result InstrumentHost::Call(host_protocol::EntryPointIndex index, Params... arguments) {
-  host_protocol::Writer request;
+  host_protocol::Writer& request = NewRequest();
   request.U8(host_protocol::kCalls);
   request.U16(1);
   request.U8(index);
