@@ -137,7 +137,7 @@ bool InstrumentHost::Load(const std::string& file, std::string* why) {
   host_protocol::Writer request;
   request.U8(host_protocol::kLoad);
   request.Text(file);
-  const std::vector<std::uint8_t> reply = RoundTrip(request);
+  const std::vector<std::uint8_t>& reply = RoundTrip(request);
   host_protocol::Reader in(reply);
   const bool loaded = in.Bool();
   bool null = false;
@@ -182,7 +182,7 @@ InstrumentHost::Trial InstrumentHost::TryLoading(const std::string& file, long l
     stage = "clean-up";
     host_protocol::Writer request;
     request.U8(host_protocol::kUnload);
-    const std::vector<std::uint8_t> reply = host->RoundTrip(request);
+    const std::vector<std::uint8_t>& reply = host->RoundTrip(request);
     host_protocol::Reader in(reply);
     in.U8();
     if (!in.Done()) host->Fail("its reply does not parse");
@@ -224,7 +224,7 @@ InstrumentHost::~InstrumentHost() {
   diagnostics::LogTimestamped("Instrument host stopped (" + ended + ")");
 }
 
-std::vector<std::uint8_t> InstrumentHost::RoundTrip(host_protocol::Writer& request) {
+const std::vector<std::uint8_t>& InstrumentHost::RoundTrip(host_protocol::Writer& request) {
   using platform::ChannelOutcome;
   using Clock = std::chrono::steady_clock;
   const long limit = requestLimitMs_ > 0 ? requestLimitMs_ : g_replyTimeoutMs;
@@ -263,7 +263,7 @@ std::vector<std::uint8_t> InstrumentHost::RoundTrip(host_protocol::Writer& reque
     case ChannelOutcome::kCorrupt: Fail("its side of the channel does not make sense");
     case ChannelOutcome::kClosed: Fail(stopped());
   }
-  std::vector<std::uint8_t> reply;
+  std::vector<std::uint8_t>& reply = reply_;
   std::uint8_t chunk[16384];
   for (;;) {
     switch (frames_.Take(&reply)) {
@@ -339,7 +339,7 @@ void InstrumentHost::GetSpectralDataSeries(int angle, int count, float* values) 
   request.U8(host_protocol::kSeries);
   request.I32(angle);
   request.U16(static_cast<std::uint16_t>(count));
-  const std::vector<std::uint8_t> reply = RoundTrip(request);
+  const std::vector<std::uint8_t>& reply = RoundTrip(request);
   try {
     ParseSeriesReply(reply, count, values);
   } catch (const ReplyDoesNotParse&) {

@@ -90,9 +90,9 @@ class InstrumentHost {
   // Has the host load the file; false with the host's reason when it could
   // not. Throws InstrumentHostStopped.
   bool Load(const std::string& file, std::string* why);
-  // Sends a request and returns the reply's payload. Throws
-  // InstrumentHostStopped when there is none.
-  std::vector<std::uint8_t> RoundTrip(host_protocol::Writer& request);
+  // Sends a request and returns the reply's payload (valid until the next
+  // request). Throws InstrumentHostStopped when there is none.
+  const std::vector<std::uint8_t>& RoundTrip(host_protocol::Writer& request);
   // The writer for the next request, empty.
   host_protocol::Writer& NewRequest() {
     request_.Clear();
@@ -117,6 +117,7 @@ class InstrumentHost {
   host_protocol::FrameReader frames_;
   std::uint32_t requests_ = 0;  // the number of the last request sent
   host_protocol::Writer request_;  // the request being made: its room is allocated once
+  std::vector<std::uint8_t> reply_;  // the last reply's payload
   std::string lastText_;
 };
 
@@ -140,7 +141,7 @@ Result InstrumentHost::Call(host_protocol::EntryPointIndex index, Params... argu
   request.U16(1);
   request.U8(index);
   (host_protocol::Put(request, arguments), ...);
-  const std::vector<std::uint8_t> reply = RoundTrip(request);
+  const std::vector<std::uint8_t>& reply = RoundTrip(request);
   host_protocol::Decoded<Result> result;
   try {
     result = ParseCallReply<Result>(reply);
