@@ -98,8 +98,9 @@ def main(path):
             continue
         print("%s is over its target: through the host it costs %.2f us more than in"
               % (b["name"].split("/")[1], b["host_us"] - b["in_process_us"]))
+        trip = trips["host"] - trips.get("in_process", 0)
         print("process, where the target leaves %.2f us; one round trip alone costs %.2f us"
-              % ((HOST_TARGET - 1) * b["in_process_us"], trips["host"] - trips.get("in_process", 0)))
+              % ((HOST_TARGET - 1) * b["in_process_us"], trip))
         print("on this machine; the rest is its calls in the host (the 32-bit library's own")
         print("work, and each call's guard and coding)")
 

@@ -42,7 +42,6 @@ class CallsReply {
     }
     return false;
   }
-  std::uint16_t Done() const { return done_; }
   bool Stopped() const { return outcome_ != host_protocol::kReturned; }
   void Finish() {
     reply_->U16At(countAt_, done_);

@@ -129,10 +129,10 @@ void Relax() {
 // Waits until `ready()` holds, the other side is gone or the time is up,
 // watching the ring first, when `watches`, for as long as WatchTime allows
 // (asked only when there is something to wait for: it may read a file). The
-// sleeper announces its sleep (and what it waits for), then looks once more; the other side publishes
-// what it did, then looks for the announcement (a full fence on both sides),
-// so one of them always sees the other: no wake is lost. A wake that comes
-// after all costs one more look at the ring. `took`, when given, tells how
+// sleeper announces its sleep (and what it waits for), then looks once more;
+// the other side publishes what it did, then looks for the announcement (a
+// full fence on both sides), so one of them always sees the other: no wake
+// is lost. A wake that comes after all costs one more look at the ring. `took`, when given, tells how
 // long it was until `ready()` held.
 template <typename Ready>
 ChannelOutcome Wait(ChannelEnd& end, Ready ready, long timeoutMs, std::uint32_t waitsFor,
@@ -259,9 +259,9 @@ ChannelOutcome WriteToChannel(ChannelEnd& end, const void* bytes, std::size_t co
       long left = timeoutMs;
       if (timeoutMs >= 0) {
         if (!waitedBefore) deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto rest = deadline - Clock::now();
         left = static_cast<long>(std::max<long long>(
-            0,
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+            0, std::chrono::duration_cast<std::chrono::milliseconds>(rest).count()));
       }
       waitedBefore = true;
       const ChannelOutcome waited = Wait(end, roomy, left, kSleepsForRoom, true);
