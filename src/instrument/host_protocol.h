@@ -125,6 +125,8 @@ class Reader {
  public:
   Reader(const std::uint8_t* bytes, std::size_t size) : next_(bytes), end_(bytes + size) {}
   explicit Reader(const std::vector<std::uint8_t>& bytes) : Reader(bytes.data(), bytes.size()) {}
+  // It reads the bytes where they are: never those of a temporary.
+  explicit Reader(std::vector<std::uint8_t>&&) = delete;
 
   std::uint8_t U8() {
     if (!Has(1)) return 0;
